@@ -1,0 +1,91 @@
+// The IPC server shared by both daemons: a Unix stream listener and a fixed
+// table of 16 client slots, each with an 8192-byte read buffer and a
+// 16384-byte write buffer. Frames are decoded in place and handed to the
+// daemon's dispatcher; replies are queued whole and flushed on writability.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "runtime/event_loop.h"
+#include "runtime/ipc_codec.h"
+#include "runtime/result.h"
+
+namespace fenra::ipc {
+
+inline constexpr int kSlots = 16;
+inline constexpr size_t kReadBuffer = 8192;
+inline constexpr size_t kWriteBuffer = 16384;
+inline constexpr size_t kMaxPath = 104;  // a socket path must be shorter
+
+struct Slot {
+    uint64_t read_filled = 0;
+    uint64_t read_consumed = 0;
+    uint64_t write_sent = 0;
+    uint64_t write_filled = 0;
+    int32_t fd = -1;
+    bool active = false;
+    uint8_t read_buf[kReadBuffer];
+    uint8_t write_buf[kWriteBuffer];
+};
+
+class Dispatcher {
+  public:
+    virtual ~Dispatcher() = default;
+    // Called for each well-formed frame. Strings in m point into the slot's read
+    // buffer and are valid only during the call. The dispatcher may send replies
+    // and may disconnect the slot.
+    virtual void on_ipc_message(int slot, const Message& m) = 0;
+};
+
+// What differs between the two daemons.
+struct Options {
+    uint64_t listener_tag;
+    uint64_t slot_tag_base;         // tag of slot n is slot_tag_base + n (mod 2^64)
+    bool log_fd_on_connect;         // fenra-auth-oidc appends " fd=" + descriptor
+    std::string_view daemon_scope;  // non-empty: fenra-s2s lines ("IPC decode error on
+                                    // slot=", "core disconnected from IPC slot=") in it
+    bool write_after_each_message;  // fenra-auth-oidc: one immediate write per answer
+};
+
+class Server {
+  public:
+    explicit Server(const Options& options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Unlinks any file at path, then socket (non-blocking), bind, listen(8).
+    // Errors: PathTooLong (104 bytes or more), or the system error.
+    Result<void> start(std::string_view path);
+    int listen_fd() const { return listen_fd_; }
+    std::string_view path() const;
+
+    // On a read event of the listener: accepts one client into the lowest free
+    // slot and registers it for reading. Returns the slot, or -1.
+    int accept(EventLoop& loop);
+    void on_readable(int slot, EventLoop& loop, Dispatcher& dispatcher);
+    void on_writable(int slot, EventLoop& loop);
+    // Queues one frame. Errors: FieldTooLong, BufferTooSmall, SendBufferFull.
+    Result<void> send(int slot, const Message& m);
+    // Asks for one-shot write interest when the slot has unsent bytes.
+    Result<void> request_flush(int slot, EventLoop& loop);
+    void disconnect(int slot);
+    // Closes every slot and the listener, and unlinks the socket path.
+    void stop();
+
+    bool active(int slot) const { return slot >= 0 && slot < kSlots && slots_[slot].active; }
+    int slot_from_tag(uint64_t tag) const;  // -1 when the tag names no slot
+    uint64_t tag_of(int slot) const { return opts_.slot_tag_base + static_cast<uint64_t>(slot); }
+    const Slot& slot(int n) const { return slots_[n]; }
+
+  private:
+    Options opts_;
+    int listen_fd_ = -1;
+    char path_[kMaxPath] = {};
+    size_t path_len_ = 0;
+    Slot* slots_;  // kSlots entries, allocated once
+};
+
+}  // namespace fenra::ipc

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs the Debian packages of tools/deps-debian.txt that are missing, and the
+# test identity provider's npm packages. Needs root (or sudo) only when
+# something is missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+while read -r pkg; do
+    case $pkg in ''|'#'*) continue ;; esac
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$pkg")
+    fi
+done < tools/deps-debian.txt
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    # Servers installed only as test peers must not start as system services.
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+    $sudo chmod +x /usr/sbin/policy-rc.d
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    $sudo rm -f /usr/sbin/policy-rc.d
+fi
+
+if [ -f tests/idp/package.json ]; then
+    if ! command -v node >/dev/null || [ "$(node -p 'process.versions.node.split(".")[0]')" -lt 20 ]; then
+        echo "the test identity provider needs Node.js 20 or newer (found: $(node --version 2>/dev/null || echo none))" >&2
+        exit 1
+    fi
+    if [ ! -d tests/idp/node_modules ] || [ tests/idp/package-lock.json -nt tests/idp/node_modules ]; then
+        (cd tests/idp && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+fi
