@@ -1,0 +1,24 @@
+#include "auth/oidc/oidc_backend.h"
+
+#include "auth/oidc/password_grant.h"
+
+namespace fenra::oidc {
+
+OidcBackend::OidcBackend(const OidcConfig& config)
+    : config_(config),
+      transport_([](std::string_view method, std::string_view url,
+                    std::optional<std::string_view> body,
+                    std::optional<std::string_view> content_type,
+                    std::optional<std::string_view> ca_file) {
+          return https_request(method, url, body, content_type, ca_file);
+      }) {}
+
+bool OidcBackend::validate_password(std::string_view username, std::string_view password) {
+    return password_grant(config_, transport_, username, password);
+}
+
+std::optional<TokenIdentity> OidcBackend::validate_token(std::string_view) {
+    return std::nullopt;
+}
+
+}  // namespace fenra::oidc

@@ -1,0 +1,48 @@
+#include "auth/oidc/password_grant.h"
+
+#include "auth/oidc/form.h"
+#include "runtime/log.h"
+
+namespace fenra::oidc {
+
+size_t build_password_form(char* out, size_t cap, const OidcConfig& config,
+                           std::string_view username, std::string_view password) {
+    FormWriter f(out, cap);
+    f.raw("grant_type=password&client_id=");
+    f.enc(config.client_id);
+    f.raw("&client_secret=");
+    f.enc(config.client_secret);
+    f.raw("&username=");
+    f.enc(username);
+    if (config.user_domain && username.find('@') == std::string_view::npos) {
+        f.raw("%40");
+        f.enc(*config.user_domain);
+    }
+    f.raw("&password=");
+    f.enc(password);
+    f.raw("&scope=openid%20email%20profile");
+    return f.overflow() ? 0 : f.text().size();
+}
+
+bool password_grant(const OidcConfig& config, const HttpsTransport& transport,
+                    std::string_view username, std::string_view password) {
+    char body[kFormBodyCap];
+    size_t len = build_password_form(body, sizeof body, config, username, password);
+    if (len == 0) return false;
+
+    auto r = transport("POST", config.token_endpoint, std::string_view(body, len),
+                       "application/x-www-form-urlencoded", config.ca_file);
+    if (!r) {
+        log::error("oidc_store", {"ROPC: HTTP request failed: ", r.error()});
+        return false;
+    }
+    if (r->status == 200) {
+        log::info("oidc_store", {"ROPC: password validated for '", username, "'"});
+        return true;
+    }
+    log::info("oidc_store",
+              {"ROPC: token endpoint returned ", r->status, " for user '", username, "'"});
+    return false;
+}
+
+}  // namespace fenra::oidc

@@ -1,0 +1,24 @@
+// PLAIN passwords are checked with the OAuth 2.0 resource owner password
+// credentials grant at the provider's token endpoint: status 200 alone means
+// the password is right. The daemon stores no passwords.
+#pragma once
+
+#include <string_view>
+
+#include "auth/oidc/https_client.h"
+#include "auth/oidc/oidc_config.h"
+
+namespace fenra::oidc {
+
+inline constexpr size_t kFormBodyCap = 4096;
+
+// The form body of the grant, written into out (cap bytes). Returns its
+// length, or 0 when it does not fit.
+size_t build_password_form(char* out, size_t cap, const OidcConfig& config,
+                           std::string_view username, std::string_view password);
+
+// One grant request; true when the token endpoint answers 200.
+bool password_grant(const OidcConfig& config, const HttpsTransport& transport,
+                    std::string_view username, std::string_view password);
+
+}  // namespace fenra::oidc
