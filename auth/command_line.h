@@ -1,0 +1,31 @@
+// Command line of fenra-auth-oidc. Arguments are read in order; an option that
+// takes a value consumes the next argument whatever it looks like, and a later
+// occurrence overrides an earlier one. "--help" ends parsing at once.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "runtime/result.h"
+
+namespace fenra::auth {
+
+inline constexpr std::string_view kDefaultConfigPath = "/usr/local/etc/fenra/fenra.conf";
+inline constexpr std::string_view kDefaultSocketPath = "/var/run/fenra/auth.sock";
+
+struct CommandLine {
+    std::string_view config_path = kDefaultConfigPath;
+    std::string_view socket_path = kDefaultSocketPath;
+    bool help = false;  // the usage text is to be printed and nothing else done
+};
+
+// The 19-line usage text, each line ended by a newline.
+std::string_view usage_text();
+
+// Parses the arguments after the program name. Unknown arguments give the
+// warning "unknown argument: ARG" and are skipped; an option without its value
+// gives "--config requires a value" or "--socket requires a value" and fails
+// with InvalidArgs.
+Result<CommandLine> parse_command_line(std::span<const std::string_view> args);
+
+}  // namespace fenra::auth
