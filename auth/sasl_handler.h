@@ -1,0 +1,78 @@
+// One SASL step per authentication request: rate checks, the mechanism's
+// message, the credential check with the identity provider, and exactly one
+// answer. PLAIN and OAUTHBEARER finish in one step; SCRAM is refused.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "auth/rate_limiter.h"
+
+namespace fenra::auth {
+
+enum class Mechanism : uint8_t { plain = 1, scram = 2, oauthbearer = 3 };
+
+// PLAIN message: authorization identity, NUL, authentication identity, NUL,
+// password (which may itself hold NUL bytes).
+struct PlainCredentials {
+    std::string_view authzid;   // ignored by the handler
+    std::string_view username;  // may be empty
+    std::string_view password;  // never empty
+};
+
+// nullopt when the message is empty, lacks either NUL, has nothing after the
+// first NUL, or has an empty password.
+std::optional<PlainCredentials> parse_plain(std::string_view message);
+
+// The bearer token of an OAUTHBEARER message: the bytes after the first
+// "auth=Bearer " up to the next 0x01 (or the end); without that key the whole
+// message is taken as a bare token. nullopt for an empty message or an empty
+// token after the key.
+std::optional<std::string_view> extract_bearer_token(std::string_view message);
+
+// What the handler needs from the identity provider.
+class CredentialChecker {
+  public:
+    struct Identity {
+        std::string_view username;  // valid until the next call
+        std::string_view picture;
+    };
+    virtual ~CredentialChecker() = default;
+    virtual bool validate_password(std::string_view username, std::string_view password) = 0;
+    virtual std::optional<Identity> validate_token(std::string_view token) = 0;
+};
+
+struct AuthRequest {
+    uint32_t id = 0;
+    uint8_t mechanism = 0;  // 1 to 3
+    std::string_view address;
+    std::string_view account;
+    std::string_view initial;
+};
+
+// Either a success (username, third) or a failure (condition). The views point
+// into the request or into the checker and are valid until the next request.
+struct AuthAnswer {
+    bool success = false;
+    std::string_view username;
+    std::string_view third;
+    std::string_view condition;
+};
+
+class SaslHandler {
+  public:
+    SaslHandler(RateLimiter& limiter, CredentialChecker& checker)
+        : limiter_(limiter), checker_(checker) {}
+
+    AuthAnswer handle(const AuthRequest& req);
+
+  private:
+    AuthAnswer handle_plain(const AuthRequest& req);
+    AuthAnswer handle_oauthbearer(const AuthRequest& req);
+
+    RateLimiter& limiter_;
+    CredentialChecker& checker_;
+};
+
+}  // namespace fenra::auth
