@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <new>
 
@@ -76,15 +77,7 @@ struct CString {
 
 Result<void> tcp_connect(Exchange& x, const char* host, uint16_t port, int64_t deadline) {
     char portz[8];
-    int n = 0;
-    char tmp[5];
-    do {
-        tmp[n++] = static_cast<char>('0' + port % 10);
-        port /= 10;
-    } while (port != 0);
-    for (int i = 0; i < n; ++i)
-        portz[i] = tmp[n - 1 - i];
-    portz[n] = '\0';
+    *std::to_chars(portz, portz + 7, port).ptr = '\0';
 
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -204,18 +197,6 @@ size_t put(char* out, size_t at, std::string_view s) {
     return at + s.size();
 }
 
-size_t decimal(char* out, size_t v) {
-    char tmp[20];
-    int n = 0;
-    do {
-        tmp[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    for (int i = 0; i < n; ++i)
-        out[i] = tmp[n - 1 - i];
-    return static_cast<size_t>(n);
-}
-
 }  // namespace
 
 Result<UrlParts> split_url(std::string_view url) {
@@ -284,7 +265,8 @@ Result<HttpsResponse> https_request(std::string_view method, std::string_view ur
             n = put(req.get(), n, "\r\n");
         }
         n = put(req.get(), n, "Content-Length: ");
-        n += decimal(req.get() + n, body->size());
+        n = static_cast<size_t>(std::to_chars(req.get() + n, req.get() + n + 20, body->size()).ptr -
+                                req.get());
         n = put(req.get(), n, "\r\n");
     }
     n = put(req.get(), n, "\r\n");
