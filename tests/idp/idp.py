@@ -108,6 +108,7 @@ class TestIdp:
         self.start_timeout = start_timeout
         self.dir = None
         self.proc = None
+        self._reader = None
 
     # -- life cycle
 
@@ -132,6 +133,9 @@ class TestIdp:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+            if self._reader is not None:
+                self._reader.join(timeout=10)
+            self.proc.stdout.close()
             self.proc = None
         if self.dir is not None:
             shutil.rmtree(self.dir, ignore_errors=True)
@@ -191,7 +195,8 @@ class TestIdp:
                     box["ready"] = json.loads(line[6:])
             # keep draining until the process ends
 
-        threading.Thread(target=read, daemon=True).start()
+        self._reader = threading.Thread(target=read, daemon=True)
+        self._reader.start()
         deadline = time.monotonic() + self.start_timeout
         while "ready" not in box:
             if self.proc.poll() is not None or time.monotonic() > deadline:

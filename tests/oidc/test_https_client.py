@@ -1,0 +1,210 @@
+"""The HTTPS client against TLS servers on loopback: the exact request bytes,
+response parsing and truncation, certificate and host name checks, and the
+time bounds of each phase (shortened through https_probe's options)."""
+
+import os
+import socket
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "idp"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import idp  # noqa: E402
+from tls_server import TlsServer, probe  # noqa: E402
+
+MAX_RESPONSE = 262144
+
+
+class HttpsClientTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="fenra-https-")
+        cls.ca = idp.make_ca(cls.dir, "ca")
+        cls.other_ca = idp.make_ca(cls.dir, "other-ca")
+        cls.good = idp.make_cert(cls.dir, cls.ca, "good", dns=["localhost"], ips=["127.0.0.1"])
+        cls.dns_only = idp.make_cert(cls.dir, cls.ca, "dns-only", dns=["localhost"])
+        cls.wrong_name = idp.make_cert(cls.dir, cls.ca, "wrong", dns=["idp.other.example"],
+                                       ips=["127.0.0.2"])
+        cls.untrusted = idp.make_cert(cls.dir, cls.other_ca, "untrusted", dns=["localhost"],
+                                      ips=["127.0.0.1"])
+        cls.ca_file = cls.ca[0]
+
+    def server(self, cert=None, **kw):
+        s = TlsServer(cert or self.good, **kw)
+        self.addCleanup(s.close)
+        return s
+
+    def test_exact_request_bytes(self):
+        s = self.server()
+        line, body, _, _ = probe("request", "POST",
+                                 f"https://localhost:{s.port}/realms/x/token?a=1&b=%20",
+                                 "--body", "a=b", "--type", "application/x-www-form-urlencoded",
+                                 "--ca", self.ca_file)
+        self.assertEqual(line, "status 200")
+        self.assertEqual(body, b"{}")
+        self.assertEqual(s.requests[0], (
+            b"POST /realms/x/token?a=1&b=%20 HTTP/1.1\r\n"
+            b"Host: localhost\r\n"
+            b"User-Agent: fenra/0.1\r\n"
+            b"Connection: close\r\n"
+            b"Content-Type: application/x-www-form-urlencoded\r\n"
+            b"Content-Length: 3\r\n"
+            b"\r\n"
+            b"a=b"))
+
+        # Without a body there is neither a type nor a length; a bare host
+        # asks for "/".
+        line, _, _, _ = probe("request", "GET", f"https://127.0.0.1:{s.port}",
+                              "--type", "text/plain", "--ca", self.ca_file)
+        self.assertEqual(line, "status 200")
+        self.assertEqual(s.requests[1], (
+            b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: fenra/0.1\r\n"
+            b"Connection: close\r\n\r\n"))
+
+        # A body without a type has only the length.
+        probe("request", "POST", f"https://localhost:{s.port}/t", "--body", "", "--ca",
+              self.ca_file)
+        self.assertEqual(s.requests[2], (
+            b"POST /t HTTP/1.1\r\nHost: localhost\r\nUser-Agent: fenra/0.1\r\n"
+            b"Connection: close\r\nContent-Length: 0\r\n\r\n"))
+
+    def test_request_head_limit(self):
+        s = self.server()
+        # Request line and Host header: method, path and host plus 20 bytes.
+        fits = "/" + "p" * (4096 - 20 - len("GET") - len("localhost") - 1)
+        line, _, _, _ = probe("request", "GET", f"https://localhost:{s.port}{fits}",
+                              "--ca", self.ca_file)
+        self.assertEqual(line, "status 200")
+        line, _, _, _ = probe("request", "GET", f"https://localhost:{s.port}{fits}p",
+                              "--ca", self.ca_file)
+        self.assertEqual(line, "error OutOfMemory")
+
+    def test_response_forms(self):
+        cases = [
+            (b"HTTP/1.0 404 Not Found\r\n\r\n", "status 404", b""),
+            (b"HTTP/1.1 201 Created\r\nContent-Length: 1\r\n\r\nabc", "status 201", b"abc"),
+            (b"HTTP/1.1 200 OK\r\nX: y\r\n", "error InvalidResponse", b""),
+            (b"", "error InvalidResponse", b""),
+            (b"SSH-2.0-x\r\n\r\n", "error InvalidResponse", b""),
+        ]
+        for answer, want, want_body in cases:
+            s = self.server(answer=answer)
+            line, body, _, _ = probe("request", "GET", f"https://localhost:{s.port}/",
+                                     "--ca", self.ca_file)
+            self.assertEqual((line, body), (want, want_body), answer)
+
+    def test_long_response_is_cut_at_262144_bytes(self):
+        head = b"HTTP/1.1 200 OK\r\n\r\n"
+        s = self.server(answer=head + b"x" * 300000)
+        line, body, _, _ = probe("request", "GET", f"https://localhost:{s.port}/jwks",
+                                 "--ca", self.ca_file)
+        self.assertEqual(line, "status 200")
+        self.assertEqual(len(body), MAX_RESPONSE - len(head))
+
+    def test_certificate_must_name_the_host(self):
+        s = self.server(self.wrong_name)
+        for host in ("localhost", "127.0.0.1"):
+            line, _, _, _ = probe("request", "GET", f"https://{host}:{s.port}/",
+                                  "--ca", self.ca_file)
+            self.assertEqual(line, "error TlsHandshakeFailed", host)
+        self.assertEqual(s.requests, [])
+
+        # An IP literal is matched against the IP addresses of the
+        # certificate, not its DNS names.
+        s = self.server(self.dns_only)
+        line, _, _, _ = probe("request", "GET", f"https://127.0.0.1:{s.port}/", "--ca", self.ca_file)
+        self.assertEqual(line, "error TlsHandshakeFailed")
+        line, _, _, _ = probe("request", "GET", f"https://localhost:{s.port}/", "--ca", self.ca_file)
+        self.assertEqual(line, "status 200")
+
+    def test_untrusted_ca_is_refused(self):
+        s = self.server(self.untrusted)
+        line, _, _, _ = probe("request", "GET", f"https://localhost:{s.port}/", "--ca", self.ca_file)
+        self.assertEqual(line, "error TlsHandshakeFailed")
+        # Nor do the system bundles trust a test CA.
+        line, _, _, _ = probe("request", "GET", f"https://localhost:{s.port}/")
+        self.assertEqual(line, "error TlsHandshakeFailed")
+        # A CA file that does not exist loads nothing: still refused.
+        line, _, _, _ = probe("request", "GET", f"https://localhost:{s.port}/",
+                              "--ca", os.path.join(self.dir, "missing.pem"))
+        self.assertEqual(line, "error TlsHandshakeFailed")
+        self.assertEqual(s.requests, [])
+
+    def test_urls_and_connection_errors(self):
+        for url, want in [
+            ("http://localhost/", "error InvalidUrl"),
+            ("https://", "error InvalidUrl"),
+            ("https://" + "h" * 256 + "/", "error ConnectionFailed"),
+            ("https://no-such-host.invalid/", "error ConnectionFailed"),
+        ]:
+            line, _, _, _ = probe("request", "GET", url, "--ca", self.ca_file)
+            self.assertEqual(line, want, url)
+        # Nothing listens on a port just released.
+        sock = socket.socket()
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+        sock.close()
+        line, _, _, _ = probe("request", "GET", f"https://127.0.0.1:{port}/", "--ca", self.ca_file)
+        self.assertEqual(line, "error ConnectionFailed")
+
+    def test_connect_time_out(self):
+        # A listener whose accept queue is full drops further handshakes, so
+        # the connect never completes.
+        sock = socket.socket()
+        self.addCleanup(sock.close)
+        sock.bind(("127.0.0.1", 0))
+        sock.listen(0)
+        port = sock.getsockname()[1]
+        fillers = []
+        for _ in range(4):
+            f = socket.socket()
+            f.setblocking(False)
+            f.connect_ex(("127.0.0.1", port))
+            fillers.append(f)
+        self.addCleanup(lambda: [f.close() for f in fillers])
+        time.sleep(0.2)
+        line, _, took, _ = probe("request", "GET", f"https://127.0.0.1:{port}/",
+                                 "--ca", self.ca_file, "--phase-ms", "700")
+        self.assertEqual(line, "error ConnectionFailed")
+        self.assertGreaterEqual(took, 0.6)
+        self.assertLess(took, 10)
+
+    def test_handshake_time_out(self):
+        s = self.server(mode="no-handshake")
+        line, _, took, _ = probe("request", "GET", f"https://localhost:{s.port}/",
+                                 "--ca", self.ca_file, "--phase-ms", "700")
+        self.assertEqual(line, "error TlsHandshakeFailed")
+        self.assertGreaterEqual(took, 0.6)
+        self.assertLess(took, 10)
+
+    def test_read_time_out(self):
+        s = self.server(mode="silent")
+        line, _, took, _ = probe("request", "POST", f"https://localhost:{s.port}/token",
+                                 "--body", "x=1", "--ca", self.ca_file, "--phase-ms", "700")
+        self.assertEqual(line, "error InvalidResponse")
+        self.assertEqual(len(s.requests), 1)  # the request was sent in full
+        self.assertGreaterEqual(took, 0.6)
+        self.assertLess(took, 10)
+
+    def test_whole_exchange_deadline(self):
+        # Each byte comes within the per-read bound, but the whole response
+        # would take far longer than the overall bound.
+        answer = b"HTTP/1.1 200 OK\r\n\r\n" + b"x" * 100
+        s = self.server(mode="trickle", answer=answer, interval=0.1)
+        line, _, took, _ = probe("request", "GET", f"https://localhost:{s.port}/",
+                                 "--ca", self.ca_file, "--phase-ms", "2000", "--total-ms", "1500")
+        self.assertEqual(line, "error InvalidResponse")
+        self.assertGreaterEqual(took, 1.4)
+        self.assertLess(took, 10)
+
+        # The same response at the same pace completes when the bounds allow it.
+        s = self.server(mode="trickle", answer=answer[:30], interval=0.02)
+        line, body, _, _ = probe("request", "GET", f"https://localhost:{s.port}/",
+                                 "--ca", self.ca_file, "--phase-ms", "2000", "--total-ms", "20000")
+        self.assertEqual((line, body), ("status 200", b"x" * 11))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
