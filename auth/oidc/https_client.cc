@@ -49,14 +49,21 @@ bool wait_fd(int fd, short events, int64_t deadline) {
     }
 }
 
-// Everything one exchange holds, released on every path.
+// Everything one exchange holds, released on every path. The request carries
+// credentials and the response may carry tokens, so both are wiped.
 struct Exchange {
     addrinfo* addrs = nullptr;
     int fd = -1;
     SSL_CTX* ctx = nullptr;
     SSL* ssl = nullptr;
+    std::unique_ptr<char[]> request;
+    size_t request_len = 0;
+    std::unique_ptr<char[]> response;
+    size_t response_len = 0;
 
     ~Exchange() {
+        if (request) OPENSSL_cleanse(request.get(), request_len);
+        if (response) OPENSSL_cleanse(response.get(), response_len);
         if (ssl) SSL_free(ssl);
         if (ctx) SSL_CTX_free(ctx);
         if (fd >= 0) close(fd);
@@ -172,16 +179,16 @@ Result<void> tls_write_all(Exchange& x, const char* p, size_t n, int64_t deadlin
     return {};
 }
 
-// Reads until the peer closes, the buffer is full, or a bound passes. Returns
-// the byte count; a time-out is InvalidResponse.
-Result<size_t> tls_read_all(Exchange& x, char* buf, size_t cap, int phase_ms, int64_t total) {
-    size_t len = 0;
+// Reads into the response buffer until the peer closes, the buffer is full,
+// or a bound passes; a time-out is InvalidResponse.
+Result<void> tls_read_all(Exchange& x, int phase_ms, int64_t total) {
     int64_t deadline = std::min(now_ms() + phase_ms, total);
-    while (len < cap) {
+    while (x.response_len < kMaxResponse) {
         ERR_clear_error();
-        int rc = SSL_read(x.ssl, buf + len, static_cast<int>(cap - len));
+        int rc = SSL_read(x.ssl, x.response.get() + x.response_len,
+                          static_cast<int>(kMaxResponse - x.response_len));
         if (rc > 0) {
-            len += static_cast<size_t>(rc);
+            x.response_len += static_cast<size_t>(rc);
             deadline = std::min(now_ms() + phase_ms, total);
             continue;
         }
@@ -189,12 +196,39 @@ Result<size_t> tls_read_all(Exchange& x, char* buf, size_t cap, int phase_ms, in
         if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;  // end of stream
         if (!tls_wait(x, rc, deadline)) return Error::InvalidResponse;
     }
-    return len;
+    return {};
 }
 
 size_t put(char* out, size_t at, std::string_view s) {
-    std::memcpy(out + at, s.data(), s.size());
+    if (!s.empty()) std::memcpy(out + at, s.data(), s.size());
     return at + s.size();
+}
+
+// The request bytes: request line and Host header, the fixed headers, the
+// type and length of a body, the blank line and the body.
+size_t format_request(char* out, std::string_view method, const UrlParts& url,
+                      std::optional<std::string_view> body,
+                      std::optional<std::string_view> content_type) {
+    size_t n = 0;
+    n = put(out, n, method);
+    n = put(out, n, " ");
+    n = put(out, n, url.path);
+    n = put(out, n, " HTTP/1.1\r\nHost: ");
+    n = put(out, n, url.host);
+    n = put(out, n, "\r\nUser-Agent: fenra/0.1\r\nConnection: close\r\n");
+    if (body) {
+        if (content_type) {
+            n = put(out, n, "Content-Type: ");
+            n = put(out, n, *content_type);
+            n = put(out, n, "\r\n");
+        }
+        n = put(out, n, "Content-Length: ");
+        n = static_cast<size_t>(std::to_chars(out + n, out + n + 20, body->size()).ptr - out);
+        n = put(out, n, "\r\n");
+    }
+    n = put(out, n, "\r\n");
+    if (body) n = put(out, n, *body);
+    return n;
 }
 
 }  // namespace
@@ -244,42 +278,21 @@ Result<HttpsResponse> https_request(std::string_view method, std::string_view ur
     FENRA_TRY(tcp_connect(x, host.s, parts->port, std::min(now_ms() + bounds.phase_ms, total)));
     FENRA_TRY(tls_handshake(x, host.s, ca_file, std::min(now_ms() + bounds.phase_ms, total)));
 
-    // Request line and Host header, then the fixed headers, then the body.
+    // The request line and the Host header must fit in the request head.
     if (method.size() + parts->path.size() + parts->host.size() + 20 > kMaxRequestHead)
         return Error::OutOfMemory;
     size_t tail_cap = 64 + (body ? 64 + (content_type ? content_type->size() : 0) : 0);
     size_t cap = kMaxRequestHead + tail_cap + (body ? body->size() : 0);
-    std::unique_ptr<char[]> req(new (std::nothrow) char[cap]);
-    if (!req) return Error::OutOfMemory;
-    size_t n = 0;
-    n = put(req.get(), n, method);
-    n = put(req.get(), n, " ");
-    n = put(req.get(), n, parts->path);
-    n = put(req.get(), n, " HTTP/1.1\r\nHost: ");
-    n = put(req.get(), n, parts->host);
-    n = put(req.get(), n, "\r\nUser-Agent: fenra/0.1\r\nConnection: close\r\n");
-    if (body) {
-        if (content_type) {
-            n = put(req.get(), n, "Content-Type: ");
-            n = put(req.get(), n, *content_type);
-            n = put(req.get(), n, "\r\n");
-        }
-        n = put(req.get(), n, "Content-Length: ");
-        n = static_cast<size_t>(std::to_chars(req.get() + n, req.get() + n + 20, body->size()).ptr -
-                                req.get());
-        n = put(req.get(), n, "\r\n");
-    }
-    n = put(req.get(), n, "\r\n");
-    if (body) n = put(req.get(), n, *body);
-    auto wrote = tls_write_all(x, req.get(), n, std::min(now_ms() + bounds.phase_ms, total));
-    OPENSSL_cleanse(req.get(), n);  // the body carries credentials
-    if (!wrote) return wrote.error();
+    x.request.reset(new (std::nothrow) char[cap]);
+    if (!x.request) return Error::OutOfMemory;
+    x.request_len = format_request(x.request.get(), method, *parts, body, content_type);
+    FENRA_TRY(tls_write_all(x, x.request.get(), x.request_len,
+                            std::min(now_ms() + bounds.phase_ms, total)));
 
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[kMaxResponse]);
-    if (!buf) return Error::OutOfMemory;
-    auto got = tls_read_all(x, buf.get(), kMaxResponse, bounds.phase_ms, total);
-    if (!got) return got.error();
-    auto parsed = parse_response(std::string_view(buf.get(), *got));
+    x.response.reset(new (std::nothrow) char[kMaxResponse]);
+    if (!x.response) return Error::OutOfMemory;
+    FENRA_TRY(tls_read_all(x, bounds.phase_ms, total));
+    auto parsed = parse_response(std::string_view(x.response.get(), x.response_len));
     if (!parsed) return parsed.error();
 
     HttpsResponse r;
@@ -291,6 +304,10 @@ Result<HttpsResponse> https_request(std::string_view method, std::string_view ur
         std::memcpy(r.data.get(), parsed->body.data(), r.size);
     }
     return r;
+}
+
+HttpsResponse::~HttpsResponse() {
+    if (data) OPENSSL_cleanse(data.get(), size);
 }
 
 }  // namespace fenra::oidc

@@ -20,12 +20,20 @@ inline constexpr size_t kMaxRequestHead = 4096;  // request line and Host header
 inline constexpr size_t kMaxResponse = 262144;   // status line, headers and body
 inline constexpr size_t kMaxCaPathLen = 1023;
 
+// A response: the status of its status line and the body after the header
+// block. The body is wiped when the response is destroyed (token answers carry
+// credentials).
 struct HttpsResponse {
     uint16_t status = 0;
     std::unique_ptr<char[]> data;  // the body, owned
     size_t size = 0;
 
     std::string_view body() const { return {data.get(), size}; }
+
+    HttpsResponse() = default;
+    HttpsResponse(HttpsResponse&&) noexcept = default;
+    HttpsResponse& operator=(HttpsResponse&&) noexcept = default;
+    ~HttpsResponse();
 };
 
 // Every phase of an exchange is bounded: connecting, the TLS handshake,
