@@ -1,5 +1,7 @@
 #include "auth/oidc/password_grant.h"
 
+#include <openssl/crypto.h>
+
 #include "auth/oidc/form.h"
 #include "runtime/log.h"
 
@@ -32,6 +34,7 @@ bool password_grant(const OidcConfig& config, const HttpsTransport& transport,
 
     auto r = transport("POST", config.token_endpoint, std::string_view(body, len),
                        "application/x-www-form-urlencoded", config.ca_file);
+    OPENSSL_cleanse(body, len);  // client secret and password
     if (!r) {
         log::error("oidc_store", {"ROPC: HTTP request failed: ", r.error()});
         return false;
