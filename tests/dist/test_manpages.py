@@ -25,7 +25,8 @@ OPTIONS = {
     "fenra-s2s.8": ["--host", "--address", "--bind", "--port", "--core-socket", "--cert",
                     "--key", "--listen-fd", "--config", "-c", "--help", "-h"],
     "fenra-auth-oidc.8": ["--config", "-c", "--socket", "--help", "-h"],
-    "fenra-ipc.1": ["--socket", "--help", "--count", "--timeout"],
+    "fenra-ipc.1": ["--socket", "--timeout", "--count", "--id", "--address", "--account",
+                    "--frame", "--help", "-h"],
 }
 
 
