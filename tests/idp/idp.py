@@ -1,4 +1,5 @@
-"""The test identity provider and test certificates, for Python tests.
+"""The test identity provider and test certificates, for Python tests (run
+this file to start the provider by hand: it prints its URLs and credentials).
 
     sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "idp"))
     import idp
@@ -319,3 +320,22 @@ class TestIdp:
     def captured(self):
         """Requests made to status_url so far: method, url, raw header list, body."""
         return self._json("GET", "/fenra-test/captured")
+
+
+if __name__ == "__main__":
+    # Runs the provider by hand until interrupted, printing what a client needs.
+    with TestIdp() as running:
+        print(json.dumps({
+            "issuer": running.issuer,
+            "token_endpoint": running.token_endpoint,
+            "introspection_endpoint": running.introspection_endpoint,
+            "jwks_uri": running.jwks_uri,
+            "ca_file": running.ca_file,
+            "client_id": running.client_id,
+            "client_secret": running.client_secret,
+            "users": running.users,
+        }, indent=2), flush=True)
+        try:
+            running.proc.wait()
+        except KeyboardInterrupt:
+            pass

@@ -3,6 +3,7 @@ response parsing and truncation, certificate and host name checks, and the
 time bounds of each phase (shortened through https_probe's options)."""
 
 import os
+import shutil
 import socket
 import sys
 import tempfile
@@ -30,6 +31,10 @@ class HttpsClientTest(unittest.TestCase):
         cls.untrusted = idp.make_cert(cls.dir, cls.other_ca, "untrusted", dns=["localhost"],
                                       ips=["127.0.0.1"])
         cls.ca_file = cls.ca[0]
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
 
     def server(self, cert=None, **kw):
         s = TlsServer(cert or self.good, **kw)

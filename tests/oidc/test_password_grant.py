@@ -3,6 +3,7 @@ provider (right and wrong passwords, user domain, client secret, trust), and
 against a capturing TLS server for the exact form body and a status of 201."""
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -40,10 +41,14 @@ class PasswordGrantTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.idp = idp.TestIdp(users=USERS, clients=[CLIENT]).__enter__()
+        cls.dir = tempfile.mkdtemp(prefix="fenra-ropc-")
+        cls.ca = idp.make_ca(cls.dir, "ca")
+        cls.cert = idp.make_cert(cls.dir, cls.ca, "srv", dns=["localhost"])
 
     @classmethod
     def tearDownClass(cls):
         cls.idp.__exit__(None, None, None)
+        shutil.rmtree(cls.dir, ignore_errors=True)
 
     def assertNoSecrets(self, log):
         for s in SECRETS:
@@ -94,9 +99,7 @@ class PasswordGrantTest(unittest.TestCase):
         self.assertIn(" error(oidc_store): ROPC: HTTP request failed: error.TlsHandshakeFailed\n", log)
 
     def test_exact_form_body_and_status_201(self):
-        d = tempfile.mkdtemp(prefix="fenra-ropc-")
-        ca = idp.make_ca(d, "ca")
-        cert = idp.make_cert(d, ca, "srv", dns=["localhost"])
+        ca, cert = self.ca, self.cert
         for status, accepted in ((200, True), (201, False), (204, False)):
             answer = f"HTTP/1.1 {status} X\r\nContent-Length: 2\r\n\r\n{{}}".encode()
             s = TlsServer(cert, answer=answer)
@@ -117,9 +120,7 @@ class PasswordGrantTest(unittest.TestCase):
                 self.assertIn(f"ROPC: token endpoint returned {status} for user 'dave'\n", log)
 
     def test_answer_200_with_error_document_still_accepts(self):
-        d = tempfile.mkdtemp(prefix="fenra-ropc-")
-        ca = idp.make_ca(d, "ca")
-        cert = idp.make_cert(d, ca, "srv", dns=["localhost"])
+        ca, cert = self.ca, self.cert
         s = TlsServer(cert, answer=b'HTTP/1.1 200 OK\r\n\r\n{"error":"invalid_grant"}')
         try:
             ok, _ = grant(f"https://localhost:{s.port}/token", "dave", "x", ca=ca[0])
