@@ -1,0 +1,83 @@
+// DNS lookups of fenra-s2s: the SRV records that locate a remote domain's
+// servers and the TLSA records that pin their certificates. The lookups are
+// synchronous (the libc stub resolver, on the event-loop thread) and take the
+// answers as the resolver returns them; DNSSEC status is not examined.
+//
+// A failed or empty lookup is an empty list, never an error; a reply that is
+// not a well-formed DNS message is ParseError; single malformed or foreign
+// records in a well-formed reply are skipped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime/result.h"
+
+namespace fenra::s2s {
+
+struct SrvRecord {
+    std::string target;  // labels joined by "." without a trailing dot; "." for the root
+    uint16_t priority = 0;
+    uint16_t weight = 0;
+    uint16_t port = 0;
+};
+
+struct SrvTarget {
+    std::string host;
+    uint16_t port = 0;
+    bool direct_tls = false;  // start TLS at once instead of STARTTLS
+};
+
+struct TlsaRecord {
+    std::vector<uint8_t> data;  // certificate association data
+    uint8_t usage = 0;
+    uint8_t selector = 0;
+    uint8_t matching_type = 0;
+};
+
+inline constexpr std::string_view kDirectTlsService = "_xmpps-server._tcp";
+inline constexpr std::string_view kStartTlsService = "_xmpp-server._tcp";
+inline constexpr uint16_t kDefaultS2sPort = 5269;
+inline constexpr size_t kDnsAnswerSize = 4096;
+// Query names live in 256-byte buffers; queried names are at most 255 bytes.
+inline constexpr size_t kDnsNameSize = 256;
+inline constexpr uint16_t kDnsTypeSrv = 33;
+inline constexpr uint16_t kDnsTypeTlsa = 52;
+
+// Pure walks over a complete DNS reply (header, question, answer, authority
+// and additional sections). Every section must lie exactly within the bytes,
+// else ParseError. Answer records of other types, with a broken owner name or
+// with record data too short for their type are skipped; the rest come back
+// in answer order. SRV targets are read as plain labels: a compression
+// pointer is an ordinary (over-long) label and drops its record.
+Result<std::vector<SrvRecord>> parse_srv_answer(std::span<const uint8_t> msg);
+Result<std::vector<TlsaRecord>> parse_tlsa_answer(std::span<const uint8_t> msg);
+
+// Stable order: lower priority first, then heavier weight first.
+void sort_srv_records(std::vector<SrvRecord>& records);
+
+// SRV records of NAME, sorted. NameTooLong for a name of 256 bytes or more.
+Result<std::vector<SrvRecord>> query_srv(std::string_view name);
+
+// The SRV query used by resolve_targets (replaceable in tests).
+using SrvQueryFn = Result<std::vector<SrvRecord>> (*)(std::string_view name);
+
+// Where to connect for DOMAIN: every "_xmpps-server._tcp" target (direct TLS)
+// in SRV order, then every "_xmpp-server._tcp" target; without any SRV record
+// the single target {DOMAIN, 5269, STARTTLS}. Never empty on success.
+// NameTooLong when a service name would exceed 256 bytes (no query is sent);
+// a failing query (including a name of exactly 256 bytes) counts as empty.
+Result<std::vector<SrvTarget>> resolve_targets(std::string_view domain,
+                                               SrvQueryFn query = query_srv);
+
+// "_" PORT "._tcp." HOST; NameTooLong when that is 256 bytes or more.
+Result<std::string> tlsa_query_name(uint16_t port, std::string_view host);
+
+// TLSA records of "_" PORT "._tcp." HOST in answer order, values unchecked.
+Result<std::vector<TlsaRecord>> query_tlsa(uint16_t port, std::string_view host);
+
+}  // namespace fenra::s2s

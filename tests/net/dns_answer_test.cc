@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "s2s/net/dns.h"
+#include "tests/net/dns_message.h"
+
+namespace fenra::s2s {
+namespace {
+
+using test::Bytes;
+using test::DnsMessage;
+using test::labels;
+using test::srv_rdata;
+
+constexpr uint16_t kCname = 5;
+
+std::vector<std::tuple<uint16_t, uint16_t, std::string>> keys(const std::vector<SrvRecord>& v) {
+    std::vector<std::tuple<uint16_t, uint16_t, std::string>> out;
+    for (const SrvRecord& r : v)
+        out.emplace_back(r.priority, r.weight, r.target);
+    return out;
+}
+
+TEST(SrvAnswer, SortedByPriorityThenHeavierWeight) {
+    DnsMessage m("_xmpp-server._tcp.a.test", kDnsTypeSrv);
+    m.answer(kDnsTypeSrv, srv_rdata(10, 0, 5269, "c.a.test"));
+    m.answer(kDnsTypeSrv, srv_rdata(5, 10, 5269, "b.a.test"));
+    m.answer(kDnsTypeSrv, srv_rdata(5, 60, 5270, "a.a.test"));
+    auto records = parse_srv_answer(m.bytes());
+    ASSERT_TRUE(records);
+    // The walk keeps answer order; the sort is separate.
+    EXPECT_EQ((*records)[0].target, "c.a.test");
+    sort_srv_records(*records);
+    using K = std::tuple<uint16_t, uint16_t, std::string>;
+    EXPECT_EQ(keys(*records),
+              (std::vector<K>{{5, 60, "a.a.test"}, {5, 10, "b.a.test"}, {10, 0, "c.a.test"}}));
+    EXPECT_EQ((*records)[0].port, 5270);
+}
+
+TEST(SrvAnswer, EqualRecordsKeepTheirAnswerOrder) {
+    std::vector<SrvRecord> v;
+    // Many records with few distinct keys, against a reference stable sort.
+    for (int i = 0; i < 300; ++i)
+        v.push_back({std::to_string(i), static_cast<uint16_t>(i * 7 % 3),
+                     static_cast<uint16_t>(i * 5 % 4), 1});
+    auto expected = v;
+    std::stable_sort(expected.begin(), expected.end(), [](const SrvRecord& a, const SrvRecord& b) {
+        return a.priority < b.priority || (a.priority == b.priority && a.weight > b.weight);
+    });
+    sort_srv_records(v);
+    EXPECT_EQ(keys(v), keys(expected));
+}
+
+TEST(SrvAnswer, TargetLabels) {
+    DnsMessage m("_xmpp-server._tcp.a.test", kDnsTypeSrv);
+    Bytes root = srv_rdata(1, 0, 5269, "");  // the root name: one zero byte
+    m.answer(kDnsTypeSrv, root);
+    Bytes compressed = srv_rdata(2, 0, 5269, "");
+    compressed.back() = 0xc0;  // a pointer to the question name
+    compressed.push_back(0x0c);
+    m.answer(kDnsTypeSrv, compressed);
+    Bytes unterminated = srv_rdata(3, 0, 5269, "abc.test");
+    unterminated.pop_back();  // ends with what was read
+    m.answer(kDnsTypeSrv, unterminated);
+    Bytes overrun = srv_rdata(4, 0, 5269, "");
+    overrun.back() = 5;  // a label running past the record data
+    overrun.push_back('x');
+    m.answer(kDnsTypeSrv, overrun);
+    m.answer(kDnsTypeSrv, Bytes{0, 5, 0, 0, 0x14, 0x95});  // 6 bytes: too short
+    m.answer(kDnsTypeSrv, srv_rdata(6, 0, 5269, "x.a.test"));
+    auto records = parse_srv_answer(m.bytes());
+    ASSERT_TRUE(records);
+    ASSERT_EQ(records->size(), 3u);
+    EXPECT_EQ((*records)[0].target, ".");
+    EXPECT_EQ((*records)[1].target, "abc.test");
+    EXPECT_EQ((*records)[1].priority, 3);
+    EXPECT_EQ((*records)[2].target, "x.a.test");
+}
+
+TEST(SrvAnswer, ForeignRecordsAndOtherSectionsAreSkipped) {
+    DnsMessage m("_xmpp-server._tcp.a.test", kDnsTypeSrv);
+    m.answer(kCname, labels("elsewhere.test"));
+    m.answer(kDnsTypeSrv, srv_rdata(1, 0, 5269, "x.a.test"));
+    m.answer(kDnsTypeTlsa, Bytes{3, 1, 1, 0xaa});
+    m.additional(kDnsTypeSrv, srv_rdata(0, 0, 5269, "additional.test"));
+    auto records = parse_srv_answer(m.bytes());
+    ASSERT_TRUE(records);
+    ASSERT_EQ(records->size(), 1u);
+    EXPECT_EQ((*records)[0].target, "x.a.test");
+}
+
+TEST(SrvAnswer, BrokenOwnerNamesDropTheirRecord) {
+    DnsMessage m("_xmpp-server._tcp.a.test", kDnsTypeSrv);
+    m.answer_owned(Bytes{0xc0, 0xff}, kDnsTypeSrv, srv_rdata(1, 0, 1, "far.test"));  // past the end
+    const size_t loop_at = m.size();
+    m.answer_owned(Bytes{0xc0, static_cast<uint8_t>(loop_at)}, kDnsTypeSrv,
+                   srv_rdata(2, 0, 1, "loop.test"));  // points at itself
+    m.answer_owned(labels("plain.a.test"), kDnsTypeSrv, srv_rdata(3, 0, 1, "ok.test"));
+    auto records = parse_srv_answer(m.bytes());
+    ASSERT_TRUE(records);
+    ASSERT_EQ(records->size(), 1u);
+    EXPECT_EQ((*records)[0].target, "ok.test");
+}
+
+TEST(SrvAnswer, MalformedMessagesAreParseErrors) {
+    DnsMessage m("_xmpp-server._tcp.a.test", kDnsTypeSrv);
+    m.answer(kDnsTypeSrv, srv_rdata(1, 0, 5269, "x.a.test"));
+    const Bytes good = m.bytes();
+    ASSERT_TRUE(parse_srv_answer(good));
+
+    auto error_of = [](const Bytes& b) {
+        auto r = parse_srv_answer(b);
+        return r ? std::string("ok") : std::string(error_name(r.error()));
+    };
+    EXPECT_EQ(error_of(Bytes(good.begin(), good.begin() + 11)), "ParseError");
+    EXPECT_EQ(error_of(Bytes(good.begin(), good.end() - 1)), "ParseError");
+    Bytes trailing = good;
+    trailing.push_back(0);
+    EXPECT_EQ(error_of(trailing), "ParseError");
+    Bytes more_answers = good;
+    more_answers[7] = 2;  // announces a record that is not there
+    EXPECT_EQ(error_of(more_answers), "ParseError");
+    Bytes bad_label = good;
+    bad_label[12] = 0x40;  // a reserved label type in the question name
+    EXPECT_EQ(error_of(bad_label), "ParseError");
+    EXPECT_EQ(error_of(Bytes{}), "ParseError");
+    // A bare header without records is a well-formed empty answer.
+    auto empty = parse_srv_answer(Bytes(12, 0));
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->empty());
+}
+
+TEST(TlsaAnswer, RecordSizesAndAnswerOrder) {
+    DnsMessage m("_5269._tcp.a.test", kDnsTypeTlsa);
+    m.answer(kDnsTypeTlsa, Bytes{3, 1, 1});  // 3 bytes: skipped
+    m.answer(kDnsTypeTlsa, Bytes{3, 1, 1, 0x42});
+    m.answer(kCname, labels("x.test"));
+    m.answer(kDnsTypeTlsa, Bytes{9, 8, 7, 1, 2, 3});  // values are not checked here
+    auto records = parse_tlsa_answer(m.bytes());
+    ASSERT_TRUE(records);
+    ASSERT_EQ(records->size(), 2u);
+    EXPECT_EQ((*records)[0].usage, 3);
+    EXPECT_EQ((*records)[0].data, Bytes{0x42});
+    EXPECT_EQ((*records)[1].usage, 9);
+    EXPECT_EQ((*records)[1].selector, 8);
+    EXPECT_EQ((*records)[1].matching_type, 7);
+    EXPECT_EQ((*records)[1].data, (Bytes{1, 2, 3}));
+}
+
+TEST(QueryNames, TlsaName) {
+    auto name = tlsa_query_name(5269, "xmpp.a.test");
+    ASSERT_TRUE(name);
+    EXPECT_EQ(*name, "_5269._tcp.xmpp.a.test");
+    EXPECT_EQ(*tlsa_query_name(0, "h"), "_0._tcp.h");
+    EXPECT_TRUE(tlsa_query_name(5269, std::string(244, 'h')));  // 255 bytes
+    auto r = tlsa_query_name(5269, std::string(245, 'h'));      // 256 bytes
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), Error::NameTooLong);
+}
+
+TEST(QueryNames, SrvNameOf256BytesIsRefusedBeforeAnyQuery) {
+    auto r = query_srv(std::string(256, 'n'));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), Error::NameTooLong);
+    auto t = query_tlsa(5269, std::string(245, 'h'));
+    ASSERT_FALSE(t);
+    EXPECT_EQ(t.error(), Error::NameTooLong);
+}
+
+// What the fake resolver was asked and will answer.
+std::vector<std::string> g_asked;
+std::vector<Result<std::vector<SrvRecord>>> g_answers;
+
+Result<std::vector<SrvRecord>> fake_query(std::string_view name) {
+    g_asked.emplace_back(name);
+    if (g_asked.size() > g_answers.size()) return std::vector<SrvRecord>{};
+    return g_answers[g_asked.size() - 1];
+}
+
+class ResolveTargets : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_asked.clear();
+        g_answers.clear();
+    }
+};
+
+TEST_F(ResolveTargets, DirectTlsTargetsComeFirst) {
+    g_answers.push_back(
+        std::vector<SrvRecord>{{"tls2.a.test", 20, 0, 5223}, {"tls1.a.test", 20, 5, 5270}});
+    g_answers.push_back(std::vector<SrvRecord>{{"plain.a.test", 0, 0, 5269}});
+    auto t = resolve_targets("a.test", fake_query);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(g_asked,
+              (std::vector<std::string>{"_xmpps-server._tcp.a.test", "_xmpp-server._tcp.a.test"}));
+    ASSERT_EQ(t->size(), 3u);
+    EXPECT_EQ((*t)[0].host, "tls2.a.test");  // kept in the order the query gave
+    EXPECT_EQ((*t)[0].port, 5223);
+    EXPECT_TRUE((*t)[0].direct_tls);
+    EXPECT_EQ((*t)[1].host, "tls1.a.test");
+    EXPECT_EQ((*t)[2].host, "plain.a.test");
+    EXPECT_EQ((*t)[2].port, 5269);
+    EXPECT_FALSE((*t)[2].direct_tls);
+}
+
+TEST_F(ResolveTargets, FallbackToTheDomainItself) {
+    for (const bool fail : {false, true}) {
+        SetUp();
+        if (fail) {
+            g_answers.push_back(Error::ParseError);
+            g_answers.push_back(Error::OutOfMemory);
+        }
+        auto t = resolve_targets("b.test", fake_query);
+        ASSERT_TRUE(t);
+        ASSERT_EQ(t->size(), 1u);
+        EXPECT_EQ((*t)[0].host, "b.test");
+        EXPECT_EQ((*t)[0].port, 5269);
+        EXPECT_FALSE((*t)[0].direct_tls);
+    }
+}
+
+TEST_F(ResolveTargets, NameLengthLimits) {
+    auto too_long = resolve_targets(std::string(238, 'd'), fake_query);
+    ASSERT_FALSE(too_long);
+    EXPECT_EQ(too_long.error(), Error::NameTooLong);
+    EXPECT_TRUE(g_asked.empty());
+
+    // 237 bytes: the direct-TLS name is 256 bytes (its query refuses it and
+    // counts as empty), the STARTTLS name 255.
+    g_answers.push_back(Error::NameTooLong);
+    g_answers.push_back(std::vector<SrvRecord>{{"x.test", 0, 0, 5269}});
+    auto t = resolve_targets(std::string(237, 'd'), fake_query);
+    ASSERT_TRUE(t);
+    ASSERT_EQ(g_asked.size(), 2u);
+    EXPECT_EQ(g_asked[0].size(), 256u);
+    EXPECT_EQ(g_asked[1].size(), 255u);
+    ASSERT_EQ(t->size(), 1u);
+    EXPECT_EQ((*t)[0].host, "x.test");
+}
+
+}  // namespace
+}  // namespace fenra::s2s
