@@ -1,0 +1,70 @@
+// DANE: whether a peer's certificate is vouched for by the TLSA records of
+// the peer (RFC 6698, RFC 7671). The outcome chooses the authentication path
+// of a session: SASL EXTERNAL when verified, dialback otherwise; an outbound
+// certificate that contradicts published records fails the connection.
+//
+// Matching: usage 1 and 3 compare the end-entity certificate; usage 0 and 2
+// compare each chain certificate that the end-entity certificate really
+// verifies up to (signatures checked, each certificate within its validity),
+// then the end-entity certificate itself, and the end-entity certificate must
+// name the domain. Selector 0 is the whole certificate, selector 1 its
+// SubjectPublicKeyInfo; matching type 0 is the bytes themselves, 1 their
+// SHA-256, 2 their SHA-512. DNSSEC status is not examined.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "runtime/result.h"
+#include "s2s/net/dns.h"
+#include "s2s/net/tls.h"
+
+namespace fenra::s2s {
+
+enum class DaneResult : uint8_t { verified = 0, no_usable_records = 1, mismatch = 2 };
+
+// DANE status of an outbound connection. failed: the connection fails with
+// "dane-verification-failed".
+enum class DaneStatus : uint8_t { none, verified, failed };
+
+// The SubjectPublicKeyInfo element (header and content) inside a DER
+// certificate, found by a minimal walk: certificate, TBSCertificate, the
+// optional explicit version, five elements skipped. Nothing when any element
+// runs past its enclosing one or a length uses more than 4 bytes.
+std::optional<std::span<const uint8_t>> find_spki(std::span<const uint8_t> cert);
+
+// The bytes selector 0 or 1 stands for: the whole certificate, or its
+// SubjectPublicKeyInfo (the whole certificate when the walk fails).
+std::span<const uint8_t> dane_selected_bytes(std::span<const uint8_t> cert, uint8_t selector);
+
+// Matches the peer's certificates against RECORDS for DOMAIN. Records with
+// usage > 3, selector > 1 or matching type > 2 are not usable; none usable
+// gives no_usable_records; otherwise the first matching record gives
+// verified and no match gives mismatch. Never fails (no memory counts as
+// no_usable_records).
+DaneResult dane_match(std::span<const uint8_t> ee_der, std::span<const Der> chain,
+                      std::span<const TlsaRecord> records, std::string_view domain);
+
+// The check after an outbound TLS handshake: TLSA records of HOST:PORT (the
+// SRV target, not the domain), matched against the peer's certificates.
+// Writes its log lines (scope fenra-s2s). none: use dialback.
+DaneStatus dane_check_outbound(const TlsConn& conn, std::string_view host, uint16_t port,
+                               std::string_view domain);
+
+// The same with the TLSA answer given (the query's outcome).
+DaneStatus dane_check_outbound_records(const Result<std::vector<TlsaRecord>>& records,
+                                       const TlsConn& conn, std::string_view host, uint16_t port,
+                                       std::string_view domain);
+
+// Whether an inbound peer claiming DOMAIN may use SASL EXTERNAL: TLSA
+// records of the domain's first SRV target (or DOMAIN:5269), matched against
+// the client certificate. Writes its log lines (scope fenra-s2s).
+bool dane_check_inbound(const TlsConn& conn, std::string_view domain);
+
+// The same with the TLSA answer given.
+bool dane_check_inbound_records(const Result<std::vector<TlsaRecord>>& records, const TlsConn& conn,
+                                std::string_view domain);
+
+}  // namespace fenra::s2s
