@@ -1,0 +1,50 @@
+// The fenra-s2s command line: the whole configuration of the daemon.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "runtime/result.h"
+
+namespace fenra::s2s {
+
+// The log scope of everything in fenra-s2s but the IPC server.
+inline constexpr std::string_view kLogScope = "fenra-s2s";
+
+// Option values point at the argument strings themselves (zero-terminated,
+// alive for the whole process); nothing is copied or normalised.
+struct S2sConfig {
+    std::string_view host = "localhost";
+    std::string_view bind_address = "0.0.0.0";
+    uint16_t port = 5269;
+    std::optional<std::string_view> core_socket;
+    std::optional<std::string_view> cert_path;
+    std::optional<std::string_view> key_path;
+    std::optional<int32_t> listen_fd;  // negative: no S2S listener at all
+};
+
+inline constexpr std::string_view kUsage =
+    "Usage: fenra-s2s [OPTIONS]\n"
+    "\n"
+    "Options:\n"
+    "  --host HOST         Local XMPP domain (default: localhost)\n"
+    "  --address ADDR      Bind address (default: 0.0.0.0)\n"
+    "  --port PORT         S2S listener port (default: 5269)\n"
+    "  --core-socket PATH  IPC socket for fenra-core communication\n"
+    "  --cert PATH         TLS certificate file (PEM)\n"
+    "  --key PATH          TLS private key file (PEM)\n"
+    "  --help, -h          Show this help\n";
+
+struct CommandLine {
+    S2sConfig config;
+    bool help = false;  // --help or -h seen: print kUsage and exit 0
+};
+
+// Parses argv[1..argc). Each option with a value takes the next argument,
+// whatever it looks like; a later option overrides an earlier one; --help
+// stops the parse at once. Writes the error line of a bad or missing value
+// (then InvalidArgs) and a warning for each unknown argument (skipped).
+Result<CommandLine> parse_command_line(int argc, const char* const* argv);
+
+}  // namespace fenra::s2s

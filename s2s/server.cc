@@ -1,0 +1,375 @@
+#include "s2s/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/crypto.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "runtime/log.h"
+#include "s2s/net/tls_context.h"
+
+namespace fenra::s2s {
+namespace {
+
+constexpr ipc::Options kIpcOptions = {
+    .listener_tag = kIpcListenerTag,
+    .slot_tag_base = kIpcSlotTagBase,
+    .log_fd_on_connect = false,
+    .daemon_scope = kLogScope,
+    .write_after_each_message = false,
+};
+
+Error bind_error(int err) {
+    switch (err) {
+        case EACCES:
+        case EPERM:
+            return Error::PermissionDenied;
+        case EADDRINUSE:
+            return Error::AddressInUse;
+        default:
+            return Error::SystemResources;
+    }
+}
+
+// A closed standard descriptor would be taken by the next socket we open, and
+// log lines would then be written to a peer: fill the gaps with /dev/null.
+void ensure_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int n = ::open("/dev/null", O_RDWR);
+        if (n < 0) return;
+        if (n != fd) {
+            dup2(n, fd);
+            ::close(n);
+        }
+    }
+}
+
+void write_all(int fd, std::string_view s) {
+    while (!s.empty()) {
+        const ssize_t n = ::write(fd, s.data(), s.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        s.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+TagTarget decode_tag(uint64_t tag) {
+    using Kind = TagTarget::Kind;
+    if (tag == kS2sListenerTag) return {Kind::s2s_listener, -1};
+    if (tag == kIpcListenerTag) return {Kind::ipc_listener, -1};
+    if (tag - kIpcSlotTagBase < static_cast<uint64_t>(ipc::kSlots))
+        return {Kind::ipc_slot, static_cast<int>(tag - kIpcSlotTagBase)};
+    if (tag - kInboundTagBase < static_cast<uint64_t>(kInboundSlots))
+        return {Kind::inbound, static_cast<int>(tag - kInboundTagBase)};
+    if (tag - kOutboundTagBase < static_cast<uint64_t>(kOutboundSlots))
+        return {Kind::outbound, static_cast<int>(tag - kOutboundTagBase)};
+    return {};
+}
+
+std::optional<std::array<uint8_t, 4>> parse_ipv4(std::string_view s) {
+    if (s == "0.0.0.0") return std::array<uint8_t, 4>{0, 0, 0, 0};
+    if (s == "127.0.0.1") return std::array<uint8_t, 4>{127, 0, 0, 1};
+    std::array<uint8_t, 4> out{};
+    size_t pos = 0;
+    for (size_t part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (pos >= s.size() || s[pos] != '.') return std::nullopt;
+            ++pos;
+        }
+        unsigned value = 0;
+        size_t digits = 0;
+        while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9' && digits < 4) {
+            value = value * 10 + static_cast<unsigned>(s[pos] - '0');
+            ++pos;
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255) return std::nullopt;
+        out[part] = static_cast<uint8_t>(value);
+    }
+    if (pos != s.size()) return std::nullopt;
+    return out;
+}
+
+Result<int> open_s2s_listener(std::string_view address, uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return error_from_errno(errno);
+    const int one = 1;
+    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+
+    const auto ip = parse_ipv4(address);
+    if (!ip) {
+        ::close(fd);
+        return Error::InvalidAddress;
+    }
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    std::memcpy(&sa.sin_addr, ip->data(), 4);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        const Error e = bind_error(errno);
+        ::close(fd);
+        return e;
+    }
+    if (::listen(fd, kS2sBacklog) != 0) {
+        ::close(fd);
+        return Error::SystemResources;
+    }
+    return fd;
+}
+
+S2sServer::S2sServer(const S2sConfig& config)
+    : config_(config), port_(config.port), ipc_(kIpcOptions) {
+    // Drawn once per process start; dialback keys derive from it, nothing
+    // ever writes it anywhere.
+    arc4random_buf(dialback_secret_.data(), dialback_secret_.size());
+    running_ = true;
+}
+
+S2sServer::~S2sServer() {
+    loop_.reset();
+    // Inbound sessions go first (each parser, then the session with its TLS
+    // close-notify and socket), then the outbound slots.
+    if (server_tls_owned_) SSL_CTX_free(server_tls_);
+    if (client_tls_owned_) SSL_CTX_free(client_tls_);
+    server_tls_ = client_tls_ = nullptr;
+    server_tls_owned_ = client_tls_owned_ = false;
+    // The outbound records of the map by domain (their queues, TLS and
+    // sockets) are released here, then the map itself.
+    ipc_.stop();
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+    OPENSSL_cleanse(dialback_secret_.data(), dialback_secret_.size());
+}
+
+Result<void> S2sServer::init_tls() {
+    const auto& cert = config_.cert_path;
+    const auto& key = config_.key_path;
+    if (cert) {
+        if (!key) {
+            log::error(kLogScope, {"--cert requires --key"});
+            return Error::InvalidArgs;
+        }
+        log::info(kLogScope, {"TLS configured: cert=", *cert, " key=", *key});
+        auto ctx = create_server_tls_context(*cert, *key);
+        if (!ctx) {
+            log::error(kLogScope, {"failed to initialize TLS context: ", ctx.error()});
+            return Error::InvalidArgs;
+        }
+        server_tls_ = *ctx;
+        server_tls_owned_ = true;
+    } else {
+        // Inbound streams must be encrypted before they can be established,
+        // and without a certificate no inbound STARTTLS can be carried out.
+        log::warn(kLogScope, {"no --cert specified, inbound federation is disabled"});
+    }
+    auto client = create_client_tls_context(cert, key);
+    if (!client) {
+        log::error(kLogScope, {"failed to initialize client TLS context: ", client.error()});
+        return client.error();
+    }
+    client_tls_ = *client;
+    client_tls_owned_ = true;
+    return {};
+}
+
+Result<void> S2sServer::init_listener() {
+    if (config_.listen_fd) {
+        // Used as it is: neither validated nor reconfigured.
+        listen_fd_ = *config_.listen_fd;
+        log::info(kLogScope, {"S2S using inherited listener fd=", listen_fd_, " port=", port_});
+        return {};
+    }
+    auto fd = open_s2s_listener(config_.bind_address, port_);
+    if (!fd) {
+        log::error(kLogScope, {"failed to bind S2S listener: ", fd.error()});
+        return fd.error();
+    }
+    listen_fd_ = *fd;
+    log::info(kLogScope, {"S2S listener on ", config_.bind_address, ":", port_});
+    return {};
+}
+
+Result<void> S2sServer::init_ipc() {
+    if (!config_.core_socket) {
+        log::warn(kLogScope, {"no --core-socket specified, running without core IPC"});
+        return {};
+    }
+    const std::string_view path = *config_.core_socket;
+    if (auto r = ipc_.start(path); !r) {
+        log::error(kLogScope, {"failed to start IPC server: ", r.error()});
+        return r.error();
+    }
+    // The IPC server wrote its own "IPC server listening on" line.
+    log::info(kLogScope, {"IPC server on ", path});
+    return {};
+}
+
+Result<void> S2sServer::init_event_loop() {
+    auto loop = EventLoop::create(kLoopChanges, kLoopEvents);
+    if (!loop) return loop.error();
+    loop_ = std::move(*loop);
+    if (listen_fd_ >= 0) FENRA_TRY(loop_->register_read_now(listen_fd_, kS2sListenerTag));
+    if (ipc_.listen_fd() >= 0)
+        FENRA_TRY(loop_->register_read_now(ipc_.listen_fd(), kIpcListenerTag));
+    FENRA_TRY(loop_->watch_signal(SIGTERM));
+    FENRA_TRY(loop_->watch_signal(SIGINT));
+    return {};
+}
+
+Result<void> S2sServer::run() {
+    while (running_) {
+        auto events = loop_->wait();
+        if (!events) {
+            log::error(kLogScope, {"event loop poll failed: ", events.error(), ", shutting down"});
+            running_ = false;
+            return events.error();
+        }
+        for (const LoopEvent& ev : *events)
+            handle_event(ev);
+    }
+    return {};
+}
+
+void S2sServer::handle_event(const LoopEvent& ev) {
+    switch (ev.kind) {
+        case EventKind::signal:
+            on_signal(static_cast<int>(ev.tag));
+            return;
+        case EventKind::read:
+            on_read(ev.tag);
+            return;
+        case EventKind::write:
+            on_write(ev.tag);
+            return;
+        case EventKind::timer:
+        case EventKind::proc:
+        case EventKind::other:
+            return;
+    }
+}
+
+void S2sServer::on_signal(int signo) {
+    if (signo != SIGINT && signo != SIGTERM) return;
+    log::info(kLogScope, {"received signal ", signo, ", shutting down"});
+    running_ = false;
+}
+
+void S2sServer::on_read(uint64_t tag) {
+    const TagTarget t = decode_tag(tag);
+    switch (t.kind) {
+        case TagTarget::Kind::s2s_listener:
+            accept_inbound();
+            return;
+        case TagTarget::Kind::ipc_listener:
+            accept_ipc();
+            return;
+        case TagTarget::Kind::ipc_slot:
+            on_ipc_readable(t.slot);
+            return;
+        case TagTarget::Kind::inbound:
+            on_inbound_readable(t.slot);
+            return;
+        case TagTarget::Kind::outbound:
+            on_outbound_readable(t.slot);
+            return;
+        case TagTarget::Kind::none:
+            return;
+    }
+}
+
+void S2sServer::on_write(uint64_t tag) {
+    const TagTarget t = decode_tag(tag);
+    switch (t.kind) {
+        case TagTarget::Kind::ipc_slot:
+            on_ipc_writable(t.slot);
+            return;
+        case TagTarget::Kind::inbound:
+            on_inbound_writable(t.slot);
+            return;
+        case TagTarget::Kind::outbound:
+            on_outbound_writable(t.slot);
+            return;
+        case TagTarget::Kind::s2s_listener:
+        case TagTarget::Kind::ipc_listener:
+        case TagTarget::Kind::none:
+            return;
+    }
+}
+
+void S2sServer::accept_inbound() {
+    if (listen_fd_ < 0) return;
+    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;  // the kernel reports the listener again while connections wait
+    // Inbound sessions are not served by this build: the connection is
+    // closed at once so that the listener does not stay readable. The session
+    // registry takes the connection here (slot, stream id, read interest).
+    ::close(fd);
+}
+
+void S2sServer::accept_ipc() {
+    const int slot = ipc_.accept(*loop_);
+    if (slot >= 0) log::info(kLogScope, {"core connected via IPC slot=", slot});
+}
+
+void S2sServer::on_ipc_readable(int slot) {
+    if (!ipc_.active(slot)) return;
+    ipc_.on_readable(slot, *loop_, *this);
+}
+
+void S2sServer::on_ipc_writable(int slot) {
+    if (!ipc_.active(slot)) return;
+    ipc_.on_writable(slot, *loop_);
+}
+
+void S2sServer::on_ipc_message(int, const ipc::Message&) {
+    // The core link takes DeliveryRequest here; nothing else is expected from a core.
+    log::warn(kLogScope, {"unexpected IPC message from core"});
+}
+
+// The registry tables are empty in this build, so every inbound and outbound
+// tag names an empty slot and its event is ignored.
+void S2sServer::on_inbound_readable(int) {}
+void S2sServer::on_inbound_writable(int) {}
+void S2sServer::on_outbound_readable(int) {}
+void S2sServer::on_outbound_writable(int) {}
+
+Result<void> s2s_main(int argc, char** argv) {
+    ensure_standard_descriptors();
+
+    auto cl = parse_command_line(argc, argv);
+    if (!cl) return cl.error();
+    if (cl->help) {
+        write_all(1, kUsage);
+        return {};
+    }
+    const S2sConfig& config = cl->config;
+    log::info(kLogScope, {"fenra-s2s starting host=", config.host, " port=", config.port,
+                          " listen_fd=", config.listen_fd});
+
+    auto server = std::make_unique<S2sServer>(config);
+    FENRA_TRY(server->init_tls());
+    FENRA_TRY(server->init_listener());
+    FENRA_TRY(server->init_ipc());
+    FENRA_TRY(server->init_event_loop());
+
+    log::info(kLogScope, {"fenra-s2s event loop started"});
+    const Result<void> ran = server->run();
+
+    log::info(kLogScope, {"fenra-s2s shutdown complete"});
+    server->destroy_event_loop();
+    server.reset();
+    return ran;
+}
+
+}  // namespace fenra::s2s
