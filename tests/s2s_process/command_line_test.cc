@@ -1,0 +1,162 @@
+#include "s2s/command_line.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "runtime/log.h"
+
+namespace fenra::s2s {
+namespace {
+
+// Runs the parser over the arguments and keeps the log lines it wrote
+// (messages only, without time, level and scope).
+struct Parsed {
+    Result<CommandLine> result;
+    std::vector<std::string> log;
+};
+
+Parsed parse(std::initializer_list<const char*> args) {
+    std::vector<const char*> argv{"fenra-s2s"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    log::set_output_fd(fds[1]);
+    Parsed p{parse_command_line(static_cast<int>(argv.size()), argv.data()), {}};
+    log::set_output_fd(2);
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    size_t pos = 0;
+    while (pos < out.size()) {
+        const size_t nl = out.find('\n', pos);
+        const std::string line = out.substr(pos, nl - pos);
+        p.log.push_back(line.substr(line.find("): ") + 3));
+        pos = nl + 1;
+    }
+    return p;
+}
+
+TEST(S2sCommandLine, Defaults) {
+    auto p = parse({});
+    ASSERT_TRUE(p.result);
+    const S2sConfig& c = p.result->config;
+    EXPECT_FALSE(p.result->help);
+    EXPECT_EQ(c.host, "localhost");
+    EXPECT_EQ(c.bind_address, "0.0.0.0");
+    EXPECT_EQ(c.port, 5269);
+    EXPECT_FALSE(c.core_socket);
+    EXPECT_FALSE(c.cert_path);
+    EXPECT_FALSE(c.key_path);
+    EXPECT_FALSE(c.listen_fd);
+    EXPECT_TRUE(p.log.empty());
+}
+
+TEST(S2sCommandLine, EveryOptionPointsAtItsArgument) {
+    const char* host = "a.example";
+    auto p = parse({"--host", host, "--bind", "10.0.0.1", "--port", "+5_270", "--core-socket", "/s",
+                    "--cert", "c.pem", "--key", "k.pem", "--listen-fd", "-3"});
+    ASSERT_TRUE(p.result);
+    const S2sConfig& c = p.result->config;
+    EXPECT_EQ(c.host.data(), host);  // not copied
+    EXPECT_EQ(c.bind_address, "10.0.0.1");
+    EXPECT_EQ(c.port, 5270);
+    EXPECT_EQ(c.core_socket, "/s");
+    EXPECT_EQ(c.cert_path, "c.pem");
+    EXPECT_EQ(c.key_path, "k.pem");
+    EXPECT_EQ(c.listen_fd, -3);
+}
+
+TEST(S2sCommandLine, ValuesAreTakenWhateverTheyLookLike) {
+    auto p = parse({"--host", "--port", "--address", "--help", "--address", "1.2.3.4"});
+    ASSERT_TRUE(p.result);
+    EXPECT_FALSE(p.result->help);
+    EXPECT_EQ(p.result->config.host, "--port");
+    EXPECT_EQ(p.result->config.bind_address, "1.2.3.4");
+}
+
+TEST(S2sCommandLine, HelpStopsTheParse) {
+    auto p = parse({"--port", "1", "-h", "--port", "bogus", "--host"});
+    ASSERT_TRUE(p.result);
+    EXPECT_TRUE(p.result->help);
+    EXPECT_TRUE(p.log.empty());
+    EXPECT_FALSE(parse({"--port", "bogus", "--help"}).result);
+}
+
+TEST(S2sCommandLine, MissingValues) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"--host", "--host requires a value"},
+        {"--address", "--address requires a value"},
+        {"--bind", "--address requires a value"},
+        {"--port", "--port requires a value"},
+        {"--core-socket", "--core-socket requires a value"},
+        {"--cert", "--cert requires a value"},
+        {"--key", "--key requires a value"},
+        {"--listen-fd", "--listen-fd requires a value"},
+    };
+    for (const auto& [opt, message] : rows) {
+        auto p = parse({"--host", "x", opt});
+        ASSERT_FALSE(p.result) << opt;
+        EXPECT_EQ(p.result.error(), Error::InvalidArgs);
+        EXPECT_EQ(p.log, std::vector<std::string>{message});
+    }
+}
+
+TEST(S2sCommandLine, PortValues) {
+    for (const char* bad : {"65536", "-1", "12x", "", "+", "_5", "5_", "1 ", "0x1"}) {
+        auto p = parse({"--port", bad});
+        ASSERT_FALSE(p.result) << bad;
+        EXPECT_EQ(p.log, std::vector<std::string>{std::string("invalid port: ") + bad});
+    }
+    const std::pair<const char*, uint16_t> good[] = {
+        {"-0", 0}, {"5_269", 5269}, {"+1", 1}, {"65535", 65535}, {"0_0", 0}, {"-0_0", 0}};
+    for (const auto& [text, value] : good) {
+        auto p = parse({"--port", text});
+        ASSERT_TRUE(p.result) << text;
+        EXPECT_EQ(p.result->config.port, value) << text;
+    }
+}
+
+TEST(S2sCommandLine, FdValues) {
+    for (const char* bad : {"", "x", "2147483648", "-2147483649", "1.0"}) {
+        auto p = parse({"--listen-fd", bad});
+        ASSERT_FALSE(p.result) << bad;
+        EXPECT_EQ(p.log, std::vector<std::string>{std::string("invalid fd number: ") + bad});
+    }
+    EXPECT_EQ(parse({"--listen-fd", "-2147483648"}).result->config.listen_fd, INT32_MIN);
+    EXPECT_EQ(parse({"--listen-fd", "2_147_483_647"}).result->config.listen_fd, INT32_MAX);
+    EXPECT_EQ(parse({"--listen-fd", "-0"}).result->config.listen_fd, 0);
+}
+
+TEST(S2sCommandLine, UnknownArgumentsAndConfig) {
+    auto p = parse({"-x", "--host", "h", "--config", "--port", "-c", "f", "stray", "--config"});
+    ASSERT_TRUE(p.result);
+    EXPECT_EQ(p.result->config.host, "h");
+    EXPECT_EQ(p.result->config.port, 5269);  // "--port" was --config's value
+    EXPECT_EQ(p.log, (std::vector<std::string>{"unknown argument: -x", "unknown argument: stray"}));
+}
+
+TEST(S2sCommandLine, LaterOccurrenceOverrides) {
+    auto p = parse({"--port", "1", "--port", "2", "--listen-fd", "5", "--listen-fd", "-1"});
+    ASSERT_TRUE(p.result);
+    EXPECT_EQ(p.result->config.port, 2);
+    EXPECT_EQ(p.result->config.listen_fd, -1);
+}
+
+TEST(S2sCommandLine, UsageText) {
+    EXPECT_EQ(kUsage.size(), 405u);
+    EXPECT_EQ(kUsage.back(), '\n');
+    EXPECT_EQ(kUsage.find("--bind"), std::string_view::npos);
+    EXPECT_EQ(kUsage.find("--listen-fd"), std::string_view::npos);
+}
+
+}  // namespace
+}  // namespace fenra::s2s
