@@ -1,0 +1,153 @@
+"""PLAIN logins through fenra-auth-oidc against the test identity provider on
+loopback: right and wrong passwords, the user domain, the rate limits and the
+account lock-out as the core sees them, and no secret in the log."""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "idp"))
+import authlib as a  # noqa: E402
+import idp  # noqa: E402
+from authlib import t  # noqa: E402
+
+PLAIN = t.MECH_PLAIN
+USERS = [
+    {"username": "alice", "password": "a&b=c+d e%", "email": "alice@example.org"},
+    {"username": "bob", "password": "bob-pw", "email": "bob@example.org"},
+    {"username": "carol@chat.example", "password": "carol-pw", "email": "carol@chat.example"},
+]
+CLIENT = {"client_id": "fenra xmpp", "client_secret": "s3&cret=+ never-logged"}
+SECRETS = [u["password"] for u in USERS] + [CLIENT["client_secret"], "wrong-pw"]
+
+NOT_AUTHORIZED = (4, [1, b"not-authorized"])
+POLICY = (4, [1, b"policy-violation"])
+DISABLED = (4, [1, b"account-disabled"])
+
+
+def success(user):
+    return (3, [1, user.encode(), b"", b""])
+
+
+class IdpLogins(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.idp = idp.TestIdp(users=USERS, clients=[CLIENT]).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.idp.__exit__(None, None, None)
+
+    def daemon(self, **keys):
+        p = self.idp
+        return a.AuthDaemon(issuer=p.issuer, client_id=CLIENT["client_id"],
+                            client_secret=CLIENT["client_secret"],
+                            token_endpoint=p.token_endpoint, jwks_uri=p.jwks_uri,
+                            ca_file=p.ca_file, **keys)
+
+    def login(self, c, user, password, account=b"", address=b"127.0.0.1"):
+        return a.request(c, PLAIN, a.plain(user, password), address=address, account=account)
+
+    def assertNoSecrets(self, d):
+        log = d.log_text()
+        for secret in SECRETS:
+            self.assertNotIn(secret, log)
+
+    def test_right_and_wrong_password(self):
+        with self.daemon() as ad, ad.client() as c:
+            self.assertEqual(self.login(c, "alice", "a&b=c+d e%", b"alice"), success("alice"))
+            ad.d.wait_for("PLAIN auth success (IdP): 'alice'", level="info", scope="auth_handler")
+            ad.d.wait_for("ROPC: password validated for 'alice'", scope="oidc_store")
+
+            mark = ad.d.mark()
+            self.assertEqual(self.login(c, "alice", "wrong-pw", b"alice"), NOT_AUTHORIZED)
+            ad.d.wait_for("PLAIN auth failed (IdP): 'alice'", start=mark)
+            self.assertEqual([(l.scope, l.message) for l in ad.d.find(start=mark)], [
+                ("oidc_store", "ROPC: token endpoint returned 400 for user 'alice'"),
+                ("auth_handler", "PLAIN auth failed (IdP): 'alice'"),
+            ])
+            # The authorization identity is ignored; the username is as sent.
+            self.assertEqual(a.request(c, PLAIN, a.plain("bob", "bob-pw", authz="admin")),
+                             success("bob"))
+            self.assertEqual(self.login(c, "nobody", "bob-pw"), NOT_AUTHORIZED)
+            self.assertEqual(self.login(c, "", "bob-pw"), NOT_AUTHORIZED)
+            self.assertNoSecrets(ad.d)
+
+    def test_user_domain(self):
+        with self.daemon(user_domain="chat.example") as ad, ad.client() as c:
+            self.assertEqual(self.login(c, "carol", "carol-pw"), success("carol"))
+            self.assertEqual(self.login(c, "carol@chat.example", "carol-pw"),
+                             success("carol@chat.example"))
+            # alice is known only without a domain.
+            self.assertEqual(self.login(c, "alice", "a&b=c+d e%"), NOT_AUTHORIZED)
+            ad.d.wait_for("PLAIN auth success (IdP): 'carol'")
+        with self.daemon() as ad, ad.client() as c:
+            self.assertEqual(self.login(c, "carol", "carol-pw"), NOT_AUTHORIZED)
+
+    def test_five_quick_attempts_on_one_account(self):
+        with self.daemon() as ad, ad.client() as c:
+            for i in range(5):
+                self.login(c, "bob", "wrong-pw" if i % 2 else "bob-pw", b"bob")
+            mark = ad.d.mark()
+            self.assertEqual(self.login(c, "bob", "bob-pw", b"bob"), POLICY)
+            ad.d.wait_for("rate limited by account: bob", start=mark)
+            # Refused before the provider is asked.
+            self.assertEqual([l.message for l in ad.d.find(start=mark)],
+                             ["rate limited by account: bob"])
+            self.assertEqual(self.login(c, "alice", "a&b=c+d e%", b"alice"), success("alice"))
+
+    def test_twenty_attempts_from_one_address(self):
+        with self.daemon() as ad, ad.client() as c:
+            for i in range(20):
+                name = "user%d" % i
+                self.assertEqual(self.login(c, name, "wrong-pw", name.encode(), b"192.0.2.9"),
+                                 NOT_AUTHORIZED, i)
+            mark = ad.d.mark()
+            self.assertEqual(self.login(c, "bob", "bob-pw", b"bob", b"192.0.2.9"), POLICY)
+            ad.d.wait_for("rate limited by IP: 192.0.2.9", start=mark)
+            self.assertEqual([l.message for l in ad.d.find(start=mark)],
+                             ["rate limited by IP: 192.0.2.9"])
+            self.assertEqual(self.login(c, "bob", "bob-pw", b"bob", b"192.0.2.10"), success("bob"))
+
+    def test_lock_out_with_an_empty_account_field(self):
+        # Ten failures in quick succession: the per-account limit is raised
+        # so that only the lock can stop them.
+        with self.daemon(rate_max_per_account="20") as ad, ad.client() as c:
+            for i in range(10):
+                self.assertEqual(self.login(c, "alice", "wrong-pw"), NOT_AUTHORIZED, i)
+            ad.d.wait_for("account temp-locked: alice after 10 failures", level="info",
+                          scope="rate_limiter")
+            mark = ad.d.mark()
+            self.assertEqual(self.login(c, "alice", "a&b=c+d e%"), DISABLED)
+            ad.d.wait_for("account temporarily locked: alice", start=mark)
+            lines = ad.d.find(start=mark)
+            self.assertEqual(len(lines), 1, ad.d.log_text())
+            self.assertRegex(lines[0].message,
+                             r"^account temporarily locked: alice \(until \d+\)$")
+            # Naming the account in the request changes nothing.
+            self.assertEqual(self.login(c, "alice", "a&b=c+d e%", b"alice"), DISABLED)
+            self.assertEqual(self.login(c, "bob", "bob-pw"), success("bob"))
+            self.assertNoSecrets(ad.d)
+
+    def test_plain_identity_rate_limit_with_an_empty_account_field(self):
+        with self.daemon() as ad, ad.client() as c:
+            for i in range(5):
+                self.assertEqual(self.login(c, "bob", "wrong-pw", address=b""), NOT_AUTHORIZED)
+            self.assertEqual(self.login(c, "bob", "bob-pw", address=b""), POLICY)
+            ad.d.wait_for("rate limited by account: bob", scope="rate_limiter")
+
+    def test_success_clears_the_failure_count(self):
+        with self.daemon(rate_max_per_account="20") as ad, ad.client() as c:
+            for _ in range(9):
+                self.assertEqual(self.login(c, "bob", "wrong-pw", b"bob"), NOT_AUTHORIZED)
+            self.assertEqual(self.login(c, "bob", "bob-pw", b"bob"), success("bob"))
+            for _ in range(9):
+                self.assertEqual(self.login(c, "bob", "wrong-pw", b"bob"), NOT_AUTHORIZED)
+            self.assertEqual(ad.d.find("temp-locked"), [])
+            self.assertEqual(self.login(c, "bob", "wrong-pw", b"bob"), NOT_AUTHORIZED)
+            ad.d.wait_for("account temp-locked: bob after 10 failures")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
