@@ -185,8 +185,16 @@ Result<void> S2sServer::init_tls() {
 
 Result<void> S2sServer::init_listener() {
     if (config_.listen_fd) {
-        // Used as it is: neither validated nor reconfigured.
+        // Not validated: a bad descriptor fails its registration with the
+        // event loop. It is made non-blocking, though: a connection that goes
+        // away between readiness and accept would otherwise block the daemon
+        // in accept on a system that drops it from the queue.
         listen_fd_ = *config_.listen_fd;
+        if (listen_fd_ >= 0) {
+            const int flags = fcntl(listen_fd_, F_GETFL);
+            if (flags != -1 && !(flags & O_NONBLOCK))
+                (void)fcntl(listen_fd_, F_SETFL, flags | O_NONBLOCK);
+        }
         log::info(kLogScope, {"S2S using inherited listener fd=", listen_fd_, " port=", port_});
         return {};
     }

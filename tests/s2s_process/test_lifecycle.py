@@ -1,6 +1,7 @@
 """fenra-s2s: signals and shut-down, the S2S listener (created or inherited),
 log lines that carry control bytes, and a closed standard error."""
 
+import fcntl
 import os
 import signal
 import socket
@@ -97,6 +98,8 @@ class S2sListener(unittest.TestCase):
                 d.wait_for("fenra-s2s event loop started")
                 self.assertEqual(d.lines[2].message,
                                  "S2S using inherited listener fd=%d port=%d" % (fd, port))
+                # Made non-blocking (the open file is shared with this process).
+                self.assertTrue(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK)
                 lst.close()  # only the daemon holds it now
                 self.assert_accepted_and_closed(addr, port)
                 self.assert_idle(d.pid)
@@ -104,6 +107,13 @@ class S2sListener(unittest.TestCase):
             # The daemon closed the inherited listener at shut-down.
             with self.assertRaises(ConnectionRefusedError):
                 socket.create_connection((addr, port), timeout=10)
+
+    def test_inherited_descriptor_that_is_not_open(self):
+        d = t.run_to_exit([S2S, "--listen-fd", "1000"])
+        self.assertEqual(d.returncode, 1, d.log_text())
+        self.assertEqual(d.lines[2].message, "S2S using inherited listener fd=1000 port=5269")
+        self.assertEqual((d.lines[-1].level, d.lines[-1].scope), ("error", "default"))
+        self.assertEqual(d.find("event loop started"), [])
 
     def test_created_listener(self):
         addr = t.loopback_address()
