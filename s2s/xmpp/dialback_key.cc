@@ -5,7 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
-namespace fenra::s2s {
+namespace fenra::xmpp {
 namespace {
 
 // The HMAC implementation, fetched once for the life of the process.
@@ -60,4 +60,4 @@ bool dialback_key_matches(std::string_view received, const DialbackKey& expected
     return CRYPTO_memcmp(received.data(), expected.data(), expected.size()) == 0;
 }
 
-}  // namespace fenra::s2s
+}  // namespace fenra::xmpp

@@ -12,7 +12,7 @@
 
 #include "runtime/result.h"
 
-namespace fenra::s2s {
+namespace fenra::xmpp {
 
 inline constexpr size_t kDialbackKeySize = 64;
 using DialbackKey = std::array<char, kDialbackKeySize>;
@@ -30,4 +30,4 @@ inline std::string_view key_text(const DialbackKey& key) {
 // time wherever the first difference lies.
 bool dialback_key_matches(std::string_view received, const DialbackKey& expected);
 
-}  // namespace fenra::s2s
+}  // namespace fenra::xmpp

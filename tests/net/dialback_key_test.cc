@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-namespace fenra::s2s {
+namespace fenra::xmpp {
 namespace {
 
 std::array<uint8_t, 32> counting_secret() {
@@ -59,4 +59,4 @@ TEST(DialbackKey, Verification) {
 }
 
 }  // namespace
-}  // namespace fenra::s2s
+}  // namespace fenra::xmpp
