@@ -22,7 +22,8 @@ enum class EventKind : uint8_t { read, write, timer, signal, proc, other };
 
 struct LoopEvent {
     uint64_t tag;  // registration tag; the signal number for signal events
-    int64_t data;  // bytes readable, space writable, errno, or signal delivery count
+    int64_t data;  // bytes readable, space writable (0 on Linux), errno, or signal
+                   // delivery count (Linux coalesces a standard signal: 1)
     int32_t fd;    // descriptor of read, write and error events (-1 otherwise)
     EventKind kind;
 };
@@ -46,6 +47,9 @@ class EventLoop {
     Result<void> watch_signal(int signo);
     // Hands the pending changes to the kernel and blocks until at least one event is
     // ready (no time-out; EINTR is retried). The span is valid until the next wait.
+    // A queued change that the kernel refuses (typically: its descriptor was closed
+    // before this wait) comes back as an event of kind other with the change's tag
+    // and fd and data = errno, returned without blocking; it does not fail the wait.
     // Errors: SystemResources, EventNotFound, ProcessNotFound.
     Result<std::span<const LoopEvent>> wait();
 

@@ -81,6 +81,9 @@ class Server {
     const Slot& slot(int n) const { return slots_[n]; }
 
   private:
+    // One write of the slot's unsent bytes; false when it disconnected the slot.
+    bool flush_once(int slot);
+
     Options opts_;
     int listen_fd_ = -1;
     char path_[kMaxPath] = {};
