@@ -44,6 +44,10 @@ struct ReadBuffer {
     uint8_t data[kSize];
 
     std::span<const uint8_t> unconsumed() const { return {data + consumed, filled - consumed}; }
+    // The same bytes as text, for the XML parser.
+    std::string_view unconsumed_text() const {
+        return {reinterpret_cast<const char*>(data) + consumed, filled - consumed};
+    }
     void consume(size_t n) { consumed += n; }
     // Drops everything received so far (the bytes after a STARTTLS request).
     void clear() { filled = consumed = 0; }

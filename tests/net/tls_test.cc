@@ -65,9 +65,8 @@ class TlsTest : public ::testing::Test {
         for (int i = 0; i < 1000 && got.size() < n; ++i) {
             auto r = tls_read(conn, buf);
             if (!r) break;
-            auto bytes = buf.unconsumed();
-            got.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-            buf.consume(bytes.size());
+            got.append(buf.unconsumed_text());
+            buf.consume(buf.unconsumed().size());
         }
         return got;
     }
