@@ -473,6 +473,21 @@ class IpcClient:
         return False
 
 
+def wait_for_socket(path, timeout=DEFAULT_TIMEOUT):
+    """Waits until a Unix socket at path accepts connections (the file exists
+    a moment before the daemon listens on it)."""
+    def accepts():
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            s.connect(path)
+            return True
+        except OSError:
+            return False
+        finally:
+            s.close()
+    wait_until(accepts, timeout, "a listener on " + path)
+
+
 def run_ipc_tool(socket_path, *args, timeout=DEFAULT_TIMEOUT):
     """Runs fenra-ipc --socket PATH ARGS...; returns the CompletedProcess."""
     return subprocess.run([binary("fenra-ipc"), "--socket", socket_path, *map(str, args)],

@@ -157,7 +157,9 @@ class ClosedStandardError(unittest.TestCase):
         d = start("--listen-fd", "-1", "--core-socket", sock, "--host", "x\ny",
                   close_stderr=True)
         with d:
-            t.wait_until(lambda: os.path.exists(sock), what="IPC socket")
+            # Without a log to wait for, wait for the socket to accept (that
+            # probe takes slot 0 for a moment).
+            t.wait_for_socket(sock)
             # Descriptor 2 must not be handed to a socket: log lines would go there.
             self.assertEqual(os.readlink("/proc/%d/fd/2" % d.pid), "/dev/null")
             with t.IpcClient(sock) as c:
