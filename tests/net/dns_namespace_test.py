@@ -8,6 +8,7 @@ line per result; the check procedures' log lines come on its standard error.
 """
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -49,6 +50,13 @@ def check(what, got, want):
 
 def main():
     work = tempfile.mkdtemp(prefix="fenra-dns-", dir="/tmp")
+    try:
+        return run_world(work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run_world(work):
     ca = testca.TestCA(work)
     b = ca.issue("b.test")
     a = ca.issue("a.test")
