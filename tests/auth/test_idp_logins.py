@@ -4,6 +4,7 @@ account lock-out as the core sees them, and no secret in the log."""
 
 import os
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -41,10 +42,11 @@ class IdpLogins(unittest.TestCase):
 
     def daemon(self, **keys):
         p = self.idp
-        return a.AuthDaemon(issuer=p.issuer, client_id=CLIENT["client_id"],
-                            client_secret=CLIENT["client_secret"],
-                            token_endpoint=p.token_endpoint, jwks_uri=p.jwks_uri,
-                            ca_file=p.ca_file, **keys)
+        settings = dict(issuer=p.issuer, client_id=CLIENT["client_id"],
+                        client_secret=CLIENT["client_secret"], token_endpoint=p.token_endpoint,
+                        jwks_uri=p.jwks_uri, ca_file=p.ca_file)
+        settings.update(keys)
+        return a.AuthDaemon(**settings)
 
     def login(self, c, user, password, account=b"", address=b"127.0.0.1"):
         return a.request(c, PLAIN, a.plain(user, password), address=address, account=account)
@@ -147,6 +149,38 @@ class IdpLogins(unittest.TestCase):
             self.assertEqual(ad.d.find("temp-locked"), [])
             self.assertEqual(self.login(c, "bob", "wrong-pw", b"bob"), NOT_AUTHORIZED)
             ad.d.wait_for("account temp-locked: bob after 10 failures")
+
+
+    def test_exact_form_body_and_status_201(self):
+        p = self.idp
+        with self.daemon(token_endpoint=p.status_url(201), user_domain="chat.example") as ad, \
+                ad.client() as c:
+            before = len(p.captured())
+            self.assertEqual(self.login(c, "carol", "a&b=c+d e%", b"carol"), NOT_AUTHORIZED)
+            ad.d.wait_for("ROPC: token endpoint returned 201 for user 'carol'", scope="oidc_store")
+            ad.d.wait_for("PLAIN auth failed (IdP): 'carol'", scope="auth_handler")
+            req = p.captured()[before]
+            self.assertEqual(req["method"], "POST")
+            self.assertEqual(req["body"],
+                             "grant_type=password&client_id=fenra%20xmpp"
+                             "&client_secret=s3%26cret%3D%2B%20never-logged"
+                             "&username=carol%40chat.example&password=a%26b%3Dc%2Bd%20e%25"
+                             "&scope=openid%20email%20profile")
+            self.assertNoSecrets(ad.d)
+
+    def test_hanging_provider(self):
+        p = self.idp
+        with self.daemon(token_endpoint=p.hang_url()) as ad:
+            with ad.client() as c:
+                start = time.monotonic()
+                c.send(t.auth_request(1, PLAIN, a.plain("alice", "a&b=c+d e%")))
+                self.assertEqual(c.recv_frame(timeout=60), NOT_AUTHORIZED)
+                self.assertLess(time.monotonic() - start, 45)
+                ad.d.wait_for("ROPC: HTTP request failed: error.", level="error",
+                              scope="oidc_store")
+                # The daemon serves the next request.
+                c.send(t.auth_response(2))
+                self.assertEqual(c.recv_frame(), (4, [2, b"not-authorized"]))
 
 
 if __name__ == "__main__":
