@@ -1,0 +1,101 @@
+// The bytes this daemon writes for the XML framing of S2S streams: stream
+// headers, features, negotiation replies, stream errors and the stream close,
+// the escaping used when a stanza is re-serialized, and the per-connection
+// write queue they are appended to.
+//
+// Texts are concatenations of fixed pieces and raw values (domains, stream ids
+// and conditions are copied unescaped) built into a caller's fixed buffer:
+// kReplyBufferSize bytes for headers and replies, kStreamErrorBufferSize for
+// stream errors. Each writer returns the length written, or NoSpaceLeft when
+// the text does not fit (the buffer's contents are then unspecified).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "runtime/result.h"
+
+namespace fenra::xmpp {
+
+inline constexpr size_t kReplyBufferSize = 2048;
+inline constexpr size_t kStreamErrorBufferSize = 512;
+inline constexpr size_t kWriteQueueSize = 16384;
+
+inline constexpr std::string_view kStreamsNs = "http://etherx.jabber.org/streams";
+inline constexpr std::string_view kTlsNs = "urn:ietf:params:xml:ns:xmpp-tls";
+inline constexpr std::string_view kSaslNs = "urn:ietf:params:xml:ns:xmpp-sasl";
+inline constexpr std::string_view kDialbackNs = "jabber:server:dialback";
+inline constexpr std::string_view kServerNs = "jabber:server";
+
+// The fixed replies.
+inline constexpr std::string_view kTlsProceed =
+    "<proceed xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>";
+inline constexpr std::string_view kSaslSuccess =
+    "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>";
+inline constexpr std::string_view kStreamClose = "</stream:stream>";
+
+// Stream error conditions; the values are fixed.
+enum class StreamError : uint8_t {
+    host_unknown = 0,
+    not_authorized = 1,
+    invalid_namespace = 2,
+    not_well_formed = 3,
+    policy_violation = 4,
+    internal_server_error = 5,
+    unsupported_version = 6,
+};
+
+// "host-unknown", "not-authorized", ...
+std::string_view stream_error_condition(StreamError e);
+
+// The one feature set offered to an inbound peer at each stage.
+enum class FeatureSet : uint8_t {
+    starttls_required,  // before TLS
+    sasl_external,      // over TLS, the peer's certificate passed DANE
+    dialback,           // over TLS otherwise
+    established,        // after SASL success: "<stream:features/>"
+};
+
+// The initiating stream header: no id attribute.
+Result<size_t> write_stream_header(std::span<char> out, std::string_view local_domain,
+                                   std::string_view remote_domain);
+// The header answering a peer's: `remote_domain` is the peer's `from`, empty
+// if it gave none.
+Result<size_t> write_inbound_stream_header(std::span<char> out, std::string_view local_domain,
+                                           std::string_view remote_domain,
+                                           std::string_view stream_id);
+Result<size_t> write_features(std::span<char> out, FeatureSet set);
+// "<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><" condition "/></failure>"
+Result<size_t> write_sasl_failure(std::span<char> out, std::string_view condition);
+// The stream error element followed by the stream close, in one text.
+Result<size_t> write_stream_error(std::span<char> out, StreamError condition);
+// Copies a fixed text (kTlsProceed, kSaslSuccess, kStreamClose, ...).
+Result<size_t> write_text(std::span<char> out, std::string_view text);
+
+// `in` with '"', '\'', '&', '<' and '>' escaped, written at the start of
+// `out`; returns the length written. Used for attribute values (always
+// written between single quotes) and text.
+Result<size_t> xml_escape(std::span<char> out, std::string_view in);
+
+// Bytes waiting to be written to one connection. Inbound and outbound
+// sessions each embed one; the session's write path sends pending() and
+// reports what went out with consume().
+struct WriteQueue {
+    char data[kWriteQueueSize];
+    size_t filled = 0;  // bytes queued, sent ones included
+    size_t sent = 0;    // bytes of data already written
+    bool closed = false;
+
+    // Appends all of `bytes` or nothing: ConnectionClosed once the connection
+    // is closed, BufferFull when they do not fit beside what is unsent.
+    Result<void> append(std::string_view bytes);
+    std::string_view pending() const { return {data + sent, filled - sent}; }
+    bool empty() const { return sent == filled; }
+    void consume(size_t n);
+    // Forgets everything queued (the connection is gone or starts over).
+    void clear() { filled = sent = 0; }
+};
+
+}  // namespace fenra::xmpp

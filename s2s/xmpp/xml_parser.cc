@@ -1,0 +1,685 @@
+#include "s2s/xmpp/xml_parser.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace fenra::xmpp {
+namespace detail {
+
+template <class T>
+PodList<T>::~PodList() {
+    release();
+}
+
+template <class T>
+bool PodList<T>::push(const T& v, size_t max_bytes) {
+    if (size_ == cap_) {
+        size_t n = cap_ > 0 ? cap_ * 2 : 8;
+        if (n > max_bytes / sizeof(T)) n = max_bytes / sizeof(T);
+        if (n <= size_) return false;
+        void* d = std::realloc(static_cast<void*>(data_), n * sizeof(T));
+        if (d == nullptr) return false;
+        data_ = static_cast<T*>(d);
+        cap_ = n;
+    }
+    data_[size_++] = v;
+    return true;
+}
+
+template <class T>
+void PodList<T>::release() {
+    std::free(static_cast<void*>(data_));
+    data_ = nullptr;
+    size_ = 0;
+    cap_ = 0;
+}
+
+template class PodList<XmlAttribute>;
+template class PodList<XmlNamespaceDecl>;
+
+EventArena::~EventArena() {
+    release();
+}
+
+void EventArena::load(size_t block) {
+    cur_ = block;
+    base_ = blocks_[block].data;
+    cap_ = blocks_[block].size;
+    start_ = end_ = blocks_[block].used;
+}
+
+// Makes an empty block of at least `need` bytes current. The blocks after the
+// current one are always empty spares.
+bool EventArena::next_block(size_t need) {
+    store();
+    const size_t next = blocks_.size() == 0 ? 0 : cur_ + 1;
+    if (next < blocks_.size() && blocks_[next].size >= need) {
+        load(next);
+        return true;
+    }
+    size_t size = kBlock;
+    if (need > kBlock) size = (need + need / 2 + 4095) & ~size_t{4095};
+    if (total_ + size > limit_) size = need;
+    if (total_ + size > limit_) return false;
+    char* data = static_cast<char*>(std::malloc(size));
+    if (data == nullptr) return false;
+    if (!blocks_.push(Block{data, size, 0}, SIZE_MAX)) {
+        std::free(data);
+        return false;
+    }
+    total_ += size;
+    // Keep the spares after the new block.
+    for (size_t i = blocks_.size() - 1; i > next; --i)
+        std::swap(blocks_[i], blocks_[i - 1]);
+    load(next);
+    return true;
+}
+
+bool EventArena::append_slow(const char* p, size_t n) {
+    const size_t len = end_ - start_;
+    const size_t need = len + n;
+    if (blocks_.size() > 0 && start_ == 0) {
+        // The open string is alone in its block: grow the block.
+        size_t size = cap_ * 2 > need ? cap_ * 2 : need;
+        if (total_ - cap_ + size > limit_) size = need;
+        if (total_ - cap_ + size > limit_) return false;
+        char* data = static_cast<char*>(std::realloc(base_, size));
+        if (data == nullptr) return false;
+        total_ = total_ - cap_ + size;
+        blocks_[cur_].data = base_ = data;
+        blocks_[cur_].size = cap_ = size;
+    } else {
+        const char* old = base_ + start_;
+        if (!next_block(need)) return false;
+        if (len > 0) std::memcpy(base_, old, len);
+        end_ = len;
+    }
+    std::memcpy(base_ + end_, p, n);
+    end_ += n;
+    return true;
+}
+
+std::string_view EventArena::commit() {
+    std::string_view s(base_ + start_, end_ - start_);
+    start_ = end_;
+    return s;
+}
+
+void* EventArena::allocate(size_t n, size_t align) {
+    size_t off = (start_ + align - 1) & ~(align - 1);
+    if (blocks_.size() == 0 || off + n > cap_) {
+        if (!next_block(n)) return nullptr;
+        off = 0;  // blocks come from malloc, aligned for any record
+    }
+    start_ = end_ = off + n;
+    return base_ + off;
+}
+
+EventArena::Mark EventArena::mark() const {
+    if (blocks_.size() == 0) return Mark{};
+    return Mark{cur_, start_};
+}
+
+void EventArena::rewind(Mark m) {
+    if (blocks_.size() == 0) return;
+    end_ = start_;
+    store();
+    // Everything after the mark's block goes, but one ordinary spare.
+    size_t out = m.block + 1;
+    bool spare = false;
+    for (size_t i = m.block + 1; i < blocks_.size(); ++i) {
+        Block b = blocks_[i];
+        if (!spare && b.size == kBlock) {
+            b.used = 0;
+            blocks_[out++] = b;
+            spare = true;
+        } else {
+            std::free(b.data);
+            total_ -= b.size;
+        }
+    }
+    blocks_.truncate(out);
+    Block& mb = blocks_[m.block];
+    mb.used = m.used;
+    if (m.used == 0 && mb.size > kBlock) {
+        // A block grown for one large item shrinks back once it is empty.
+        char* data = static_cast<char*>(std::realloc(mb.data, kBlock));
+        if (data != nullptr) {
+            total_ -= mb.size - kBlock;
+            mb.data = data;
+            mb.size = kBlock;
+        }
+    }
+    load(m.block);
+}
+
+void EventArena::release() {
+    for (size_t i = 0; i < blocks_.size(); ++i)
+        std::free(blocks_[i].data);
+    blocks_.release();
+    cur_ = 0;
+    base_ = nullptr;
+    cap_ = start_ = end_ = total_ = 0;
+}
+
+}  // namespace detail
+
+namespace {
+
+constexpr std::string_view kStream = "stream";
+
+// Character classes of the tokenizer.
+constexpr uint8_t kSpace = 1;    // the four whitespace characters
+constexpr uint8_t kNameEnd = 2;  // ends a tag name: whitespace, '/', '>'
+
+struct CharClasses {
+    uint8_t of[256] = {};
+    constexpr CharClasses() {
+        for (unsigned char c : {' ', '\t', '\n', '\r'})
+            of[c] = kSpace | kNameEnd;
+        of[static_cast<unsigned char>('/')] = kNameEnd;
+        of[static_cast<unsigned char>('>')] = kNameEnd;
+    }
+};
+constexpr CharClasses kClasses;
+
+inline bool is(char c, uint8_t cls) {
+    return (kClasses.of[static_cast<unsigned char>(c)] & cls) != 0;
+}
+
+// First a or b in [p, end), or end.
+inline const char* find2(const char* p, const char* end, char a, char b) {
+    const void* qa = std::memchr(p, a, static_cast<size_t>(end - p));
+    const char* limit = qa != nullptr ? static_cast<const char*>(qa) : end;
+    const void* qb = std::memchr(p, b, static_cast<size_t>(limit - p));
+    return qb != nullptr ? static_cast<const char*>(qb) : limit;
+}
+
+inline const char* find1(const char* p, const char* end, char a) {
+    const void* q = std::memchr(p, a, static_cast<size_t>(end - p));
+    return q != nullptr ? static_cast<const char*>(q) : end;
+}
+
+void split_name(std::string_view name, std::string_view& prefix, std::string_view& local) {
+    const size_t colon = name.find(':');
+    if (colon == std::string_view::npos) {
+        prefix = {};
+        local = name;
+    } else {
+        prefix = name.substr(0, colon);
+        local = name.substr(colon + 1);
+    }
+}
+
+int digit_value(char c, unsigned base) {
+    int v = -1;
+    if (c >= '0' && c <= '9') v = c - '0';
+    if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    return v >= 0 && static_cast<unsigned>(v) < base ? v : -1;
+}
+
+// The number of a character reference: an optional '+' (or '-' when every
+// digit is 0), digits with '_' allowed between them; at most 255.
+std::optional<uint8_t> reference_number(std::string_view s, unsigned base) {
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    if (s.empty() || s.front() == '_' || s.back() == '_') return std::nullopt;
+    unsigned v = 0;
+    for (char c : s) {
+        if (c == '_') continue;
+        const int d = digit_value(c, base);
+        if (d < 0) return std::nullopt;
+        v = v * base + static_cast<unsigned>(d);
+        if (v > 255) return std::nullopt;
+    }
+    if (negative && v != 0) return std::nullopt;
+    return static_cast<uint8_t>(v);
+}
+
+}  // namespace
+
+std::optional<std::string_view> XmlElement::attribute(std::string_view qname) const {
+    for (size_t i = attributes.size(); i > 0; --i) {
+        if (attributes[i - 1].name == qname) return attributes[i - 1].value;
+    }
+    return std::nullopt;
+}
+
+Result<std::optional<XmlEvent>> XmlParser::next_event(std::string_view input, size_t& pos) {
+    auto r = run(input, pos);
+    const size_t used = memory_in_use();
+    if (used > peak_) peak_ = used;
+    return r;
+}
+
+size_t XmlParser::memory_in_use() const {
+    return arena_.capacity() + attrs_.capacity_bytes() + decls_.capacity_bytes();
+}
+
+void XmlParser::reset() {
+    arena_.rewind({});
+    attrs_.clear();
+    decls_.clear();
+    top_mark_ = {};
+    name_ = attr_name_ = {};
+    top_prefix_count_ = child_prefix_count_ = default_count_ = 0;
+    state_ = State::content;
+    quote_ = '"';
+    slash_ = stream_open_ = reclaim_ = false;
+    entity_len_ = dashes_ = markup_ = 0;
+    depth_ = 0;
+    skipped_ = 0;
+}
+
+Result<void> XmlParser::append_item(const char* p, size_t n) {
+    if (arena_.open_size() + n > kMaxItem) return Error::OutOfMemory;
+    if (!arena_.append(p, n)) return Error::OutOfMemory;
+    return {};
+}
+
+// Records count against kMaxHeld together with the arena.
+template <class T>
+bool XmlParser::push_record(detail::PodList<T>& list, const T& v) {
+    const bool ok = list.push(v, kMaxHeld - memory_in_use() + list.capacity_bytes());
+    arena_.set_limit(kMaxHeld - attrs_.capacity_bytes() - decls_.capacity_bytes());
+    return ok;
+}
+
+void XmlParser::reclaim_top_level() {
+    arena_.rewind({});
+    top_mark_ = {};
+    top_prefix_count_ = child_prefix_count_ = default_count_ = 0;
+}
+
+Result<void> XmlParser::complete_attribute() {
+    const std::string_view value = arena_.commit();
+    const std::string_view name = attr_name_;
+    constexpr std::string_view kXmlns = "xmlns";
+    if (name.size() >= kXmlns.size() && name.substr(0, kXmlns.size()) == kXmlns &&
+        (name.size() == kXmlns.size() || name[kXmlns.size()] == ':')) {
+        const std::string_view prefix =
+            name.size() == kXmlns.size() ? std::string_view{} : name.substr(kXmlns.size() + 1);
+        const XmlNamespaceDecl decl{prefix, value};
+        if (!push_record(decls_, decl)) return Error::OutOfMemory;
+        const uint32_t level = depth_ + 1;
+        if (prefix.empty())
+            declare_default(value, level);
+        else
+            declare_prefix(prefix, value, level);
+        return {};
+    }
+    XmlAttribute a{name, value, {}, {}};
+    split_name(name, a.prefix, a.local);
+    if (!push_record(attrs_, a)) return Error::OutOfMemory;
+    return {};
+}
+
+void XmlParser::declare_default(std::string_view uri, uint32_t level) {
+    if (default_count_ > 0 && defaults_[default_count_ - 1].level == level) {
+        defaults_[default_count_ - 1].uri = uri;  // declared again on the same element
+        return;
+    }
+    if (default_count_ < kScopeTableSize) defaults_[default_count_++] = DefaultScope{uri, level};
+}
+
+void XmlParser::declare_prefix(std::string_view prefix, std::string_view uri, uint32_t level) {
+    if (level == 1) {
+        if (top_prefix_count_ < kPrefixTableSize)
+            top_prefixes_[top_prefix_count_++] = PrefixBinding{prefix, uri, level};
+        return;
+    }
+    for (size_t i = child_prefix_count_; i > 0; --i) {
+        const PrefixBinding& b = child_prefixes_[i - 1];
+        if (b.level != level) break;
+        if (b.prefix == prefix) return;  // the first binding on an element wins
+    }
+    if (child_prefix_count_ < kPrefixTableSize)
+        child_prefixes_[child_prefix_count_++] = PrefixBinding{prefix, uri, level};
+}
+
+// Ends the declarations of the element at `level` and of anything deeper.
+void XmlParser::unwind(uint32_t level) {
+    while (child_prefix_count_ > 0 && child_prefixes_[child_prefix_count_ - 1].level >= level)
+        --child_prefix_count_;
+    while (default_count_ > 0 && defaults_[default_count_ - 1].level >= level)
+        --default_count_;
+}
+
+std::string_view XmlParser::resolve(std::string_view prefix) const {
+    if (prefix.empty()) return default_count_ > 0 ? defaults_[default_count_ - 1].uri : "";
+    for (size_t i = child_prefix_count_; i > 0; --i) {
+        if (child_prefixes_[i - 1].prefix == prefix) return child_prefixes_[i - 1].uri;
+    }
+    for (size_t i = 0; i < top_prefix_count_; ++i) {
+        if (top_prefixes_[i].prefix == prefix) return top_prefixes_[i].uri;
+    }
+    return {};
+}
+
+template <class T>
+static Result<std::span<const T>> copy_records(detail::EventArena& arena,
+                                               const detail::PodList<T>& list) {
+    if (list.size() == 0) return std::span<const T>{};
+    void* p = arena.allocate(list.size() * sizeof(T), alignof(T));
+    if (p == nullptr) return Error::OutOfMemory;
+    std::memcpy(p, static_cast<const void*>(list.data()), list.size() * sizeof(T));
+    return std::span<const T>(static_cast<const T*>(p), list.size());
+}
+
+// The '>' of a start tag; a pending slash makes it an empty-element tag.
+Result<XmlEvent> XmlParser::finish_start_tag() {
+    const bool self_closing = slash_;
+    slash_ = false;
+    state_ = State::content;
+    XmlEvent ev;
+    XmlElement& e = ev.element;
+    ++depth_;
+    e.name = name_;
+    split_name(e.name, e.prefix, e.local);
+    e.ns = resolve(e.prefix);
+    auto attrs = copy_records(arena_, attrs_);
+    if (!attrs) return attrs.error();
+    auto decls = copy_records(arena_, decls_);
+    if (!decls) return decls.error();
+    e.attributes = *attrs;
+    e.namespaces = *decls;
+    e.self_closing = self_closing;
+    const bool top = depth_ == 1;
+    if (e.local == kStream && (self_closing || top)) {
+        ev.kind = XmlEventKind::stream_open;
+        if (top) stream_open_ = true;
+    } else {
+        ev.kind = XmlEventKind::element_start;
+        if (self_closing) {
+            unwind(depth_);
+            --depth_;
+        }
+    }
+    if (top) top_mark_ = arena_.mark();
+    return ev;
+}
+
+XmlEvent XmlParser::finish_end_tag() {
+    XmlEvent ev;
+    ev.name = arena_.commit();
+    if (depth_ > 0) {
+        unwind(depth_);
+        --depth_;
+    }
+    std::string_view prefix, local;
+    split_name(ev.name, prefix, local);
+    if (prefix == kStream && local == kStream) {
+        stream_open_ = false;
+        ev.kind = XmlEventKind::stream_close;
+        ev.name = {};
+    } else {
+        ev.kind = XmlEventKind::element_end;
+    }
+    return ev;
+}
+
+XmlEvent XmlParser::text_event() {
+    XmlEvent ev;
+    ev.kind = XmlEventKind::text;
+    ev.text = arena_.commit();
+    return ev;
+}
+
+Result<void> XmlParser::decode_entity(char& out) const {
+    const std::string_view name(entity_, entity_len_);
+    if (name == "amp") {
+        out = '&';
+    } else if (name == "lt") {
+        out = '<';
+    } else if (name == "gt") {
+        out = '>';
+    } else if (name == "apos") {
+        out = '\'';
+    } else if (name == "quot") {
+        out = '"';
+    } else if (name.size() >= 2 && name[0] == '#') {
+        std::optional<uint8_t> v;
+        if (name[1] == 'x' || name[1] == 'X')
+            v = reference_number(name.substr(2), 16);
+        else
+            v = reference_number(name.substr(1), 10);
+        if (!v) return Error::InvalidEntityReference;
+        out = static_cast<char>(*v);
+    } else {
+        return Error::InvalidEntityReference;
+    }
+    return {};
+}
+
+std::optional<XmlEvent> XmlParser::deliver(const XmlEvent& ev) {
+    if (depth_ <= 1) reclaim_ = true;
+    return ev;
+}
+
+Result<std::optional<XmlEvent>> XmlParser::run(std::string_view input, size_t& pos) {
+    if (reclaim_) {
+        reclaim_ = false;
+        arena_.rewind(top_mark_);
+    }
+    const char* const begin = input.data();
+    const char* const end = begin + input.size();
+    const char* p = begin + pos;
+    std::optional<XmlEvent> ev;
+
+    while (p < end) {
+        switch (state_) {
+            case State::content: {
+                const char* q = find2(p, end, '<', '&');
+                if (q > p) {
+                    const size_t room = kTextChunk - arena_.open_size();
+                    const size_t n = static_cast<size_t>(q - p);
+                    if (!arena_.append(p, n < room ? n : room)) return Error::OutOfMemory;
+                    if (n >= room) {
+                        p += room;
+                        ev = deliver(text_event());
+                        goto out;
+                    }
+                    p = q;
+                    if (p == end) break;
+                }
+                if (*p++ == '&') {
+                    state_ = State::text_entity;
+                    entity_len_ = 0;
+                    break;
+                }
+                state_ = State::tag_open;
+                if (arena_.open_size() > 0) {
+                    ev = deliver(text_event());
+                    goto out;
+                }
+                break;
+            }
+            case State::tag_open: {
+                const char c = *p++;
+                if (c == '!') {
+                    state_ = State::markup_declaration;
+                    markup_ = 0;
+                } else if (c == '/') {
+                    state_ = State::end_tag;
+                } else if (c == '?') {
+                    state_ = State::processing_instruction;
+                    slash_ = false;
+                    skipped_ = 0;
+                } else {
+                    if (depth_ == 0) reclaim_top_level();
+                    slash_ = false;
+                    if (!arena_.push_back(c)) return Error::OutOfMemory;
+                    state_ = State::tag_name;
+                }
+                break;
+            }
+            case State::tag_name: {
+                const char* q = p;
+                while (q < end && !is(*q, kNameEnd))
+                    ++q;
+                if (q > p) {
+                    if (slash_) {
+                        slash_ = false;
+                        FENRA_TRY(append_item("/", 1));
+                    }
+                    FENRA_TRY(append_item(p, static_cast<size_t>(q - p)));
+                    p = q;
+                    if (p == end) break;
+                }
+                const char c = *p++;
+                if (c == '/') {
+                    slash_ = true;
+                    break;
+                }
+                name_ = arena_.commit();
+                attrs_.clear();
+                decls_.clear();
+                if (c == '>') {
+                    auto r = finish_start_tag();
+                    if (!r) return r.error();
+                    ev = deliver(*r);
+                    goto out;
+                }
+                state_ = State::in_tag;
+                break;
+            }
+            case State::in_tag: {
+                while (p < end && is(*p, kSpace))
+                    ++p;
+                if (p == end) break;
+                const char c = *p++;
+                if (c == '/') {
+                    slash_ = true;
+                } else if (c == '>') {
+                    auto r = finish_start_tag();
+                    if (!r) return r.error();
+                    ev = deliver(*r);
+                    goto out;
+                } else {
+                    slash_ = false;
+                    if (!arena_.push_back(c)) return Error::OutOfMemory;
+                    state_ = State::attr_name;
+                }
+                break;
+            }
+            case State::attr_name: {
+                const char* q = find1(p, end, '=');
+                FENRA_TRY(append_item(p, static_cast<size_t>(q - p)));
+                p = q;
+                if (p == end) break;
+                ++p;
+                attr_name_ = arena_.commit();
+                state_ = State::before_value;
+                break;
+            }
+            case State::before_value: {
+                while (p < end && *p != '"' && *p != '\'')
+                    ++p;
+                if (p == end) break;
+                quote_ = *p++;
+                state_ = State::attr_value;
+                break;
+            }
+            case State::attr_value: {
+                const char* q = find2(p, end, quote_, '&');
+                FENRA_TRY(append_item(p, static_cast<size_t>(q - p)));
+                p = q;
+                if (p == end) break;
+                if (*p++ == '&') {
+                    state_ = State::attr_entity;
+                    entity_len_ = 0;
+                    break;
+                }
+                FENRA_TRY(complete_attribute());
+                state_ = State::in_tag;
+                break;
+            }
+            case State::end_tag: {
+                const char* q = find1(p, end, '>');
+                FENRA_TRY(append_item(p, static_cast<size_t>(q - p)));
+                p = q;
+                if (p == end) break;
+                ++p;
+                state_ = State::content;
+                ev = deliver(finish_end_tag());
+                goto out;
+            }
+            case State::processing_instruction: {
+                while (p < end) {
+                    const char c = *p++;
+                    if (c == '>' && slash_) {
+                        slash_ = false;
+                        state_ = State::content;
+                        XmlEvent d;
+                        d.kind = XmlEventKind::declaration;
+                        ev = deliver(d);
+                        goto out;
+                    }
+                    slash_ = c == '?';
+                    if (++skipped_ > kMaxItem) return Error::OutOfMemory;
+                }
+                break;
+            }
+            case State::markup_declaration: {
+                const char c = *p++;
+                if (markup_ == 0) {
+                    markup_ = c == '-' ? 1 : 2;
+                } else if (markup_ == 1 && c == '-') {
+                    state_ = State::comment;
+                    dashes_ = 0;
+                    skipped_ = 0;
+                } else {
+                    return Error::ForbiddenXmlConstruct;
+                }
+                break;
+            }
+            case State::comment: {
+                while (p < end) {
+                    const char c = *p++;
+                    if (c == '>' && dashes_ == 2) {
+                        state_ = State::content;
+                        break;
+                    }
+                    if (c == '-')
+                        dashes_ = dashes_ < 2 ? dashes_ + 1 : 2;
+                    else
+                        dashes_ = 0;
+                    if (++skipped_ > kMaxItem) return Error::OutOfMemory;
+                }
+                break;
+            }
+            case State::text_entity:
+            case State::attr_entity: {
+                const char c = *p++;
+                if (c != ';') {
+                    if (entity_len_ == kMaxEntityName) return Error::InvalidEntityReference;
+                    entity_[entity_len_++] = c;
+                    break;
+                }
+                char byte = 0;
+                FENRA_TRY(decode_entity(byte));
+                if (state_ == State::attr_entity) {
+                    FENRA_TRY(append_item(&byte, 1));
+                    state_ = State::attr_value;
+                    break;
+                }
+                if (!arena_.push_back(byte)) return Error::OutOfMemory;
+                state_ = State::content;
+                if (arena_.open_size() == kTextChunk) {
+                    ev = deliver(text_event());
+                    goto out;
+                }
+                break;
+            }
+        }
+    }
+out:
+    pos = static_cast<size_t>(p - begin);
+    return ev;
+}
+
+}  // namespace fenra::xmpp

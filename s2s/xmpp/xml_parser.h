@@ -1,0 +1,298 @@
+// Incremental XML stream parser: one per S2S connection. Bytes go in as they
+// arrive, cut anywhere; events come out one per call:
+//
+//     size_t pos = 0;
+//     for (;;) {
+//         auto r = parser.next_event(chunk, pos);
+//         if (!r) return fail(r.error());   // the stream is over
+//         if (!*r) break;                   // chunk consumed, wait for more bytes
+//         handle(**r);
+//     }
+//
+// The parser is lenient: it does not match end tags against start tags, does
+// not check names or UTF-8, and rejects only "<!" other than a comment
+// (ForbiddenXmlConstruct), bad entity references (InvalidEntityReference) and
+// items beyond the size limits below (OutOfMemory).
+//
+// Lifetimes. Strings and attribute spans handed out in events point into the
+// parser's own storage:
+// - those of the top-level element (the stream header) stay valid until
+//   reset() or the next top-level start tag;
+// - those of events inside a child of the stream element (a stanza) stay valid
+//   until next_event() is called after that child's end, that is after the
+//   call that returned the event bringing the depth back to 1;
+// - all others (text between stanzas, declarations, stream_close) stay valid
+//   until the next call.
+// Everything else is reclaimed at those points, so the memory of a parser
+// stays flat over a stream of any length.
+//
+// Limits. A text run is delivered in several text events once it reaches
+// kTextChunk bytes. A name, attribute value, comment or processing
+// instruction longer than kMaxItem bytes fails with OutOfMemory, and so does a
+// stanza whose event storage would pass kMaxHeld bytes.
+//
+// Namespaces. Prefix bindings made on the top-level element (up to 16) hold
+// until reset(); the first binding of a prefix wins. Bindings made inside a
+// child end with the element that declares them and shadow the top-level ones
+// (up to 16 at once). Default-namespace declarations are scoped to their
+// element (up to 16 nested). Declarations beyond these tables are ignored for
+// resolution but still reported in XmlElement::namespaces.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "runtime/result.h"
+
+namespace fenra::xmpp {
+
+// An ordinary attribute; namespace declarations are not attributes.
+struct XmlAttribute {
+    std::string_view name;    // qualified name as written
+    std::string_view value;   // entities decoded
+    std::string_view prefix;  // before the first ':', empty if none
+    std::string_view local;   // after the first ':', or the whole name
+};
+
+// A namespace declaration as written on an element: prefix empty for the
+// default namespace (xmlns='...' and a bare xmlns:='...').
+struct XmlNamespaceDecl {
+    std::string_view prefix;
+    std::string_view uri;
+};
+
+struct XmlElement {
+    std::string_view name;    // qualified name as written, e.g. "db:result"
+    std::string_view prefix;  // before the first ':', empty if none
+    std::string_view local;   // after the first ':', or the whole name
+    std::string_view ns;      // resolved namespace URI, empty if none
+    std::span<const XmlAttribute> attributes;
+    std::span<const XmlNamespaceDecl> namespaces;  // in the order written
+    bool self_closing = false;                     // the tag ended with "/>"
+
+    // Value of the last attribute with this qualified name.
+    std::optional<std::string_view> attribute(std::string_view qname) const;
+};
+
+enum class XmlEventKind : uint8_t {
+    stream_open,    // element: the stream header (or a self-closing "stream" element)
+    stream_close,   // "</stream:stream>"
+    element_start,  // element
+    element_end,    // name: the qualified name as written, blanks kept
+    text,           // text: decoded, never empty
+    declaration,    // "<?...?>"
+};
+
+struct XmlEvent {
+    XmlEventKind kind = XmlEventKind::declaration;
+    XmlElement element;
+    std::string_view name;
+    std::string_view text;
+};
+
+namespace detail {
+
+// A malloc'd array of trivially copyable records that reports failure to grow.
+template <class T>
+class PodList {
+  public:
+    PodList() = default;
+    PodList(const PodList&) = delete;
+    PodList& operator=(const PodList&) = delete;
+    ~PodList();
+
+    // Appends v unless the array would pass max_bytes or cannot grow.
+    bool push(const T& v, size_t max_bytes);
+    void truncate(size_t n) { size_ = n; }
+    void clear() { size_ = 0; }
+    void release();
+    size_t size() const { return size_; }
+    size_t capacity_bytes() const { return cap_ * sizeof(T); }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+
+  private:
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
+
+// Storage of event strings and attribute spans: a list of blocks that never
+// move what they hand out. One string at a time may be "open" (still being
+// collected) at the end of the current block.
+class EventArena {
+  public:
+    struct Mark {
+        size_t block = 0;
+        size_t used = 0;
+    };
+
+    EventArena() = default;
+    EventArena(const EventArena&) = delete;
+    EventArena& operator=(const EventArena&) = delete;
+    ~EventArena();
+
+    // Appends to the open string.
+    bool append(const char* p, size_t n) {
+        if (n <= cap_ - end_) {
+            __builtin_memcpy(base_ + end_, p, n);
+            end_ += n;
+            return true;
+        }
+        return append_slow(p, n);
+    }
+    bool push_back(char c) { return append(&c, 1); }
+    size_t open_size() const { return end_ - start_; }
+    std::string_view open_view() const { return {base_ + start_, end_ - start_}; }
+    // Closes the open string and returns it; a new empty one opens after it.
+    std::string_view commit();
+    // Forgets the open string.
+    void drop_open() { end_ = start_; }
+    // Space for n bytes aligned to `align`; there must be no open string.
+    void* allocate(size_t n, size_t align);
+
+    Mark mark() const;
+    // Forgets everything after the mark, keeping a little capacity for reuse.
+    void rewind(Mark m);
+    void release();
+    size_t capacity() const { return total_; }
+    // Growth beyond this many bytes of blocks fails.
+    void set_limit(size_t bytes) { limit_ = bytes; }
+
+  private:
+    struct Block {
+        char* data;
+        size_t size;
+        size_t used;
+    };
+
+    static constexpr size_t kBlock = 16 * 1024;
+
+    bool append_slow(const char* p, size_t n);
+    bool next_block(size_t need);
+    void load(size_t block);
+    void store() {
+        if (blocks_.size() > 0) blocks_[cur_].used = start_;
+    }
+
+    PodList<Block> blocks_;
+    size_t cur_ = 0;
+    char* base_ = nullptr;  // data of the current block
+    size_t cap_ = 0;        // its size
+    size_t start_ = 0;      // start of the open string (= committed bytes of the block)
+    size_t end_ = 0;        // end of the open string
+    size_t total_ = 0;      // bytes of every block
+    size_t limit_ = SIZE_MAX;
+};
+
+}  // namespace detail
+
+class XmlParser {
+  public:
+    static constexpr size_t kTextChunk = 16 * 1024;
+    static constexpr size_t kMaxItem = 64 * 1024;
+    static constexpr size_t kMaxHeld = 1024 * 1024;
+    static constexpr size_t kMaxEntityName = 9;
+    static constexpr size_t kPrefixTableSize = 16;
+    static constexpr size_t kScopeTableSize = 16;
+
+    XmlParser() { arena_.set_limit(kMaxHeld); }
+    XmlParser(const XmlParser&) = delete;
+    XmlParser& operator=(const XmlParser&) = delete;
+    ~XmlParser() = default;
+
+    // Consumes input from `pos` until one event is complete (returned), the
+    // input is exhausted (nullopt; everything consumed is kept for the next
+    // call), or an error. After an error the stream is over.
+    Result<std::optional<XmlEvent>> next_event(std::string_view input, size_t& pos);
+
+    // Back to the initial state, as for a new stream; keeps some capacity.
+    void reset();
+
+    // Open elements, the stream element included.
+    uint32_t depth() const { return depth_; }
+    bool stream_is_open() const { return stream_open_; }
+    // Heap bytes held by this parser now (never above kMaxHeld), and the most
+    // it has held at the end of any next_event() call.
+    size_t memory_in_use() const;
+    size_t memory_peak() const { return peak_; }
+
+  private:
+    enum class State : uint8_t {
+        content,
+        tag_open,
+        tag_name,
+        in_tag,
+        attr_name,
+        before_value,
+        attr_value,
+        end_tag,
+        processing_instruction,
+        markup_declaration,
+        comment,
+        text_entity,
+        attr_entity,
+    };
+
+    struct PrefixBinding {
+        std::string_view prefix;
+        std::string_view uri;
+        uint32_t level;
+    };
+    struct DefaultScope {
+        std::string_view uri;
+        uint32_t level;
+    };
+
+    Result<std::optional<XmlEvent>> run(std::string_view input, size_t& pos);
+    std::optional<XmlEvent> deliver(const XmlEvent& ev);
+    Result<void> append_item(const char* p, size_t n);
+    template <class T>
+    bool push_record(detail::PodList<T>& list, const T& v);
+    Result<void> complete_attribute();
+    Result<void> decode_entity(char& out) const;
+    Result<XmlEvent> finish_start_tag();
+    XmlEvent finish_end_tag();
+    XmlEvent text_event();
+    void declare_prefix(std::string_view prefix, std::string_view uri, uint32_t level);
+    void declare_default(std::string_view uri, uint32_t level);
+    void unwind(uint32_t level);
+    std::string_view resolve(std::string_view prefix) const;
+    void reclaim_top_level();
+
+    detail::EventArena arena_;
+    detail::PodList<XmlAttribute> attrs_;
+    detail::PodList<XmlNamespaceDecl> decls_;
+    detail::EventArena::Mark top_mark_;
+
+    // The element whose tag is being read.
+    std::string_view name_;
+    std::string_view attr_name_;
+
+    PrefixBinding top_prefixes_[kPrefixTableSize];
+    PrefixBinding child_prefixes_[kPrefixTableSize];
+    DefaultScope defaults_[kScopeTableSize];
+    uint8_t top_prefix_count_ = 0;
+    uint8_t child_prefix_count_ = 0;
+    uint8_t default_count_ = 0;
+
+    State state_ = State::content;
+    char quote_ = '"';
+    bool slash_ = false;
+    bool stream_open_ = false;
+    bool reclaim_ = false;
+    uint8_t entity_len_ = 0;
+    uint8_t dashes_ = 0;  // trailing '-' seen in a comment (0..2)
+    uint8_t markup_ = 0;  // characters read after "<!" (0..2)
+    char entity_[kMaxEntityName + 1] = {};
+    uint32_t depth_ = 0;
+    size_t skipped_ = 0;  // length of the comment or instruction being skipped
+    size_t peak_ = 0;
+};
+
+}  // namespace fenra::xmpp
