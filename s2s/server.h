@@ -108,6 +108,10 @@ class S2sServer final : public ipc::Dispatcher {
     ipc::Server& ipc() { return ipc_; }
     EventLoop& loop() { return *loop_; }
 
+    // ---- core link and outbound side ----
+    // The slot the next inbound stanza is offered to first.
+    int& forward_cursor() { return forward_cursor_; }
+
   private:
     void handle_event(const LoopEvent& ev);
     void on_signal(int signo);
@@ -141,6 +145,9 @@ class S2sServer final : public ipc::Dispatcher {
     bool running_ = false;
     ipc::Server ipc_;
     std::unique_ptr<EventLoop> loop_;
+
+    // ---- core link and outbound side ----
+    int forward_cursor_ = 0;
 };
 
 // The daemon's main routine (for run_main): the command line, start-up, the
