@@ -11,14 +11,17 @@ OidcBackend::OidcBackend(const OidcConfig& config)
                     std::optional<std::string_view> content_type,
                     std::optional<std::string_view> ca_file) {
           return https_request(method, url, body, content_type, ca_file);
-      }) {}
+      }),
+      clock_(system_seconds),
+      jwks_(config_, transport_, clock_),
+      tokens_(config_, transport_, clock_, jwks_) {}
 
 bool OidcBackend::validate_password(std::string_view username, std::string_view password) {
     return password_grant(config_, transport_, username, password);
 }
 
-std::optional<TokenIdentity> OidcBackend::validate_token(std::string_view) {
-    return std::nullopt;
+std::optional<TokenIdentity> OidcBackend::validate_token(std::string_view token) {
+    return tokens_.validate(token);
 }
 
 }  // namespace fenra::oidc

@@ -1,0 +1,105 @@
+#include "auth/oidc/jwt_verify.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+
+namespace fenra::oidc {
+namespace {
+
+struct BnFree {
+    void operator()(BIGNUM* b) const { BN_free(b); }
+};
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+struct ParamBldFree {
+    void operator()(OSSL_PARAM_BLD* b) const { OSSL_PARAM_BLD_free(b); }
+};
+struct ParamFree {
+    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+
+// The entry's key, built on first use.
+EVP_PKEY* entry_key(JwkEntry& entry) {
+    if (entry.key) return entry.key.get();
+    if (entry.key_failed) return nullptr;
+    entry.key =
+        entry.kind == JwkKind::rsa ? build_rsa_key(entry.n, entry.e) : build_ed25519_key(entry.x);
+    entry.key_failed = !entry.key;
+    return entry.key.get();
+}
+
+}  // namespace
+
+PkeyPtr build_rsa_key(std::string_view n, std::string_view e) {
+    unsigned char nb[kMaxRsaModulus];
+    unsigned char eb[kMaxRsaExponent];
+    const auto nlen = base64url_decode(n, nb, sizeof nb);
+    const auto elen = base64url_decode(e, eb, sizeof eb);
+    if (!nlen || !elen) return nullptr;
+
+    BnPtr bn_n(BN_bin2bn(nb, static_cast<int>(*nlen), nullptr));
+    BnPtr bn_e(BN_bin2bn(eb, static_cast<int>(*elen), nullptr));
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+    std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
+    EVP_PKEY* key = nullptr;
+    if (bn_n && bn_e && ctx && bld && EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, bn_n.get()) == 1 &&
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, bn_e.get()) == 1) {
+        std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
+        if (params) EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get());
+    }
+    ERR_clear_error();
+    return PkeyPtr(key);
+}
+
+PkeyPtr build_ed25519_key(std::string_view x) {
+    unsigned char raw[64];
+    const auto len = base64url_decode(x, raw, sizeof raw);
+    if (!len || *len != 32) return nullptr;
+    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, raw, 32);
+    ERR_clear_error();
+    return PkeyPtr(key);
+}
+
+bool verify_rs256(std::string_view signing_input, std::string_view signature, JwkEntry& entry) {
+    unsigned char sig[kMaxRsaSignature];
+    const auto len = base64url_decode(signature, sig, sizeof sig);
+    if (!len || entry.kind != JwkKind::rsa) return false;
+    EVP_PKEY* key = entry_key(entry);
+    if (!key) return false;
+
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    const bool good =
+        ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
+        EVP_DigestVerifyUpdate(ctx.get(), signing_input.data(), signing_input.size()) == 1 &&
+        EVP_DigestVerifyFinal(ctx.get(), sig, *len) == 1;
+    ERR_clear_error();
+    return good;
+}
+
+bool verify_eddsa(std::string_view signing_input, std::string_view signature, JwkEntry& entry) {
+    unsigned char sig[128];
+    const auto len = base64url_decode(signature, sig, sizeof sig);
+    if (!len || *len != 64 || entry.kind != JwkKind::okp) return false;
+    EVP_PKEY* key = entry_key(entry);
+    if (!key) return false;
+
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    const bool good = ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key) == 1 &&
+                      EVP_DigestVerify(ctx.get(), sig, 64,
+                                       reinterpret_cast<const unsigned char*>(signing_input.data()),
+                                       signing_input.size()) == 1;
+    ERR_clear_error();
+    return good;
+}
+
+}  // namespace fenra::oidc
