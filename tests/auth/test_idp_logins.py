@@ -56,6 +56,13 @@ class IdpLogins(unittest.TestCase):
         for secret in SECRETS:
             self.assertNotIn(secret, log)
 
+    def settle(self, ad, text, count):
+        """The log is read by another thread: waits until count lines with text
+        have arrived, so that a mark taken next lies after them."""
+        deadline = time.monotonic() + 10
+        while len(ad.d.find(text)) < count and time.monotonic() < deadline:
+            time.sleep(0.02)
+
     def test_right_and_wrong_password(self):
         with self.daemon() as ad, ad.client() as c:
             self.assertEqual(self.login(c, "alice", "a&b=c+d e%", b"alice"), success("alice"))
@@ -91,6 +98,7 @@ class IdpLogins(unittest.TestCase):
         with self.daemon() as ad, ad.client() as c:
             for i in range(5):
                 self.login(c, "bob", "wrong-pw" if i % 2 else "bob-pw", b"bob")
+            self.settle(ad, "PLAIN auth", 5)
             mark = ad.d.mark()
             self.assertEqual(self.login(c, "bob", "bob-pw", b"bob"), POLICY)
             ad.d.wait_for("rate limited by account: bob", start=mark)
@@ -105,6 +113,7 @@ class IdpLogins(unittest.TestCase):
                 name = "user%d" % i
                 self.assertEqual(self.login(c, name, "wrong-pw", name.encode(), b"192.0.2.9"),
                                  NOT_AUTHORIZED, i)
+            self.settle(ad, "PLAIN auth failed", 20)
             mark = ad.d.mark()
             self.assertEqual(self.login(c, "bob", "bob-pw", b"bob", b"192.0.2.9"), POLICY)
             ad.d.wait_for("rate limited by IP: 192.0.2.9", start=mark)
