@@ -3,39 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace fenra::xmpp {
 namespace detail {
-
-template <class T>
-PodList<T>::~PodList() {
-    release();
-}
-
-template <class T>
-bool PodList<T>::push(const T& v, size_t max_bytes) {
-    if (size_ == cap_) {
-        size_t n = cap_ > 0 ? cap_ * 2 : 8;
-        if (n > max_bytes / sizeof(T)) n = max_bytes / sizeof(T);
-        if (n <= size_) return false;
-        void* d = std::realloc(static_cast<void*>(data_), n * sizeof(T));
-        if (d == nullptr) return false;
-        data_ = static_cast<T*>(d);
-        cap_ = n;
-    }
-    data_[size_++] = v;
-    return true;
-}
-
-template <class T>
-void PodList<T>::release() {
-    std::free(static_cast<void*>(data_));
-    data_ = nullptr;
-    size_ = 0;
-    cap_ = 0;
-}
-
-template class PodList<XmlAttribute>;
-template class PodList<XmlNamespaceDecl>;
 
 EventArena::~EventArena() {
     release();
@@ -189,15 +162,23 @@ inline bool is(char c, uint8_t cls) {
 
 // First a or b in [p, end), or end.
 inline const char* find2(const char* p, const char* end, char a, char b) {
-    const void* qa = std::memchr(p, a, static_cast<size_t>(end - p));
-    const char* limit = qa != nullptr ? static_cast<const char*>(qa) : end;
-    const void* qb = std::memchr(p, b, static_cast<size_t>(limit - p));
-    return qb != nullptr ? static_cast<const char*>(qb) : limit;
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    while (end - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int m = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)));
+        if (m != 0) return p + __builtin_ctz(static_cast<unsigned>(m));
+        p += 16;
+    }
+#endif
+    while (p < end && *p != a && *p != b)
+        ++p;
+    return p;
 }
 
 inline const char* find1(const char* p, const char* end, char a) {
-    const void* q = std::memchr(p, a, static_cast<size_t>(end - p));
-    return q != nullptr ? static_cast<const char*>(q) : end;
+    return find2(p, end, a, a);
 }
 
 void split_name(std::string_view name, std::string_view& prefix, std::string_view& local) {
@@ -249,7 +230,7 @@ std::optional<std::string_view> XmlElement::attribute(std::string_view qname) co
     return std::nullopt;
 }
 
-Result<std::optional<XmlEvent>> XmlParser::next_event(std::string_view input, size_t& pos) {
+Result<const XmlEvent*> XmlParser::next_event(std::string_view input, size_t& pos) {
     auto r = run(input, pos);
     const size_t used = memory_in_use();
     if (used > peak_) peak_ = used;
@@ -275,10 +256,8 @@ void XmlParser::reset() {
     skipped_ = 0;
 }
 
-Result<void> XmlParser::append_item(const char* p, size_t n) {
-    if (arena_.open_size() + n > kMaxItem) return Error::OutOfMemory;
-    if (!arena_.append(p, n)) return Error::OutOfMemory;
-    return {};
+bool XmlParser::append_item(const char* p, size_t n) {
+    return arena_.open_size() + n <= kMaxItem && arena_.append(p, n);
 }
 
 // Records count against kMaxHeld together with the arena.
@@ -295,7 +274,7 @@ void XmlParser::reclaim_top_level() {
     top_prefix_count_ = child_prefix_count_ = default_count_ = 0;
 }
 
-Result<void> XmlParser::complete_attribute() {
+bool XmlParser::complete_attribute() {
     const std::string_view value = arena_.commit();
     const std::string_view name = attr_name_;
     constexpr std::string_view kXmlns = "xmlns";
@@ -304,18 +283,17 @@ Result<void> XmlParser::complete_attribute() {
         const std::string_view prefix =
             name.size() == kXmlns.size() ? std::string_view{} : name.substr(kXmlns.size() + 1);
         const XmlNamespaceDecl decl{prefix, value};
-        if (!push_record(decls_, decl)) return Error::OutOfMemory;
+        if (!push_record(decls_, decl)) return false;
         const uint32_t level = depth_ + 1;
         if (prefix.empty())
             declare_default(value, level);
         else
             declare_prefix(prefix, value, level);
-        return {};
+        return true;
     }
     XmlAttribute a{name, value, {}, {}};
     split_name(name, a.prefix, a.local);
-    if (!push_record(attrs_, a)) return Error::OutOfMemory;
-    return {};
+    return push_record(attrs_, a);
 }
 
 void XmlParser::declare_default(std::string_view uri, uint32_t level) {
@@ -360,33 +338,33 @@ std::string_view XmlParser::resolve(std::string_view prefix) const {
     return {};
 }
 
+// A copy of the records in the arena, for an event to hand out.
 template <class T>
-static Result<std::span<const T>> copy_records(detail::EventArena& arena,
-                                               const detail::PodList<T>& list) {
-    if (list.size() == 0) return std::span<const T>{};
+static bool copy_records(detail::EventArena& arena, const detail::PodList<T>& list,
+                         std::span<const T>& out) {
+    out = {};
+    if (list.size() == 0) return true;
     void* p = arena.allocate(list.size() * sizeof(T), alignof(T));
-    if (p == nullptr) return Error::OutOfMemory;
+    if (p == nullptr) return false;
     std::memcpy(p, static_cast<const void*>(list.data()), list.size() * sizeof(T));
-    return std::span<const T>(static_cast<const T*>(p), list.size());
+    out = std::span<const T>(static_cast<const T*>(p), list.size());
+    return true;
 }
 
 // The '>' of a start tag; a pending slash makes it an empty-element tag.
-Result<XmlEvent> XmlParser::finish_start_tag() {
+bool XmlParser::finish_start_tag() {
     const bool self_closing = slash_;
     slash_ = false;
     state_ = State::content;
-    XmlEvent ev;
+    XmlEvent& ev = event_;
+    ev.name = ev.text = {};
     XmlElement& e = ev.element;
     ++depth_;
     e.name = name_;
     split_name(e.name, e.prefix, e.local);
     e.ns = resolve(e.prefix);
-    auto attrs = copy_records(arena_, attrs_);
-    if (!attrs) return attrs.error();
-    auto decls = copy_records(arena_, decls_);
-    if (!decls) return decls.error();
-    e.attributes = *attrs;
-    e.namespaces = *decls;
+    if (!copy_records(arena_, attrs_, e.attributes)) return false;
+    if (!copy_records(arena_, decls_, e.namespaces)) return false;
     e.self_closing = self_closing;
     const bool top = depth_ == 1;
     if (e.local == kStream && (self_closing || top)) {
@@ -400,11 +378,13 @@ Result<XmlEvent> XmlParser::finish_start_tag() {
         }
     }
     if (top) top_mark_ = arena_.mark();
-    return ev;
+    return true;
 }
 
-XmlEvent XmlParser::finish_end_tag() {
-    XmlEvent ev;
+void XmlParser::finish_end_tag() {
+    XmlEvent& ev = event_;
+    ev.element = {};
+    ev.text = {};
     ev.name = arena_.commit();
     if (depth_ > 0) {
         unwind(depth_);
@@ -419,17 +399,16 @@ XmlEvent XmlParser::finish_end_tag() {
     } else {
         ev.kind = XmlEventKind::element_end;
     }
-    return ev;
 }
 
-XmlEvent XmlParser::text_event() {
-    XmlEvent ev;
-    ev.kind = XmlEventKind::text;
-    ev.text = arena_.commit();
-    return ev;
+void XmlParser::text_event() {
+    event_.kind = XmlEventKind::text;
+    event_.element = {};
+    event_.name = {};
+    event_.text = arena_.commit();
 }
 
-Result<void> XmlParser::decode_entity(char& out) const {
+bool XmlParser::decode_entity(char& out) const {
     const std::string_view name(entity_, entity_len_);
     if (name == "amp") {
         out = '&';
@@ -447,20 +426,23 @@ Result<void> XmlParser::decode_entity(char& out) const {
             v = reference_number(name.substr(2), 16);
         else
             v = reference_number(name.substr(1), 10);
-        if (!v) return Error::InvalidEntityReference;
+        if (!v) return false;
         out = static_cast<char>(*v);
     } else {
-        return Error::InvalidEntityReference;
+        return false;
     }
-    return {};
+    return true;
 }
 
-std::optional<XmlEvent> XmlParser::deliver(const XmlEvent& ev) {
+const XmlEvent* XmlParser::deliver() {
     if (depth_ <= 1) reclaim_ = true;
-    return ev;
+    return &event_;
 }
 
-Result<std::optional<XmlEvent>> XmlParser::run(std::string_view input, size_t& pos) {
+// The tokenizer. Each state scans as far as it can and jumps straight to the
+// next one; the switch is taken once per call, to resume where the last call
+// stopped. Every path out goes through `out`, which records the position.
+Result<const XmlEvent*> XmlParser::run(std::string_view input, size_t& pos) {
     if (reclaim_) {
         reclaim_ = false;
         arena_.rewind(top_mark_);
@@ -468,218 +450,261 @@ Result<std::optional<XmlEvent>> XmlParser::run(std::string_view input, size_t& p
     const char* const begin = input.data();
     const char* const end = begin + input.size();
     const char* p = begin + pos;
-    std::optional<XmlEvent> ev;
+    const XmlEvent* ev = nullptr;
+    Error error = Error::Unexpected;
 
-    while (p < end) {
-        switch (state_) {
-            case State::content: {
-                const char* q = find2(p, end, '<', '&');
-                if (q > p) {
-                    const size_t room = kTextChunk - arena_.open_size();
-                    const size_t n = static_cast<size_t>(q - p);
-                    if (!arena_.append(p, n < room ? n : room)) return Error::OutOfMemory;
-                    if (n >= room) {
-                        p += room;
-                        ev = deliver(text_event());
-                        goto out;
-                    }
-                    p = q;
-                    if (p == end) break;
-                }
-                if (*p++ == '&') {
-                    state_ = State::text_entity;
-                    entity_len_ = 0;
-                    break;
-                }
-                state_ = State::tag_open;
-                if (arena_.open_size() > 0) {
-                    ev = deliver(text_event());
-                    goto out;
-                }
-                break;
-            }
-            case State::tag_open: {
-                const char c = *p++;
-                if (c == '!') {
-                    state_ = State::markup_declaration;
-                    markup_ = 0;
-                } else if (c == '/') {
-                    state_ = State::end_tag;
-                } else if (c == '?') {
-                    state_ = State::processing_instruction;
-                    slash_ = false;
-                    skipped_ = 0;
-                } else {
-                    if (depth_ == 0) reclaim_top_level();
-                    slash_ = false;
-                    if (!arena_.push_back(c)) return Error::OutOfMemory;
-                    state_ = State::tag_name;
-                }
-                break;
-            }
-            case State::tag_name: {
-                const char* q = p;
-                while (q < end && !is(*q, kNameEnd))
-                    ++q;
-                if (q > p) {
-                    if (slash_) {
-                        slash_ = false;
-                        FENRA_TRY(append_item("/", 1));
-                    }
-                    FENRA_TRY(append_item(p, static_cast<size_t>(q - p)));
-                    p = q;
-                    if (p == end) break;
-                }
-                const char c = *p++;
-                if (c == '/') {
-                    slash_ = true;
-                    break;
-                }
-                name_ = arena_.commit();
-                attrs_.clear();
-                decls_.clear();
-                if (c == '>') {
-                    auto r = finish_start_tag();
-                    if (!r) return r.error();
-                    ev = deliver(*r);
-                    goto out;
-                }
-                state_ = State::in_tag;
-                break;
-            }
-            case State::in_tag: {
-                while (p < end && is(*p, kSpace))
-                    ++p;
-                if (p == end) break;
-                const char c = *p++;
-                if (c == '/') {
-                    slash_ = true;
-                } else if (c == '>') {
-                    auto r = finish_start_tag();
-                    if (!r) return r.error();
-                    ev = deliver(*r);
-                    goto out;
-                } else {
-                    slash_ = false;
-                    if (!arena_.push_back(c)) return Error::OutOfMemory;
-                    state_ = State::attr_name;
-                }
-                break;
-            }
-            case State::attr_name: {
-                const char* q = find1(p, end, '=');
-                FENRA_TRY(append_item(p, static_cast<size_t>(q - p)));
-                p = q;
-                if (p == end) break;
-                ++p;
-                attr_name_ = arena_.commit();
-                state_ = State::before_value;
-                break;
-            }
-            case State::before_value: {
-                while (p < end && *p != '"' && *p != '\'')
-                    ++p;
-                if (p == end) break;
-                quote_ = *p++;
-                state_ = State::attr_value;
-                break;
-            }
-            case State::attr_value: {
-                const char* q = find2(p, end, quote_, '&');
-                FENRA_TRY(append_item(p, static_cast<size_t>(q - p)));
-                p = q;
-                if (p == end) break;
-                if (*p++ == '&') {
-                    state_ = State::attr_entity;
-                    entity_len_ = 0;
-                    break;
-                }
-                FENRA_TRY(complete_attribute());
-                state_ = State::in_tag;
-                break;
-            }
-            case State::end_tag: {
-                const char* q = find1(p, end, '>');
-                FENRA_TRY(append_item(p, static_cast<size_t>(q - p)));
-                p = q;
-                if (p == end) break;
-                ++p;
-                state_ = State::content;
-                ev = deliver(finish_end_tag());
-                goto out;
-            }
-            case State::processing_instruction: {
-                while (p < end) {
-                    const char c = *p++;
-                    if (c == '>' && slash_) {
-                        slash_ = false;
-                        state_ = State::content;
-                        XmlEvent d;
-                        d.kind = XmlEventKind::declaration;
-                        ev = deliver(d);
-                        goto out;
-                    }
-                    slash_ = c == '?';
-                    if (++skipped_ > kMaxItem) return Error::OutOfMemory;
-                }
-                break;
-            }
-            case State::markup_declaration: {
-                const char c = *p++;
-                if (markup_ == 0) {
-                    markup_ = c == '-' ? 1 : 2;
-                } else if (markup_ == 1 && c == '-') {
-                    state_ = State::comment;
-                    dashes_ = 0;
-                    skipped_ = 0;
-                } else {
-                    return Error::ForbiddenXmlConstruct;
-                }
-                break;
-            }
-            case State::comment: {
-                while (p < end) {
-                    const char c = *p++;
-                    if (c == '>' && dashes_ == 2) {
-                        state_ = State::content;
-                        break;
-                    }
-                    if (c == '-')
-                        dashes_ = dashes_ < 2 ? dashes_ + 1 : 2;
-                    else
-                        dashes_ = 0;
-                    if (++skipped_ > kMaxItem) return Error::OutOfMemory;
-                }
-                break;
-            }
-            case State::text_entity:
-            case State::attr_entity: {
-                const char c = *p++;
-                if (c != ';') {
-                    if (entity_len_ == kMaxEntityName) return Error::InvalidEntityReference;
-                    entity_[entity_len_++] = c;
-                    break;
-                }
-                char byte = 0;
-                FENRA_TRY(decode_entity(byte));
-                if (state_ == State::attr_entity) {
-                    FENRA_TRY(append_item(&byte, 1));
-                    state_ = State::attr_value;
-                    break;
-                }
-                if (!arena_.push_back(byte)) return Error::OutOfMemory;
-                state_ = State::content;
-                if (arena_.open_size() == kTextChunk) {
-                    ev = deliver(text_event());
-                    goto out;
-                }
-                break;
-            }
-        }
+    switch (state_) {
+        case State::content:
+            goto content;
+        case State::tag_open:
+            goto tag_open;
+        case State::tag_name:
+            goto tag_name;
+        case State::in_tag:
+            goto in_tag;
+        case State::attr_name:
+            goto attr_name;
+        case State::before_value:
+            goto before_value;
+        case State::attr_value:
+            goto attr_value;
+        case State::end_tag:
+            goto end_tag;
+        case State::processing_instruction:
+            goto processing_instruction;
+        case State::markup_declaration:
+            goto markup_declaration;
+        case State::comment:
+            goto comment;
+        case State::text_entity:
+        case State::attr_entity:
+            goto entity;
     }
+
+content : {
+    state_ = State::content;
+    if (p == end) goto out;
+    const char* q = find2(p, end, '<', '&');
+    if (q > p) {
+        const size_t room = kTextChunk - arena_.open_size();
+        const size_t n = static_cast<size_t>(q - p);
+        if (!arena_.append(p, n < room ? n : room)) goto out_of_memory;
+        if (n >= room) {
+            p += room;
+            text_event();
+            ev = deliver();
+            goto out;
+        }
+        p = q;
+        if (p == end) goto out;
+    }
+    if (*p++ == '&') {
+        state_ = State::text_entity;
+        entity_len_ = 0;
+        goto entity;
+    }
+    state_ = State::tag_open;
+    if (arena_.open_size() > 0) {
+        text_event();
+        ev = deliver();
+        goto out;
+    }
+}
+
+tag_open : {
+    if (p == end) goto out;
+    const char c = *p++;
+    if (c == '/') {
+        state_ = State::end_tag;
+        goto end_tag;
+    }
+    if (c == '!') {
+        state_ = State::markup_declaration;
+        markup_ = 0;
+        goto markup_declaration;
+    }
+    if (c == '?') {
+        state_ = State::processing_instruction;
+        slash_ = false;
+        skipped_ = 0;
+        goto processing_instruction;
+    }
+    if (depth_ == 0) reclaim_top_level();
+    slash_ = false;
+    if (!arena_.push_back(c)) goto out_of_memory;
+    state_ = State::tag_name;
+}
+
+tag_name : {
+    const char* q = p;
+    while (q < end && !is(*q, kNameEnd))
+        ++q;
+    if (q > p) {
+        if (slash_) {
+            slash_ = false;
+            if (!append_item("/", 1)) goto out_of_memory;
+        }
+        if (!append_item(p, static_cast<size_t>(q - p))) goto out_of_memory;
+        p = q;
+    }
+    if (p == end) goto out;
+    const char c = *p++;
+    if (c == '/') {
+        slash_ = true;
+        goto tag_name;
+    }
+    name_ = arena_.commit();
+    attrs_.clear();
+    decls_.clear();
+    if (c == '>') goto start_tag_end;
+    state_ = State::in_tag;
+}
+
+in_tag : {
+    while (p < end && is(*p, kSpace))
+        ++p;
+    if (p == end) goto out;
+    const char c = *p++;
+    if (c == '>') goto start_tag_end;
+    if (c == '/') {
+        slash_ = true;
+        goto in_tag;
+    }
+    slash_ = false;
+    if (!arena_.push_back(c)) goto out_of_memory;
+    state_ = State::attr_name;
+}
+
+attr_name : {
+    const char* q = find1(p, end, '=');
+    if (!append_item(p, static_cast<size_t>(q - p))) goto out_of_memory;
+    p = q;
+    if (p == end) goto out;
+    ++p;
+    attr_name_ = arena_.commit();
+    state_ = State::before_value;
+}
+
+before_value : {
+    while (p < end && *p != '"' && *p != '\'')
+        ++p;
+    if (p == end) goto out;
+    quote_ = *p++;
+    state_ = State::attr_value;
+}
+
+attr_value : {
+    const char* q = find2(p, end, quote_, '&');
+    if (!append_item(p, static_cast<size_t>(q - p))) goto out_of_memory;
+    p = q;
+    if (p == end) goto out;
+    if (*p++ == '&') {
+        state_ = State::attr_entity;
+        entity_len_ = 0;
+        goto entity;
+    }
+    if (!complete_attribute()) goto out_of_memory;
+    state_ = State::in_tag;
+    goto in_tag;
+}
+
+start_tag_end : {
+    if (!finish_start_tag()) goto out_of_memory;
+    ev = deliver();
+    goto out;
+}
+
+end_tag : {
+    const char* q = find1(p, end, '>');
+    if (!append_item(p, static_cast<size_t>(q - p))) goto out_of_memory;
+    p = q;
+    if (p == end) goto out;
+    ++p;
+    state_ = State::content;
+    finish_end_tag();
+    ev = deliver();
+    goto out;
+}
+
+processing_instruction:
+    while (p < end) {
+        const char c = *p++;
+        if (c == '>' && slash_) {
+            slash_ = false;
+            state_ = State::content;
+            event_ = XmlEvent{};
+            ev = deliver();
+            goto out;
+        }
+        slash_ = c == '?';
+        if (++skipped_ > kMaxItem) goto out_of_memory;
+    }
+    goto out;
+
+markup_declaration : {
+    if (p == end) goto out;
+    const char c = *p++;
+    if (markup_ == 0) {
+        markup_ = c == '-' ? 1 : 2;
+        goto markup_declaration;
+    }
+    if (markup_ != 1 || c != '-') {
+        error = Error::ForbiddenXmlConstruct;
+        goto fail;
+    }
+    state_ = State::comment;
+    dashes_ = 0;
+    skipped_ = 0;
+}
+
+comment:
+    while (p < end) {
+        const char c = *p++;
+        if (c == '>' && dashes_ == 2) goto content;
+        if (c == '-')
+            dashes_ = dashes_ < 2 ? dashes_ + 1 : 2;
+        else
+            dashes_ = 0;
+        if (++skipped_ > kMaxItem) goto out_of_memory;
+    }
+    goto out;
+
+entity : {
+    while (p < end && *p != ';') {
+        if (entity_len_ == kMaxEntityName) {
+            error = Error::InvalidEntityReference;
+            goto fail;
+        }
+        entity_[entity_len_++] = *p++;
+    }
+    if (p == end) goto out;
+    ++p;
+    char byte = 0;
+    if (!decode_entity(byte)) {
+        error = Error::InvalidEntityReference;
+        goto fail;
+    }
+    if (state_ == State::attr_entity) {
+        if (!append_item(&byte, 1)) goto out_of_memory;
+        state_ = State::attr_value;
+        goto attr_value;
+    }
+    if (!arena_.push_back(byte)) goto out_of_memory;
+    if (arena_.open_size() < kTextChunk) goto content;
+    state_ = State::content;
+    text_event();
+    ev = deliver();
+    goto out;
+}
+
 out:
     pos = static_cast<size_t>(p - begin);
     return ev;
+out_of_memory:
+    error = Error::OutOfMemory;
+fail:
+    pos = static_cast<size_t>(p - begin);
+    return error;
 }
 
 }  // namespace fenra::xmpp

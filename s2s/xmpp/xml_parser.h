@@ -5,7 +5,7 @@
 //     for (;;) {
 //         auto r = parser.next_event(chunk, pos);
 //         if (!r) return fail(r.error());   // the stream is over
-//         if (!*r) break;                   // chunk consumed, wait for more bytes
+//         if (*r == nullptr) break;         // chunk consumed, wait for more bytes
 //         handle(**r);
 //     }
 //
@@ -41,6 +41,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -102,13 +104,21 @@ class PodList {
     PodList() = default;
     PodList(const PodList&) = delete;
     PodList& operator=(const PodList&) = delete;
-    ~PodList();
+    ~PodList() { release(); }
 
     // Appends v unless the array would pass max_bytes or cannot grow.
-    bool push(const T& v, size_t max_bytes);
+    bool push(const T& v, size_t max_bytes) {
+        if (size_ == cap_ && !grow(max_bytes)) return false;
+        data_[size_++] = v;
+        return true;
+    }
     void truncate(size_t n) { size_ = n; }
     void clear() { size_ = 0; }
-    void release();
+    void release() {
+        std::free(static_cast<void*>(data_));
+        data_ = nullptr;
+        size_ = cap_ = 0;
+    }
     size_t size() const { return size_; }
     size_t capacity_bytes() const { return cap_ * sizeof(T); }
     T* data() { return data_; }
@@ -117,6 +127,17 @@ class PodList {
     const T& operator[](size_t i) const { return data_[i]; }
 
   private:
+    bool grow(size_t max_bytes) {
+        size_t n = cap_ > 0 ? cap_ * 2 : 8;
+        if (n > max_bytes / sizeof(T)) n = max_bytes / sizeof(T);
+        if (n <= size_) return false;
+        void* d = std::realloc(static_cast<void*>(data_), n * sizeof(T));
+        if (d == nullptr) return false;
+        data_ = static_cast<T*>(d);
+        cap_ = n;
+        return true;
+    }
+
     T* data_ = nullptr;
     size_t size_ = 0;
     size_t cap_ = 0;
@@ -140,7 +161,7 @@ class EventArena {
     // Appends to the open string.
     bool append(const char* p, size_t n) {
         if (n <= cap_ - end_) {
-            __builtin_memcpy(base_ + end_, p, n);
+            copy(base_ + end_, p, n);
             end_ += n;
             return true;
         }
@@ -172,6 +193,29 @@ class EventArena {
     };
 
     static constexpr size_t kBlock = 16 * 1024;
+
+    // memcpy, with the short copies that make up most of a stream inline.
+    static void copy(char* d, const char* s, size_t n) {
+        if (n > 16) {
+            std::memcpy(d, s, n);
+        } else if (n >= 8) {
+            uint64_t a, b;
+            std::memcpy(&a, s, 8);
+            std::memcpy(&b, s + n - 8, 8);
+            std::memcpy(d, &a, 8);
+            std::memcpy(d + n - 8, &b, 8);
+        } else if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + n - 4, 4);
+            std::memcpy(d, &a, 4);
+            std::memcpy(d + n - 4, &b, 4);
+        } else if (n > 0) {
+            d[0] = s[0];
+            d[n / 2] = s[n / 2];
+            d[n - 1] = s[n - 1];
+        }
+    }
 
     bool append_slow(const char* p, size_t n);
     bool next_block(size_t need);
@@ -206,10 +250,11 @@ class XmlParser {
     XmlParser& operator=(const XmlParser&) = delete;
     ~XmlParser() = default;
 
-    // Consumes input from `pos` until one event is complete (returned), the
-    // input is exhausted (nullopt; everything consumed is kept for the next
-    // call), or an error. After an error the stream is over.
-    Result<std::optional<XmlEvent>> next_event(std::string_view input, size_t& pos);
+    // Consumes input from `pos` until one event is complete, the input is
+    // exhausted (nullptr; everything consumed is kept for the next call), or
+    // an error. After an error the stream is over. The event itself is
+    // overwritten by the next call; its strings live as described above.
+    Result<const XmlEvent*> next_event(std::string_view input, size_t& pos);
 
     // Back to the initial state, as for a new stream; keeps some capacity.
     void reset();
@@ -249,22 +294,23 @@ class XmlParser {
         uint32_t level;
     };
 
-    Result<std::optional<XmlEvent>> run(std::string_view input, size_t& pos);
-    std::optional<XmlEvent> deliver(const XmlEvent& ev);
-    Result<void> append_item(const char* p, size_t n);
+    Result<const XmlEvent*> run(std::string_view input, size_t& pos);
+    const XmlEvent* deliver();
+    bool append_item(const char* p, size_t n);
     template <class T>
     bool push_record(detail::PodList<T>& list, const T& v);
-    Result<void> complete_attribute();
-    Result<void> decode_entity(char& out) const;
-    Result<XmlEvent> finish_start_tag();
-    XmlEvent finish_end_tag();
-    XmlEvent text_event();
+    bool complete_attribute();
+    bool decode_entity(char& out) const;
+    bool finish_start_tag();
+    void finish_end_tag();
+    void text_event();
     void declare_prefix(std::string_view prefix, std::string_view uri, uint32_t level);
     void declare_default(std::string_view uri, uint32_t level);
     void unwind(uint32_t level);
     std::string_view resolve(std::string_view prefix) const;
     void reclaim_top_level();
 
+    XmlEvent event_;
     detail::EventArena arena_;
     detail::PodList<XmlAttribute> attrs_;
     detail::PodList<XmlNamespaceDecl> decls_;
