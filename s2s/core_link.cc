@@ -1,10 +1,56 @@
 #include "s2s/core_link.h"
 
+#include <new>
+#include <utility>
+
 #include "runtime/ipc_server.h"
 #include "runtime/log.h"
 #include "s2s/server.h"
+#include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
+
+size_t DeliveryQueue::grown_capacity(size_t cap, size_t needed) {
+    while (cap < needed)
+        cap += cap / 2 + 2;
+    return cap;
+}
+
+Result<void> DeliveryQueue::push(PendingDelivery& d) {
+    if (size_ == cap_ && head_ > 0) {
+        // Slide the live entries down before asking for more memory.
+        for (size_t i = head_; i < size_; ++i)
+            items_[i - head_] = std::move(items_[i]);
+        for (size_t i = size_ - head_; i < size_; ++i)
+            items_[i] = PendingDelivery{};
+        size_ -= head_;
+        head_ = 0;
+    }
+    if (size_ == cap_) {
+        const size_t cap = grown_capacity(cap_, size_ + 1);
+        auto* items = new (std::nothrow) PendingDelivery[cap];
+        if (!items) return Error::OutOfMemory;
+        for (size_t i = 0; i < size_; ++i)
+            items[i] = std::move(items_[i]);
+        delete[] items_;
+        items_ = items;
+        cap_ = cap;
+    }
+    items_[size_++] = std::move(d);
+    return {};
+}
+
+void DeliveryQueue::pop_front() {
+    if (empty()) return;
+    items_[head_++] = PendingDelivery{};
+    if (head_ == size_) head_ = size_ = 0;
+}
+
+void DeliveryQueue::clear() {
+    for (size_t i = head_; i < size_; ++i)
+        items_[i] = PendingDelivery{};
+    head_ = size_ = 0;
+}
 
 std::string_view delivery_domain(std::string_view to) {
     // The resource goes first, so that an "@" inside it cannot move the domain.
@@ -13,6 +59,48 @@ std::string_view delivery_domain(std::string_view to) {
     const size_t at = to.find('@');
     if (at != std::string_view::npos) to.remove_prefix(at + 1);
     return to;
+}
+
+namespace {
+
+// Own copies of the request's texts; false when memory runs out.
+bool copy_delivery(PendingDelivery& d, const ipc::Message& m) {
+    try {
+        d.from.assign(m.str[0]);
+        d.to.assign(m.str[1]);
+        d.stanza.assign(m.str[2]);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+void on_core_message(S2sServer& server, int, const ipc::Message& m) {
+    if (m.type != ipc::kDeliveryRequest) {
+        log::warn(kLogScope, {"unexpected IPC message from core"});
+        return;
+    }
+    const std::string_view from = m.str[0];
+    const std::string_view to = m.str[1];
+    const std::string_view domain = delivery_domain(to);
+    if (domain.empty()) {
+        log::warn(kLogScope, {"delivery request with empty domain: to=", to});
+        deliver_failed(server, from, to, condition::kInvalidJid);
+        return;
+    }
+    auto session = server.outbound().get(domain, server.config().host);
+    if (!session) {
+        deliver_failed(server, from, to, condition::kInternalError);
+        return;
+    }
+    PendingDelivery d;
+    if (!copy_delivery(d, m)) {
+        deliver_failed(server, from, to, condition::kInternalError);
+        return;
+    }
+    queue_delivery(server, **session, std::move(d));
 }
 
 void deliver_failed(S2sServer& server, std::string_view from, std::string_view to,

@@ -2,9 +2,12 @@
 // failures out, over the IPC slots of the daemon.
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "runtime/ipc_codec.h"
+#include "runtime/result.h"
 
 namespace fenra::s2s {
 
@@ -34,6 +37,49 @@ inline constexpr std::string_view kWriteFailed = "write-failed";
 // then the domain is what follows the first "@" of the rest (the whole rest
 // without one). Empty when there is no domain.
 std::string_view delivery_domain(std::string_view to);
+
+// One delivery the core asked for, with its own copies of the texts.
+struct PendingDelivery {
+    std::string from;
+    std::string to;
+    std::string stanza;
+};
+
+// The deliveries waiting on one outbound session, in arrival order. A
+// growable array with a head index: when full it first slides its live
+// entries to the front, then grows to at least the needed count by adding
+// half its capacity plus 2 at a time.
+class DeliveryQueue {
+  public:
+    DeliveryQueue() = default;
+    DeliveryQueue(const DeliveryQueue&) = delete;
+    DeliveryQueue& operator=(const DeliveryQueue&) = delete;
+    ~DeliveryQueue() { delete[] items_; }
+
+    // OutOfMemory when the array cannot grow (D is then left untouched).
+    Result<void> push(PendingDelivery& d);
+    bool empty() const { return head_ == size_; }
+    size_t size() const { return size_ - head_; }
+    size_t capacity() const { return cap_; }
+    PendingDelivery& front() { return items_[head_]; }
+    // Drops the front entry.
+    void pop_front();
+    void clear();
+
+    // The capacity after growing CAP until it holds NEEDED entries.
+    static size_t grown_capacity(size_t cap, size_t needed);
+
+  private:
+    PendingDelivery* items_ = nullptr;
+    size_t head_ = 0;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
+
+// A frame from the core on IPC slot SLOT: a DeliveryRequest is queued on the
+// outbound session of its domain (or refused with a DeliveryFailed); any
+// other type is warned about and ignored.
+void on_core_message(S2sServer& server, int slot, const ipc::Message& m);
 
 // Sends a DeliveryFailed to every connected core.
 void deliver_failed(S2sServer& server, std::string_view from, std::string_view to,

@@ -13,7 +13,9 @@
 #include <cstring>
 
 #include "runtime/log.h"
+#include "s2s/core_link.h"
 #include "s2s/net/tls_context.h"
+#include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
 namespace {
@@ -129,7 +131,10 @@ Result<int> open_s2s_listener(std::string_view address, uint16_t port) {
 }
 
 S2sServer::S2sServer(const S2sConfig& config)
-    : config_(config), port_(config.port), ipc_(kIpcOptions) {
+    : config_(config),
+      port_(config.port),
+      ipc_(kIpcOptions),
+      outbound_(std::make_unique<OutboundRegistry>()) {
     // Drawn once per process start; dialback keys derive from it, nothing
     // ever writes it anywhere.
     arc4random_buf(dialback_secret_.data(), dialback_secret_.size());
@@ -140,12 +145,14 @@ S2sServer::~S2sServer() {
     loop_.reset();
     // Inbound sessions go first (each parser, then the session with its TLS
     // close-notify and socket), then the outbound slots.
+    outbound_->release_slots();
     if (server_tls_owned_) SSL_CTX_free(server_tls_);
     if (client_tls_owned_) SSL_CTX_free(client_tls_);
     server_tls_ = client_tls_ = nullptr;
     server_tls_owned_ = client_tls_owned_ = false;
     // The outbound records of the map by domain (their queues, TLS and
     // sockets) are released here, then the map itself.
+    outbound_.reset();
     ipc_.stop();
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
@@ -340,17 +347,20 @@ void S2sServer::on_ipc_writable(int slot) {
     ipc_.on_writable(slot, *loop_);
 }
 
-void S2sServer::on_ipc_message(int, const ipc::Message&) {
-    // The core link takes DeliveryRequest here; nothing else is expected from a core.
-    log::warn(kLogScope, {"unexpected IPC message from core"});
+void S2sServer::on_ipc_message(int slot, const ipc::Message& m) {
+    on_core_message(*this, slot, m);
 }
 
 // The registry tables are empty in this build, so every inbound and outbound
 // tag names an empty slot and its event is ignored.
 void S2sServer::on_inbound_readable(int) {}
 void S2sServer::on_inbound_writable(int) {}
-void S2sServer::on_outbound_readable(int) {}
-void S2sServer::on_outbound_writable(int) {}
+void S2sServer::on_outbound_readable(int slot) {
+    outbound_readable(*this, slot);
+}
+void S2sServer::on_outbound_writable(int slot) {
+    outbound_writable(*this, slot);
+}
 
 Result<void> s2s_main(int argc, char** argv) {
     ensure_standard_descriptors();

@@ -30,6 +30,8 @@
 
 namespace fenra::s2s {
 
+class OutboundRegistry;
+
 inline constexpr int kInboundSlots = 256;
 inline constexpr int kOutboundSlots = 128;
 inline constexpr size_t kLoopChanges = 32;
@@ -111,6 +113,8 @@ class S2sServer final : public ipc::Dispatcher {
     // ---- core link and outbound side ----
     // The slot the next inbound stanza is offered to first.
     int& forward_cursor() { return forward_cursor_; }
+    // The outbound slot table and the sessions by domain.
+    OutboundRegistry& outbound() { return *outbound_; }
 
   private:
     void handle_event(const LoopEvent& ev);
@@ -148,6 +152,7 @@ class S2sServer final : public ipc::Dispatcher {
 
     // ---- core link and outbound side ----
     int forward_cursor_ = 0;
+    std::unique_ptr<OutboundRegistry> outbound_;
 };
 
 // The daemon's main routine (for run_main): the command line, start-up, the

@@ -1,0 +1,529 @@
+#include "s2s/xmpp/outbound_session.h"
+
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "runtime/log.h"
+#include "s2s/command_line.h"
+#include "s2s/net/connect.h"
+#include "s2s/server.h"
+#include "s2s/xmpp/dialback.h"
+
+namespace fenra::s2s {
+namespace {
+
+using xmpp::XmlElement;
+using xmpp::XmlEvent;
+using xmpp::XmlEventKind;
+
+constexpr std::string_view kStartTls = "<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>";
+constexpr std::string_view kAuthExternalOpen =
+    "<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='EXTERNAL'>";
+constexpr std::string_view kAuthClose = "</auth>";
+// Rounds of read-and-parse per read event while TLS holds decrypted bytes.
+constexpr int kReadRounds = 64;
+// Rounds of flush-and-refill per write event.
+constexpr int kWriteRounds = 16;
+
+bool alive(S2sServer& server, int slot, uint64_t serial) {
+    const OutboundSession* s = server.outbound().at(slot);
+    return s && s->serial == serial;
+}
+
+// Asks for write readiness when output waits.
+void want_write(S2sServer& server, OutboundSession& s) {
+    if (s.slot < 0 || !s.connected() || s.wq.empty()) return;
+    (void)server.loop().add_write_once(s.conn.fd, outbound_tag(s.slot));
+}
+
+// Appends TEXT to the write queue; it goes out on the next write readiness.
+bool queue_text(S2sServer& server, OutboundSession& s, std::string_view text) {
+    if (!s.wq.append(text)) {
+        log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
+        return false;
+    }
+    want_write(server, s);
+    return true;
+}
+
+// The session goes: every delivery still pending is reported with REASON,
+// every callback still waiting is answered invalid, then a registered
+// session is closed. Callers must not touch S afterwards unless it was
+// unregistered (it then stays failed in the map).
+void lose_session(S2sServer& server, OutboundSession& s, std::string_view reason) {
+    while (!s.pending.empty()) {
+        PendingDelivery& d = s.pending.front();
+        deliver_failed(server, d.from, d.to, reason);
+        s.pending.pop_front();
+    }
+    fail_callbacks(server, s);
+    if (s.slot >= 0) {
+        close_outbound(server, s.slot);
+        return;
+    }
+    tls_close(s.conn);
+    s.parser.reset();
+}
+
+// Sends the initiating stream header.
+bool start_stream(S2sServer& server, OutboundSession& s) {
+    char buf[xmpp::kReplyBufferSize];
+    auto n = xmpp::write_stream_header(buf, s.local_domain, s.remote_domain);
+    if (!n || !s.wq.append({buf, *n})) {
+        fail_outbound(server, s, condition::kWriteFailed);
+        return false;
+    }
+    want_write(server, s);
+    return true;
+}
+
+// After the handshake: the DANE check against the target's TLSA records,
+// then the stream header over TLS.
+bool tls_established(S2sServer& server, OutboundSession& s) {
+    log::info(kLogScope, {"outbound TLS handshake complete for ", s.remote_domain});
+    s.nego = NegoState::tls_done;
+    s.state = ConnState::tls_up;
+    s.parser->reset();
+    s.dane = dane_check_outbound(s.conn, s.target_host, s.target_port, s.remote_domain);
+    if (s.dane == DaneStatus::failed) {
+        s.dane_verified = false;
+        fail_outbound(server, s, condition::kDaneVerificationFailed);
+        return false;
+    }
+    s.dane_verified = s.dane == DaneStatus::verified;
+    s.state = ConnState::stream_opening;
+    return start_stream(server, s);
+}
+
+// One handshake step. False when the session is gone.
+bool tls_step(S2sServer& server, OutboundSession& s) {
+    auto phase = tls_handshake_step(s.conn);
+    if (!phase) {
+        log::error(kLogScope, {"outbound TLS handshake failed for ", s.remote_domain});
+        fail_outbound(server, s, condition::kTlsHandshakeFailed);
+        return false;
+    }
+    switch (*phase) {
+        case TlsPhase::want_read:
+            return true;  // read interest is permanent
+        case TlsPhase::want_write:
+            (void)server.loop().add_write_once(s.conn.fd, outbound_tag(s.slot));
+            return true;
+        case TlsPhase::done:
+            break;
+    }
+    return tls_established(server, s);
+}
+
+// Client TLS on the connected socket, then the first handshake step.
+bool start_tls(S2sServer& server, OutboundSession& s) {
+    s.state = ConnState::tls_handshaking;
+    auto r = tls_client_attach(s.conn, server.client_tls(), s.remote_domain);
+    if (!r) {
+        fail_outbound(server, s,
+                      r.error() == Error::SslInitFailed ? condition::kNoClientTlsContext
+                                                        : condition::kTlsInitFailed);
+        return false;
+    }
+    return tls_step(server, s);
+}
+
+// The auth element of SASL EXTERNAL with the local domain as authorization
+// identity; nothing when the domain is too long for it.
+std::optional<std::string> external_auth(std::string_view local_domain) {
+    if (local_domain.size() > kExternalDomainMax) return std::nullopt;
+    unsigned char b64[kOutboundElementSize];
+    const int n = EVP_EncodeBlock(b64, reinterpret_cast<const unsigned char*>(local_domain.data()),
+                                  static_cast<int>(local_domain.size()));
+    std::string out;
+    out.reserve(kAuthExternalOpen.size() + static_cast<size_t>(n) + kAuthClose.size());
+    out.append(kAuthExternalOpen);
+    out.append(reinterpret_cast<const char*>(b64), static_cast<size_t>(n));
+    out.append(kAuthClose);
+    return out;
+}
+
+// Dialback for our own domain. False when the session is gone.
+bool start_dialback(S2sServer& server, OutboundSession& s) {
+    s.auth = AuthStep::dialback_sent;
+    if (send_dialback_result(server, s)) return true;
+    fail_outbound(server, s, condition::kAuthenticationFailed);
+    return false;
+}
+
+// SASL EXTERNAL for our own domain, or dialback when the domain cannot be
+// carried by the auth element. False when the session is gone.
+bool start_external(S2sServer& server, OutboundSession& s) {
+    auto auth = external_auth(s.local_domain);
+    if (!auth) {
+        log::info(kLogScope, {"local domain too long for SASL EXTERNAL to ", s.remote_domain,
+                              ", using dialback"});
+        return start_dialback(server, s);
+    }
+    s.auth = AuthStep::external_sent;
+    queue_text(server, s, *auth);
+    return true;
+}
+
+// A callback answer arrived or callbacks were written: EXTERNAL, held back
+// while db:verify answers are outstanding, may go now.
+bool resume_external(S2sServer& server, OutboundSession& s) {
+    if (s.auth != AuthStep::external_deferred || callbacks_outstanding(s)) return true;
+    return start_external(server, s);
+}
+
+void established(S2sServer& server, OutboundSession& s) {
+    s.state = ConnState::established;
+    s.nego = NegoState::authenticated;
+    s.sasl_authenticated = true;
+    send_verifies(server, s);
+    flush_pending(server, s);
+}
+
+// Features on the restarted stream over TLS: the callbacks' db:verify
+// elements, then our own authentication. False when the session is gone.
+bool authenticate(S2sServer& server, OutboundSession& s) {
+    s.state = ConnState::authenticating;
+    s.nego = NegoState::auth_pending;
+    send_verifies(server, s);
+    if (!s.dane_verified) return start_dialback(server, s);
+    // Nothing else may be written while SASL runs: the callbacks first.
+    s.auth = AuthStep::external_deferred;
+    return resume_external(server, s);
+}
+
+bool on_features(S2sServer& server, OutboundSession& s) {
+    if (s.state == ConnState::established) {
+        if (!s.restart_pending) return true;
+        s.restart_pending = false;
+        log::info(kLogScope, {"outbound S2S to ", s.remote_domain, " fully established"});
+        send_verifies(server, s);
+        flush_pending(server, s);
+        return true;
+    }
+    if (s.nego == NegoState::header && !s.direct_tls && !s.conn.tls_active) {
+        s.state = ConnState::starttls_requested;
+        queue_text(server, s, kStartTls);
+        return true;
+    }
+    if (s.nego == NegoState::restarted) return authenticate(server, s);
+    return true;
+}
+
+// "proceed": the plain stream ends here and client TLS starts.
+bool on_proceed(S2sServer& server, OutboundSession& s) {
+    if (s.state != ConnState::starttls_requested) return true;
+    log::info(kLogScope, {"outbound STARTTLS proceed from ", s.remote_domain});
+    s.parser->reset();
+    s.rbuf.clear();
+    return start_tls(server, s);
+}
+
+bool on_sasl_success(S2sServer& server, OutboundSession& s) {
+    if (s.auth != AuthStep::external_sent) return true;
+    log::info(kLogScope, {"outbound SASL success from ", s.remote_domain});
+    s.sasl_authenticated = true;
+    s.nego = NegoState::authenticated;
+    s.state = ConnState::established;
+    s.restart_pending = true;
+    s.auth = AuthStep::none;
+    s.parser->reset();
+    return start_stream(server, s);
+}
+
+// A refused EXTERNAL falls back to dialback on the same stream.
+bool on_sasl_failure(S2sServer& server, OutboundSession& s) {
+    if (s.auth != AuthStep::external_sent) return true;
+    log::warn(kLogScope, {"outbound SASL failure from ", s.remote_domain});
+    log::info(kLogScope, {"outbound dialback after SASL failure to ", s.remote_domain});
+    return start_dialback(server, s);
+}
+
+bool on_dialback_result(S2sServer& server, OutboundSession& s, const XmlElement& e) {
+    const auto type = e.attribute("type");
+    if (!type || type->empty() || s.auth != AuthStep::dialback_sent) return true;
+    if (*type == "valid") {
+        log::info(kLogScope, {"outbound dialback verified by ", s.remote_domain});
+        s.auth = AuthStep::none;
+        established(server, s);
+        return true;
+    }
+    log::warn(kLogScope, {"outbound dialback rejected by ", s.remote_domain, ": type=", *type});
+    fail_outbound(server, s, condition::kAuthenticationFailed);
+    return false;
+}
+
+// A child of the stream element (the only level the session looks at).
+bool top_level(const xmpp::XmlParser& parser, const XmlElement& e) {
+    return parser.depth() == (e.self_closing ? 1u : 2u);
+}
+
+// One parser event. False when the session is gone.
+bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
+    switch (ev.kind) {
+        case XmlEventKind::stream_open: {
+            const std::string_view id = ev.element.attribute("id").value_or("");
+            s.remote_stream_id.assign(id.substr(0, kRemoteStreamIdMax));
+            if (s.nego == NegoState::before_header) {
+                s.nego = NegoState::header;
+            } else if (s.nego == NegoState::tls_done) {
+                s.nego = s.sasl_authenticated ? NegoState::authenticated : NegoState::restarted;
+                if (s.nego == NegoState::restarted) s.state = ConnState::authenticating;
+            }
+            return true;
+        }
+        case XmlEventKind::stream_close:
+            log::info(kLogScope, {"outbound stream closed by ", s.remote_domain});
+            lose_session(server, s, condition::kReadFailed);
+            return false;
+        case XmlEventKind::element_start:
+            break;
+        default:
+            return true;
+    }
+    const XmlElement& e = ev.element;
+    if (!top_level(*s.parser, e)) return true;
+    if (e.local == "features") return on_features(server, s);
+    if (e.ns == xmpp::kTlsNs && e.local == "proceed") return on_proceed(server, s);
+    if (e.ns == xmpp::kSaslNs && e.local == "success") return on_sasl_success(server, s);
+    if (e.ns == xmpp::kSaslNs && e.local == "failure") return on_sasl_failure(server, s);
+    if (e.ns == xmpp::kDialbackNs && e.local == "result") return on_dialback_result(server, s, e);
+    if (e.ns == xmpp::kDialbackNs && e.local == "verify") {
+        on_verify_response(server, s, e);
+        return resume_external(server, s);
+    }
+    return true;
+}
+
+// Feeds the buffered bytes to the parser. False when the session is gone or
+// a TLS handshake started (the rest of the bytes were dropped).
+bool feed(S2sServer& server, OutboundSession& s) {
+    const int slot = s.slot;
+    const uint64_t serial = s.serial;
+    const std::string_view input = s.rbuf.unconsumed_text();
+    size_t pos = 0;
+    for (;;) {
+        auto r = s.parser->next_event(input, pos);
+        if (!r) {
+            log::warn(kLogScope,
+                      {"outbound S2S to ", s.remote_domain, " XML parse error: ", r.error()});
+            fail_outbound(server, s, condition::kXmlParseError);
+            return false;
+        }
+        if (!*r) break;
+        if (!handle_event(server, s, **r) || !alive(server, slot, serial)) return false;
+        if (s.state == ConnState::tls_handshaking || s.conn.handshaking()) return false;
+    }
+    s.rbuf.consume(pos);
+    return true;
+}
+
+}  // namespace
+
+// ---- registry ----
+
+OutboundRegistry::~OutboundRegistry() {
+    release_slots();
+    by_domain_.clear();
+}
+
+OutboundSession::~OutboundSession() {
+    tls_close(conn);
+}
+
+Result<OutboundSession*> OutboundRegistry::get(std::string_view domain,
+                                               std::string_view local_domain) {
+    auto it = by_domain_.find(domain);
+    if (it != by_domain_.end() && it->second->state != ConnState::failed) return it->second.get();
+    try {
+        auto s = std::make_unique<OutboundSession>();
+        s->local_domain.assign(local_domain);
+        s->remote_domain.assign(domain);
+        s->serial = ++serial_;
+        OutboundSession* out = s.get();
+        if (it != by_domain_.end()) {
+            // A failed session never holds a slot; its queue was reported.
+            it->second = std::move(s);
+        } else {
+            by_domain_.emplace(std::string(domain), std::move(s));
+        }
+        return out;
+    } catch (const std::bad_alloc&) {
+        return Error::OutOfMemory;
+    }
+}
+
+OutboundSession* OutboundRegistry::find(std::string_view domain) {
+    auto it = by_domain_.find(domain);
+    return it == by_domain_.end() ? nullptr : it->second.get();
+}
+
+int OutboundRegistry::take_slot(OutboundSession& s) {
+    for (int i = 0; i < kSlots; ++i) {
+        const int slot = (cursor_ + i) % kSlots;
+        if (slots_[static_cast<size_t>(slot)]) continue;
+        slots_[static_cast<size_t>(slot)] = &s;
+        cursor_ = (slot + 1) % kSlots;
+        s.slot = slot;
+        return slot;
+    }
+    return -1;
+}
+
+void OutboundRegistry::release_slot(OutboundSession& s) {
+    if (s.slot >= 0 && slots_[static_cast<size_t>(s.slot)] == &s)
+        slots_[static_cast<size_t>(s.slot)] = nullptr;
+    s.slot = -1;
+}
+
+void OutboundRegistry::erase(OutboundSession& s) {
+    auto it = by_domain_.find(std::string_view(s.remote_domain));
+    if (it != by_domain_.end() && it->second.get() == &s) by_domain_.erase(it);
+}
+
+void OutboundRegistry::release_slots() {
+    for (OutboundSession*& p : slots_) {
+        if (p) {
+            p->parser.reset();
+            p->slot = -1;
+        }
+        p = nullptr;
+    }
+}
+
+// ---- session ----
+
+void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) {
+    if (!s.pending.push(d)) {
+        deliver_failed(server, d.from, d.to, condition::kInternalError);
+        return;
+    }
+    if (s.state == ConnState::connecting && !s.connected()) {
+        connect_outbound(server, s);
+    } else if (s.state == ConnState::established && !s.restart_pending) {
+        flush_pending(server, s);
+    }
+}
+
+void flush_pending(S2sServer& server, OutboundSession& s) {
+    while (!s.pending.empty()) {
+        const PendingDelivery& d = s.pending.front();
+        if (d.stanza.size() > xmpp::kWriteQueueSize) {
+            // Can never fit; the core is told instead of the queue stalling.
+            log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
+            deliver_failed(server, d.from, d.to, condition::kWriteFailed);
+            s.pending.pop_front();
+            continue;
+        }
+        if (!s.wq.append(d.stanza)) break;  // the rest go out as the queue drains
+        s.pending.pop_front();
+    }
+    want_write(server, s);
+}
+
+void fail_outbound(S2sServer& server, OutboundSession& s, std::string_view reason) {
+    s.state = ConnState::failed;
+    s.failure_reason = reason;
+    log::error(kLogScope, {"outbound S2S to ", s.remote_domain, " failed: ", reason});
+    lose_session(server, s, reason);
+}
+
+void close_outbound(S2sServer& server, int slot) {
+    OutboundRegistry& reg = server.outbound();
+    OutboundSession* s = reg.at(slot);
+    if (!s) return;
+    s->parser.reset();
+    log::info(kLogScope, {"closing outbound S2S to ", s->remote_domain});
+    reg.release_slot(*s);
+    tls_close(s->conn);
+    s->wq.closed = true;
+    s->pending.clear();
+    reg.erase(*s);
+}
+
+void on_connected(S2sServer& server, OutboundSession& s) {
+    if (s.direct_tls) {
+        (void)start_tls(server, s);
+        return;
+    }
+    s.state = ConnState::stream_opening;
+    (void)start_stream(server, s);
+}
+
+void outbound_readable(S2sServer& server, int slot) {
+    OutboundSession* s = server.outbound().at(slot);
+    if (!s || s->state == ConnState::connecting) return;
+    if (s->conn.handshaking()) {
+        (void)tls_step(server, *s);
+        return;
+    }
+    for (int round = 0; round < kReadRounds; ++round) {
+        auto n = tls_read(s->conn, s->rbuf);
+        if (!n) {
+            if (n.error() == Error::ConnectionClosed) {
+                log::info(kLogScope,
+                          {"outbound connection to ", s->remote_domain, " closed by peer"});
+                lose_session(server, *s, condition::kReadFailed);
+            } else {
+                fail_outbound(server, *s, condition::kReadFailed);
+            }
+            return;
+        }
+        if (*n == 0) break;
+        if (!feed(server, *s)) return;
+        if (!tls_has_pending(s->conn)) break;
+    }
+    want_write(server, *s);
+}
+
+void outbound_writable(S2sServer& server, int slot) {
+    OutboundSession* s = server.outbound().at(slot);
+    if (!s) return;
+    if (s->state == ConnState::connecting) {
+        on_connect_ready(server, *s);
+        return;
+    }
+    if (s->conn.handshaking()) {
+        (void)tls_step(server, *s);
+        return;
+    }
+    for (int round = 0; round < kWriteRounds; ++round) {
+        auto r = tls_flush(s->conn, s->wq);
+        if (!r) {
+            log::error(kLogScope, {"outbound write failed for ", s->remote_domain});
+            fail_outbound(server, *s, condition::kWriteFailed);
+            return;
+        }
+        if (*r == FlushState::pending) break;
+        if (s->pending.empty() || s->state != ConnState::established || s->restart_pending) return;
+        flush_pending(server, *s);
+    }
+    want_write(server, *s);
+}
+
+void add_callback(S2sServer& server, OutboundSession& s, PendingCallback&& cb) {
+    try {
+        s.callbacks.push_back(std::move(cb));
+    } catch (const std::bad_alloc&) {
+        apply_dialback_verdict(server, cb.inbound_slot, cb.stream_id, cb.origin, false);
+        return;
+    }
+    s.callback = true;
+    if (s.state == ConnState::connecting && !s.connected()) {
+        connect_outbound(server, s);
+        return;
+    }
+    if (s.state == ConnState::established && !s.restart_pending) {
+        send_verifies(server, s);
+        return;
+    }
+    // Dialback for our own domain may interleave with db:verify; EXTERNAL
+    // still waiting for answers takes this one into account.
+    if (s.auth == AuthStep::dialback_sent || s.auth == AuthStep::external_deferred)
+        send_verifies(server, s);
+}
+
+}  // namespace fenra::s2s
