@@ -1,9 +1,11 @@
 #include "runtime/process.h"
 
 #include <execinfo.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,6 +66,21 @@ void on_crash(int sig, siginfo_t* info, void*) {
     abort();
 }
 
+// A closed standard descriptor would be taken by the next socket the daemon
+// opens, and log lines would then be written to a peer: fill the gaps with
+// /dev/null.
+void ensure_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int n = ::open("/dev/null", O_RDWR);
+        if (n < 0) return;
+        if (n != fd) {
+            dup2(n, fd);
+            ::close(n);
+        }
+    }
+}
+
 char g_alt_stack[64 * 1024];
 
 void install_handlers() {
@@ -91,6 +108,7 @@ void install_handlers() {
 }  // namespace
 
 int run_main(MainRoutine main_routine, int argc, char** argv) {
+    ensure_standard_descriptors();
     install_handlers();
     Result<void> r = main_routine(argc, argv);
     if (!r) {

@@ -7,7 +7,7 @@ namespace fenra {
 
 using MainRoutine = Result<void> (*)(int argc, char** argv);
 
-// Ignores SIGPIPE, installs the crash reporter for SIGSEGV, SIGILL, SIGBUS and
+// Opens /dev/null on any closed standard descriptor, ignores SIGPIPE, installs the crash reporter for SIGSEGV, SIGILL, SIGBUS and
 // SIGFPE, runs main_routine and returns the exit status: 0 on success; on an
 // error, 1 after the line "error(default): NAME" with the bare error name.
 int run_main(MainRoutine main_routine, int argc, char** argv);

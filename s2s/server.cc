@@ -40,20 +40,6 @@ Error bind_error(int err) {
     }
 }
 
-// A closed standard descriptor would be taken by the next socket we open, and
-// log lines would then be written to a peer: fill the gaps with /dev/null.
-void ensure_standard_descriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        const int n = ::open("/dev/null", O_RDWR);
-        if (n < 0) return;
-        if (n != fd) {
-            dup2(n, fd);
-            ::close(n);
-        }
-    }
-}
-
 void write_all(int fd, std::string_view s) {
     while (!s.empty()) {
         const ssize_t n = ::write(fd, s.data(), s.size());
@@ -363,7 +349,6 @@ void S2sServer::on_outbound_writable(int slot) {
 }
 
 Result<void> s2s_main(int argc, char** argv) {
-    ensure_standard_descriptors();
 
     auto cl = parse_command_line(argc, argv);
     if (!cl) return cl.error();
