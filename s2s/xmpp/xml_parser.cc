@@ -182,14 +182,15 @@ inline const char* find1(const char* p, const char* end, char a) {
 }
 
 void split_name(std::string_view name, std::string_view& prefix, std::string_view& local) {
-    const size_t colon = name.find(':');
-    if (colon == std::string_view::npos) {
-        prefix = {};
-        local = name;
-    } else {
-        prefix = name.substr(0, colon);
-        local = name.substr(colon + 1);
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == ':') {
+            prefix = name.substr(0, i);
+            local = name.substr(i + 1);
+            return;
+        }
     }
+    prefix = {};
+    local = name;
 }
 
 int digit_value(char c, unsigned base) {
@@ -219,6 +220,25 @@ std::optional<uint8_t> reference_number(std::string_view s, unsigned base) {
     }
     if (negative && v != 0) return std::nullopt;
     return static_cast<uint8_t>(v);
+}
+
+// The references a stream is full of, read whole from the input: the bytes
+// they take (';' included) and their byte, or 0 when it takes the slow way.
+size_t common_entity(const char* p, const char* end, char& byte) {
+    const size_t left = static_cast<size_t>(end - p);
+    if (left >= 4 && std::memcmp(p, "amp;", 4) == 0) {
+        byte = '&';
+        return 4;
+    }
+    if (left >= 3 && p[1] == 't' && p[2] == ';' && (p[0] == 'l' || p[0] == 'g')) {
+        byte = p[0] == 'l' ? '<' : '>';
+        return 3;
+    }
+    if (left >= 5 && (std::memcmp(p, "quot;", 5) == 0 || std::memcmp(p, "apos;", 5) == 0)) {
+        byte = p[0] == 'q' ? '"' : '\'';
+        return 5;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -256,13 +276,10 @@ void XmlParser::reset() {
     skipped_ = 0;
 }
 
-bool XmlParser::append_item(const char* p, size_t n) {
-    return arena_.open_size() + n <= kMaxItem && arena_.append(p, n);
-}
-
 // Records count against kMaxHeld together with the arena.
 template <class T>
 bool XmlParser::push_record(detail::PodList<T>& list, const T& v) {
+    if (list.size() < list.capacity()) return list.push(v, SIZE_MAX);
     const bool ok = list.push(v, kMaxHeld - memory_in_use() + list.capacity_bytes());
     arena_.set_limit(kMaxHeld - attrs_.capacity_bytes() - decls_.capacity_bytes());
     return ok;
@@ -452,6 +469,7 @@ Result<const XmlEvent*> XmlParser::run(std::string_view input, size_t& pos) {
     const char* p = begin + pos;
     const XmlEvent* ev = nullptr;
     Error error = Error::Unexpected;
+    char byte = 0;  // decoded by an entity reference
 
     switch (state_) {
         case State::content:
@@ -670,6 +688,13 @@ comment:
     goto out;
 
 entity : {
+    if (entity_len_ == 0) {
+        const size_t used = common_entity(p, end, byte);
+        if (used > 0) {
+            p += used;
+            goto entity_byte;
+        }
+    }
     while (p < end && *p != ';') {
         if (entity_len_ == kMaxEntityName) {
             error = Error::InvalidEntityReference;
@@ -679,11 +704,13 @@ entity : {
     }
     if (p == end) goto out;
     ++p;
-    char byte = 0;
     if (!decode_entity(byte)) {
         error = Error::InvalidEntityReference;
         goto fail;
     }
+}
+
+entity_byte:
     if (state_ == State::attr_entity) {
         if (!append_item(&byte, 1)) goto out_of_memory;
         state_ = State::attr_value;
@@ -695,7 +722,6 @@ entity : {
     text_event();
     ev = deliver();
     goto out;
-}
 
 out:
     pos = static_cast<size_t>(p - begin);

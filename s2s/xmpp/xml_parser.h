@@ -120,6 +120,7 @@ class PodList {
         size_ = cap_ = 0;
     }
     size_t size() const { return size_; }
+    size_t capacity() const { return cap_; }
     size_t capacity_bytes() const { return cap_ * sizeof(T); }
     T* data() { return data_; }
     const T* data() const { return data_; }
@@ -296,7 +297,10 @@ class XmlParser {
 
     Result<const XmlEvent*> run(std::string_view input, size_t& pos);
     const XmlEvent* deliver();
-    bool append_item(const char* p, size_t n);
+    // Appends to the item being collected, within kMaxItem.
+    bool append_item(const char* p, size_t n) {
+        return arena_.open_size() + n <= kMaxItem && arena_.append(p, n);
+    }
     template <class T>
     bool push_record(detail::PodList<T>& list, const T& v);
     bool complete_attribute();
