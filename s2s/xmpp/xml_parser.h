@@ -12,7 +12,10 @@
 // The parser is lenient: it does not match end tags against start tags, does
 // not check names or UTF-8, and rejects only "<!" other than a comment
 // (ForbiddenXmlConstruct), bad entity references (InvalidEntityReference) and
-// items beyond the size limits below (OutOfMemory).
+// items beyond the size limits below (OutOfMemory). Entity references are the
+// five named ones and numeric ones of 0 to 255 ("&#65;", "&#x41;"; an optional
+// '+', '_' between digits), each decoding to one raw byte; a name is at most
+// 9 characters.
 //
 // Lifetimes. Strings and attribute spans handed out in events point into the
 // parser's own storage:
@@ -28,15 +31,19 @@
 //
 // Limits. A text run is delivered in several text events once it reaches
 // kTextChunk bytes. A name, attribute value, comment or processing
-// instruction longer than kMaxItem bytes fails with OutOfMemory, and so does a
-// stanza whose event storage would pass kMaxHeld bytes.
+// instruction longer than kMaxItem bytes fails with OutOfMemory, and so does
+// anything that would take the parser's memory past kMaxHeld bytes (a stanza
+// whose strings, held until it ends, do not fit).
 //
-// Namespaces. Prefix bindings made on the top-level element (up to 16) hold
-// until reset(); the first binding of a prefix wins. Bindings made inside a
-// child end with the element that declares them and shadow the top-level ones
-// (up to 16 at once). Default-namespace declarations are scoped to their
-// element (up to 16 nested). Declarations beyond these tables are ignored for
-// resolution but still reported in XmlElement::namespaces.
+// Namespaces. An element without prefix gets the default namespace in scope,
+// one with a prefix the namespace bound to it (so "stream:stream" is in the
+// streams namespace), or none. Prefix bindings made on the top-level element
+// (up to 16) hold until reset() or the next top-level start tag; the first
+// binding of a prefix wins. Bindings made inside a child end with the element
+// that declares them and shadow the top-level ones (up to 16 at once).
+// Default-namespace declarations are scoped to their element (up to 16
+// nested). Declarations beyond these tables are ignored for resolution but
+// still reported in XmlElement::namespaces. Attributes get no namespace.
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,7 @@
 // top-level start tag.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,9 +58,15 @@ struct Feeder {
     std::vector<std::pair<std::string_view, std::string>> header;
     size_t stale = 0;  // views found changed before their time
     std::string first_stale;
+    size_t longest_text = 0;  // longest text event
+    size_t longest_item = 0;  // longest other string of an event
 
     void keep(std::vector<std::pair<std::string_view, std::string>>& to, const XmlEvent& ev) {
-        auto add = [&](std::string_view v) { to.emplace_back(v, std::string(v)); };
+        auto add = [&](std::string_view v) {
+            to.emplace_back(v, std::string(v));
+            if (v.data() != ev.text.data()) longest_item = std::max(longest_item, v.size());
+        };
+        longest_text = std::max(longest_text, ev.text.size());
         add(ev.name);
         add(ev.text);
         add(ev.element.name);
@@ -127,6 +134,9 @@ struct FeedRun {
     bool failed = false;
     size_t stale = 0;
     std::string first_stale;
+    size_t longest_text = 0;
+    size_t longest_item = 0;
+    size_t memory_peak = 0;
 };
 
 // Events of `input` cut at the given offsets (sorted, within the input).
@@ -138,7 +148,9 @@ inline FeedRun feed_cut(std::string_view input, const std::vector<size_t>& cuts)
         at = c;
     }
     f.feed(input.substr(at));
-    return FeedRun{std::move(f.events), f.failed, f.stale, std::move(f.first_stale)};
+    return FeedRun{std::move(f.events),      f.failed,       f.stale,
+                   std::move(f.first_stale), f.longest_text, f.longest_item,
+                   f.parser.memory_peak()};
 }
 
 }  // namespace fenra::xmpp::testing
