@@ -251,7 +251,13 @@ std::optional<std::string_view> XmlElement::attribute(std::string_view qname) co
 }
 
 Result<const XmlEvent*> XmlParser::next_event(std::string_view input, size_t& pos) {
+    if (failed_) return error_;
+    if (pos > input.size()) pos = input.size();
     auto r = run(input, pos);
+    if (!r) {
+        failed_ = true;
+        error_ = r.error();
+    }
     const size_t used = memory_in_use();
     if (used > peak_) peak_ = used;
     return r;
@@ -262,6 +268,7 @@ size_t XmlParser::memory_in_use() const {
 }
 
 void XmlParser::reset() {
+    failed_ = false;
     arena_.rewind({});
     attrs_.clear();
     decls_.clear();

@@ -260,7 +260,8 @@ class XmlParser {
 
     // Consumes input from `pos` until one event is complete, the input is
     // exhausted (nullptr; everything consumed is kept for the next call), or
-    // an error. After an error the stream is over. The event itself is
+    // an error. After an error the stream is over: every later call returns
+    // the same error, consuming nothing, until reset(). The event itself is
     // overwritten by the next call; its strings live as described above.
     Result<const XmlEvent*> next_event(std::string_view input, size_t& pos);
 
@@ -342,6 +343,8 @@ class XmlParser {
     char quote_ = '"';
     bool slash_ = false;
     bool stream_open_ = false;
+    bool failed_ = false;
+    Error error_ = Error::Unexpected;
     bool reclaim_ = false;
     uint8_t entity_len_ = 0;
     uint8_t dashes_ = 0;  // trailing '-' seen in a comment (0..2)

@@ -235,6 +235,31 @@ TEST(XmlStream, ResetStartsOver) {
                               "start x{jabber:server||x} /"}));
 }
 
+TEST(XmlStream, ErrorsAreFinalUntilReset) {
+    XmlParser p;
+    std::string_view bad = "<a>&bogus;</a><b/>";
+    size_t pos = 0;
+    auto r = p.next_event(bad, pos);
+    ASSERT_TRUE(r && *r);
+    auto e = p.next_event(bad, pos);
+    ASSERT_FALSE(e);
+    EXPECT_EQ(e.error(), Error::InvalidEntityReference);
+    // More bytes do not bring the parser back.
+    const size_t at = pos;
+    auto again = p.next_event(bad, pos);
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error(), Error::InvalidEntityReference);
+    EXPECT_EQ(pos, at);
+    std::string_view more = "<c/>";
+    size_t mpos = 0;
+    EXPECT_FALSE(p.next_event(more, mpos));
+    p.reset();
+    mpos = 0;
+    auto ok = p.next_event(more, mpos);
+    ASSERT_TRUE(ok && *ok);
+    EXPECT_EQ((*ok)->element.name, "c");
+}
+
 // ---- namespaces ------------------------------------------------------------
 
 TEST(XmlNamespaces, DefaultNamespaceIsScopedToItsElement) {
