@@ -1,0 +1,467 @@
+"""The interop world: fenra-s2s serving a.test, real peers serving b.test and
+c.test, a DNS server of the test's own, and a test CA, all on loopback
+addresses inside namespaces that the test makes itself.
+
+    import world
+    world.enter()             # first: re-runs the script inside fresh namespaces
+    w = world.World()         # CA, certificates, work directory
+    with w.dns(world.records(w, tlsa=("b.test",))):
+        ...
+
+Addresses: a.test 127.0.0.1 (fenra-s2s), b.test 127.0.0.2 (Prosody),
+c.test 127.0.0.3 (ejabberd), d.test 127.0.0.4 (nothing listens), the
+nameserver 127.0.0.53.
+
+enter() makes a network, a mount and a PID namespace (unshare --kill-child):
+when the test's process ends, however it ends, the kernel ends every process
+left in there too (Prosody, the Erlang VM and its epmd), and the namespaces
+go away with them. It needs real root, since the peers switch to their own
+users; without root, or without the peers' programs, the script exits with
+status 77, which CTest reports as skipped.
+"""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
+import fenra_testlib as t  # noqa: E402
+import netns  # noqa: E402
+import testca  # noqa: E402
+from peer import wait_port  # noqa: E402
+
+SKIP = 77
+
+ADDRESS = {"a.test": "127.0.0.1", "b.test": "127.0.0.2", "c.test": "127.0.0.3",
+           "d.test": "127.0.0.4"}
+S2S_PORT = 5269
+DIRECT_TLS_PORT = 5270
+C2S_PORT = 5222
+
+
+def skip(reason):
+    print("SKIPPED: " + reason, flush=True)
+    sys.exit(SKIP)
+
+
+def enter(needs=()):
+    """Runs the calling script inside fresh network, mount and PID namespaces.
+
+    needs: (name, available) pairs; the script is skipped when one is
+    missing."""
+    for name, ok in needs:
+        if not ok:
+            skip("%s is not installed" % name)
+    if not netns.in_namespace():
+        if os.geteuid() != 0:
+            skip("the peers switch to their own users, which needs real root")
+        for tool in ("unshare", "ip", "mount", "dnsmasq"):
+            if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
+                skip("%s is not installed" % tool)
+        cmd = ["unshare", "--net", "--mount", "--pid", "--kill-child", "--mount-proc",
+               "--propagation", "private", "--", sys.executable] + sys.argv
+        env = dict(os.environ)
+        env["FENRA_NETNS"] = "1"
+        sys.stdout.flush()
+        sys.stderr.flush()
+        sys.exit(subprocess.call(cmd, env=env, stdin=subprocess.DEVNULL))
+    netns.enter()
+
+
+class World:
+    """The test CA, one certificate per domain and a work directory."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="fenra-interop-", dir="/tmp")
+        os.chmod(self.dir, 0o755)
+        self.ca = testca.TestCA(self.dir)
+        self.cert = {d: self.ca.issue(d) for d in ("a.test", "b.test", "c.test")}
+        # Peers running as their own users read their files from here.
+        for root, dirs, files in os.walk(self.dir):
+            for d in dirs:
+                os.chmod(os.path.join(root, d), 0o755)
+            for f in files:
+                os.chmod(os.path.join(root, f), 0o644)
+
+    def cleanup(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def dns(self, zone):
+        return netns.DnsServer(zone, self.dir, log_queries=True)
+
+
+def target(domain):
+    return "xmpp." + domain
+
+
+def zone(world, tlsa=(), direct_tls=(), srv=("a.test", "b.test", "c.test", "d.test")):
+    """The records of a cell: an _xmpp-server SRV record and an A record for
+    each domain of srv; an _xmpps-server SRV record on port 5270 for each
+    domain of direct_tls (listed before the STARTTLS one by resolvers);
+    TLSA records (3 1 1, the certificate's key) for each domain of tlsa, at
+    both ports of its server."""
+    z = netns.Zone()
+    for d in srv:
+        z.srv("_xmpp-server._tcp." + d, target(d), S2S_PORT)
+        z.a(target(d), ADDRESS[d])
+        z.a(d, ADDRESS[d])
+    for d in direct_tls:
+        z.srv("_xmpps-server._tcp." + d, target(d), DIRECT_TLS_PORT)
+    for d in tlsa:
+        data = testca.tlsa_data(world.cert[d], 1, 1)
+        for port in (S2S_PORT, DIRECT_TLS_PORT):
+            z.tlsa(port, target(d), 3, 1, 1, data)
+    return z
+
+
+# ---------------------------------------------------------------------------
+# fenra-s2s serving a.test, with a test core on its IPC socket
+
+
+class Fenra:
+    """fenra-s2s for a.test on 127.0.0.1:5269 with the a.test certificate,
+    and one core connected to its IPC socket."""
+
+    def __init__(self, world, domain="a.test"):
+        self.world = world
+        self.domain = domain
+        self.address = ADDRESS[domain]
+        self.daemon = None
+        self.core = None
+        self.core_closed = False
+        self._frames = []
+
+    def start(self):
+        cert = self.world.cert[self.domain]
+        sock = os.path.join(t.temp_dir("fenra-core-"), "core.sock")
+        self.daemon = t.Daemon([t.binary("fenra-s2s"), "--host", self.domain,
+                                "--address", self.address, "--port", str(S2S_PORT),
+                                "--core-socket", sock, "--cert", cert.chain, "--key", cert.key])
+        try:
+            self.daemon.wait_for("fenra-s2s event loop started")
+            t.wait_for_socket(sock)
+            mark = self.daemon.mark()
+            self.core = t.IpcClient(sock)
+            self.daemon.wait_for("core connected via IPC slot=", start=mark)
+            wait_port(self.address, S2S_PORT, alive=lambda: self.daemon.proc.poll() is None)
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def stop(self):
+        if self.core is not None:
+            self.core.close()
+            self.core = None
+        if self.daemon is not None:
+            rc = self.daemon.stop()
+            self.exit_status = rc
+            return rc
+        return None
+
+    def deliver(self, frm, to, stanza):
+        self.core.send(t.delivery_request(frm, to, stanza))
+
+    def wait_frame(self, predicate, timeout):
+        """The next IPC frame (type, [fields as str]) that predicate accepts;
+        the others stay for later calls."""
+        for i, f in enumerate(self._frames):
+            if predicate(f):
+                return self._frames.pop(i)
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            if self.core_closed:
+                return None
+            try:
+                typ, fields = self.core.recv_frame(timeout=left)
+            except socket.timeout:
+                return None
+            except (ConnectionError, OSError):
+                self.core_closed = True
+                return None
+            f = (typ, [x.decode("utf-8", "replace") for x in fields])
+            if predicate(f):
+                return f
+            self._frames.append(f)
+
+    def wait_inbound(self, frm, timeout):
+        """The next InboundStanza whose from is frm: (from, to, stanza)."""
+        f = self.wait_frame(lambda f: f[0] == t.INBOUND_STANZA and f[1][0] == frm, timeout)
+        return None if f is None else tuple(f[1])
+
+    def wait_failed(self, to, timeout):
+        """The next DeliveryFailed for to: (from, to, condition)."""
+        f = self.wait_frame(lambda f: f[0] == t.DELIVERY_FAILED and f[1][1] == to, timeout)
+        return None if f is None else tuple(f[1])
+
+    def frames(self):
+        return list(self._frames)
+
+    def log_text(self):
+        if self.daemon is None:
+            return ""
+        text = self.daemon.log_text()
+        rc = self.daemon.proc.poll()
+        if rc is not None:
+            text += "\n(fenra-s2s exited with status %d)" % rc
+        return text
+
+    def find(self, text, **kw):
+        return self.daemon.find(text, **kw)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+
+# ---------------------------------------------------------------------------
+# The message every cell carries, and its checks
+
+CHATSTATES = "http://jabber.org/protocol/chatstates"
+RECEIPTS = "urn:xmpp:receipts"
+STANZA_NAMESPACES = ("", "jabber:server", "jabber:client")
+
+
+def chat_message(to, body, msg_id, frm=None):
+    """A chat message with a body, a chat state and a receipt request."""
+    return ("<message%s to='%s' type='chat' id='%s'><body>%s</body>"
+            "<active xmlns='%s'/><request xmlns='%s'/></message>"
+            % ("" if frm is None else " from='%s'" % frm, to, msg_id, body, CHATSTATES, RECEIPTS))
+
+
+def split_tag(tag):
+    if tag.startswith("{"):
+        ns, _, name = tag[1:].partition("}")
+        return ns, name
+    return "", tag
+
+
+def payload_problems(elem, body, msg_id=None):
+    """What is wrong with a received message element (empty list: nothing):
+    it must be a message in the stanza namespace with the body text, the
+    chat state and the receipt request in their own namespaces."""
+    problems = []
+    ns, name = split_tag(elem.tag)
+    if name != "message" or ns not in STANZA_NAMESPACES:
+        problems.append("element is %r, not a message" % elem.tag)
+    if msg_id is not None and elem.get("id") != msg_id:
+        problems.append("id is %r, not %r" % (elem.get("id"), msg_id))
+    bodies = [c for c in elem if split_tag(c.tag)[1] == "body"]
+    if not bodies:
+        problems.append("no body")
+    elif split_tag(bodies[0].tag)[0] not in STANZA_NAMESPACES:
+        problems.append("body in namespace %r" % split_tag(bodies[0].tag)[0])
+    elif bodies[0].text != body:
+        problems.append("body text %r, not %r" % (bodies[0].text, body))
+    if elem.find("{%s}active" % CHATSTATES) is None:
+        problems.append("no chat state <active/> in %s" % CHATSTATES)
+    if elem.find("{%s}request" % RECEIPTS) is None:
+        problems.append("no receipt request in %s" % RECEIPTS)
+    return problems
+
+
+# ---------------------------------------------------------------------------
+# One cell of the matrix
+
+WAIT = 25.0  # for one message to cross, authentication included
+
+
+class CellCase(unittest.TestCase):
+    """Each test is one cell: it starts the DNS server with the cell's
+    records, the peer it needs and fenra-s2s, sends one message across and
+    checks delivery and our log lines. A failure message carries the
+    evidence: our log, the peer's server-to-server log (the XML exchanged),
+    the DNS queries and the client's transcript."""
+
+    world = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.world = World()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.world.cleanup()
+
+    def setUp(self):
+        self.fenra = None
+        self.peers = []
+        self.dns_server = None
+        self.clients = []
+        self.started = time.monotonic()
+        self.addCleanup(self._report_time)
+
+    def _report_time(self):
+        print("    (%s: %.1f s)" % (self.id().rsplit(".", 1)[-1], time.monotonic() - self.started),
+              flush=True)
+
+    # -- the world of the cell ---------------------------------------------
+
+    def run_dns(self, z):
+        dns = self.world.dns(z)
+        dns.__enter__()
+        self.addCleanup(dns.__exit__, None, None, None)
+        self.dns_server = dns
+        return dns
+
+    def run_fenra(self):
+        f = Fenra(self.world)
+        f.start()
+        self.addCleanup(f.stop)
+        self.fenra = f
+        return f
+
+    def run_peer(self, peer, users=("bob",)):
+        peer.start()
+        self.addCleanup(peer.stop)
+        self.peers.append(peer)
+        for u in users:
+            peer.register(u, PASSWORD)
+        return peer
+
+    def login(self, peer, user):
+        import c2s
+        client = c2s.C2sClient(peer.address, peer.c2s_port, "%s@%s" % (user, peer.domain),
+                               PASSWORD, self.world.ca.ca.cert)
+        self.clients.append(client)
+        try:
+            client.connect()
+        except (c2s.C2sError, OSError) as e:
+            self.fail_with_evidence("login of %s@%s failed: %s" % (user, peer.domain, e))
+        self.addCleanup(client.close)
+        return client
+
+    # -- evidence -----------------------------------------------------------
+
+    def evidence(self):
+        parts = []
+        if self.fenra is not None:
+            parts.append("=== fenra-s2s log ===\n" + self.fenra.log_text())
+            frames = self.fenra.frames()
+            if frames:
+                parts.append("=== other IPC frames at the core ===\n"
+                             + "\n".join(repr(f) for f in frames))
+        for p in self.peers:
+            parts.append("=== %s s2s log (%s) ===\n%s" % (p.domain, type(p).__name__,
+                                                          p.wire_log()))
+        for c in self.clients:
+            parts.append("=== c2s transcript of %s ===\n%s" % (c.jid, c.transcript_text(4000)))
+        if self.dns_server is not None:
+            queries = [l for l in self.dns_server.log().splitlines() if "query[" in l]
+            parts.append("=== DNS queries ===\n" + "\n".join(queries[-40:]))
+        return "\n".join(parts)
+
+    def fail_with_evidence(self, what):
+        self.fail(what + "\n" + self.evidence())
+
+    def expect_log(self, *texts):
+        """Each text must appear in a line of our log."""
+        missing = [x for x in texts if not self.fenra.find(x)]
+        if missing:
+            self.fail_with_evidence("our log lacks: %r" % missing)
+
+    def _check_daemon(self):
+        if self.fenra.core_closed or self.fenra.daemon.proc.poll() is not None:
+            self.fail_with_evidence("fenra-s2s closed the core's IPC connection or exited")
+
+    def _poll(self, client, predicate, timeout=0.05):
+        """An element from the client that predicate accepts, or None after
+        the time-out; a broken client stream fails the test."""
+        import c2s
+        try:
+            return client.wait_stanza(predicate, timeout)
+        except c2s.C2sTimeout:
+            return None
+        except c2s.C2sError as e:
+            self.fail_with_evidence("client of %s: %s" % (client.jid, e))
+
+    # -- the two directions -------------------------------------------------
+
+    def peer_to_fenra(self, peer, user="bob", msg_id="m1"):
+        """A user of the peer sends a chat message to alice@a.test; it must
+        reach our core as an InboundStanza with its payload intact."""
+        client = self.login(peer, user)
+        body = "hello from %s, message %s" % (peer.domain, msg_id)
+        client.send(chat_message("alice@a.test", body, msg_id))
+        deadline = time.monotonic() + WAIT
+        got = None
+        while got is None:
+            got = self.fenra.wait_inbound(client.full_jid, 0.5)
+            if got is not None:
+                break
+            bounce = self._poll(client, lambda e: split_tag(e.tag)[1] == "message"
+                                and e.get("id") == msg_id and e.get("type") == "error")
+            if bounce is not None:
+                self.fail_with_evidence("%s gave up on the message and bounced it: %r"
+                                        % (peer.domain, ET.tostring(bounce)))
+            self._check_daemon()
+            if time.monotonic() > deadline:
+                self.fail_with_evidence("no InboundStanza from %s reached our core within %.0f s"
+                                        % (client.full_jid, WAIT))
+        frm, to, stanza = got
+        try:
+            elem = ET.fromstring(stanza)
+        except ET.ParseError as e:
+            self.fail_with_evidence("the stanza given to the core is not namespace-well-formed "
+                                    "XML (%s): %r" % (e, stanza))
+        problems = payload_problems(elem, body, msg_id)
+        if to != "alice@a.test":
+            problems.append("IPC to is %r" % to)
+        if elem.get("from") != frm or elem.get("to") != to:
+            problems.append("stanza from/to %r/%r differ from the IPC fields %r/%r"
+                            % (elem.get("from"), elem.get("to"), frm, to))
+        if problems:
+            self.fail_with_evidence("InboundStanza %r: %s" % (stanza, "; ".join(problems)))
+        return stanza
+
+    def fenra_to_peer(self, peer, user="bob", msg_id="m2"):
+        """Our core asks for a chat message to a user of the peer; the
+        user's client must receive it with its payload intact. A
+        DeliveryFailed ends the wait at once."""
+        client = self.login(peer, user)
+        frm = "alice@a.test/core"
+        to = "%s@%s" % (user, peer.domain)
+        body = "hello from a.test, message %s" % msg_id
+        self.fenra.deliver(frm, to, chat_message(to, body, msg_id, frm=frm))
+        deadline = time.monotonic() + WAIT
+        elem = None
+        while elem is None:
+            elem = self._poll(client, lambda e: split_tag(e.tag)[1] == "message"
+                              and e.get("id") == msg_id, 0.5)
+            if elem is not None:
+                break
+            failed = self.fenra.wait_failed(to, 0.05)
+            if failed is not None:
+                self.fail_with_evidence("our core got DeliveryFailed %r" % (failed,))
+            self._check_daemon()
+            if time.monotonic() > deadline:
+                self.fail_with_evidence("the message from our core did not reach %s within %.0f s"
+                                        % (to, WAIT))
+        problems = payload_problems(elem, body, msg_id)
+        if elem.get("from") != frm:
+            problems.append("from is %r" % elem.get("from"))
+        if problems:
+            self.fail_with_evidence("%s received %r: %s" % (to, ET.tostring(elem),
+                                                           "; ".join(problems)))
+        return elem
+
+
+PASSWORD = "interop-secret"
+
+
+def main():
+    """unittest's main, verbose."""
+    unittest.main(verbosity=2)
