@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/crypto.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +16,9 @@
 
 #include "runtime/log.h"
 #include "s2s/core_link.h"
+#include "s2s/net/dane.h"
 #include "s2s/net/tls_context.h"
+#include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
@@ -131,6 +135,7 @@ S2sServer::~S2sServer() {
     loop_.reset();
     // Inbound sessions go first (each parser, then the session with its TLS
     // close-notify and socket), then the outbound slots.
+    release_inbound();
     outbound_->release_slots();
     if (server_tls_owned_) SSL_CTX_free(server_tls_);
     if (client_tls_owned_) SSL_CTX_free(client_tls_);
@@ -312,10 +317,40 @@ void S2sServer::accept_inbound() {
     if (listen_fd_ < 0) return;
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;  // the kernel reports the listener again while connections wait
-    // Inbound sessions are not served by this build: the connection is
-    // closed at once so that the listener does not stay readable. The session
-    // registry takes the connection here (slot, stream id, read interest).
-    ::close(fd);
+    const int one = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    // Slots are handed out round-robin from the cursor, not lowest-first.
+    int slot = -1;
+    for (int i = 0; i < kInboundSlots; ++i) {
+        const int n = (inbound_cursor_ + i) % kInboundSlots;
+        if (!inbound_[n]) {
+            slot = n;
+            break;
+        }
+    }
+    if (slot < 0) {
+        ::close(fd);
+        log::warn(kLogScope, {"inbound S2S session limit reached"});
+        return;
+    }
+    inbound_cursor_ = (slot + 1) % kInboundSlots;
+
+    const InboundContext context{config_.host, dialback_secret_, server_tls_};
+    std::unique_ptr<InboundSession> s(new (std::nothrow) InboundSession(slot, fd, context));
+    if (!s) {
+        ::close(fd);
+        return;
+    }
+    s->parser.reset(new (std::nothrow) xmpp::XmlParser());
+    if (!s->parser || !loop_->add_read(fd, inbound_tag(slot))) {
+        ::close(fd);
+        return;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    s->set_stream_id(static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+    inbound_[slot] = std::move(s);
 }
 
 void S2sServer::accept_ipc() {
@@ -337,10 +372,56 @@ void S2sServer::on_ipc_message(int slot, const ipc::Message& m) {
     on_core_message(*this, slot, m);
 }
 
-// The registry tables are empty in this build, so every inbound and outbound
-// tag names an empty slot and its event is ignored.
-void S2sServer::on_inbound_readable(int) {}
-void S2sServer::on_inbound_writable(int) {}
+// ---- inbound registry ----
+
+// A handler may close any session, so each event re-checks its slot.
+void S2sServer::on_inbound_readable(int slot) {
+    InboundSession* s = inbound_session(slot);
+    if (s && inbound_readable(*this, *s) == InboundOutcome::close) close_inbound(slot);
+}
+
+void S2sServer::on_inbound_writable(int slot) {
+    InboundSession* s = inbound_session(slot);
+    if (s && inbound_writable(*this, *s) == InboundOutcome::close) close_inbound(slot);
+}
+
+void S2sServer::close_inbound(int slot) {
+    std::unique_ptr<InboundSession> s = std::move(inbound_[slot]);
+    if (!s) return;
+    s->parser.reset();
+    log::info(kLogScope, {"closing inbound S2S session id=", slot});
+    tls_close(s->conn);
+}
+
+void S2sServer::release_inbound() {
+    for (auto& s : inbound_) {
+        if (!s) continue;
+        s->parser.reset();
+        tls_close(s->conn);
+        s.reset();
+    }
+}
+
+void S2sServer::inbound_forward(std::string_view from, std::string_view to,
+                                std::string_view stanza) {
+    forward_inbound(*this, from, to, stanza);
+}
+
+void S2sServer::inbound_dialback_callback(const InboundSession& session, std::string_view origin,
+                                          std::string_view key) {
+    request_dialback_callback(*this, session.slot, session.stream_id(), origin, key);
+}
+
+bool S2sServer::inbound_dane_check(const TlsConn& conn, std::string_view domain) {
+    return dane_check_inbound(conn, domain);
+}
+
+void S2sServer::inbound_want_write(const InboundSession& session) {
+    (void)loop_->add_write_once(session.conn.fd, inbound_tag(session.slot));
+}
+
+// ---- end of inbound registry ----
+
 void S2sServer::on_outbound_readable(int slot) {
     outbound_readable(*this, slot);
 }

@@ -27,6 +27,7 @@
 #include "runtime/ipc_server.h"
 #include "runtime/result.h"
 #include "s2s/command_line.h"
+#include "s2s/xmpp/inbound_session.h"
 
 namespace fenra::s2s {
 
@@ -71,7 +72,7 @@ std::optional<std::array<uint8_t, 4>> parse_ipv4(std::string_view s);
 // SystemResources from bind, SystemResources from listen.
 Result<int> open_s2s_listener(std::string_view address, uint16_t port);
 
-class S2sServer final : public ipc::Dispatcher {
+class S2sServer final : public ipc::Dispatcher, public InboundHost {
   public:
     // Draws the dialback secret and sets up empty tables and an idle IPC server.
     explicit S2sServer(const S2sConfig& config);
@@ -116,6 +117,13 @@ class S2sServer final : public ipc::Dispatcher {
     // The outbound slot table and the sessions by domain.
     OutboundRegistry& outbound() { return *outbound_; }
 
+    // ---- inbound registry ----
+    // The session in an inbound slot, or null.
+    InboundSession* inbound_session(int slot) {
+        return slot >= 0 && slot < kInboundSlots ? inbound_[slot].get() : nullptr;
+    }
+    int inbound_cursor() const { return inbound_cursor_; }
+
   private:
     void handle_event(const LoopEvent& ev);
     void on_signal(int signo);
@@ -149,6 +157,22 @@ class S2sServer final : public ipc::Dispatcher {
     bool running_ = false;
     ipc::Server ipc_;
     std::unique_ptr<EventLoop> loop_;
+
+    // ---- inbound registry ----
+    // Releases the slot: parser, log line, TLS close-notify, socket, session.
+    void close_inbound(int slot);
+    // Shut-down: every session released without a log line.
+    void release_inbound();
+    // InboundHost
+    void inbound_forward(std::string_view from, std::string_view to,
+                         std::string_view stanza) override;
+    void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
+                                   std::string_view key) override;
+    bool inbound_dane_check(const TlsConn& conn, std::string_view domain) override;
+    void inbound_want_write(const InboundSession& session) override;
+
+    std::unique_ptr<InboundSession> inbound_[kInboundSlots];
+    int inbound_cursor_ = 0;  // the next slot to try
 
     // ---- core link and outbound side ----
     int forward_cursor_ = 0;

@@ -1,0 +1,256 @@
+// The inbound S2S session: one connection accepted on the S2S listener.
+//
+// The session negotiates the stream the way this daemon requires it: the
+// peer's stream header, mandatory STARTTLS, the stream restarted over TLS,
+// then SASL EXTERNAL (only when the peer's certificate passes the DANE check)
+// or server dialback; once the stream is established it collects each
+// message, presence and iq, rebuilds it as a stand-alone element and hands it
+// to the core.
+//
+//     state  meaning                                   left on
+//     0      connected, no header yet                  peer header: 1
+//     1      header and STARTTLS-required features     starttls: 2
+//     2      proceed sent, TLS handshake               handshake complete: 3
+//     3      waiting for the peer to restart           peer header: 4, or 6 after SASL
+//     4      restarted over TLS, EXTERNAL or dialback  SASL success: 3; dialback valid: 6
+//     6      established: stanzas are accepted         peer's </stream:stream>: 8
+//     8      peer closed its stream                    connection closed
+//
+// A stream authenticates a set of up to 16 domains: the header's from when
+// SASL EXTERNAL succeeds, and each origin whose dialback key the callback
+// verified. A stanza is forwarded only when the domain of its from is in that
+// set; a stanza that is too large, malformed or lacks from or to is dropped
+// whole with a warning, never forwarded in pieces.
+//
+// Once the session has sent a stream error or its own stream close, the rest
+// of the peer's input is ignored until the peer closes the connection.
+//
+// Everything the session needs from the daemon goes through InboundHost, so
+// the session runs on any socket (tests use socket pairs).
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "s2s/net/tls.h"
+#include "s2s/xmpp/dialback_key.h"
+#include "s2s/xmpp/stream_text.h"
+#include "s2s/xmpp/xml_parser.h"
+
+namespace fenra::s2s {
+
+class S2sServer;
+struct InboundSession;
+
+inline constexpr size_t kStreamIdSize = 32;
+inline constexpr size_t kRemoteDomainMax = 256;
+inline constexpr size_t kAuthenticatedDomains = 16;
+// The stanza being collected: the kept fields and the element's content.
+inline constexpr size_t kStanzaNameMax = 32;
+inline constexpr size_t kStanzaAddressMax = 512;  // from and to
+inline constexpr size_t kStanzaTypeMax = 32;
+inline constexpr size_t kStanzaIdMax = 128;
+inline constexpr size_t kStanzaContentSize = 16384;
+// xml:lang and the namespace declarations of the stanza element, escaped.
+inline constexpr size_t kStanzaHeadSize = 4096;
+// Element nesting kept inside one stanza, and attributes and declarations
+// on one element.
+inline constexpr size_t kStanzaNesting = 64;
+inline constexpr size_t kElementAttributes = 64;
+inline constexpr size_t kElementDeclarations = 16;
+// Prefix bindings of the peer's stream header that a stanza may rely on.
+inline constexpr size_t kHeaderBindings = 16;
+inline constexpr size_t kHeaderBindingStore = 2048;
+// A rebuilt stanza: name, the four escaped fields, the head, the header
+// bindings it uses (escaped) and the content always fit.
+inline constexpr size_t kRebuildSize = 40960;
+// Dialback.
+inline constexpr size_t kDialbackDomainMax = 256;
+inline constexpr size_t kDialbackKeyMax = 128;
+inline constexpr size_t kVerifyIdMax = 64;
+inline constexpr size_t kDialbackElementSize = 512;
+
+// Up to N bytes of text.
+template <size_t N>
+struct Bounded {
+    char data[N];
+    size_t len = 0;
+
+    // Keeps the first N bytes of s; false when s was longer.
+    bool assign(std::string_view s) {
+        len = 0;
+        return append(s);
+    }
+    bool append(std::string_view s) {
+        const size_t room = N - len;
+        const size_t n = s.size() < room ? s.size() : room;
+        if (n > 0) __builtin_memcpy(data + len, s.data(), n);
+        len += n;
+        return n == s.size();
+    }
+    void clear() { len = 0; }
+    bool empty() const { return len == 0; }
+    std::string_view view() const { return {data, len}; }
+};
+
+enum class InboundState : uint8_t {
+    connected = 0,
+    starttls_offered = 1,
+    tls_handshake = 2,
+    awaiting_restart = 3,
+    auth_offered = 4,
+    established = 6,
+    peer_closed = 8,
+};
+
+// What a session needs from the daemon.
+class InboundHost {
+  public:
+    virtual ~InboundHost() = default;
+    // Hands an accepted stanza (the rebuilt element) to the core.
+    virtual void inbound_forward(std::string_view from, std::string_view to,
+                                 std::string_view stanza) = 0;
+    // Asks the origin's authoritative server whether KEY is valid for this
+    // session's stream; the verdict comes back through apply_verdict.
+    virtual void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
+                                           std::string_view key) = 0;
+    // Whether the peer's certificate is vouched for by DOMAIN's TLSA records.
+    virtual bool inbound_dane_check(const TlsConn& conn, std::string_view domain) = 0;
+    // One-shot write interest for the session's socket.
+    virtual void inbound_want_write(const InboundSession& session) = 0;
+};
+
+// What every inbound session shares with the daemon.
+struct InboundContext {
+    std::string_view local_domain;
+    std::span<const uint8_t, 32> dialback_secret;
+    SSL_CTX* server_tls;  // null without a certificate: STARTTLS cannot be carried out
+};
+
+// A prefix binding of the peer's stream header (offsets into the store).
+struct HeaderBinding {
+    uint16_t prefix_at, prefix_len;
+    uint16_t uri_at, uri_len;
+};
+
+// The stanza being collected.
+struct StanzaCollector {
+    enum class Fault : uint8_t { none, too_large, malformed };
+    struct Open {
+        uint16_t name_at;  // the element's name inside content
+        uint16_t name_len;
+    };
+
+    bool active = false;
+    Fault fault = Fault::none;
+    bool self_closing = false;
+    uint32_t level = 0;        // nesting level of the stanza element (2: a child of the stream)
+    uint16_t header_used = 0;  // bit i: header binding i is used inside the stanza
+    uint8_t own_prefixes = 0;  // prefixes declared on the stanza element itself
+    uint8_t open_count = 0;    // elements open inside the stanza
+    Bounded<kStanzaNameMax> name;
+    Bounded<kStanzaAddressMax> from;
+    Bounded<kStanzaAddressMax> to;
+    Bounded<kStanzaTypeMax> type;
+    Bounded<kStanzaIdMax> id;
+    bool has_type = false;
+    bool has_id = false;
+    Open own[kElementDeclarations];  // prefixes of own declarations, inside head
+    Open open[kStanzaNesting];
+    Bounded<kStanzaHeadSize> head;
+    Bounded<kStanzaContentSize> content;
+
+    void reset();
+    void fail(Fault f) {
+        if (fault == Fault::none) fault = f;
+    }
+};
+
+struct InboundSession {
+    InboundSession(int slot, int fd, const InboundContext& context);
+    InboundSession(const InboundSession&) = delete;
+    InboundSession& operator=(const InboundSession&) = delete;
+
+    // "s2s-" slot "-" millis, cut at 32 bytes.
+    void set_stream_id(int64_t unix_ms);
+    std::string_view stream_id() const { return {stream_id_buf, stream_id_len}; }
+    // Whether DOMAIN is one of the domains this stream authenticated.
+    bool authenticated(std::string_view domain) const;
+    // Adds DOMAIN to the authenticated set; false when the set is full.
+    bool add_authenticated(std::string_view domain);
+
+    const int slot;
+    const InboundContext context;
+    TlsConn conn;
+    InboundState state = InboundState::connected;
+    bool dane_verified = false;
+    bool sasl_authenticated = false;
+    bool input_closed = false;   // a stream error or our stream close was sent
+    bool close_pending = false;  // the read path closes the session
+    char stream_id_buf[kStreamIdSize];
+    uint8_t stream_id_len = 0;
+    Bounded<kRemoteDomainMax> remote_domain;
+
+    ReadBuffer rbuf;
+    xmpp::WriteQueue wq;
+    std::unique_ptr<xmpp::XmlParser> parser;
+
+    // The peer's stream header bindings (first binding of a prefix wins).
+    HeaderBinding header_bindings[kHeaderBindings];
+    uint8_t header_binding_count = 0;
+    bool header_incomplete = false;  // a binding did not fit the store
+    Bounded<kHeaderBindingStore> header_store;
+
+    StanzaCollector stanza;
+
+    // Dialback: the key submission (db:result) and verify request
+    // (db:verify) being read, each with the nesting level of its element.
+    struct {
+        bool pending = false;
+        uint32_t level = 0;
+        Bounded<kDialbackDomainMax> origin;
+        Bounded<kDialbackDomainMax> to;
+        Bounded<kDialbackKeyMax> key;
+    } result;
+    struct {
+        bool pending = false;
+        bool has_text = false;
+        uint32_t level = 0;
+        Bounded<kDialbackDomainMax> from;
+        Bounded<kDialbackDomainMax> to;
+        Bounded<kVerifyIdMax> id;
+        Bounded<xmpp::kDialbackKeySize + 1> key;  // one more byte shows a longer key
+    } verify;
+
+    Bounded<kRemoteDomainMax> auth_domains[kAuthenticatedDomains];
+    uint8_t auth_domain_count = 0;
+};
+
+enum class InboundOutcome : uint8_t { keep, close };
+
+// The socket is readable: continue a TLS handshake in progress, or read and
+// hand the parser's events to handle_event. close: the caller releases the
+// session (end of stream, read or TLS error, a failed handshake).
+InboundOutcome inbound_readable(InboundHost& host, InboundSession& s);
+// The socket is writable: continue a TLS handshake, or flush the output.
+InboundOutcome inbound_writable(InboundHost& host, InboundSession& s);
+
+// One parser event of the session's stream.
+void handle_event(InboundHost& host, InboundSession& s, const xmpp::XmlEvent& ev);
+
+// The dialback callback's verdict for ORIGIN on this session: queues the
+// db:result answer, and when valid adds ORIGIN to the authenticated domains
+// and establishes a stream restarted over TLS.
+void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid);
+
+// The verdict for the inbound session in INBOUND_SLOT, applied only if that
+// slot still holds a session with this stream id.
+void apply_dialback_verdict(S2sServer& server, int inbound_slot, std::string_view stream_id,
+                            std::string_view origin, bool valid);
+
+}  // namespace fenra::s2s
