@@ -404,6 +404,15 @@ void S2sServer::release_inbound() {
 
 void S2sServer::inbound_forward(std::string_view from, std::string_view to,
                                 std::string_view stanza) {
+    // A frame is built in at most 4096 bytes. A core whose buffer has less
+    // room than that gets what it holds written out first, so that a core
+    // which keeps reading loses nothing to a peer sending at full speed.
+    for (int slot = 0; slot < ipc::kSlots; ++slot) {
+        if (!ipc_.active(slot)) continue;
+        const ipc::Slot& c = ipc_.slot(slot);
+        if (ipc::kWriteBuffer - (c.write_filled - c.write_sent) < ipc::kFrameScratch)
+            ipc_.on_writable(slot, *loop_);
+    }
     forward_inbound(*this, from, to, stanza);
 }
 

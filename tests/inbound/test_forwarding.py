@@ -1,0 +1,198 @@
+"""The whole inbound road over SASL EXTERNAL: a remote server whose
+certificate matches its TLSA record (served by dnsmasq in the test's own
+network namespace) negotiates STARTTLS, is offered and uses EXTERNAL,
+restarts, and its stanzas reach the test cores as InboundStanza frames,
+rebuilt byte for byte; spoofed senders are dropped.
+"""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+netns.enter()
+
+import fenra_testlib as t  # noqa: E402
+import inbound_world as w  # noqa: E402
+import testca  # noqa: E402
+
+
+class External(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        d = t.temp_dir()
+        cls.ca = testca.TestCA(d)
+        cls.b = cls.ca.issue("b.test")
+        cls.c = cls.ca.issue("c.test")
+        zone = netns.Zone()
+        # b.test publishes its server and pins its key there.
+        zone.srv("_xmpp-server._tcp.b.test", "xmpp.b.test", 5269)
+        zone.a("xmpp.b.test", "127.0.0.2")
+        zone.tlsa(5269, "xmpp.b.test", 3, 1, 1, testca.tlsa_data(cls.b, 1, 1))
+        # c.test pins a key its server does not have.
+        zone.tlsa(5269, "c.test", 3, 1, 1, testca.tlsa_data(cls.b, 1, 1))
+        cls.world = w.World(zone, ca=cls.ca)
+        cls.core = cls.world.core()
+
+    @classmethod
+    def tearDownClass(cls):
+        rc = cls.world.stop()
+        assert rc == 0, "exit status %d:\n%s" % (rc, cls.world.daemon.log_text())
+
+    def setUp(self):
+        self.d = self.world.daemon
+        self.mark = self.d.mark()
+
+    def tearDown(self):
+        # Every frame a test caused was read by the test.
+        with self.assertRaises(OSError):
+            self.core.recv_frame(timeout=0.3)
+
+    def established(self):
+        """A peer for b.test authenticated by SASL EXTERNAL."""
+        p = self.world.peer()
+        p.negotiate_tls(cert=self.b.chain, key=self.b.key)
+        p.expect(w.EXTERNAL_FEATURES)
+        p.send(w.AUTH_EXTERNAL)
+        p.expect(w.SASL_SUCCESS)
+        p.send(w.header())
+        p.expect_header()
+        p.expect("<stream:features/>")
+        return p
+
+    def frame(self, core=None):
+        kind, fields = (core or self.core).recv_frame()
+        self.assertEqual(kind, t.INBOUND_STANZA)
+        return [f.decode() for f in fields]
+
+    def test_external_is_offered_succeeds_and_establishes(self):
+        p = self.established()
+        self.d.wait_for("inbound DANE for b.test: verified", start=self.mark)
+        self.d.wait_for("inbound S2S authenticated: remote=b.test", start=self.mark)
+        self.d.wait_for("inbound S2S stream established: remote=b.test", start=self.mark)
+        p.send("<message from='juliet@b.test/balcony' to='romeo@a.test' type='chat' id='m1'>"
+               "<body>hi &lt;3</body></message>")
+        self.assertEqual(self.frame(), [
+            "juliet@b.test/balcony", "romeo@a.test",
+            "<message from='juliet@b.test/balcony' to='romeo@a.test' type='chat' id='m1'>"
+            "<body>hi &lt;3</body></message>"])
+        self.d.wait_for("forwarding inbound message from juliet@b.test/balcony to romeo@a.test",
+                        start=self.mark)
+
+    def test_rebuilt_stanzas_are_escaped_and_namespace_complete(self):
+        p = self.established()
+        p.send("<message from='b.test/x&apos; evil=&apos;1' to='a.test' id='&lt;/message&gt;' "
+               "xml:lang='en' other='dropped'><db:thing db:n='1'/>"
+               "<x xmlns='urn:x' xmlns:y='urn:y'><y:z/></x></message>"
+               "<presence from='b.test' to='a.test'/>"
+               "<iq xmlns='jabber:server' from='b.test' to='a.test' type='get' id='q'>"
+               "<ping xmlns='urn:xmpp:ping'/></iq>")
+        self.assertEqual(self.frame(), [
+            "b.test/x' evil='1", "a.test",
+            "<message from='b.test/x&apos; evil=&apos;1' to='a.test' id='&lt;/message&gt;' "
+            "xml:lang='en' xmlns:db='jabber:server:dialback'><db:thing db:n='1'/>"
+            "<x xmlns='urn:x' xmlns:y='urn:y'><y:z/></x></message>"])
+        self.assertEqual(self.frame()[2], "<presence from='b.test' to='a.test'/>")
+        self.assertEqual(self.frame()[2],
+                         "<iq from='b.test' to='a.test' type='get' id='q' xmlns='jabber:server'>"
+                         "<ping xmlns='urn:xmpp:ping'/></iq>")
+
+    def test_spoofed_and_broken_stanzas_are_dropped(self):
+        p = self.established()
+        p.send("<message from='mallory@victim.test' to='a.test'><body>1</body></message>"
+               "<message from='victim.test/x@b.test' to='a.test'/>"
+               "<message to='a.test'/>"
+               "<message from='b.test' to='a.test'><body a<b='1'/></message>"
+               "<message from='b.test/" + "r" * 600 + "' to='a.test'/>"
+               "<message from='b.test' to='a.test' id='last'/>")
+        self.assertEqual(self.frame()[2], "<message from='b.test' to='a.test' id='last'/>")
+        for line in ("inbound stanza from unauthenticated domain, dropping: "
+                     "from=mallory@victim.test",
+                     "inbound stanza from unauthenticated domain, dropping: "
+                     "from=victim.test/x@b.test",
+                     "inbound stanza missing from/to, dropping",
+                     "inbound stanza malformed, dropping: from=b.test",
+                     "inbound stanza too large, dropping: from=b.test/rrr"):
+            self.d.wait_for(line, level="warn", start=self.mark)
+
+    def test_nothing_is_forwarded_before_authentication(self):
+        p = self.world.peer()
+        p.negotiate_tls(cert=self.b.chain, key=self.b.key)
+        p.expect(w.EXTERNAL_FEATURES)
+        p.send("<message from='b.test' to='a.test'><body>early</body></message>")
+        p.send(w.AUTH_EXTERNAL)
+        p.expect(w.SASL_SUCCESS)
+        p.send(w.header())
+        p.expect_header()
+        p.expect("<stream:features/>")
+        p.send("<message from='b.test' to='a.test' id='after'/>")
+        self.assertEqual(self.frame()[2], "<message from='b.test' to='a.test' id='after'/>")
+
+    def test_contradicting_tlsa_record_offers_dialback(self):
+        p = self.world.peer()
+        p.negotiate_tls(frm="c.test", cert=self.c.chain, key=self.c.key)
+        p.expect(w.DIALBACK_FEATURES)
+        self.d.wait_for("inbound DANE for c.test: not verified (will offer dialback)",
+                        start=self.mark)
+        p.send(w.AUTH_EXTERNAL)
+        p.expect(w.SASL_FAILURE)
+
+    def test_certificate_of_another_domain_is_not_verified(self):
+        # c.test's certificate presented by a peer claiming b.test.
+        p = self.world.peer()
+        p.negotiate_tls(frm="b.test", cert=self.c.chain, key=self.c.key)
+        p.expect(w.DIALBACK_FEATURES)
+        p.send("<message from='b.test' to='a.test'/>")
+        p.nothing()
+
+    def test_two_cores_take_turns_and_a_stanza_too_big_for_a_frame_is_dropped(self):
+        second = self.world.core()
+        try:
+            p = self.established()
+            for i in range(4):
+                p.send("<message from='b.test' to='a.test' id='%d'/>" % i)
+            got = {}
+            for core in (self.core, second):
+                got[core] = [self.frame(core)[2] for _ in range(2)]
+            ids = sorted((int(s.split("id='")[1].split("'")[0]), c) for c, ss in got.items()
+                         for s in ss)
+            order = [c for _, c in ids]
+            self.assertNotEqual(order[0], order[1])
+            self.assertEqual(order[0], order[2])
+            self.assertEqual(order[1], order[3])
+
+            mark = self.d.mark()
+            p.send("<message from='b.test' to='a.test'><body>" + "z" * 5000 + "</body></message>"
+                   "<message from='b.test' to='a.test' id='small'/>")
+            small = "<message from='b.test' to='a.test' id='small'/>"
+            self.d.wait_for("failed to queue inbound stanza to IPC client 0", level="error",
+                            start=mark)
+            self.d.wait_for("failed to queue inbound stanza to IPC client 1", level="error",
+                            start=mark)
+            first = order[0]
+            self.assertEqual(self.frame(first)[2], small)
+            self.assertEqual(len(self.d.find("failed to queue inbound stanza", start=mark)), 2)
+        finally:
+            self.world.cores.remove(second)
+            second.close()
+            self.d.wait_for("core disconnected from IPC slot=1", start=self.mark)
+
+    def test_stanzas_in_one_tls_record_and_split_across_records(self):
+        p = self.established()
+        batch = "".join("<message from='b.test' to='a.test' id='%d'><body>%s</body></message>"
+                        % (i, "w" * (i * 37 % 300)) for i in range(200))
+        data = batch.encode()
+        # One write of 7000 bytes, 3-byte records, then the rest at once.
+        p.send(data[:7000])
+        for i in range(7000, 7100, 3):
+            p.send(data[i:min(i + 3, 7100)])
+        p.send(data[7100:])
+        for i in range(200):
+            self.assertIn("id='%d'" % i, self.frame()[2])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,254 @@
+"""Inbound connections to the real fenra-s2s: the exact bytes of the
+negotiation up to the offer of dialback or SASL EXTERNAL, the stream errors,
+dialback requests, and the registry of 256 slots.
+
+Runs in its own network namespace with its own DNS server: after the stream
+restart the daemon looks up the peer's TLSA records, and the dialback
+callback looks up its SRV records.
+"""
+
+import os
+import re
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+netns.enter()
+
+import fenra_testlib as t  # noqa: E402
+import inbound_world as w  # noqa: E402
+import testca  # noqa: E402
+
+
+class Negotiation(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.world = w.World()
+
+    @classmethod
+    def tearDownClass(cls):
+        rc = cls.world.stop()
+        assert rc == 0, "exit status %d:\n%s" % (rc, cls.world.daemon.log_text())
+
+    def setUp(self):
+        self.d = self.world.daemon
+        self.mark = self.d.mark()
+
+    def slot_of(self, peer):
+        return int(peer.stream_id.split("-")[1])
+
+    def test_first_header_and_features_exact(self):
+        p = self.world.peer()
+        p.send(w.header())
+        sid = p.expect_header()
+        self.assertRegex(sid, r"^s2s-\d+-\d{13}$")
+        self.assertLessEqual(len(sid), 32)
+        p.expect(w.STARTTLS_FEATURES)
+        p.nothing()
+
+    def test_starttls_handshake_without_certificate_then_dialback(self):
+        p = self.world.peer()
+        p.negotiate_tls()
+        p.expect(w.DIALBACK_FEATURES)
+        n = self.slot_of(p)
+        self.d.wait_for("inbound S2S id=%d starting TLS handshake" % n, start=self.mark)
+        self.d.wait_for("inbound S2S id=%d TLS handshake complete" % n, start=self.mark)
+        self.d.wait_for("inbound DANE: no TLSA records for b.test", start=self.mark)
+
+    def test_handshake_with_self_signed_certificate(self):
+        d = t.temp_dir()
+        own = testca.self_signed(d, "b.test")
+        p = self.world.peer()
+        p.negotiate_tls(cert=own.cert, key=own.key)
+        p.expect(w.DIALBACK_FEATURES)
+        self.assertIsNotNone(p.sock.getpeercert(binary_form=True))
+
+    def test_handshake_with_expired_certificate(self):
+        old = self.world.ca.issue("old.b.test", expired=True)
+        p = self.world.peer()
+        p.negotiate_tls(cert=old.cert, key=old.key)
+        p.expect(w.DIALBACK_FEATURES)
+
+    def test_bytes_after_starttls_in_the_same_write_are_not_parsed(self):
+        p = self.world.peer()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        p.send(w.STARTTLS + "<stream:stream xmlns:stream='http://etherx.jabber.org/streams'/>")
+        p.expect(w.PROCEED)
+        p.starttls()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.DIALBACK_FEATURES)
+
+    def test_parse_error_gets_not_well_formed_and_the_session_stays(self):
+        p = self.world.peer()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        p.send("<x>&nonsense;</x>")
+        p.expect(w.stream_error("not-well-formed"))
+        self.d.wait_for("inbound S2S id=%d XML parse error: InvalidEntityReference"
+                        % self.slot_of(p), level="warn", start=self.mark)
+        p.send(w.STARTTLS)
+        p.nothing(1.0)
+        self.assertEqual(self.d.find("closing inbound S2S session id=%d" % self.slot_of(p),
+                                     start=self.mark), [])
+
+    def test_doctype_is_not_well_formed(self):
+        p = self.world.peer()
+        p.send("<!DOCTYPE x>")
+        p.expect(w.stream_error("not-well-formed"))
+        self.d.wait_for("XML parse error: ForbiddenXmlConstruct", start=self.mark)
+
+    def test_plain_auth_is_not_authorized(self):
+        p = self.world.peer()
+        p.negotiate_tls()
+        p.expect(w.DIALBACK_FEATURES)
+        p.send("<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='PLAIN'>AGIAYw==</auth>")
+        p.expect(w.stream_error("not-authorized"))
+        p.nothing()
+
+    def test_external_without_dane_fails_and_dialback_remains(self):
+        p = self.world.peer()
+        p.negotiate_tls()
+        p.expect(w.DIALBACK_FEATURES)
+        p.send(w.AUTH_EXTERNAL)
+        p.expect(w.SASL_FAILURE)
+        # The callback to b.test cannot be made here (no server), so it is
+        # answered invalid; the stream stays open.
+        p.send("<db:result from='b.test' to='a.test'>somekey</db:result>")
+        p.expect("<db:result xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
+                 "type='invalid'/>")
+        self.d.wait_for("initiating dialback callback to b.test for stream " + p.stream_id,
+                        start=self.mark)
+        self.d.wait_for("dialback callback: b.test invalid, inbound session %d rejected"
+                        % self.slot_of(p), level="warn", start=self.mark)
+        p.nothing()
+
+    def test_external_before_restart_is_not_well_formed(self):
+        p = self.world.peer()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        p.send(w.AUTH_EXTERNAL)
+        p.expect(w.stream_error("not-well-formed"))
+
+    def test_result_before_tls_is_a_policy_violation(self):
+        p = self.world.peer()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        p.send("<db:result from='b.test' to='a.test'>somekey</db:result>")
+        p.expect(w.stream_error("policy-violation"))
+        self.d.wait_for("inbound dialback key submission from b.test", start=self.mark)
+        p.nothing()
+        self.assertEqual(self.d.find("initiating dialback callback", start=self.mark), [])
+
+    def test_verify_is_answered_before_and_after_tls(self):
+        request = "<db:verify from='b.test' to='a.test' id='s2s-9-1'>%s</db:verify>"
+        answer = ("<db:verify xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
+                  "id='s2s-9-1' type='invalid'/>")
+        p = self.world.peer()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        p.send(request % ("0" * 64))
+        p.expect(answer)
+        p.send(w.STARTTLS)
+        p.expect(w.PROCEED)
+        p.starttls()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.DIALBACK_FEATURES)
+        p.send(request % ("A" * 64))
+        p.expect(answer)
+        self.d.wait_for("dialback verify: invalid key from b.test for stream s2s-9-1",
+                        level="warn", start=self.mark)
+
+    def test_stream_close_is_answered(self):
+        p = self.world.peer()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        p.send("</stream:stream>")
+        p.expect("</stream:stream>")
+        p.close()
+        self.d.wait_for("closing inbound S2S session id=%d" % self.slot_of(p), start=self.mark)
+
+    def test_handshake_garbage_closes_the_session(self):
+        p = self.world.peer()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        p.send(w.STARTTLS)
+        p.expect(w.PROCEED)
+        p.send(b"\x16\x03\x01\x00\x05hello")
+        self.assertTrue(p.closed())
+        n = self.slot_of(p)
+        self.d.wait_for("inbound S2S id=%d TLS handshake failed" % n, level="error",
+                        start=self.mark)
+        self.d.wait_for("closing inbound S2S session id=%d" % n, start=self.mark)
+
+
+class Registry(unittest.TestCase):
+    """Slots: round-robin reuse, the 257th connection, release on close."""
+
+    def setUp(self):
+        self.world = w.World(core=False)
+        self.d = self.world.daemon
+
+    def tearDown(self):
+        self.assertEqual(self.world.stop(), 0)
+
+    def open(self):
+        p = self.world.peer()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        return int(p.stream_id.split("-")[1])
+
+    def test_slots_are_handed_out_round_robin(self):
+        self.assertEqual([self.open() for _ in range(3)], [0, 1, 2])
+        mark = self.d.mark()
+        self.world.peers[1].close()
+        self.d.wait_for("closing inbound S2S session id=1", start=mark)
+        # The freed slot 1 is not taken again before the cursor comes round.
+        self.assertEqual(self.open(), 3)
+        self.assertEqual(self.open(), 4)
+
+    def test_the_257th_connection_is_closed_and_a_freed_slot_is_reused(self):
+        slots = [self.open() for _ in range(256)]
+        self.assertEqual(slots, list(range(256)))
+        mark = self.d.mark()
+        extra = self.world.peer()
+        self.assertTrue(extra.closed())
+        self.d.wait_for("inbound S2S session limit reached", level="warn", start=mark)
+        # Nothing else was disturbed.
+        p = self.world.peers[17]
+        p.send("<db:verify from='b.test' to='a.test' id='x'>k</db:verify>")
+        p.expect("<db:verify xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
+                 "id='x' type='invalid'/>")
+        mark = self.d.mark()
+        self.world.peers[40].close()
+        self.d.wait_for("closing inbound S2S session id=40", start=mark)
+        self.assertEqual(self.open(), 40)
+        mark = self.d.mark()
+        self.assertTrue(self.world.peer().closed())
+        self.d.wait_for("inbound S2S session limit reached", start=mark)
+
+    def test_shutdown_releases_sessions_without_log_lines(self):
+        for _ in range(3):
+            self.open()
+        self.assertEqual(self.d.stop(), 0)
+        self.assertEqual(self.d.lines[-1].message, "fenra-s2s shutdown complete")
+        self.assertEqual(self.d.find("closing inbound S2S session"), [])
+        for p in self.world.peers:
+            self.assertTrue(p.closed())
+
+
+if __name__ == "__main__":
+    unittest.main()
