@@ -298,9 +298,12 @@ bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
     return true;
 }
 
-// Feeds the buffered bytes to the parser. False when the session is gone or
-// a TLS handshake started (the rest of the bytes were dropped).
-bool feed(S2sServer& server, OutboundSession& s) {
+enum class Fed : uint8_t { all, tls_started, gone };
+
+// Feeds the buffered bytes to the parser. tls_started: TLS began over the
+// stream, the rest of the plain bytes were dropped (the handshake may even
+// be complete already).
+Fed feed(S2sServer& server, OutboundSession& s) {
     const int slot = s.slot;
     const uint64_t serial = s.serial;
     const std::string_view input = s.rbuf.unconsumed_text();
@@ -311,14 +314,15 @@ bool feed(S2sServer& server, OutboundSession& s) {
             log::warn(kLogScope,
                       {"outbound S2S to ", s.remote_domain, " XML parse error: ", r.error()});
             fail_outbound(server, s, condition::kXmlParseError);
-            return false;
+            return Fed::gone;
         }
         if (!*r) break;
-        if (!handle_event(server, s, **r) || !alive(server, slot, serial)) return false;
-        if (s.state == ConnState::tls_handshaking || s.conn.handshaking()) return false;
+        const bool plain = !s.conn.tls_active;
+        if (!handle_event(server, s, **r) || !alive(server, slot, serial)) return Fed::gone;
+        if (plain && s.conn.tls_active) return Fed::tls_started;
     }
     s.rbuf.consume(pos);
-    return true;
+    return Fed::all;
 }
 
 }  // namespace
@@ -456,10 +460,9 @@ void on_connected(S2sServer& server, OutboundSession& s) {
 void outbound_readable(S2sServer& server, int slot) {
     OutboundSession* s = server.outbound().at(slot);
     if (!s || s->state == ConnState::connecting) return;
-    if (s->conn.handshaking()) {
-        (void)tls_step(server, *s);
-        return;
-    }
+    // A handshake that completes here may leave decrypted bytes behind, which
+    // no readiness event announces: read on.
+    if (s->conn.handshaking() && (!tls_step(server, *s) || s->conn.handshaking())) return;
     for (int round = 0; round < kReadRounds; ++round) {
         auto n = tls_read(s->conn, s->rbuf);
         if (!n) {
@@ -473,7 +476,12 @@ void outbound_readable(S2sServer& server, int slot) {
             return;
         }
         if (*n == 0) break;
-        if (!feed(server, *s)) return;
+        const Fed fed = feed(server, *s);
+        if (fed == Fed::gone) return;
+        if (fed == Fed::tls_started) {
+            if (s->conn.handshaking()) return;
+            continue;
+        }
         if (!tls_has_pending(s->conn)) break;
     }
     want_write(server, *s);
