@@ -1,10 +1,16 @@
 // fenra-ipc: the core's side of the daemons' IPC protocol, for operators and
 // tests. It connects to a daemon's Unix socket, sends one request and prints
-// every frame it receives, one line each.
+// every frame it receives, one line each. While connected it is a core like
+// any other, so fenra-s2s may hand it inbound stanzas: those are printed too,
+// and before it exits the tool half-closes the connection and reads until the
+// daemon closes its end, so that a frame handed over at the last moment still
+// reaches a line.
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,15 +33,18 @@ using fenra::ipc::Message;
 
 constexpr std::string_view kUsage =
     "Usage: fenra-ipc --socket PATH [OPTIONS] COMMAND ...\n"
+    "       fenra-ipc [COMMAND] --help\n"
     "\n"
     "Speaks the core's side of the IPC protocol of fenra-s2s and fenra-auth-oidc.\n"
     "While connected it counts as a core: a daemon may hand it inbound stanzas\n"
-    "and delivery failures, and every frame received is printed, one per line.\n"
+    "and delivery failures. Every frame received is printed, whatever the\n"
+    "command, one per line, so that nothing vanishes silently.\n"
     "\n"
     "Commands:\n"
-    "  deliver FROM TO STANZA       send a DeliveryRequest, print answers\n"
+    "  deliver FROM TO STANZA       send a DeliveryRequest, print what arrives\n"
     "  listen                       print every frame received\n"
-    "  auth plain USER PASSWORD     send a PLAIN AuthRequest, print the answer\n"
+    "  auth plain USER [PASSWORD]   send a PLAIN AuthRequest, print the answer;\n"
+    "                               without PASSWORD it is asked for\n"
     "  auth oauthbearer TOKEN       send an OAUTHBEARER AuthRequest, print the answer\n"
     "  raw TYPE HEX                 send a frame of type TYPE with body HEX\n"
     "  raw --frame HEX              send HEX as it is (length field included)\n"
@@ -48,12 +57,93 @@ constexpr std::string_view kUsage =
     "  --id N             auth: connection id (default 1)\n"
     "  --address ADDR     auth: client address (default empty)\n"
     "  --account NAME     auth: account name (default empty)\n"
-    "  --help, -h         show this help\n"
+    "  --help, -h         show this help, or a command's help after its name\n"
     "\n"
     "Exit status: 0 on success (auth: only on AuthSuccess), 1 on failure,\n"
     "2 on a usage error.\n";
 
+// Said by every command's help.
+constexpr std::string_view kCoreNote =
+    "\n"
+    "While connected, fenra-ipc counts as a core: fenra-s2s may hand it inbound\n"
+    "stanzas (spread round-robin over the connected cores) and sends it every\n"
+    "delivery failure. Every frame received is printed on standard output, one\n"
+    "per line, so that nothing vanishes silently; a stanza printed here has not\n"
+    "reached fenra-core. Before exiting it waits (up to a second) for the daemon\n"
+    "to close its end, printing what still arrives. Messages about the\n"
+    "connection go to standard error.\n";
+
+constexpr std::string_view kDeliverHelp =
+    "Usage: fenra-ipc --socket PATH [--timeout SECONDS] deliver FROM TO STANZA\n"
+    "\n"
+    "Asks fenra-s2s to deliver STANZA, one complete XML element such as\n"
+    "<message/>, from the address FROM to the address TO, then prints the\n"
+    "frames that arrive within the time-out (default 0.5 seconds).\n"
+    "The daemon does not acknowledge a delivery; a failed one is reported with\n"
+    "a DeliveryFailed frame to every core connected at the time, possibly after\n"
+    "this command has exited: run 'fenra-ipc listen' beside it to see those.\n";
+
+constexpr std::string_view kListenHelp =
+    "Usage: fenra-ipc --socket PATH [--count N] [--timeout SECONDS] listen\n"
+    "\n"
+    "Stays connected and prints every frame received: inbound stanzas and\n"
+    "delivery failures from fenra-s2s. Without options it runs until it is\n"
+    "interrupted (exit status 0) or the daemon closes the connection (1).\n"
+    "  --timeout SECONDS  stop after this time (exit status 0)\n"
+    "  --count N          stop after N frames; fewer within the time-out, or\n"
+    "                     before an interruption, is a failure\n";
+
+constexpr std::string_view kAuthHelp =
+    "Usage: fenra-ipc --socket PATH [OPTIONS] auth plain USER [PASSWORD]\n"
+    "       fenra-ipc --socket PATH [OPTIONS] auth oauthbearer TOKEN\n"
+    "\n"
+    "Sends one AuthRequest to fenra-auth-oidc, as a SASL PLAIN login of USER or\n"
+    "an OAUTHBEARER login with TOKEN, and prints the answer: AuthSuccess with\n"
+    "the account name, or AuthFailure with a condition word such as\n"
+    "\"not-authorized\". The exit status is 0 only on AuthSuccess.\n"
+    "\n"
+    "Without PASSWORD the password is read from the terminal without echo, or,\n"
+    "when standard input is not a terminal, from its first line. A password\n"
+    "given as an argument is visible to other users in the process list.\n"
+    "\n"
+    "Options:\n"
+    "  --id N             connection id of the request (default 1)\n"
+    "  --address ADDR     client address, subject to the per-address rate\n"
+    "                     limit (default empty: no such limit)\n"
+    "  --account NAME     account name as the core knows it (default empty)\n"
+    "  --timeout SECONDS  how long to wait for the answer (default 30)\n";
+
+constexpr std::string_view kRawHelp =
+    "Usage: fenra-ipc --socket PATH [--timeout SECONDS] raw TYPE HEX\n"
+    "       fenra-ipc --socket PATH [--timeout SECONDS] raw --frame HEX\n"
+    "\n"
+    "Sends one frame of message type TYPE (decimal) whose body is the bytes\n"
+    "written in HEX, or with --frame the bytes of HEX as they are, length field\n"
+    "included, then prints the frames that arrive within the time-out (default\n"
+    "0.5 seconds). For testing a daemon's handling of odd or malformed frames;\n"
+    "a daemon disconnects on a malformed frame (exit status 1).\n";
+
 constexpr size_t kMaxFrame = 4 + fenra::ipc::kMaxDeclaredLength;
+constexpr size_t kMaxPassword = 4096;  // more never fits in one frame
+constexpr double kDrainSeconds = 1.0;
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_signal(int) {
+    g_interrupted = 1;
+}
+
+// SIGINT, SIGTERM and SIGHUP interrupt the wait (no SA_RESTART) instead of
+// ending the process, so that the connection is closed in order and the
+// terminal's echo is restored.
+void watch_signals() {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
 
 struct Options {
     std::string_view socket;
@@ -150,6 +240,71 @@ std::string hex_of(const uint8_t* p, size_t n) {
         s += digits[p[i] & 15];
     }
     return s;
+}
+
+// ---- the password ----
+
+// Reads one line from descriptor 0 up to the newline (not kept) or the end of
+// input. Fails on a line longer than kMaxPassword, a read error or an
+// interruption; an end of input before any byte gives nullopt too.
+std::optional<std::string> read_line(bool* too_long) {
+    std::string line;
+    for (;;) {
+        char c;
+        const ssize_t n = ::read(0, &c, 1);
+        if (n < 0 && errno == EINTR && !g_interrupted) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) {
+            if (line.empty()) return std::nullopt;
+            break;
+        }
+        if (c == '\n') break;
+        if (line.size() == kMaxPassword) {
+            *too_long = true;
+            return std::nullopt;
+        }
+        line.push_back(c);
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+// The password of `auth plain USER`: from the terminal without echo when
+// standard input is one, else the first line of standard input.
+std::optional<std::string> read_password(std::string_view user) {
+    bool too_long = false;
+    if (!::isatty(0)) {
+        auto line = read_line(&too_long);
+        if (!line)
+            fail(too_long ? "password longer than 4096 bytes"
+                 : g_interrupted
+                     ? "interrupted"
+                     : "no password on standard input (give one line, or run on a terminal)");
+        return line;
+    }
+    termios saved;
+    if (::tcgetattr(0, &saved) != 0) {
+        fail(std::string("cannot read the terminal's settings: ") + std::strerror(errno));
+        return std::nullopt;
+    }
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    if (::tcsetattr(0, TCSAFLUSH, &quiet) != 0) {
+        fail(std::string("cannot turn the terminal's echo off: ") + std::strerror(errno));
+        return std::nullopt;
+    }
+    std::fprintf(stderr, "Password for %.*s: ", static_cast<int>(user.size()), user.data());
+    std::fflush(stderr);
+    auto line = read_line(&too_long);
+    ::tcsetattr(0, TCSAFLUSH, &saved);
+    if (!line) {
+        std::fputc('\n', stderr);
+        fail(too_long        ? "password longer than 4096 bytes"
+             : g_interrupted ? "interrupted"
+                             : "no password given");
+    }
+    return line;
 }
 
 // ---- printing ----
@@ -278,7 +433,10 @@ double now_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-enum class Got { frame, timeout, closed, malformed, failed };
+// What a wait for the next frame ended with. closed and interrupted say
+// nothing on standard error (the caller knows what was awaited); malformed
+// and failed have said why.
+enum class Got { frame, timeout, closed, interrupted, malformed, failed };
 
 class Connection {
   public:
@@ -301,7 +459,11 @@ class Connection {
             fail(std::string("cannot create a socket: ") + std::strerror(errno));
             return false;
         }
-        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return true;
+        int r;
+        do {
+            r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        } while (r != 0 && errno == EINTR && !g_interrupted);
+        if (r == 0) return true;
         const int e = errno;
         if (e == ENOENT)
             fail("no socket at " + p + " (is the daemon running with this socket path?)");
@@ -309,6 +471,11 @@ class Connection {
             fail("connection refused at " + p + " (no daemon is listening there)");
         else if (e == ENOTSOCK)
             fail(p + " is not a socket");
+        else if (e == EACCES || e == EPERM)
+            fail("no permission to connect to " + p +
+                 " (the socket's directory is reachable only by the daemons' group)");
+        else if (e == EINTR)
+            fail("interrupted");
         else
             fail("cannot connect to " + p + ": " + std::strerror(e));
         return false;
@@ -320,7 +487,7 @@ class Connection {
             if (w < 0 && errno == EINTR) continue;
             if (w < 0) {
                 if (errno == EPIPE || errno == ECONNRESET)
-                    fail("connection closed by the daemon");
+                    fail("connection closed by the daemon before the request was sent");
                 else
                     fail(std::string("write failed: ") + std::strerror(errno));
                 return false;
@@ -337,6 +504,8 @@ class Connection {
         for (;;) {
             const Got g = take(m);
             if (g != Got::timeout) return g;
+            if (closed_) return Got::closed;
+            if (g_interrupted) return Got::interrupted;
             int wait_ms = -1;
             if (deadline >= 0) {
                 const double left = deadline - now_seconds();
@@ -355,8 +524,8 @@ class Connection {
             const ssize_t n = ::read(fd_, buf, sizeof buf);
             if (n < 0 && errno == EINTR) continue;
             if (n == 0 || (n < 0 && errno == ECONNRESET)) {
-                fail("connection closed by the daemon");
-                return Got::closed;
+                closed_ = true;
+                continue;  // frames already read are still handed out
             }
             if (n < 0) {
                 fail(std::string("read failed: ") + std::strerror(errno));
@@ -366,15 +535,43 @@ class Connection {
         }
     }
 
+    // Half-closes the connection and prints what the daemon still sends until
+    // it closes its end (or a second passes): a frame handed to this
+    // connection just before the daemon saw it end is not lost. Returns false
+    // when a malformed frame or a failure came instead.
+    bool finish() {
+        if (closed_) {
+            Message m;
+            for (;;) {
+                const Got g = next(now_seconds(), m);
+                if (g != Got::frame) return g != Got::malformed && g != Got::failed;
+                print_line(describe(m));
+            }
+        }
+        ::shutdown(fd_, SHUT_WR);
+        const double deadline = now_seconds() + kDrainSeconds;
+        const sig_atomic_t was_interrupted = g_interrupted;
+        g_interrupted = 0;  // a second signal stops the wait
+        Message m;
+        Got g;
+        while ((g = next(deadline, m)) == Got::frame)
+            print_line(describe(m));
+        g_interrupted = g_interrupted || was_interrupted;
+        return g != Got::malformed && g != Got::failed;
+    }
+
   private:
     // One whole frame from the input, decoded; timeout when it is incomplete.
     Got take(Message& m) {
-        if (in_.size() < 4) return Got::timeout;
+        if (in_.size() < 4) return closed_ && !in_.empty() ? malformed(in_.size()) : Got::timeout;
         const uint32_t len = static_cast<uint32_t>(in_[0]) | static_cast<uint32_t>(in_[1]) << 8 |
                              static_cast<uint32_t>(in_[2]) << 16 |
                              static_cast<uint32_t>(in_[3]) << 24;
         if (len == 0 || len > fenra::ipc::kMaxDeclaredLength) return malformed(in_.size());
-        if (in_.size() < 4 + static_cast<size_t>(len)) return Got::timeout;
+        if (in_.size() < 4 + static_cast<size_t>(len)) {
+            if (closed_) return malformed(in_.size());
+            return Got::timeout;
+        }
         auto r = fenra::ipc::decode({in_.data() + 4, len});
         if (!r) return malformed(4 + len);
         m = *r;
@@ -384,7 +581,9 @@ class Connection {
 
     Got malformed(size_t n) {
         fail("malformed answer from the daemon: " + hex_of(in_.data(), std::min<size_t>(n, 64)) +
-             (n > 64 ? "..." : ""));
+             (n > 64 ? "..." : "") + (closed_ ? " (then it closed the connection)" : ""));
+        in_.clear();
+        taken_ = 0;
         return Got::malformed;
     }
 
@@ -394,6 +593,7 @@ class Connection {
     }
 
     int fd_ = -1;
+    bool closed_ = false;  // the daemon closed its end; in_ may still hold frames
     std::vector<uint8_t> in_;
     size_t taken_ = 0;
 };
@@ -413,14 +613,26 @@ bool send_message(Connection& c, const Message& m) {
     return c.send(frame.data(), *n);
 }
 
-// Prints frames until the deadline; 0 when it passed, 1 when the connection ended.
+// Says on standard error why a wait ended early; returns the exit status 1.
+int ended(Got g, const std::string& while_doing) {
+    if (g == Got::closed) fail("connection closed by the daemon " + while_doing);
+    if (g == Got::interrupted) fail("interrupted " + while_doing);
+    return 1;
+}
+
+// Prints frames until the deadline, then closes in order: 0 when the deadline
+// passed, 1 when the connection ended or broke first.
 int print_until(Connection& c, double deadline) {
     Message m;
     for (;;) {
         const Got g = c.next(deadline, m);
-        if (g == Got::timeout) return 0;
-        if (g != Got::frame) return 1;
-        print_line(describe(m));
+        if (g == Got::frame) {
+            print_line(describe(m));
+            continue;
+        }
+        if (g == Got::timeout) return c.finish() ? 0 : 1;
+        if (g == Got::interrupted) c.finish();
+        return ended(g, "while frames were awaited");
     }
 }
 
@@ -444,17 +656,22 @@ int cmd_listen(const Options& o) {
     Message m;
     while (!o.count || seen < *o.count) {
         const Got g = c.next(deadline, m);
+        if (g == Got::frame) {
+            print_line(describe(m));
+            ++seen;
+            continue;
+        }
+        const bool finished = g == Got::timeout || g == Got::interrupted;
+        if (finished && !c.finish()) return 1;
+        if (finished && !o.count) return 0;
         if (g == Got::timeout) {
-            if (!o.count) return 0;
             fail("timed out after " + std::to_string(seen) + " of " + std::to_string(*o.count) +
                  " frames");
             return 1;
         }
-        if (g != Got::frame) return 1;
-        print_line(describe(m));
-        ++seen;
+        return ended(g, "after " + std::to_string(seen) + " frames");
     }
-    return 0;
+    return c.finish() ? 0 : 1;
 }
 
 int cmd_auth(const Options& o) {
@@ -463,12 +680,21 @@ int cmd_auth(const Options& o) {
     m.id = o.id;
     m.nstr = 4;
     std::string initial;
-    if (o.args.size() == 4 && o.args[1] == "plain") {
+    if ((o.args.size() == 3 || o.args.size() == 4) && o.args[1] == "plain") {
+        std::string password;
+        if (o.args.size() == 4) {
+            password = o.args[3];
+        } else {
+            auto read = read_password(o.args[2]);
+            if (!read) return 1;
+            password = std::move(*read);
+        }
         m.byte = 1;
         initial.push_back('\0');
         initial.append(o.args[2]);
         initial.push_back('\0');
-        initial.append(o.args[3]);
+        initial.append(password);
+        std::fill(password.begin(), password.end(), '\0');
     } else if (o.args.size() == 3 && o.args[1] == "oauthbearer") {
         m.byte = 3;
         initial =
@@ -477,24 +703,30 @@ int cmd_auth(const Options& o) {
         initial.append(o.args[2]);
         initial.append("\x01\x01");
     } else {
-        return usage_error("usage: auth plain USER PASSWORD | auth oauthbearer TOKEN");
+        return usage_error("usage: auth plain USER [PASSWORD] | auth oauthbearer TOKEN");
     }
     m.str = {o.address, std::string_view(), o.account, initial};
     Connection c;
-    if (!c.open(o.socket) || !send_message(c, m)) return 1;
+    const bool sent = c.open(o.socket) && send_message(c, m);
+    std::fill(initial.begin(), initial.end(), '\0');
+    if (!sent) return 1;
 
     const double deadline = deadline_after(o.timeout, 30);
     Message a;
     for (;;) {
         const Got g = c.next(deadline, a);
         if (g == Got::timeout) {
+            c.finish();
             fail("no answer within the time-out");
             return 1;
         }
-        if (g != Got::frame) return 1;
+        if (g == Got::interrupted) c.finish();
+        if (g != Got::frame) return ended(g, "before it answered");
         print_line(describe(a));
-        if (a.type == fenra::ipc::kAuthSuccess) return 0;
-        if (a.type == fenra::ipc::kAuthFailure) return 1;
+        if (a.type == fenra::ipc::kAuthSuccess || a.type == fenra::ipc::kAuthFailure) {
+            const bool success = a.type == fenra::ipc::kAuthSuccess;
+            return c.finish() && success ? 0 : 1;
+        }
     }
 }
 
@@ -522,21 +754,47 @@ int cmd_raw(const Options& o) {
     return print_until(c, deadline_after(o.timeout, 0.5));
 }
 
+struct Command {
+    std::string_view name;
+    std::string_view help;
+    int (*run)(const Options&);
+};
+
+constexpr Command kCommands[] = {
+    {"deliver", kDeliverHelp, cmd_deliver},
+    {"listen", kListenHelp, cmd_listen},
+    {"auth", kAuthHelp, cmd_auth},
+    {"raw", kRawHelp, cmd_raw},
+};
+
+const Command* find_command(std::string_view name) {
+    for (const Command& c : kCommands)
+        if (c.name == name) return &c;
+    return nullptr;
+}
+
+void print_text(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
     if (auto status = parse_options(argc, argv, o)) return *status;
+    const Command* command = o.args.empty() ? nullptr : find_command(o.args[0]);
+    if (!o.args.empty() && !command) return usage_error("unknown command: ", o.args[0]);
     if (o.help) {
-        std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
+        if (command) {
+            print_text(command->help);
+            print_text(kCoreNote);
+        } else {
+            print_text(kUsage);
+        }
         return 0;
     }
     if (o.socket.empty()) return usage_error("--socket PATH is required");
-    if (o.args.empty()) return usage_error("no command given");
-    const std::string_view cmd = o.args[0];
-    if (cmd == "deliver") return cmd_deliver(o);
-    if (cmd == "listen") return cmd_listen(o);
-    if (cmd == "auth") return cmd_auth(o);
-    if (cmd == "raw") return cmd_raw(o);
-    return usage_error("unknown command: ", cmd);
+    if (!command) return usage_error("no command given");
+    watch_signals();
+    return command->run(o);
 }
