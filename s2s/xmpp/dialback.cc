@@ -10,6 +10,7 @@
 #include "s2s/command_line.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/dialback_key.h"
+#include "s2s/xmpp/inbound_session.h"
 #include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
@@ -44,13 +45,6 @@ bool send_verify(S2sServer& server, OutboundSession& s, PendingCallback& cb) {
 }
 
 }  // namespace
-
-// Stands in until the inbound sessions provide the verdict's receiver.
-[[gnu::weak]] void apply_dialback_verdict(S2sServer&, int inbound_slot, std::string_view,
-                                          std::string_view origin, bool valid) {
-    log::warn(kLogScope, {"dialback callback: no inbound session ", inbound_slot, " for ", origin,
-                          valid ? " (valid)" : " (invalid)"});
-}
 
 void request_dialback_callback(S2sServer& server, int inbound_slot, std::string_view stream_id,
                                std::string_view origin, std::string_view key) {

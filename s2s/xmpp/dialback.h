@@ -26,15 +26,11 @@ struct PendingCallback;
 
 // An inbound peer on INBOUND_SLOT (stream id STREAM_ID) claims ORIGIN with
 // KEY: ask the origin's authoritative server whether the key is valid. The
-// verdict comes back through apply_dialback_verdict, possibly before this
+// verdict comes back through apply_dialback_verdict (inbound_session.h), each
+// callback answered at most once, possibly before this
 // returns (a callback that cannot be made is answered invalid at once).
 void request_dialback_callback(S2sServer& server, int inbound_slot, std::string_view stream_id,
                                std::string_view origin, std::string_view key);
-
-// Defined by the inbound side: the verdict of a callback for the inbound
-// session on INBOUND_SLOT, applied only while that session has STREAM_ID.
-void apply_dialback_verdict(S2sServer& server, int inbound_slot, std::string_view stream_id,
-                            std::string_view origin, bool valid);
 
 // Originating role: queues the db:result with our key for S's remote stream
 // id. False (after its log line) when there is no remote stream id or the

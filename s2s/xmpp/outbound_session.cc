@@ -11,6 +11,7 @@
 #include "s2s/net/connect.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/dialback.h"
+#include "s2s/xmpp/inbound_session.h"
 
 namespace fenra::s2s {
 namespace {

@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""Two fenra-s2s daemons federating inside a private network namespace with
+its own DNS server: a DeliveryRequest at one core arrives as an
+InboundStanza at the other core.
+
+    a.test 127.0.0.1 <-> b.test 127.0.0.2    no TLSA records: STARTTLS + dialback
+    c.test 127.0.0.3 <-> d.test 127.0.0.4    TLSA 3 1 1 for both: DANE + SASL EXTERNAL
+    bad.test -> 127.0.0.2                     TLSA contradicting b.test's certificate
+
+Usage: test_federation.py [scenario ...]
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
+sys.path.insert(0, HERE)
+import netns  # noqa: E402
+
+netns.enter()
+
+import fenra_testlib as t  # noqa: E402
+import s2s_world as w  # noqa: E402
+import testca  # noqa: E402
+
+ADDRESSES = {"a.test": "127.0.0.1", "b.test": "127.0.0.2", "c.test": "127.0.0.3",
+             "d.test": "127.0.0.4"}
+
+
+class World:
+    def __init__(self, work):
+        self.ca = testca.TestCA(work)
+        self.certs = {d: self.ca.issue(d) for d in ADDRESSES}
+        self.nodes = []
+
+    def node(self, domain):
+        n = w.S2sNode(domain, ADDRESSES[domain], cert=self.certs[domain])
+        self.nodes.append(n)
+        return n
+
+
+def message(frm, to, n, body="hi"):
+    return "<message from='%s' to='%s' type='chat' id='m%d'><body>%s %d</body></message>" % (
+        frm, to, n, body, n)
+
+
+def expect_stanza(node, frm, to, stanza):
+    fields = node.expect_inbound()
+    assert fields == [frm, to, stanza], "got %r, want %r" % (fields, [frm, to, stanza])
+
+
+def sc_dialback_both_ways(world):
+    """STARTTLS and dialback in both directions; each dialback key is checked
+    by a callback over a connection of its own, and the reverse direction's
+    callback rides on the established stream."""
+    a, b = world.node("a.test"), world.node("b.test")
+    try:
+        m1 = message("alice@a.test/x", "bob@b.test", 1)
+        a.deliver("alice@a.test/x", "bob@b.test", m1)
+        expect_stanza(b, "alice@a.test/x", "bob@b.test", m1)
+        a.daemon.wait_for("outbound dialback verified by b.test")
+        b.daemon.wait_for("dialback callback: sent db:verify to a.test for stream ")
+        b.daemon.wait_for("dialback callback: db:verify response type=valid from a.test")
+        a.daemon.wait_for("dialback verify: valid key from b.test for stream ")
+        # The callback session of b.test authenticated itself too: a.test
+        # checked its key over a callback of its own.
+        a.daemon.wait_for("dialback callback: sent db:verify to b.test for stream ")
+        m2 = message("bob@b.test", "alice@a.test", 2, "back")
+        b.deliver("bob@b.test", "alice@a.test", m2)
+        expect_stanza(a, "bob@b.test", "alice@a.test", m2)
+        # Queued in order, including a burst beyond the write queue.
+        msgs = [message("alice@a.test", "bob@b.test", 10 + i, "y" * 900) for i in range(40)]
+        for m in msgs:
+            a.deliver("alice@a.test", "bob@b.test", m)
+        for m in msgs:
+            expect_stanza(b, "alice@a.test", "bob@b.test", m)
+        assert a.no_frame() and b.no_frame(wait=0.1)
+        # One connection each way: the callbacks rode on them.
+        for n in (a, b):
+            sessions = len(n.daemon.find("starting TLS handshake"))
+            assert sessions == 1, (n.host, sessions)
+    finally:
+        for n in (a, b):
+            n.stop()
+
+
+def sc_dane_external(world):
+    """TLSA records matching both certificates: SASL EXTERNAL both ways, no
+    dialback at all."""
+    c, d = world.node("c.test"), world.node("d.test")
+    try:
+        m1 = message("carl@c.test", "dora@d.test", 1)
+        c.deliver("carl@c.test", "dora@d.test", m1)
+        expect_stanza(d, "carl@c.test", "dora@d.test", m1)
+        c.daemon.wait_for("DANE result for d.test: verified")
+        c.daemon.wait_for("outbound S2S to d.test fully established")
+        d.daemon.wait_for("inbound DANE for c.test: verified")
+        m2 = message("dora@d.test", "carl@c.test", 2)
+        d.deliver("dora@d.test", "carl@c.test", m2)
+        expect_stanza(c, "dora@d.test", "carl@c.test", m2)
+        for n in (c, d):
+            assert not n.daemon.find("dialback"), n.daemon.log_text()
+    finally:
+        for n in (c, d):
+            n.stop()
+
+
+def sc_dane_mismatch(world):
+    """A TLSA record that contradicts the certificate the server presents."""
+    a, b = world.node("a.test"), world.node("b.test")
+    try:
+        a.deliver("alice@a.test", "bob@bad.test", message("alice@a.test", "bob@bad.test", 1))
+        a.expect_failed("bob@bad.test", "dane-verification-failed")
+        a.daemon.wait_for("DANE result for bad.test: FAILED")
+        assert b.no_frame()
+    finally:
+        for n in (a, b):
+            n.stop()
+
+
+def sc_peer_down(world):
+    """The other daemon is not running: tcp-connect-failed; once it runs, the
+    next request for the domain connects afresh."""
+    a = world.node("a.test")
+    try:
+        a.deliver("alice@a.test", "bob@b.test", message("alice@a.test", "bob@b.test", 1))
+        a.expect_failed("bob@b.test", "tcp-connect-failed")
+        b = world.node("b.test")
+        try:
+            m = message("alice@a.test", "bob@b.test", 2)
+            a.deliver("alice@a.test", "bob@b.test", m)
+            expect_stanza(b, "alice@a.test", "bob@b.test", m)
+        finally:
+            b.stop()
+    finally:
+        a.stop()
+
+
+SCENARIOS = [sc_dialback_both_ways, sc_dane_external, sc_dane_mismatch, sc_peer_down]
+
+
+def build_zone(world):
+    z = netns.Zone()
+    for domain, address in ADDRESSES.items():
+        z.a(domain, address)
+    z.a("bad.test", ADDRESSES["b.test"])
+    for domain in ("c.test", "d.test"):
+        z.tlsa(5269, domain, 3, 1, 1, testca.tlsa_data(world.certs[domain], 1, 1))
+    z.tlsa(5269, "bad.test", 3, 0, 1, testca.tlsa_data(world.certs["d.test"], 0, 1))
+    return z
+
+
+def main():
+    wanted = set(sys.argv[1:])
+    work = tempfile.mkdtemp(prefix="fenra-fed-", dir="/tmp")
+    passed, failed = 0, []
+    try:
+        world = World(work)
+        with netns.DnsServer(build_zone(world), work):
+            for sc in SCENARIOS:
+                name = sc.__name__[3:]
+                if wanted and name not in wanted:
+                    continue
+                world.nodes = []
+                start = time.monotonic()
+                try:
+                    sc(world)
+                    passed += 1
+                    print("ok   %s (%.1fs)" % (name, time.monotonic() - start), flush=True)
+                except Exception:  # noqa: BLE001
+                    failed.append(name)
+                    print("FAIL %s\n%s" % (name, traceback.format_exc()), flush=True)
+                    for n in world.nodes:
+                        print("--- log of %s:\n%s" % (n.host, n.daemon.log_text()), flush=True)
+                finally:
+                    for n in world.nodes:
+                        n.daemon.kill()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d passed, %d failed" % (passed, len(failed)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
