@@ -29,19 +29,23 @@ std::optional<std::string_view> build(std::span<char, kOutboundElementSize> buf,
     return std::string_view(buf.data(), n);
 }
 
-bool send_verify(S2sServer& server, OutboundSession& s, PendingCallback& cb) {
-    if (cb.key.empty() || cb.stream_id.empty()) return false;
+enum class Sent : uint8_t { now, later, never };
+
+Sent send_verify(S2sServer& server, OutboundSession& s, PendingCallback& cb) {
+    if (cb.key.empty() || cb.stream_id.empty()) return Sent::never;
     char buf[kOutboundElementSize];
     const auto text =
         build(buf, {"<db:verify xmlns:db='jabber:server:dialback' from='", s.local_domain, "' to='",
                     cb.origin, "' id='", cb.stream_id, "'>", cb.key, "</db:verify>"});
-    if (!text || !s.wq.append(*text)) return false;
+    if (!text) return Sent::never;
+    // A queue full of stanzas takes it once it drains.
+    if (!s.wq.append(*text)) return Sent::later;
     if (s.slot >= 0 && s.connected())
         (void)server.loop().add_write_once(s.conn.fd, outbound_tag(s.slot));
     cb.sent = true;
     log::info(kLogScope,
               {"dialback callback: sent db:verify to ", cb.origin, " for stream ", cb.stream_id});
-    return true;
+    return Sent::now;
 }
 
 }  // namespace
@@ -92,7 +96,9 @@ void send_verifies(S2sServer& server, OutboundSession& s) {
     std::vector<PendingCallback> refused;
     for (size_t i = 0; i < s.callbacks.size();) {
         PendingCallback& cb = s.callbacks[i];
-        if (cb.sent || send_verify(server, s, cb)) {
+        const Sent sent = cb.sent ? Sent::now : send_verify(server, s, cb);
+        if (sent == Sent::later) break;
+        if (sent == Sent::now) {
             ++i;
             continue;
         }
@@ -103,6 +109,12 @@ void send_verifies(S2sServer& server, OutboundSession& s) {
     }
     for (const PendingCallback& cb : refused)
         apply_dialback_verdict(server, cb.inbound_slot, cb.stream_id, cb.origin, false);
+}
+
+bool callbacks_unsent(const OutboundSession& s) {
+    for (const PendingCallback& cb : s.callbacks)
+        if (!cb.sent) return true;
+    return false;
 }
 
 bool callbacks_outstanding(const OutboundSession& s) {

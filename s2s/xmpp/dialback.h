@@ -37,10 +37,12 @@ void request_dialback_callback(S2sServer& server, int inbound_slot, std::string_
 // element cannot be built or queued.
 bool send_dialback_result(S2sServer& server, OutboundSession& s);
 
-// Queues the db:verify of every callback of S not yet sent. Callbacks that
-// cannot be sent (empty key or stream id, element too long) are answered
-// invalid and dropped.
+// Queues the db:verify of every callback of S not yet sent, in order, while
+// the write queue has room. Callbacks that can never be sent (empty key or
+// stream id, element too long) are answered invalid and dropped.
 void send_verifies(S2sServer& server, OutboundSession& s);
+// Whether a callback of S waits for its db:verify to be written.
+bool callbacks_unsent(const OutboundSession& s);
 
 // Whether a db:verify of S still waits for its answer.
 bool callbacks_outstanding(const OutboundSession& s);

@@ -299,6 +299,18 @@ bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
     return true;
 }
 
+}  // namespace
+
+bool verifies_allowed(const OutboundSession& s) {
+    // On an established stream, and beside our own dialback; EXTERNAL still
+    // waiting for answers takes new ones into account. Never while SASL runs
+    // or before the stream over TLS is up.
+    return (s.state == ConnState::established && !s.restart_pending) ||
+           s.auth == AuthStep::dialback_sent || s.auth == AuthStep::external_deferred;
+}
+
+namespace {
+
 enum class Fed : uint8_t { all, tls_started, gone };
 
 // Feeds the buffered bytes to the parser. tls_started: TLS began over the
@@ -507,8 +519,10 @@ void outbound_writable(S2sServer& server, int slot) {
             return;
         }
         if (*r == FlushState::pending) break;
-        if (s->pending.empty() || s->state != ConnState::established || s->restart_pending) return;
-        flush_pending(server, *s);
+        if (callbacks_unsent(*s) && verifies_allowed(*s)) send_verifies(server, *s);
+        if (s->state == ConnState::established && !s->restart_pending && !s->pending.empty())
+            flush_pending(server, *s);
+        if (s->wq.empty()) return;
     }
     want_write(server, *s);
 }
@@ -525,14 +539,7 @@ void add_callback(S2sServer& server, OutboundSession& s, PendingCallback&& cb) {
         connect_outbound(server, s);
         return;
     }
-    if (s.state == ConnState::established && !s.restart_pending) {
-        send_verifies(server, s);
-        return;
-    }
-    // Dialback for our own domain may interleave with db:verify; EXTERNAL
-    // still waiting for answers takes this one into account.
-    if (s.auth == AuthStep::dialback_sent || s.auth == AuthStep::external_deferred)
-        send_verifies(server, s);
+    if (verifies_allowed(s)) send_verifies(server, s);
 }
 
 }  // namespace fenra::s2s

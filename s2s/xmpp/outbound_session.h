@@ -191,6 +191,9 @@ void on_connected(S2sServer& server, OutboundSession& s);
 void outbound_readable(S2sServer& server, int slot);
 void outbound_writable(S2sServer& server, int slot);
 
+// Whether db:verify elements may be written on S now.
+bool verifies_allowed(const OutboundSession& s);
+
 // Dialback callbacks carried by S. Adds one (an established session sends its
 // db:verify at once; an idle one starts connecting).
 void add_callback(S2sServer& server, OutboundSession& s, PendingCallback&& cb);
