@@ -128,21 +128,51 @@ constexpr size_t kMaxPassword = 4096;  // more never fits in one frame
 constexpr double kDrainSeconds = 1.0;
 
 volatile sig_atomic_t g_interrupted = 0;
+sigset_t g_wait_mask;  // the signal mask inside waits: the watched signals let through
 
 void on_signal(int) {
     g_interrupted = 1;
 }
 
-// SIGINT, SIGTERM and SIGHUP interrupt the wait (no SA_RESTART) instead of
-// ending the process, so that the connection is closed in order and the
-// terminal's echo is restored.
+// SIGINT, SIGTERM and SIGHUP interrupt the wait instead of ending the process,
+// so that the connection is closed in order and the terminal's echo is
+// restored. They stay blocked except inside the waits (ppoll), so one that
+// comes just before a wait still ends it.
 void watch_signals() {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+    sigset_t watched;
+    sigemptyset(&watched);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
         sigaction(sig, &sa, nullptr);
+        sigaddset(&watched, sig);
+    }
+    sigprocmask(SIG_BLOCK, &watched, &g_wait_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigdelset(&g_wait_mask, sig);
+}
+
+// Waits up to wait_ms (-1: no limit) until fd is readable: 1 readable (or at
+// its end), 0 time-out, -1 interrupted (EINTR) or failed.
+int wait_readable(int fd, int wait_ms) {
+    pollfd p{fd, POLLIN, 0};
+    timespec ts{wait_ms / 1000, static_cast<long>(wait_ms % 1000) * 1000000L};
+    return ::ppoll(&p, 1, wait_ms < 0 ? nullptr : &ts, &g_wait_mask);
+}
+
+// Runs a call that may block (connect, send) with the watched signals let
+// through; errno is kept.
+template <class Call>
+auto interruptible(Call call) {
+    sigset_t blocked;
+    sigprocmask(SIG_SETMASK, &g_wait_mask, &blocked);
+    const auto r = call();
+    const int e = errno;
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    errno = e;
+    return r;
 }
 
 struct Options {
@@ -250,9 +280,12 @@ std::string hex_of(const uint8_t* p, size_t n) {
 std::optional<std::string> read_line(bool* too_long) {
     std::string line;
     for (;;) {
+        const int ready = wait_readable(0, -1);
+        if (ready < 0 && errno == EINTR && !g_interrupted) continue;
+        if (ready < 0) return std::nullopt;
         char c;
         const ssize_t n = ::read(0, &c, 1);
-        if (n < 0 && errno == EINTR && !g_interrupted) continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) return std::nullopt;
         if (n == 0) {
             if (line.empty()) return std::nullopt;
@@ -461,7 +494,8 @@ class Connection {
         }
         int r;
         do {
-            r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+            r = interruptible(
+                [&] { return ::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa); });
         } while (r != 0 && errno == EINTR && !g_interrupted);
         if (r == 0) return true;
         const int e = errno;
@@ -483,8 +517,12 @@ class Connection {
 
     bool send(const uint8_t* p, size_t n) {
         while (n > 0) {
-            const ssize_t w = ::send(fd_, p, n, MSG_NOSIGNAL);
-            if (w < 0 && errno == EINTR) continue;
+            const ssize_t w = interruptible([&] { return ::send(fd_, p, n, MSG_NOSIGNAL); });
+            if (w < 0 && errno == EINTR && !g_interrupted) continue;
+            if (w < 0 && errno == EINTR) {
+                fail("interrupted while the request was sent");
+                return false;
+            }
             if (w < 0) {
                 if (errno == EPIPE || errno == ECONNRESET)
                     fail("connection closed by the daemon before the request was sent");
@@ -512,8 +550,7 @@ class Connection {
                 if (left <= 0) return Got::timeout;
                 wait_ms = static_cast<int>(left * 1000) + 1;
             }
-            pollfd p{fd_, POLLIN, 0};
-            const int r = ::poll(&p, 1, wait_ms);
+            const int r = wait_readable(fd_, wait_ms);
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) {
                 fail(std::string("poll failed: ") + std::strerror(errno));
@@ -664,9 +701,9 @@ int cmd_listen(const Options& o) {
         const bool finished = g == Got::timeout || g == Got::interrupted;
         if (finished && !c.finish()) return 1;
         if (finished && !o.count) return 0;
-        if (g == Got::timeout) {
-            fail("timed out after " + std::to_string(seen) + " of " + std::to_string(*o.count) +
-                 " frames");
+        if (finished) {
+            fail(std::string(g == Got::timeout ? "timed out" : "interrupted") + " after " +
+                 std::to_string(seen) + " of " + std::to_string(*o.count) + " frames");
             return 1;
         }
         return ended(g, "after " + std::to_string(seen) + " frames");
