@@ -27,6 +27,7 @@ that one failing case does not hold up the next.
 
 import os
 import pwd
+import re
 import shutil
 import subprocess
 
@@ -35,6 +36,8 @@ from peer import PeerServer, read_text
 EJABBERDCTL = "/usr/sbin/ejabberdctl"
 ERL = "/usr/bin/erl"
 USER = "ejabberd"
+_ENTRY = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d")
+_STREAM_PID = re.compile(r"\((?:tcp|tls)\|(<[0-9.]+>)\)")
 
 
 def available():
@@ -189,13 +192,26 @@ class Ejabberd(PeerServer):
         return "\n".join(text.splitlines()[-lines:])
 
     def wire_log(self, limit=200):
-        """The server-to-server lines of the log: the XML sent and received,
-        s2s connection steps, warnings and errors."""
-        keep = []
+        """The server-to-server entries of the log: the XML sent and received
+        on s2s streams (client streams left out), s2s connection steps,
+        dialback, warnings and errors."""
+        entries = []
         for line in self.log().splitlines():
-            if "Running hook" in line:
+            if entries and not _ENTRY.match(line):
+                entries[-1] += "\n" + line
+            else:
+                entries.append(line)
+        clients = set()
+        for e in entries:
+            m = _STREAM_PID.search(e)
+            if m and "Received XML on stream" in e and "jabber:client" in e:
+                clients.add(m.group(1))
+        keep = []
+        for e in entries:
+            m = _STREAM_PID.search(e)
+            if (m and m.group(1) in clients) or "supervisor" in e or "Running hook" in e:
                 continue
-            if ("XML on stream" in line or "s2s" in line or "[warning]" in line
-                    or "[error]" in line or "dialback" in line.lower()):
-                keep.append(line)
+            if any(k in e for k in ("XML on stream", "ejabberd_s2s", "s2s_dialback",
+                                    "[warning]", "[error]")):
+                keep.append(e)
         return "\n".join(keep[-limit:])

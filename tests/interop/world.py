@@ -5,7 +5,7 @@ addresses inside namespaces that the test makes itself.
     import world
     world.enter()             # first: re-runs the script inside fresh namespaces
     w = world.World()         # CA, certificates, work directory
-    with w.dns(world.records(w, tlsa=("b.test",))):
+    with w.dns(world.zone(w, tlsa=("b.test",))):
         ...
 
 Addresses: a.test 127.0.0.1 (fenra-s2s), b.test 127.0.0.2 (Prosody),
@@ -307,6 +307,8 @@ class CellCase(unittest.TestCase):
     def _report_time(self):
         print("    (%s: %.1f s)" % (self.id().rsplit(".", 1)[-1], time.monotonic() - self.started),
               flush=True)
+        if os.environ.get("FENRA_INTEROP_VERBOSE"):
+            print(self.evidence(), flush=True)
 
     # -- the world of the cell ---------------------------------------------
 

@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+"""Federation between fenra-s2s (a.test) and Prosody (b.test), both
+directions, over STARTTLS with dialback, SASL EXTERNAL with DANE, and direct
+TLS. Each cell starts its own DNS records, Prosody and fenra-s2s."""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import prosody  # noqa: E402
+import world  # noqa: E402
+
+world.enter(needs=[("prosody", prosody.available())])
+
+B = "b.test"
+
+
+class ProsodyCells(world.CellCase):
+    def prosody(self, trusts_ca=False, direct_tls=False):
+        return self.run_peer(prosody.Prosody(
+            self.world.dir, B, world.ADDRESS[B], self.world.cert[B],
+            cafile=self.world.ca.ca.cert if trusts_ca else None,
+            direct_tls_port=world.DIRECT_TLS_PORT if direct_tls else None))
+
+    def test_cell01_prosody_to_fenra_starttls_dialback(self):
+        self.run_dns(world.zone(self.world))
+        self.run_fenra()
+        p = self.prosody()
+        self.peer_to_fenra(p)
+        self.expect_log("inbound dialback key submission from b.test",
+                        "dialback callback: b.test verified, inbound session",
+                        "forwarding inbound message from bob@b.test/interop to alice@a.test")
+
+    def test_cell02_fenra_to_prosody_starttls_dialback(self):
+        self.run_dns(world.zone(self.world))
+        self.run_fenra()
+        p = self.prosody()
+        self.fenra_to_peer(p)
+        self.expect_log("connecting to xmpp.b.test:5269 for domain b.test (direct_tls=false)",
+                        "outbound TLS handshake complete for b.test",
+                        "dialback verify: valid key from b.test for stream",
+                        "outbound dialback verified by b.test")
+
+    def test_cell03_prosody_to_fenra_sasl_external(self):
+        self.run_dns(world.zone(self.world, tlsa=(B,)))
+        self.run_fenra()
+        p = self.prosody()
+        self.peer_to_fenra(p)
+        self.expect_log("inbound DANE for b.test: verified",
+                        "inbound S2S authenticated: remote=b.test",
+                        "forwarding inbound message from bob@b.test/interop to alice@a.test")
+
+    def test_cell04_fenra_to_prosody_sasl_external(self):
+        self.run_dns(world.zone(self.world, tlsa=(B,)))
+        self.run_fenra()
+        p = self.prosody(trusts_ca=True)
+        self.fenra_to_peer(p)
+        self.expect_log("DANE result for b.test: verified",
+                        "outbound SASL success from b.test",
+                        "outbound S2S to b.test fully established")
+
+    def test_cell05_fenra_to_prosody_direct_tls(self):
+        self.run_dns(world.zone(self.world, direct_tls=(B,)))
+        self.run_fenra()
+        p = self.prosody(direct_tls=True)
+        self.fenra_to_peer(p)
+        self.expect_log("connecting to xmpp.b.test:5270 for domain b.test (direct_tls=true)",
+                        "outbound TLS handshake complete for b.test",
+                        "outbound dialback verified by b.test")
+
+
+if __name__ == "__main__":
+    world.main()
