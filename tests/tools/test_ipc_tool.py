@@ -366,7 +366,6 @@ class AgainstTheDaemons(unittest.TestCase):
             with t.Daemon([t.binary("fenra-s2s"), "--host", "a.test", "--listen-fd", "-1",
                            "--core-socket", sock]) as d:
                 d.wait_for("fenra-s2s event loop started")
-                t.wait_for_socket(sock)
                 listen = subprocess.Popen([IPC, "--socket", sock, "listen", "--count", "1",
                                            "--timeout", "60"], stdout=subprocess.PIPE,
                                           stderr=subprocess.PIPE)
