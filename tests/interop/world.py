@@ -216,7 +216,7 @@ class Fenra:
             text += "\n(fenra-s2s exited with status %d)" % rc
         return text
 
-    def find(self, text, **kw):
+    def find(self, text=None, **kw):
         return self.daemon.find(text, **kw)
 
     def __enter__(self):
@@ -370,10 +370,16 @@ class CellCase(unittest.TestCase):
         self.fail(what + "\n" + self.evidence())
 
     def expect_log(self, *texts):
-        """Each text must appear in a line of our log."""
+        """Each text must appear in a line of our log, and no line so far may
+        be a warning or an error: a cell that delivers while our daemon
+        complains about the peer is not clean."""
         missing = [x for x in texts if not self.fenra.find(x)]
         if missing:
             self.fail_with_evidence("our log lacks: %r" % missing)
+        complaints = self.fenra.find(level="warn") + self.fenra.find(level="error")
+        if complaints:
+            self.fail_with_evidence("our log has warnings or errors: %r"
+                                    % [l.message for l in complaints])
 
     def _check_daemon(self):
         if self.fenra.core_closed or self.fenra.daemon.proc.poll() is not None:
@@ -392,12 +398,18 @@ class CellCase(unittest.TestCase):
 
     # -- the two directions -------------------------------------------------
 
-    def peer_to_fenra(self, peer, user="bob", msg_id="m1"):
-        """A user of the peer sends a chat message to alice@a.test; it must
-        reach our core as an InboundStanza with its payload intact."""
+    def peer_to_fenra(self, peer, user="bob", ids=("in1", "in2")):
+        """A user of the peer sends chat messages to alice@a.test, the first
+        while the servers still negotiate, the next over the established
+        stream; each must reach our core as an InboundStanza with its
+        payload intact."""
         client = self.login(peer, user)
-        body = "hello from %s, message %s" % (peer.domain, msg_id)
-        client.send(chat_message("alice@a.test", body, msg_id))
+        for msg_id in ids:
+            body = "hello from %s, message %s" % (peer.domain, msg_id)
+            client.send(chat_message("alice@a.test", body, msg_id))
+            self._receive_inbound(peer, client, body, msg_id)
+
+    def _receive_inbound(self, peer, client, body, msg_id):
         deadline = time.monotonic() + WAIT
         got = None
         while got is None:
@@ -407,12 +419,12 @@ class CellCase(unittest.TestCase):
             bounce = self._poll(client, lambda e: split_tag(e.tag)[1] == "message"
                                 and e.get("id") == msg_id and e.get("type") == "error")
             if bounce is not None:
-                self.fail_with_evidence("%s gave up on the message and bounced it: %r"
-                                        % (peer.domain, ET.tostring(bounce)))
+                self.fail_with_evidence("%s gave up on message %s and bounced it: %r"
+                                        % (peer.domain, msg_id, ET.tostring(bounce)))
             self._check_daemon()
             if time.monotonic() > deadline:
-                self.fail_with_evidence("no InboundStanza from %s reached our core within %.0f s"
-                                        % (client.full_jid, WAIT))
+                self.fail_with_evidence("message %s from %s did not reach our core within %.0f s"
+                                        % (msg_id, client.full_jid, WAIT))
         frm, to, stanza = got
         try:
             elem = ET.fromstring(stanza)
@@ -427,17 +439,21 @@ class CellCase(unittest.TestCase):
                             % (elem.get("from"), elem.get("to"), frm, to))
         if problems:
             self.fail_with_evidence("InboundStanza %r: %s" % (stanza, "; ".join(problems)))
-        return stanza
 
-    def fenra_to_peer(self, peer, user="bob", msg_id="m2"):
-        """Our core asks for a chat message to a user of the peer; the
-        user's client must receive it with its payload intact. A
+    def fenra_to_peer(self, peer, user="bob", ids=("out1", "out2")):
+        """Our core asks for chat messages to a user of the peer, the first
+        before any stream exists, the next over the established stream; the
+        user's client must receive each with its payload intact. A
         DeliveryFailed ends the wait at once."""
         client = self.login(peer, user)
         frm = "alice@a.test/core"
         to = "%s@%s" % (user, peer.domain)
-        body = "hello from a.test, message %s" % msg_id
-        self.fenra.deliver(frm, to, chat_message(to, body, msg_id, frm=frm))
+        for msg_id in ids:
+            body = "hello from a.test, message %s" % msg_id
+            self.fenra.deliver(frm, to, chat_message(to, body, msg_id, frm=frm))
+            self._receive_outbound(client, frm, to, body, msg_id)
+
+    def _receive_outbound(self, client, frm, to, body, msg_id):
         deadline = time.monotonic() + WAIT
         elem = None
         while elem is None:
@@ -450,15 +466,14 @@ class CellCase(unittest.TestCase):
                 self.fail_with_evidence("our core got DeliveryFailed %r" % (failed,))
             self._check_daemon()
             if time.monotonic() > deadline:
-                self.fail_with_evidence("the message from our core did not reach %s within %.0f s"
-                                        % (to, WAIT))
+                self.fail_with_evidence("message %s from our core did not reach %s within %.0f s"
+                                        % (msg_id, to, WAIT))
         problems = payload_problems(elem, body, msg_id)
         if elem.get("from") != frm:
             problems.append("from is %r" % elem.get("from"))
         if problems:
             self.fail_with_evidence("%s received %r: %s" % (to, ET.tostring(elem),
                                                            "; ".join(problems)))
-        return elem
 
 
 PASSWORD = "interop-secret"
