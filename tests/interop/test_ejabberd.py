@@ -70,6 +70,14 @@ class EjabberdCells(world.CellCase):
                         "outbound TLS handshake complete for c.test",
                         "outbound dialback verified by c.test")
 
+    def test_both_ways_at_once_dialback(self):
+        self.run_dns(world.zone(self.world))
+        self.run_fenra()
+        p = self.ejabberd()
+        self.both_ways_at_once(p, "carol")
+        self.expect_log("outbound dialback verified by c.test",
+                        "dialback callback: c.test verified, inbound session")
+
 
 if __name__ == "__main__":
     world.main()

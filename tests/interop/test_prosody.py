@@ -68,6 +68,14 @@ class ProsodyCells(world.CellCase):
                         "outbound TLS handshake complete for b.test",
                         "outbound dialback verified by b.test")
 
+    def test_both_ways_at_once_dialback(self):
+        self.run_dns(world.zone(self.world))
+        self.run_fenra()
+        p = self.prosody()
+        self.both_ways_at_once(p)
+        self.expect_log("outbound dialback verified by b.test",
+                        "dialback callback: b.test verified, inbound session")
+
 
 if __name__ == "__main__":
     world.main()

@@ -453,6 +453,22 @@ class CellCase(unittest.TestCase):
             self.fenra.deliver(frm, to, chat_message(to, body, msg_id, frm=frm))
             self._receive_outbound(client, frm, to, body, msg_id)
 
+    def both_ways_at_once(self, peer, user="bob"):
+        """The peer's user and our core send to each other at the same
+        moment, so that both servers open streams, and call each other back,
+        at once; then once more over the streams that resulted."""
+        client = self.login(peer, user)
+        frm = "alice@a.test/core"
+        to = "%s@%s" % (user, peer.domain)
+        for n in (1, 2):
+            in_id, out_id = "x%din" % n, "x%dout" % n
+            in_body = "hello from %s, message %s" % (peer.domain, in_id)
+            out_body = "hello from a.test, message %s" % out_id
+            client.send(chat_message("alice@a.test", in_body, in_id))
+            self.fenra.deliver(frm, to, chat_message(to, out_body, out_id, frm=frm))
+            self._receive_inbound(peer, client, in_body, in_id)
+            self._receive_outbound(client, frm, to, out_body, out_id)
+
     def _receive_outbound(self, client, frm, to, body, msg_id):
         deadline = time.monotonic() + WAIT
         elem = None
