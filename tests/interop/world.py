@@ -14,7 +14,7 @@ nameserver 127.0.0.53.
 
 enter() makes a network, a mount and a PID namespace (unshare --kill-child):
 when the test's process ends, however it ends, the kernel ends every process
-left in there too (Prosody, the Erlang VM and its epmd), and the namespaces
+left in there too (Prosody, the Erlang VM, dnsmasq), and the namespaces
 go away with them. It needs real root, since the peers switch to their own
 users; without root, or without the peers' programs, the script exits with
 status 77, which CTest reports as skipped.
@@ -23,14 +23,12 @@ status 77, which CTest reports as skipped.
 import os
 import shutil
 import socket
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 import xml.etree.ElementTree as ET
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
 import fenra_testlib as t  # noqa: E402
 import netns  # noqa: E402
@@ -71,7 +69,9 @@ def enter(needs=()):
         env["FENRA_NETNS"] = "1"
         sys.stdout.flush()
         sys.stderr.flush()
-        sys.exit(subprocess.call(cmd, env=env, stdin=subprocess.DEVNULL))
+        # unshare takes this process's place, so that whoever ends the test
+        # (CTest at its time-out) ends unshare and with it the namespace.
+        os.execvpe(cmd[0], cmd, env)
     netns.enter()
 
 
