@@ -78,6 +78,13 @@ class EjabberdCells(world.CellCase):
         self.expect_log("outbound dialback verified by c.test",
                         "dialback callback: c.test verified, inbound session")
 
+    def test_iq_and_presence(self):
+        self.run_dns(world.zone(self.world))
+        self.run_fenra()
+        p = self.ejabberd()
+        self.iq_and_presence(p, "carol")
+        self.expect_log()
+
 
 if __name__ == "__main__":
     world.main()

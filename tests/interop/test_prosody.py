@@ -76,6 +76,13 @@ class ProsodyCells(world.CellCase):
         self.expect_log("outbound dialback verified by b.test",
                         "dialback callback: b.test verified, inbound session")
 
+    def test_iq_and_presence(self):
+        self.run_dns(world.zone(self.world))
+        self.run_fenra()
+        p = self.prosody()
+        self.iq_and_presence(p)
+        self.expect_log()
+
 
 if __name__ == "__main__":
     world.main()

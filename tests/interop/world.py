@@ -231,6 +231,7 @@ class Fenra:
 # The message every cell carries, and its checks
 
 CHATSTATES = "http://jabber.org/protocol/chatstates"
+DISCO = "http://jabber.org/protocol/disco#info"
 RECEIPTS = "urn:xmpp:receipts"
 STANZA_NAMESPACES = ("", "jabber:server", "jabber:client")
 
@@ -468,6 +469,76 @@ class CellCase(unittest.TestCase):
             self.fenra.deliver(frm, to, chat_message(to, out_body, out_id, frm=frm))
             self._receive_inbound(peer, client, in_body, in_id)
             self._receive_outbound(client, frm, to, out_body, out_id)
+
+    def iq_and_presence(self, peer, user="bob"):
+        """The other two stanza kinds over dialback streams: a disco#info
+        query from the peer's user to a.test reaches our core and the core's
+        answer reaches the user; a subscription request reaches the core,
+        and the core's approval and presence (with show and status)
+        reach the user."""
+        client = self.login(peer, user)
+        bare = "%s@%s" % (user, peer.domain)
+        client.send("<iq type='get' to='a.test' id='disco1'><query xmlns='%s'/></iq>" % DISCO)
+        elem = self._inbound_element(lambda f: f[0] == client.full_jid and f[1] == "a.test",
+                                     "the disco#info query")
+        if split_tag(elem.tag)[1] != "iq" or elem.get("id") != "disco1" \
+                or elem.find("{%s}query" % DISCO) is None:
+            self.fail_with_evidence("the query reached our core as %r" % ET.tostring(elem))
+        self.fenra.deliver("a.test", client.full_jid,
+                           "<iq type='result' from='a.test' to='%s' id='disco1'>"
+                           "<query xmlns='%s'><identity category='server' type='im'/>"
+                           "<feature var='%s'/></query></iq>" % (client.full_jid, DISCO, DISCO))
+        answer = self._client_element(client, lambda e: e.get("id") == "disco1", "a.test")
+        if answer.get("type") != "result" or answer.find(
+                "{%s}query/{%s}feature" % (DISCO, DISCO)) is None:
+            self.fail_with_evidence("%s got %r" % (client.jid, ET.tostring(answer)))
+
+        client.send("<presence type='subscribe' to='alice@a.test'/>")
+        elem = self._inbound_element(lambda f: f[0] == bare and f[1] == "alice@a.test",
+                                     "the subscription request")
+        if split_tag(elem.tag)[1] != "presence" or elem.get("type") != "subscribe":
+            self.fail_with_evidence("the request reached our core as %r" % ET.tostring(elem))
+        self.fenra.deliver("alice@a.test", bare, "<presence type='subscribed' "
+                           "from='alice@a.test' to='%s'/>" % bare)
+        self.fenra.deliver("alice@a.test/core", bare, "<presence from='alice@a.test/core' "
+                           "to='%s'><show>chat</show><status>here</status></presence>" % bare)
+        pres = self._client_element(
+            client, lambda e: split_tag(e.tag)[1] == "presence"
+            and e.get("from") == "alice@a.test/core", "alice@a.test/core")
+        shows = [c.text for c in pres if split_tag(c.tag)[1] == "show"]
+        if shows != ["chat"]:
+            self.fail_with_evidence("%s got %r" % (client.jid, ET.tostring(pres)))
+
+    def _inbound_element(self, match, what):
+        """The stanza of the next InboundStanza whose (from, to) match accepts,
+        parsed."""
+        deadline = time.monotonic() + WAIT
+        while True:
+            f = self.fenra.wait_frame(lambda f: f[0] == t.INBOUND_STANZA and match(f[1]), 0.5)
+            if f is not None:
+                break
+            self._check_daemon()
+            if time.monotonic() > deadline:
+                self.fail_with_evidence("%s did not reach our core within %.0f s" % (what, WAIT))
+        try:
+            return ET.fromstring(f[1][2])
+        except ET.ParseError as e:
+            self.fail_with_evidence("the stanza given to the core is not namespace-well-formed "
+                                    "XML (%s): %r" % (e, f[1][2]))
+
+    def _client_element(self, client, predicate, sender):
+        deadline = time.monotonic() + WAIT
+        while True:
+            elem = self._poll(client, predicate, 0.5)
+            if elem is not None:
+                return elem
+            failed = self.fenra.wait_frame(lambda f: f[0] == t.DELIVERY_FAILED, 0.05)
+            if failed is not None:
+                self.fail_with_evidence("our core got DeliveryFailed %r" % (failed,))
+            self._check_daemon()
+            if time.monotonic() > deadline:
+                self.fail_with_evidence("nothing from %s reached %s within %.0f s"
+                                        % (sender, client.jid, WAIT))
 
     def _receive_outbound(self, client, frm, to, body, msg_id):
         deadline = time.monotonic() + WAIT
