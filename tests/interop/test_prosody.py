@@ -83,6 +83,33 @@ class ProsodyCells(world.CellCase):
         self.iq_and_presence(p)
         self.expect_log()
 
+    def test_dane_mismatch_fails_delivery_to_prosody(self):
+        self.run_dns(world.zone(self.world, wrong_tlsa=(B,)))
+        f = self.run_fenra()
+        self.prosody(trusts_ca=True)
+        frm, to = "alice@a.test/core", "bob@b.test"
+        f.deliver(frm, to, world.chat_message(to, "not for impostors", "dm1", frm=frm))
+        got = f.wait_failed(to, world.WAIT)
+        if got is None:
+            self.fail_with_evidence("no DeliveryFailed for %s" % to)
+        self.assertEqual(got, (frm, to, "dane-verification-failed"), self.evidence())
+        self.assertTrue(f.find("DANE result for b.test: FAILED"), self.evidence())
+
+    def test_dane_mismatch_refuses_prosody_inbound(self):
+        # EXTERNAL is withheld, and the dialback callback meets the same
+        # contradicting records, so the stream is refused.
+        self.run_dns(world.zone(self.world, wrong_tlsa=(B,)))
+        f = self.run_fenra()
+        p = self.prosody()
+        client = self.login(p, "bob")
+        client.send(world.chat_message("alice@a.test", "from an impostor", "dm2"))
+        bounce = client.wait_stanza(lambda e: e.get("id") == "dm2", world.WAIT)
+        self.assertEqual(bounce.get("type"), "error", self.evidence())
+        self.assertIsNone(f.wait_inbound(client.full_jid, 0.5), self.evidence())
+        for line in ("inbound DANE for b.test: not verified (will offer dialback)",
+                     "DANE result for b.test: FAILED",
+                     "dialback callback: b.test invalid, inbound session"):
+            self.assertTrue(f.find(line), "no %r in our log\n%s" % (line, self.evidence()))
 
 if __name__ == "__main__":
     world.main()

@@ -83,6 +83,7 @@ class World:
         os.chmod(self.dir, 0o755)
         self.ca = testca.TestCA(self.dir)
         self.cert = {d: self.ca.issue(d) for d in ("a.test", "b.test", "c.test")}
+        self.other_cert = self.ca.issue("elsewhere.test")
         # Peers running as their own users read their files from here.
         for root, dirs, files in os.walk(self.dir):
             for d in dirs:
@@ -101,12 +102,14 @@ def target(domain):
     return "xmpp." + domain
 
 
-def zone(world, tlsa=(), direct_tls=(), srv=("a.test", "b.test", "c.test", "d.test")):
+def zone(world, tlsa=(), direct_tls=(), wrong_tlsa=(),
+         srv=("a.test", "b.test", "c.test", "d.test")):
     """The records of a cell: an _xmpp-server SRV record and an A record for
     each domain of srv; an _xmpps-server SRV record on port 5270 for each
     domain of direct_tls (listed before the STARTTLS one by resolvers);
     TLSA records (3 1 1, the certificate's key) for each domain of tlsa, at
-    both ports of its server."""
+    both ports of its server; for each domain of wrong_tlsa, the same
+    records with the key of another certificate."""
     z = netns.Zone()
     for d in srv:
         z.srv("_xmpp-server._tcp." + d, target(d), S2S_PORT)
@@ -114,8 +117,9 @@ def zone(world, tlsa=(), direct_tls=(), srv=("a.test", "b.test", "c.test", "d.te
         z.a(d, ADDRESS[d])
     for d in direct_tls:
         z.srv("_xmpps-server._tcp." + d, target(d), DIRECT_TLS_PORT)
-    for d in tlsa:
-        data = testca.tlsa_data(world.cert[d], 1, 1)
+    for d in tuple(tlsa) + tuple(wrong_tlsa):
+        cert = world.cert[d] if d in tlsa else world.other_cert
+        data = testca.tlsa_data(cert, 1, 1)
         for port in (S2S_PORT, DIRECT_TLS_PORT):
             z.tlsa(port, target(d), 3, 1, 1, data)
     return z
