@@ -351,6 +351,7 @@ void S2sServer::accept_inbound() {
     clock_gettime(CLOCK_REALTIME, &now);
     s->set_stream_id(static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
     inbound_[slot] = std::move(s);
+    log::info(kLogScope, {"accepted inbound S2S connection id=", slot, " fd=", fd});
 }
 
 void S2sServer::accept_ipc() {

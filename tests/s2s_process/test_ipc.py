@@ -12,10 +12,14 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
 import fenra_testlib as t  # noqa: E402
+import netns  # noqa: E402
 
 S2S = t.binary("fenra-s2s")
 IPC = t.binary("fenra-ipc")
 UNEXPECTED = "unexpected IPC message from core"
+# A delivery whose recipient has no domain is refused at once, without any
+# DNS lookup: the frames below use such deliveries to see a type 16 handled.
+EMPTY_DOMAIN = "delivery request with empty domain: to="
 
 
 class DaemonCase(unittest.TestCase):
@@ -43,7 +47,10 @@ class DaemonCase(unittest.TestCase):
         return t.run_ipc_tool(self.sock, *args, timeout=timeout)
 
     def warnings(self, start=0):
-        return len(self.d.find(UNEXPECTED, level="warn", scope="fenra-s2s", start=start))
+        """Messages handled: the warning for a message no core should send,
+        or the one for a delivery without a domain."""
+        return len(self.d.find(UNEXPECTED, level="warn", scope="fenra-s2s", start=start)) + len(
+            self.d.find(EMPTY_DOMAIN, level="warn", scope="fenra-s2s", start=start))
 
     def wait_warnings(self, n, start=0):
         t.wait_until(lambda: self.warnings(start) >= n, what="%d warnings" % n)
@@ -86,13 +93,14 @@ class Slots(DaemonCase):
 
 
 class Messages(DaemonCase):
-    def test_deliver_gets_the_warning_and_stays_connected(self):
-        r = self.tool("deliver", "romeo@a.example", "juliet@b.example/balcony",
-                      "<message to='juliet@b.example'><body>hi</body></message>",
-                      "--timeout", "0.2")
+    def test_deliver_without_domain_is_refused_with_invalid_jid(self):
+        r = self.tool("deliver", "romeo@a.example", "juliet@",
+                      "<message to='juliet@'><body>hi</body></message>", "--timeout", "2")
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stdout, b"")
+        self.assertIn(b"DeliveryFailed", r.stdout)
+        self.assertIn(b"invalid-jid", r.stdout)
         self.wait_warnings(1)
+        self.d.wait_for(EMPTY_DOMAIN + "juliet@")
         self.assertEqual(self.d.find("IPC decode error"), [])
         # The tool closed its end itself: an ordinary disconnect.
         self.d.wait_for("core disconnected from IPC slot=0")
@@ -105,7 +113,7 @@ class Messages(DaemonCase):
             5: t.u32(1) + s(""), 6: t.u32(1) + s("") * 4, 7: t.u32(1) + t.u8(0) + s(""),
             8: t.u32(1) + s("a") + s("b"), 9: t.u32(1) + t.u8(1) + s("c"), 10: t.u32(1) + s("x"),
             11: t.u32(1) + t.u8(0) + s(""), 12: t.u8(3) + bytes([1, 2, 3]),
-            16: s("a") + s("b") + s("c"), 17: s("a") + s("b") + s("c"),
+            16: s("a") + s("b@") + s("c"), 17: s("a") + s("b") + s("c"),
             18: s("a") + s("b") + s("c"),
         }
         c = self.connect(0)
@@ -115,14 +123,14 @@ class Messages(DaemonCase):
 
     def test_trailing_bytes_are_ignored(self):
         c = self.connect(0)
-        c.send(t.frame(16, t.string("a") + t.string("b") + t.string("c") + b"\xff\x00junk"))
+        c.send(t.frame(16, t.string("a") + t.string("b@") + t.string("c") + b"\xff\x00junk"))
         self.wait_warnings(1)
         self.assertTrue(c.is_open())
 
     def test_two_frames_in_one_write_and_a_split_frame(self):
         a = self.connect(0)
         b = self.connect(1)
-        f = t.delivery_request("a@b", "c@d", "<message/>")
+        f = t.delivery_request("a@b", "c@", "<message/>")
         a.send(f + f)
         self.wait_warnings(2)
         mark = self.d.mark()
@@ -176,7 +184,7 @@ class Malformed(DaemonCase):
             with self.subTest(name):
                 self.expect_decode_error(*args)
         self.assertTrue(keep.is_open(0))
-        keep.send(t.delivery_request("a", "b", "c"))
+        keep.send(t.delivery_request("a", "b@", "c"))
         self.wait_warnings(1)
 
     def test_frame_after_a_malformed_one_is_not_handled(self):
@@ -191,8 +199,8 @@ class Limits(DaemonCase):
     @staticmethod
     def delivery_payload(total):
         """The body (hex) of a type 16 frame whose payload is total bytes."""
-        stanza = b"x" * (total - 1 - 2 - 2 - 2 - 2)  # type, three lengths, "a" and "b"
-        body = t.string("a") + t.string("b") + t.string(stanza)
+        stanza = b"x" * (total - 1 - 2 - 2 - 2 - 3)  # type, three lengths, "a" and "b@"
+        body = t.string("a") + t.string("b@") + t.string(stanza)
         assert 1 + len(body) == total
         return body
 
@@ -202,7 +210,7 @@ class Limits(DaemonCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.wait_warnings(1)
         # Also through deliver, which builds the same frame with the codec.
-        r = self.tool("deliver", "a", "b", "x" * (8188 - 9), "--timeout", "0.3")
+        r = self.tool("deliver", "a", "b@", "x" * (8188 - 10), "--timeout", "0.3")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.wait_warnings(2)
 
@@ -389,4 +397,5 @@ class ToolErrors(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    netns.enter()
     unittest.main(verbosity=2)

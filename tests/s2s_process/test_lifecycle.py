@@ -77,11 +77,13 @@ class S2sListener(unittest.TestCase):
             self.assertEqual(d.lines[2].message, "S2S using inherited listener fd=-1 port=5269")
             self.assertEqual(d.stop(), 0)
 
-    def assert_accepted_and_closed(self, address, port, count=3):
+    def assert_accepted_and_closed(self, d, address, port, count=3):
+        """Each connection gets an inbound session, released when the peer leaves."""
         for _ in range(count):
-            with socket.create_connection((address, port), timeout=10) as c:
-                c.settimeout(10)
-                self.assertEqual(c.recv(100), b"")  # closed by the daemon at once
+            mark = d.mark()
+            with socket.create_connection((address, port), timeout=10):
+                d.wait_for("accepted inbound S2S connection id=", start=mark)
+            d.wait_for("closing inbound S2S session id=", start=mark)
 
     def assert_idle(self, pid):
         # A listener that stayed readable would wake the loop without end.
@@ -101,7 +103,7 @@ class S2sListener(unittest.TestCase):
                 # Made non-blocking (the open file is shared with this process).
                 self.assertTrue(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK)
                 lst.close()  # only the daemon holds it now
-                self.assert_accepted_and_closed(addr, port)
+                self.assert_accepted_and_closed(d, addr, port)
                 self.assert_idle(d.pid)
                 self.assertEqual(d.stop(), 0)
             # The daemon closed the inherited listener at shut-down.
@@ -121,7 +123,7 @@ class S2sListener(unittest.TestCase):
         with start("--address", addr, "--port", str(port)) as d:
             d.wait_for("fenra-s2s event loop started")
             d.wait_for("S2S listener on %s:%d" % (addr, port))
-            self.assert_accepted_and_closed(addr, port)
+            self.assert_accepted_and_closed(d, addr, port)
             self.assert_idle(d.pid)
             self.assertEqual(d.stop(), 0)
         with self.assertRaises(ConnectionRefusedError):
