@@ -12,7 +12,9 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "idp"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
 import idp  # noqa: E402
+import netns  # noqa: E402
 from tls_server import TlsServer, probe  # noqa: E402
 
 MAX_RESPONSE = 262144
@@ -212,4 +214,6 @@ class HttpsClientTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    # Host name lookups fail inside the namespace without reaching any real resolver.
+    netns.enter()
     unittest.main(verbosity=2)
