@@ -41,7 +41,6 @@ ADDRESS = {"a.test": "127.0.0.1", "b.test": "127.0.0.2", "c.test": "127.0.0.3",
            "d.test": "127.0.0.4"}
 S2S_PORT = 5269
 DIRECT_TLS_PORT = 5270
-C2S_PORT = 5222
 
 
 def skip(reason):
