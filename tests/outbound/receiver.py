@@ -35,6 +35,7 @@ class Receiver:
     external     answer to an EXTERNAL auth: "success" or "failure"
     dialback     answer to a db:result: "valid", "invalid" or None (no answer)
     break_at     "header": close right after the daemon's first header;
+                 "xml": answer the header with bytes that are not XML;
                  "after-features": close after sending the first features;
                  "tls": answer proceed, then send garbage instead of TLS
     verify       callback: verify(conn, element) -> type word for db:verify
@@ -73,6 +74,10 @@ class Receiver:
     def serve(self, conn):
         self.conns.append(conn)
         self.header(conn)
+        if self.break_at == "xml":
+            conn.send("<!DOCTYPE stream>")
+            conn.wait_closed(10)
+            return
         if self.break_at == "header":
             self.note("closed after header")
             conn.close()

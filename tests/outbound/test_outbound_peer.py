@@ -248,6 +248,11 @@ def sc_connect_failures(world):
         a.expect_failed("bob@nohost.test", "hostname-resolution-failed")
         a.deliver(FROM, "bob@none.test", stanza(3))
         a.expect_failed("bob@none.test", "hostname-resolution-failed")
+        # The service names of a 240-byte domain are too long to ask for.
+        long_domain = ".".join(["l" * 59] * 4)
+        a.deliver(FROM, "bob@" + long_domain, stanza(7))
+        a.expect_failed("bob@" + long_domain, "dns-resolution-failed")
+        a.daemon.wait_for("DNS SRV resolution failed for " + long_domain, level="error")
         # Both targets refuse: the last word is reported, after both tries.
         mark = a.daemon.mark()
         a.deliver(FROM, "bob@allfail.test", stanza(4))
@@ -272,6 +277,11 @@ def sc_second_target(world):
         wait(lambda: len(r.stanzas) == 1, "the stanza at the second target")
         a.daemon.wait_for("connecting to 127.0.1.13:5269 for domain second.test")
         a.daemon.wait_for("connecting to 127.0.1.14:5269 for domain second.test")
+        a.daemon.wait_for("outbound TCP connect failed for second.test", level="error")
+        # A first target whose host name does not resolve is passed over too.
+        a.deliver(FROM, "bob@second2.test", stanza(2))
+        wait(lambda: len(r.stanzas) == 2, "the stanza for second2.test")
+        a.daemon.wait_for("connecting to missing.test:5269 for domain second2.test")
         assert a.no_frame()
     check_errors(lst)
     lst.close()
@@ -392,11 +402,74 @@ def sc_shutdown_silent(world):
     lst.close()
 
 
+def sc_long_local_domain(world):
+    """A local domain too long for the EXTERNAL element uses dialback even
+    when DANE verified the peer."""
+    host = ".".join(["l" * 60] * 3) + ".longer.long.test"
+    assert len(host) > 192
+    r = Receiver("ext.test", world.ctx("ext.test"))
+    lst = serve("127.0.1.3", r)
+    n = w.S2sNode(host, "127.0.0.1", cert=world.a)
+    world.nodes.append(n)
+    with n:
+        n.deliver("u@" + host, "bob@ext.test", stanza(1, to="bob@ext.test"))
+        wait(lambda: len(r.stanzas) == 1, "the stanza")
+        n.daemon.wait_for("DANE result for ext.test: verified")
+        assert [e.local for e in r.elements] == ["starttls", "result"], r.elements
+        assert r.elements[1].get("from") == host
+    check_errors(lst)
+    lst.close()
+
+
+def sc_parse_error(world):
+    """A peer whose stream cannot be parsed: xml-parse-error."""
+    r = Receiver("garbage.test", world.ctx("garbage.test"), break_at="xml")
+    lst = serve("127.0.1.22", r)
+    with world.node() as a:
+        a.deliver(FROM, "bob@garbage.test", stanza(1))
+        a.expect_failed("bob@garbage.test", "xml-parse-error")
+    lst.close()
+
+
+def sc_no_descriptors(world):
+    """No descriptor left for a socket: socket-creation-failed (the domains
+    are address literals, so that no lookup needs one either)."""
+    import resource
+    held = []
+
+    def hold(conn):
+        held.append(conn)
+        conn.wait_closed(120)
+
+    addresses = ["127.0.1.%d" % i for i in range(23, 31)]
+    lsts = [xp.PeerListener(addr, 5269, hold, timeout=120) for addr in addresses]
+    with world.node() as a:
+        # Everything the daemon does once before it runs short (the
+        # sanitizers' first checks of a type need descriptors of their own).
+        a.deliver(FROM, "node@", stanza(0))
+        a.expect_failed("node@", "invalid-jid")
+        # Descriptor numbers below the limit that are free: the gaps left by
+        # closed ones, and one more when there is none.
+        fds = [int(f) for f in os.listdir("/proc/%d/fd" % a.daemon.pid)]
+        limit = max(fds) + (1 if len(fds) <= max(fds) else 2)
+        free = limit - len(fds)
+        assert free < len(addresses), free
+        resource.prlimit(a.daemon.pid, resource.RLIMIT_NOFILE, (limit, limit))
+        for i in range(free):
+            a.deliver(FROM, "bob@" + addresses[i], stanza(i))
+        wait(lambda: len(held) == free, "%d held connections" % free)
+        a.deliver(FROM, "bob@" + addresses[free], stanza(99))
+        a.expect_failed("bob@" + addresses[free], "socket-creation-failed")
+    for lst in lsts:
+        lst.close()
+
+
 SCENARIOS = [
     sc_starttls_dialback, sc_direct_tls, sc_dane_external, sc_external_fallback,
     sc_dane_mismatch, sc_foreign_ca, sc_matching_types, sc_no_stream_id, sc_closed_early,
     sc_connect_failures, sc_second_target, sc_tls_failure, sc_auth_failure, sc_burst,
-    sc_resource_at, sc_two_cores, sc_no_client_cert, sc_shutdown_silent, sc_slots_exhausted,
+    sc_resource_at, sc_two_cores, sc_no_client_cert, sc_shutdown_silent, sc_long_local_domain,
+    sc_parse_error, sc_no_descriptors, sc_slots_exhausted,
 ]
 
 
@@ -434,6 +507,9 @@ def build_zone(world):
     z.srv("_xmpp-server._tcp.allfail.test", "127.0.1.32", 5269, priority=10)
     z.srv("_xmpp-server._tcp.second.test", "127.0.1.13", 5269, priority=0)
     z.srv("_xmpp-server._tcp.second.test", "127.0.1.14", 5269, priority=10)
+    z.srv("_xmpp-server._tcp.second2.test", "missing.test", 5269, priority=0)
+    z.srv("_xmpp-server._tcp.second2.test", "127.0.1.14", 5269, priority=10)
+    host("garbage.test", "127.0.1.22")
     host("tlsfail.test", "127.0.1.15")
     host("dbinv.test", "127.0.1.16")
     for i in range(129):
