@@ -18,15 +18,24 @@ bool blank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// The 6-bit value of a base64 character; "-" and "_" stand for "+" and "/".
-int sextet(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+' || c == '-') return 62;
-    if (c == '/' || c == '_') return 63;
-    return -1;
-}
+// The 6-bit values of the base64 characters ("-" and "_" stand for "+" and
+// "/"); 64 marks every other byte.
+struct SextetTable {
+    uint8_t v[256];
+    constexpr SextetTable() : v() {
+        for (int i = 0; i < 256; ++i)
+            v[i] = 64;
+        for (int i = 0; i < 26; ++i) {
+            v['A' + i] = static_cast<uint8_t>(i);
+            v['a' + i] = static_cast<uint8_t>(26 + i);
+        }
+        for (int i = 0; i < 10; ++i)
+            v['0' + i] = static_cast<uint8_t>(52 + i);
+        v[static_cast<unsigned char>('+')] = v[static_cast<unsigned char>('-')] = 62;
+        v[static_cast<unsigned char>('/')] = v[static_cast<unsigned char>('_')] = 63;
+    }
+};
+constexpr SextetTable kSextet;
 
 // Where a member's value begins, given the end of its quoted name: a name in
 // member position is followed by a colon (a string value that happens to
@@ -49,13 +58,13 @@ bool make_entry(std::string_view object, std::string_view kid, JwkEntry& out) {
         const auto n = json_string_field(object, "\"n\"");
         const auto e = json_string_field(object, "\"e\"");
         if (!n || !e) return false;
-        out = JwkEntry{.kid = kid, .n = *n, .e = *e, .x = {}, .kind = JwkKind::rsa, .key = {}};
+        out = JwkEntry{.kid = kid, .n = *n, .e = *e, .x = {}, .kind = JwkKind::rsa};
         return true;
     }
     if (*kty == "OKP") {
         const auto x = json_string_field(object, "\"x\"");
         if (!x) return false;
-        out = JwkEntry{.kid = kid, .n = {}, .e = {}, .x = *x, .kind = JwkKind::okp, .key = {}};
+        out = JwkEntry{.kid = kid, .n = {}, .e = {}, .x = *x, .kind = JwkKind::okp};
         return true;
     }
     return false;
@@ -100,13 +109,26 @@ Result<size_t> base64url_decode(std::string_view text, unsigned char* out, size_
     const size_t out_len = padded / 4 * 3 - pad;
     if (out_len > cap) return Error::BufferTooSmall;
 
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t chars = text.size() - own;
+    size_t i = 0, o = 0;
+    // Whole groups of four characters make three bytes.
+    for (; i + 4 <= chars; i += 4) {
+        const uint32_t a = kSextet.v[in[i]], b = kSextet.v[in[i + 1]], c = kSextet.v[in[i + 2]],
+                       d = kSextet.v[in[i + 3]];
+        if ((a | b | c | d) & 64) return Error::InvalidBase64;
+        const uint32_t w = (a << 18) | (b << 12) | (c << 6) | d;
+        out[o++] = static_cast<unsigned char>(w >> 16);
+        out[o++] = static_cast<unsigned char>(w >> 8);
+        out[o++] = static_cast<unsigned char>(w);
+    }
+    // Two or three characters left make one or two bytes.
     uint32_t acc = 0;
     unsigned bits = 0;
-    size_t o = 0;
-    for (size_t i = 0; i < text.size() - own; ++i) {
-        const int v = sextet(static_cast<unsigned char>(text[i]));
-        if (v < 0) return Error::InvalidBase64;
-        acc = (acc << 6) | static_cast<uint32_t>(v);
+    for (; i < chars; ++i) {
+        const uint32_t v = kSextet.v[in[i]];
+        if (v & 64) return Error::InvalidBase64;
+        acc = (acc << 6) | v;
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
@@ -138,6 +160,10 @@ std::optional<std::string_view> json_string_field(std::string_view text,
 
 void PkeyFree::operator()(EVP_PKEY* key) const {
     EVP_PKEY_free(key);
+}
+
+void PkeyCtxFree::operator()(EVP_PKEY_CTX* ctx) const {
+    EVP_PKEY_CTX_free(ctx);
 }
 
 // One pass over the document that knows strings and object braces: each

@@ -65,16 +65,22 @@ struct PkeyFree {
     void operator()(EVP_PKEY* key) const;
 };
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* ctx) const;
+};
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 
 // One cached key. The views point into the cache's document; the built
-// public key is made on first use and dropped with the document.
+// public key (and for RSA its verify context) is made on first use and
+// dropped with the document.
 struct JwkEntry {
     std::string_view kid;  // raw JSON string content
     std::string_view n;    // RSA modulus, base64url; empty for okp
     std::string_view e;    // RSA exponent, base64url; empty for okp
     std::string_view x;    // Ed25519 public key, base64url; empty for rsa
     JwkKind kind = JwkKind::rsa;
-    PkeyPtr key;              // built from n and e, or x
+    PkeyPtr key{};            // built from n and e, or x
+    PkeyCtxPtr verifier{};    // RSA: PKCS#1 v1.5 verification with SHA-256, ready
     bool key_failed = false;  // the material did not make a key
 };
 

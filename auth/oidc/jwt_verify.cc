@@ -5,15 +5,13 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/rsa.h>
 
 namespace fenra::oidc {
 namespace {
 
 struct BnFree {
     void operator()(BIGNUM* b) const { BN_free(b); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
 };
 struct ParamBldFree {
     void operator()(OSSL_PARAM_BLD* b) const { OSSL_PARAM_BLD_free(b); }
@@ -27,6 +25,12 @@ struct MdCtxFree {
 
 using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
 
+// SHA-256, fetched once for the life of the process.
+const EVP_MD* sha256() {
+    static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return md;
+}
+
 // The entry's key, built on first use.
 EVP_PKEY* entry_key(JwkEntry& entry) {
     if (entry.key) return entry.key.get();
@@ -35,6 +39,25 @@ EVP_PKEY* entry_key(JwkEntry& entry) {
         entry.kind == JwkKind::rsa ? build_rsa_key(entry.n, entry.e) : build_ed25519_key(entry.x);
     entry.key_failed = !entry.key;
     return entry.key.get();
+}
+
+// The entry's RSA verify context: PKCS#1 v1.5 padding over a SHA-256
+// digest, set up once. The RSA key of a token check is the same every time,
+// so only the digest and the signature change.
+EVP_PKEY_CTX* rsa_verifier(JwkEntry& entry) {
+    if (entry.verifier) return entry.verifier.get();
+    EVP_PKEY* key = entry_key(entry);
+    if (!key || !sha256()) return nullptr;
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), sha256()) != 1) {
+        entry.key_failed = true;
+        ERR_clear_error();
+        return nullptr;
+    }
+    entry.verifier = std::move(ctx);
+    return entry.verifier.get();
 }
 
 }  // namespace
@@ -48,7 +71,7 @@ PkeyPtr build_rsa_key(std::string_view n, std::string_view e) {
 
     BnPtr bn_n(BN_bin2bn(nb, static_cast<int>(*nlen), nullptr));
     BnPtr bn_e(BN_bin2bn(eb, static_cast<int>(*elen), nullptr));
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
     std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
     EVP_PKEY* key = nullptr;
     if (bn_n && bn_e && ctx && bld && EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
@@ -74,14 +97,14 @@ bool verify_rs256(std::string_view signing_input, std::string_view signature, Jw
     unsigned char sig[kMaxRsaSignature];
     const auto len = base64url_decode(signature, sig, sizeof sig);
     if (!len || entry.kind != JwkKind::rsa) return false;
-    EVP_PKEY* key = entry_key(entry);
-    if (!key) return false;
+    EVP_PKEY_CTX* verifier = rsa_verifier(entry);
+    if (!verifier) return false;
 
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    const bool good =
-        ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
-        EVP_DigestVerifyUpdate(ctx.get(), signing_input.data(), signing_input.size()) == 1 &&
-        EVP_DigestVerifyFinal(ctx.get(), sig, *len) == 1;
+    unsigned char digest[32];
+    unsigned int digest_len = 0;
+    const bool good = EVP_Digest(signing_input.data(), signing_input.size(), digest, &digest_len,
+                                 sha256(), nullptr) == 1 &&
+                      EVP_PKEY_verify(verifier, sig, *len, digest, digest_len) == 1;
     ERR_clear_error();
     return good;
 }
