@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <openssl/crypto.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -403,17 +404,56 @@ void S2sServer::release_inbound() {
     }
 }
 
+bool S2sServer::core_has_room(int slot) const {
+    const ipc::Slot& c = ipc_.slot(slot);
+    return ipc::kWriteBuffer - (c.write_filled - c.write_sent) >= ipc::kFrameScratch;
+}
+
+// The core that the next stanza is offered to first must have room for a
+// frame (at most 4096 bytes). What its buffer holds is written out first;
+// if its socket is full too, the core is behind and is waited for, sleeping,
+// for up to kCoreWaitMs: meanwhile no peer is read, so TCP slows the peers
+// down instead of stanzas being lost. A core that stays stuck is not waited
+// for again until it has taken something (its stanzas are dropped).
+void S2sServer::make_room_for_frame() {
+    int slot = -1;
+    for (int i = 0, n = forward_cursor_; i < ipc::kSlots; ++i, ++n) {
+        if (n == ipc::kSlots) n = 0;
+        if (ipc_.active(n)) {
+            slot = n;
+            break;
+        }
+    }
+    if (slot < 0 || core_has_room(slot)) {
+        core_stuck_ = false;
+        return;
+    }
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        ipc_.on_writable(slot, *loop_);
+        if (!ipc_.active(slot)) return;  // the write failed and dropped the core
+        if (core_has_room(slot)) {
+            core_stuck_ = false;
+            return;
+        }
+        if (core_stuck_) return;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waited =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waited >= kCoreWaitMs) {
+            core_stuck_ = true;
+            return;
+        }
+        pollfd p{ipc_.slot(slot).fd, POLLOUT, 0};
+        (void)poll(&p, 1, static_cast<int>(kCoreWaitMs - waited));
+    }
+}
+
 void S2sServer::inbound_forward(std::string_view from, std::string_view to,
                                 std::string_view stanza) {
-    // A frame is built in at most 4096 bytes. A core whose buffer has less
-    // room than that gets what it holds written out first, so that a core
-    // which keeps reading loses nothing to a peer sending at full speed.
-    for (int slot = 0; slot < ipc::kSlots; ++slot) {
-        if (!ipc_.active(slot)) continue;
-        const ipc::Slot& c = ipc_.slot(slot);
-        if (ipc::kWriteBuffer - (c.write_filled - c.write_sent) < ipc::kFrameScratch)
-            ipc_.on_writable(slot, *loop_);
-    }
+    make_room_for_frame();
     forward_inbound(*this, from, to, stanza);
 }
 

@@ -170,9 +170,13 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
                                    std::string_view key) override;
     bool inbound_dane_check(const TlsConn& conn, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
+    bool core_has_room(int slot) const;
+    void make_room_for_frame();
 
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
-    int inbound_cursor_ = 0;  // the next slot to try
+    int inbound_cursor_ = 0;     // the next slot to try
+    bool core_stuck_ = false;    // a wait for a core timed out and it has taken nothing since
+    static constexpr long kCoreWaitMs = 1000;
 
     // ---- core link and outbound side ----
     int forward_cursor_ = 0;

@@ -2,6 +2,11 @@
 
 #include <charconv>
 #include <cstring>
+#include <optional>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "runtime/log.h"
 #include "s2s/command_line.h"
@@ -34,24 +39,32 @@ struct NameBytes {
 };
 constexpr NameBytes kNameBytes;
 
-bool name_bytes_ok(std::string_view s) {
-    for (char c : s)
-        if (!kNameBytes.ok[static_cast<unsigned char>(c)]) return false;
-    return true;
+// A qualified name (a local name, or prefix ':' local name) of bytes we can
+// write back; with WHOLE_PREFIX, a prefix alone (no ':' at all).
+bool name_ok(std::string_view name, bool whole_prefix) {
+    size_t colon = 0;
+    size_t colons = 0;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (!kNameBytes.ok[c]) return false;
+        if (c == ':') {
+            colon = i;
+            ++colons;
+        }
+    }
+    if (name.empty() || colons > (whole_prefix ? 0u : 1u)) return false;
+    if (whole_prefix) return name != "xmlns";
+    return colons == 0 ||
+           (colon > 0 && colon + 1 < name.size() && name.substr(0, colon) != "xmlns");
 }
 
-// A prefix of a namespace declaration or of a qualified name.
-bool prefix_ok(std::string_view p) {
-    return !p.empty() && p != "xmlns" && p.find(':') == std::string_view::npos && name_bytes_ok(p);
-}
-
-// A qualified name: a local name, or prefix ':' local name.
 bool qname_ok(std::string_view name) {
-    if (name.empty() || !name_bytes_ok(name)) return false;
-    const size_t colon = name.find(':');
-    if (colon == std::string_view::npos) return true;
-    return colon > 0 && colon + 1 < name.size() &&
-           name.find(':', colon + 1) == std::string_view::npos && name.substr(0, colon) != "xmlns";
+    return name_ok(name, false);
+}
+
+// A prefix of a namespace declaration.
+bool prefix_ok(std::string_view p) {
+    return name_ok(p, true);
 }
 
 // The nesting level of an element: the parser's depth while it is open.
@@ -59,14 +72,64 @@ uint32_t level_of(const xmpp::XmlParser& parser, const XmlElement& e) {
     return parser.depth() + (e.self_closing ? 1 : 0);
 }
 
+// The length of the run at the start of IN that needs no escaping.
+size_t plain_run(std::string_view in) {
+    const char* p = in.data();
+    const size_t n = in.size();
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i quot = _mm_set1_epi8('"');
+    const __m128i apos = _mm_set1_epi8('\'');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i gt = _mm_set1_epi8('>');
+    const auto first_special = [&](__m128i v) {
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quot), _mm_cmpeq_epi8(v, apos)),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, amp),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt))));
+        const int mask = _mm_movemask_epi8(hit);
+        return mask == 0 ? 16 : __builtin_ctz(static_cast<unsigned>(mask));
+    };
+    for (; i + 16 <= n; i += 16) {
+        const int k = first_special(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        if (k < 16) return i + static_cast<size_t>(k);
+    }
+    if (i == n) return n;
+    // The tail, copied next to zero bytes (which are never special).
+    alignas(16) char tail[16] = {};
+    std::memcpy(tail, p + i, n - i);
+    const size_t k =
+        static_cast<size_t>(first_special(_mm_load_si128(reinterpret_cast<const __m128i*>(tail))));
+    return k < n - i ? i + k : n;
+#else
+    for (; i < n; ++i) {
+        const char c = p[i];
+        if (c == '"' || c == '\'' || c == '&' || c == '<' || c == '>') break;
+    }
+    return i;
+#endif
+}
+
+// IN escaped at the start of OUT: its length, or SIZE_MAX when it does not
+// fit. Text without special bytes (the usual case) is copied at once.
+size_t escape(std::span<char> out, std::string_view in) {
+    const size_t plain = plain_run(in);
+    if (plain > out.size()) return SIZE_MAX;
+    std::memcpy(out.data(), in.data(), plain);
+    if (plain == in.size()) return plain;
+    auto rest = xmpp::xml_escape(out.subspan(plain), in.substr(plain));
+    return rest ? plain + *rest : SIZE_MAX;
+}
+
 template <size_t N>
 bool append_escaped(Bounded<N>& b, std::string_view s) {
-    auto n = xmpp::xml_escape({b.data + b.len, N - b.len}, s);
-    if (!n) {
+    const size_t n = escape({b.data + b.len, N - b.len}, s);
+    if (n == SIZE_MAX) {
         b.len = N;
         return false;
     }
-    b.len += *n;
+    b.len += n;
     return true;
 }
 
@@ -88,12 +151,12 @@ struct Writer {
     }
     void put_escaped(std::string_view s) {
         if (!ok) return;
-        auto r = xmpp::xml_escape({p + n, cap - n}, s);
-        if (!r) {
+        const size_t r = escape({p + n, cap - n}, s);
+        if (r == SIZE_MAX) {
             ok = false;
             return;
         }
-        n += *r;
+        n += r;
     }
     std::string_view text() const { return {p, n}; }
 };
@@ -365,17 +428,22 @@ void note_prefix(InboundSession& s, std::string_view prefix) {
     if (s.header_incomplete) st.fail(StanzaCollector::Fault::malformed);
 }
 
-// Namespace declarations and attributes of an element: names writable as
-// they are, no repeats, bounded counts.
-bool element_parts_ok(const XmlElement& e) {
-    if (e.attributes.size() > kElementAttributes || e.namespaces.size() > kElementDeclarations)
-        return false;
+// The namespace declarations of an element: prefixes writable as they are,
+// none declared twice, a bounded count.
+bool declarations_ok(const XmlElement& e) {
+    if (e.namespaces.size() > kElementDeclarations) return false;
     for (size_t i = 0; i < e.namespaces.size(); ++i) {
         const auto& d = e.namespaces[i];
         if (!d.prefix.empty() && !prefix_ok(d.prefix)) return false;
         for (size_t j = 0; j < i; ++j)
             if (e.namespaces[j].prefix == d.prefix) return false;
     }
+    return true;
+}
+
+// The same for the attributes too, which are written back as they came.
+bool element_parts_ok(const XmlElement& e) {
+    if (e.attributes.size() > kElementAttributes || !declarations_ok(e)) return false;
     for (size_t i = 0; i < e.attributes.size(); ++i) {
         if (!qname_ok(e.attributes[i].name)) return false;
         for (size_t j = 0; j < i; ++j)
@@ -519,12 +587,8 @@ void complete_stanza(InboundHost& host, InboundSession& s) {
 
 // A field of the stanza element, kept whole or the stanza is too large.
 template <size_t N>
-bool keep_field(StanzaCollector& st, Bounded<N>& field, const XmlElement& e,
-                std::string_view name) {
-    const auto v = e.attribute(name);
-    if (!v) return false;
-    if (!field.assign(*v)) st.fail(StanzaCollector::Fault::too_large);
-    return true;
+void keep_field(StanzaCollector& st, Bounded<N>& field, std::string_view value) {
+    if (!field.assign(value)) st.fail(StanzaCollector::Fault::too_large);
 }
 
 void start_stanza(InboundHost& host, InboundSession& s, const XmlElement& e, uint32_t level) {
@@ -533,13 +597,27 @@ void start_stanza(InboundHost& host, InboundSession& s, const XmlElement& e, uin
     st.active = true;
     st.level = level;
     if (!st.name.assign(e.name)) st.fail(StanzaCollector::Fault::too_large);
-    if (!qname_ok(e.name) || !element_parts_ok(e)) st.fail(StanzaCollector::Fault::malformed);
-    keep_field(st, st.from, e, "from");
-    keep_field(st, st.to, e, "to");
-    st.has_type = keep_field(st, st.type, e, "type");
-    st.has_id = keep_field(st, st.id, e, "id");
+    // Of the stanza element's attributes only fixed names are written back.
+    if (!qname_ok(e.name) || !declarations_ok(e)) st.fail(StanzaCollector::Fault::malformed);
+    // One pass over the attributes; a repeated one counts with its last value.
+    std::optional<std::string_view> lang;
+    for (const auto& a : e.attributes) {
+        if (a.name == "from") {
+            keep_field(st, st.from, a.value);
+        } else if (a.name == "to") {
+            keep_field(st, st.to, a.value);
+        } else if (a.name == "type") {
+            keep_field(st, st.type, a.value);
+            st.has_type = true;
+        } else if (a.name == "id") {
+            keep_field(st, st.id, a.value);
+            st.has_id = true;
+        } else if (a.name == "xml:lang") {
+            lang = a.value;
+        }
+    }
     bool ok = true;
-    if (const auto lang = e.attribute("xml:lang"))
+    if (lang)
         ok = st.head.append(" xml:lang='") && append_escaped(st.head, *lang) && st.head.append("'");
     if (st.fault == StanzaCollector::Fault::none) {
         for (const auto& d : e.namespaces) {
@@ -720,7 +798,7 @@ void InboundSession::set_stream_id(int64_t unix_ms) {
     char* const end = buf + sizeof buf;
     std::memcpy(p, "s2s-", 4);
     p += 4;
-    p = std::to_chars(p, end, slot).ptr;
+    p = std::to_chars(p, end - 1, slot).ptr;  // one byte stays for the '-'
     *p++ = '-';
     p = std::to_chars(p, end, unix_ms).ptr;
     const size_t n = static_cast<size_t>(p - buf);

@@ -72,6 +72,26 @@ TEST_F(StanzaTest, DecodedFieldsAreEscapedSoNothingCanBeInjected) {
     EXPECT_EQ(host_.forwarded[0].to, "a<b>\"");
 }
 
+TEST_F(StanzaTest, EscapingFindsSpecialBytesAtEveryPosition) {
+    const char specials[] = {'<', '>', '&', '\'', '"'};
+    const char* escaped[] = {"&lt;", "&gt;", "&amp;", "&apos;", "&quot;"};
+    const char* written[] = {"&lt;", "&gt;", "&amp;", "&apos;", "&quot;"};
+    for (size_t k = 0; k < 5; ++k) {
+        for (size_t pos = 0; pos < 40; ++pos) {
+            const std::string before(pos, 'a');
+            const std::string after(40 - pos, 'b');
+            const std::string want = "<message from='b.example' to='a.example'><body x='" + before +
+                                     escaped[k] + after + "'>" + before + escaped[k] + after +
+                                     "</body></message>";
+            ASSERT_EQ(
+                forward("<message from='b.example' to='a.example'><body x='" + before + written[k] +
+                        after + "'>" + before + written[k] + after + "</body></message>"),
+                want)
+                << specials[k] << " at " << pos;
+        }
+    }
+}
+
 TEST_F(StanzaTest, NamesThatWouldInjectMarkupDropTheStanza) {
     LogCapture logs;
     // An attribute name may hold anything but "=" on the wire.
