@@ -174,8 +174,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     void make_room_for_frame();
 
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
-    int inbound_cursor_ = 0;     // the next slot to try
-    bool core_stuck_ = false;    // a wait for a core timed out and it has taken nothing since
+    int inbound_cursor_ = 0;   // the next slot to try
+    bool core_stuck_ = false;  // a wait for a core timed out and it has taken nothing since
     static constexpr long kCoreWaitMs = 1000;
 
     // ---- core link and outbound side ----
