@@ -6,10 +6,12 @@ measured in the same run (the baseline).
     python3 bench/tokens/run_bench.py BUILD_DIR [--seconds S] [--rounds R]
 
 The daemon and the baseline loop run on CPU 0, the load client on CPU 1.
-Rounds alternate baseline and daemon measurements; the medians are reported,
-per second of CPU time (of the daemon, of the verifying thread) and per
-second of wall-clock time. On a machine shared with other work the CPU-time
-figures give the rate of one core.
+Each round measures the baseline and then the daemon twice: with a load
+client that sleeps in read (every answer has to wake it) and with one that
+polls its socket (as a busy core would). The medians are reported, per second
+of CPU time (of the daemon, of the verifying thread) and per second of
+wall-clock time; on a machine shared with other work the CPU-time figures
+give the rate of one core.
 """
 
 import argparse
@@ -88,7 +90,8 @@ def measure(args, p, d):
         [os.path.join(args.build, "auth", "fenra-auth-oidc"), "--config", conf, "--socket", sock],
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log,
         preexec_fn=(lambda: os.sched_setaffinity(0, {0})) if two else None)
-    names = ("base", "base_cpu", "rebuilt_cpu", "ipc", "ipc_cpu", "busy")
+    names = ("base", "base_cpu", "rebuilt_cpu", "ipc", "ipc_cpu", "busy",
+             "spin", "spin_cpu", "spin_busy")
     results = {alg: {n: [] for n in names} for alg in tokens}
     try:
         wait_socket(sock, daemon)
@@ -98,17 +101,18 @@ def measure(args, p, d):
                 key = ["--n", jwk["n"], "--e", jwk["e"]] if alg == "RS256" else ["--x", jwk["x"]]
                 v = run([bench, "verify", "--token", token, "--seconds", str(args.seconds),
                          "--cpu", server_cpu] + key)
-                i = run([bench, "ipc", "--socket", sock, "--token", token,
-                         "--seconds", str(args.seconds), "--window", str(args.window),
-                         "--cpu", client_cpu, "--daemon-pid", str(daemon.pid),
-                         "--spin", str(args.spin)])
                 r = results[alg]
                 r["base"].append(v["verify_key_built_once"])
                 r["base_cpu"].append(v["verify_key_built_once_cpu"])
                 r["rebuilt_cpu"].append(v["verify_key_rebuilt_cpu"])
-                r["ipc"].append(i["logins_per_second"])
-                r["ipc_cpu"].append(i["logins_per_daemon_cpu_second"])
-                r["busy"].append(i["daemon_busy"])
+                for mode, spin in (("ipc", "0"), ("spin", "1")):
+                    i = run([bench, "ipc", "--socket", sock, "--token", token,
+                             "--seconds", str(args.seconds), "--window", str(args.window),
+                             "--cpu", client_cpu, "--daemon-pid", str(daemon.pid),
+                             "--spin", spin])
+                    r[mode].append(i["logins_per_second"])
+                    r[mode + "_cpu"].append(i["logins_per_daemon_cpu_second"])
+                    r["busy" if mode == "ipc" else "spin_busy"].append(i["daemon_busy"])
     finally:
         daemon.terminate()
         daemon.wait(timeout=30)
@@ -121,24 +125,32 @@ def report(args, results, load_before, load_after):
     print("OAUTHBEARER logins through the IPC socket vs. plain EVP verify (same key, same token)")
     print("load average before %s, after %s; %d rounds of %.1f s, medians"
           % (" ".join(load_before), " ".join(load_after), args.rounds, args.seconds))
+    print("sleep: the load client blocks in read, so every answer has to wake it")
+    print("poll:  the load client polls its socket, as a busy core would")
     print()
     print("per second of CPU time (one core):")
-    print("%-6s %10s %14s %8s %6s %18s"
-          % ("alg", "logins", "EVP verifies", "ratio", "goal", "key rebuilt each"))
+    print("%-6s %14s %7s %14s %7s %5s %13s %17s"
+          % ("alg", "logins (sleep)", "ratio", "logins (poll)", "ratio", "goal", "EVP verifies",
+             "key rebuilt each"))
     for alg, m in med.items():
-        print("%-6s %10.0f %14.0f %7.1f%% %5.0f%% %18.0f"
-              % (alg, m["ipc_cpu"], m["base_cpu"], 100 * m["ipc_cpu"] / m["base_cpu"],
-                 100 * GOALS[alg], m["rebuilt_cpu"]))
+        print("%-6s %14.0f %6.1f%% %14.0f %6.1f%% %4.0f%% %13.0f %17.0f"
+              % (alg, m["ipc_cpu"], 100 * m["ipc_cpu"] / m["base_cpu"], m["spin_cpu"],
+                 100 * m["spin_cpu"] / m["base_cpu"], 100 * GOALS[alg], m["base_cpu"],
+                 m["rebuilt_cpu"]))
     print()
-    print("per second of wall-clock time:")
-    print("%-6s %10s %14s %8s %12s" % ("alg", "logins", "EVP verifies", "ratio", "daemon busy"))
+    print("per second of wall-clock time (busy: the daemon's CPU time over the wall time):")
+    print("%-6s %14s %7s %5s %14s %7s %5s %13s"
+          % ("alg", "logins (sleep)", "ratio", "busy", "logins (poll)", "ratio", "busy",
+             "EVP verifies"))
     for alg, m in med.items():
-        print("%-6s %10.0f %14.0f %7.1f%% %11.0f%%"
-              % (alg, m["ipc"], m["base"], 100 * m["ipc"] / m["base"], 100 * m["busy"]))
+        print("%-6s %14.0f %6.1f%% %4.0f%% %14.0f %6.1f%% %4.0f%% %13.0f"
+              % (alg, m["ipc"], 100 * m["ipc"] / m["base"], 100 * m["busy"], m["spin"],
+                 100 * m["spin"] / m["base"], 100 * m["spin_busy"], m["base"]))
     print()
     for alg, r in results.items():
-        print("%s rounds: logins per CPU second %s; EVP verifies per CPU second %s"
+        print("%s rounds per CPU second: logins (sleep) %s; logins (poll) %s; EVP verifies %s"
               % (alg, ", ".join("%.0f" % x for x in r["ipc_cpu"]),
+                 ", ".join("%.0f" % x for x in r["spin_cpu"]),
                  ", ".join("%.0f" % x for x in r["base_cpu"])))
 
 
@@ -148,8 +160,6 @@ def main():
     ap.add_argument("--seconds", type=float, default=4.0)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--window", type=int, default=64)
-    ap.add_argument("--spin", type=int, default=0,
-                    help="1: the load client polls its socket instead of sleeping in read")
     args = ap.parse_args()
     load_before = open("/proc/loadavg").read().split()[:3]
     with idp.TestIdp(users=USERS) as p, tempfile.TemporaryDirectory(prefix="fenra-bench-") as d:

@@ -127,6 +127,13 @@ struct CacheRig {
     WallClock clock = [this] { return now; };
     JwksCache cache{config, transport, clock};
     testutil::LogCapture log;
+
+    size_t mark() const { return log.lines().size(); }
+    // The lines written since mark.
+    std::vector<std::string> since(size_t mark) const {
+        const auto all = log.lines();
+        return {all.begin() + static_cast<long>(mark), all.end()};
+    }
 };
 
 TEST(RefreshPolicy, FirstLookupFetchesAndLogs) {
@@ -206,17 +213,15 @@ TEST(RefreshPolicy, AFailedKidMissRefreshAlsoWaitsForTheCoolDown) {
     ASSERT_NE(r.cache.find_key("a"), nullptr);
     r.now += 100;
     r.provider.jwks_status = 503;
-    const size_t mark = r.log.lines().size();
+    const size_t mark = r.mark();
     EXPECT_EQ(r.cache.find_key("b"), nullptr);
     EXPECT_EQ(r.cache.find_key("b"), nullptr);
     EXPECT_EQ(r.provider.jwks_fetches(), 2u);
-    const auto lines = r.log.lines();
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(mark), lines.end()),
-              (std::vector<std::string>{
-                  "info(oidc_store): refreshing JWKS from https://idp.example/jwks",
-                  "error(oidc_store): JWKS endpoint returned 503",
-                  "error(oidc_store): JWKS kid-miss refresh failed",
-              }));
+    EXPECT_EQ(r.since(mark), (std::vector<std::string>{
+                                 "info(oidc_store): refreshing JWKS from https://idp.example/jwks",
+                                 "error(oidc_store): JWKS endpoint returned 503",
+                                 "error(oidc_store): JWKS kid-miss refresh failed",
+                             }));
     // The old keys are kept.
     ASSERT_NE(r.cache.find_key("a"), nullptr);
     EXPECT_EQ(r.cache.fetched_at(), r.now - 100);
@@ -229,10 +234,9 @@ TEST(RefreshPolicy, ProviderDownWithAStaleCacheKeepsTheOldKeys) {
     r.now += 3601;
     r.provider.jwks_error = Error::ConnectionFailed;
     for (int i = 0; i < 3; ++i) {
-        const size_t mark = r.log.lines().size();
+        const size_t mark = r.mark();
         ASSERT_NE(r.cache.find_key("a"), nullptr);
-        const auto lines = r.log.lines();
-        EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(mark), lines.end()),
+        EXPECT_EQ(r.since(mark),
                   (std::vector<std::string>{
                       "info(oidc_store): refreshing JWKS from https://idp.example/jwks",
                       "error(oidc_store): JWKS fetch failed: error.ConnectionFailed",
@@ -343,6 +347,7 @@ TEST(Verify, BuiltKeysGoWithTheDocument) {
     e = r.cache.find_key("k");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->key, nullptr);
+    EXPECT_EQ(e->verifier, nullptr);
     EXPECT_FALSE(verify_rs256(s.input, s.rsa_sig, *e));
     EXPECT_TRUE(verify_rs256(s.input,
                              b64url(testutil::sign_rs256(testutil::other_rsa_key(), s.input)), *e));
