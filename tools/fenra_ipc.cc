@@ -188,8 +188,11 @@ struct Options {
 };
 
 int usage_error(const char* what, std::string_view arg = {}) {
-    std::fprintf(stderr, "fenra-ipc: %s%.*s\n", what, static_cast<int>(arg.size()), arg.data());
-    std::fprintf(stderr, "Try 'fenra-ipc --help'.\n");
+    std::string text = "fenra-ipc: ";
+    text += what;
+    text += arg;
+    text += "\nTry 'fenra-ipc --help'.\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
     return 2;
 }
 
@@ -327,7 +330,8 @@ std::optional<std::string> read_password(std::string_view user) {
         fail(std::string("cannot turn the terminal's echo off: ") + std::strerror(errno));
         return std::nullopt;
     }
-    std::fprintf(stderr, "Password for %.*s: ", static_cast<int>(user.size()), user.data());
+    const std::string prompt = "Password for " + std::string(user) + ": ";
+    std::fwrite(prompt.data(), 1, prompt.size(), stderr);
     std::fflush(stderr);
     auto line = read_line(&too_long);
     ::tcsetattr(0, TCSAFLUSH, &saved);
