@@ -28,14 +28,15 @@ void connect_outbound(S2sServer& server, OutboundSession& s);
 // target in the same slot, or fails S (which closes it).
 void on_connect_ready(S2sServer& server, OutboundSession& s);
 
-// Opens a non-blocking socket and starts connecting to HOST:PORT. The host
-// is a dotted quad or a name resolved to its first IPv4 address. Returns the
-// socket, or the failure word: "hostname-resolution-failed",
-// "socket-creation-failed" or "tcp-connect-failed".
+// A socket with its connect under way, or the failure word (fd -1).
 struct ConnectAttempt {
     int fd = -1;
     std::string_view failure;
 };
+
+// Opens a non-blocking socket and starts connecting to HOST:PORT. The host
+// is a dotted quad or a name resolved to its first IPv4 address. Failures:
+// "hostname-resolution-failed", "socket-creation-failed", "tcp-connect-failed".
 ConnectAttempt start_connect(std::string_view host, uint16_t port);
 
 }  // namespace fenra::s2s
