@@ -260,9 +260,10 @@ class Server:
             % (self.domain, DOMAINS[self.domain], PORT, os.path.basename(self.socket)))
 
     def deliver(self, frm, to, stanza):
-        return subprocess.run([self.ipc, "--socket", self.socket, "--timeout", "0.2",
-                               "deliver", frm, to, stanza], capture_output=True, text=True,
-                              timeout=30)
+        """`fenra-ipc deliver`, left running while the message travels."""
+        return subprocess.Popen([self.ipc, "--socket", self.socket, "--timeout", "0.2",
+                                 "deliver", frm, to, stanza], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def stop(self, logdir):
         if self.core is not None:
@@ -309,12 +310,7 @@ def send_message(method, sender, receiver, n):
     sources = [(sender.label, sender.daemon), (receiver.label, receiver.daemon)]
     marks = [sender.daemon.mark(), receiver.daemon.mark()]
     started = time.monotonic()
-    r = sender.deliver(frm, to, stanza)
-    if r.returncode != 0 or r.stdout:
-        say("   fenra-ipc deliver: status %d %s %s" % (r.returncode, r.stdout.strip(),
-                                                      r.stderr.strip()))
-    if r.returncode != 0:
-        return "the delivery request could not be sent"
+    request = sender.deliver(frm, to, stanza)
 
     def arrived(name, fields):
         return name == "InboundStanza" and ("id='%s'" % msg_id) in fields.get("stanza", "")
@@ -329,6 +325,12 @@ def send_message(method, sender, receiver, n):
             failure = "fenra-s2s of %s reported DeliveryFailed: %s" % (
                 sender.domain, f[1].get("condition"))
     elapsed = time.monotonic() - started
+    out, err = request.communicate(timeout=30)
+    if request.returncode != 0 or out:
+        say("   fenra-ipc deliver: status %d %s %s" % (request.returncode, out.strip(),
+                                                      err.strip()))
+    if request.returncode != 0:
+        return "the delivery request could not be sent"
     need, never = evidence(method, sender, receiver)
     if got is not None:  # the last lines may still be on their way to the reader
         for server, text in need:
