@@ -213,7 +213,6 @@ void send_features(InboundSession& s, xmpp::FeatureSet set) {
 // winning.
 void keep_header_bindings(InboundSession& s, const XmlElement& e) {
     s.header_binding_count = 0;
-    s.header_incomplete = false;
     s.header_store.clear();
     size_t seen = 0;
     for (const auto& d : e.namespaces) {
@@ -226,10 +225,9 @@ void keep_header_bindings(InboundSession& s, const XmlElement& e) {
                 known = true;
         }
         if (known) continue;
-        if (d.prefix.size() + d.uri.size() > kHeaderBindingStore - s.header_store.len) {
-            s.header_incomplete = true;
-            continue;
-        }
+        // A binding that does not fit is not kept: stanzas that use it are
+        // dropped as malformed.
+        if (d.prefix.size() + d.uri.size() > kHeaderBindingStore - s.header_store.len) continue;
         HeaderBinding b;
         b.prefix_at = static_cast<uint16_t>(s.header_store.len);
         b.prefix_len = static_cast<uint16_t>(d.prefix.size());
@@ -408,13 +406,19 @@ std::string_view binding_uri(const InboundSession& s, const HeaderBinding& b) {
     return {s.header_store.data + b.uri_at, b.uri_len};
 }
 
-// A prefix used inside the stanza: when it is not declared on the stanza
-// element and the peer's header binds it, the rebuilt stanza declares it.
-// (Declaring it there is right even when an inner element redeclares it: the
-// inner declaration is reproduced and shadows it.)
-void note_prefix(InboundSession& s, std::string_view prefix) {
+// A prefix used by element E of the stanza must be declared on E, on an
+// element around it inside the stanza, or on the peer's stream header; in the
+// last case the rebuilt stanza declares it on its own element. A prefix bound
+// nowhere makes the stanza malformed.
+void note_prefix(InboundSession& s, const XmlElement& e, std::string_view prefix) {
     if (prefix.empty() || prefix == "xml") return;
     StanzaCollector& st = s.stanza;
+    for (const auto& d : e.namespaces)
+        if (d.prefix == prefix) return;
+    for (size_t i = 0; i < st.declared_count; ++i) {
+        const auto& d = st.declared[i];
+        if (std::string_view(st.content.data + d.at, d.len) == prefix) return;
+    }
     for (size_t i = 0; i < st.own_prefixes; ++i)
         if (own_prefix(st, i) == prefix) return;
     for (size_t i = 0; i < s.header_binding_count; ++i) {
@@ -423,9 +427,7 @@ void note_prefix(InboundSession& s, std::string_view prefix) {
             return;
         }
     }
-    // Declared inside the stanza or bound nowhere; unless the header had
-    // bindings we could not keep, in which case we cannot tell.
-    if (s.header_incomplete) st.fail(StanzaCollector::Fault::malformed);
+    st.fail(StanzaCollector::Fault::malformed);
 }
 
 // The namespace declarations of an element: prefixes writable as they are,
@@ -470,14 +472,20 @@ void stanza_child_start(InboundSession& s, const XmlElement& e) {
         st.fail(StanzaCollector::Fault::malformed);
         return;
     }
-    note_prefix(s, e.prefix);
+    note_prefix(s, e, e.prefix);
     for (const auto& a : e.attributes)
-        note_prefix(s, a.prefix);
+        note_prefix(s, e, a.prefix);
     auto& c = st.content;
     const size_t name_at = c.len + 1;
     bool ok = c.append("<") && c.append(e.name);
-    for (const auto& d : e.namespaces)
+    StanzaCollector::Open decls[kElementDeclarations];
+    size_t decl_count = 0;
+    for (const auto& d : e.namespaces) {
+        if (!d.prefix.empty())
+            decls[decl_count++] = {static_cast<uint16_t>(c.len + 7),  // after " xmlns:"
+                                   static_cast<uint16_t>(d.prefix.size())};
         ok = ok && append_declaration(c, d);
+    }
     for (const auto& a : e.attributes) {
         ok = ok && c.append(" ") && c.append(a.name) && c.append("='") &&
              append_escaped(c, a.value) && c.append("'");
@@ -488,16 +496,21 @@ void stanza_child_start(InboundSession& s, const XmlElement& e) {
         return;
     }
     if (e.self_closing) return;
-    if (st.open_count == kStanzaNesting) {
+    if (st.open_count == kStanzaNesting || st.declared_count + decl_count > kStanzaNesting) {
         st.fail(StanzaCollector::Fault::too_large);
         return;
     }
     st.open[st.open_count++] = {static_cast<uint16_t>(name_at),
                                 static_cast<uint16_t>(e.name.size())};
+    // The element's prefixes are in scope until it ends.
+    for (size_t i = 0; i < decl_count; ++i)
+        st.declared[st.declared_count++] = {decls[i].name_at, decls[i].name_len, st.open_count};
 }
 
 void stanza_child_end(StanzaCollector& st) {
     if (st.fault != StanzaCollector::Fault::none || st.open_count == 0) return;
+    while (st.declared_count > 0 && st.declared[st.declared_count - 1].level == st.open_count)
+        --st.declared_count;
     const StanzaCollector::Open o = st.open[--st.open_count];
     auto& c = st.content;
     // The name lies before the end of the content, so the copy never overlaps.
@@ -627,7 +640,7 @@ void start_stanza(InboundHost& host, InboundSession& s, const XmlElement& e, uin
                 st.own[st.own_prefixes++] = {static_cast<uint16_t>(at),
                                              static_cast<uint16_t>(d.prefix.size())};
         }
-        note_prefix(s, e.prefix);
+        note_prefix(s, e, e.prefix);
     }
     if (!ok) st.fail(StanzaCollector::Fault::too_large);
     if (e.self_closing) complete_stanza(host, s);
@@ -776,6 +789,7 @@ void StanzaCollector::reset() {
     level = 0;
     header_used = 0;
     own_prefixes = 0;
+    declared_count = 0;
     open_count = 0;
     name.clear();
     from.clear();

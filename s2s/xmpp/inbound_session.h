@@ -153,6 +153,7 @@ struct StanzaCollector {
     uint16_t header_used = 0;  // bit i: header binding i is used inside the stanza
     uint8_t own_prefixes = 0;  // prefixes declared on the stanza element itself
     uint8_t open_count = 0;    // elements open inside the stanza
+    uint8_t declared_count = 0;
     Bounded<kStanzaNameMax> name;
     Bounded<kStanzaAddressMax> from;
     Bounded<kStanzaAddressMax> to;
@@ -162,6 +163,14 @@ struct StanzaCollector {
     bool has_id = false;
     Open own[kElementDeclarations];  // prefixes of own declarations, inside head
     Open open[kStanzaNesting];
+    // Prefixes declared by the elements open inside the stanza (inside content),
+    // each with the open_count of its element.
+    struct Declared {
+        uint16_t at;
+        uint16_t len;
+        uint8_t level;
+    };
+    Declared declared[kStanzaNesting];
     Bounded<kStanzaHeadSize> head;
     Bounded<kStanzaContentSize> content;
 
@@ -203,7 +212,6 @@ struct InboundSession {
     // The peer's stream header bindings (first binding of a prefix wins).
     HeaderBinding header_bindings[kHeaderBindings];
     uint8_t header_binding_count = 0;
-    bool header_incomplete = false;  // a binding did not fit the store
     Bounded<kHeaderBindingStore> header_store;
 
     StanzaCollector stanza;

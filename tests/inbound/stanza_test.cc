@@ -158,11 +158,32 @@ TEST_F(HeaderPrefixTest, FirstBindingWinsAndUrisAreEscaped) {
     EXPECT_EQ(forward("<message from='b.example' to='a.example'><g:x/><y h:z='1'/></message>"),
               "<message from='b.example' to='a.example' xmlns:h='urn:h&apos;' xmlns:g='urn:g'>"
               "<g:x/><y h:z='1'/></message>");
-    // Used only where an inner element rebinds it: declaring it anyway is harmless.
-    EXPECT_EQ(forward("<message from='b.example' to='a.example'><g:x xmlns:g='urn:inner'/>"
-                      "</message>"),
+    // Rebound inside the stanza where it is used: the header's binding is not needed.
+    EXPECT_EQ(forward("<message from='b.example' to='a.example'><g:x xmlns:g='urn:inner'>"
+                      "<g:y/></g:x></message>"),
+              "<message from='b.example' to='a.example'>"
+              "<g:x xmlns:g='urn:inner'><g:y/></g:x></message>");
+    // A binding inside ends with its element: the sibling after it needs the header's.
+    EXPECT_EQ(forward("<message from='b.example' to='a.example'><a xmlns:g='urn:inner'/>"
+                      "<b xmlns:g='urn:inner'></b><g:z/></message>"),
               "<message from='b.example' to='a.example' xmlns:g='urn:g'>"
-              "<g:x xmlns:g='urn:inner'/></message>");
+              "<a xmlns:g='urn:inner'/><b xmlns:g='urn:inner'></b><g:z/></message>");
+}
+
+TEST_F(StanzaTest, PrefixBoundNowhereMakesTheStanzaMalformed) {
+    LogCapture logs;
+    EXPECT_EQ(forward("<message from='b.example' to='a.example'><q:x/></message>"), "");
+    EXPECT_EQ(forward("<message from='b.example' to='a.example'><x q:a='1'/></message>"), "");
+    EXPECT_EQ(forward("<q:message from='b.example' to='a.example'/>"), "");
+    EXPECT_EQ(forward("<message from='b.example' to='a.example'><a xmlns:q='u'/><q:x/>"
+                      "</message>"),
+              "");
+    EXPECT_TRUE(
+        logs.contains("warn(fenra-s2s): inbound stanza malformed, dropping: from=b.example"));
+    EXPECT_EQ(forward("<message from='b.example' to='a.example'><a xmlns:q='u'><b><q:x/></b></a>"
+                      "</message>"),
+              "<message from='b.example' to='a.example'><a xmlns:q='u'><b><q:x/></b></a>"
+              "</message>");
 }
 
 TEST_F(StanzaTest, FieldsAtTheirLimitsPassAndLongerOnesDropTheStanza) {
