@@ -8,8 +8,10 @@ callback looks up its SRV records.
 """
 
 import os
-import re
+import socket
+import ssl
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
@@ -192,6 +194,78 @@ class Negotiation(unittest.TestCase):
         self.d.wait_for("inbound S2S id=%d TLS handshake failed" % n, level="error",
                         start=self.mark)
         self.d.wait_for("closing inbound S2S session id=%d" % n, start=self.mark)
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Idle(unittest.TestCase):
+    """Sessions that wait for their peer leave the daemon idle: write
+    interest is one-shot, also during the TLS handshake."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.world = w.World(core=False)
+
+    @classmethod
+    def tearDownClass(cls):
+        rc = cls.world.stop()
+        assert rc == 0, "exit status %d:\n%s" % (rc, cls.world.daemon.log_text())
+
+    def assert_idle(self, seconds=2.0):
+        pid = self.world.daemon.pid
+        before = cpu_seconds(pid)
+        time.sleep(seconds)
+        self.assertLess(cpu_seconds(pid) - before, 0.3)
+
+    def test_handshake_waiting_for_the_peer(self):
+        p = self.world.peer()
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        p.send(w.STARTTLS)
+        p.expect(w.PROCEED)
+        self.world.daemon.wait_for("starting TLS handshake")
+        self.assert_idle()
+
+    def test_handshake_whose_peer_does_not_read(self):
+        # A client hello, then nothing read: the server's answer may wait
+        # for writability.
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        s.connect(("127.0.0.1", self.world.port))
+        p = w.Peer.__new__(w.Peer)
+        p.sock, p.buf, p.stream_id = s, b"", None
+        self.world.peers.append(p)
+        p.send(w.header())
+        p.expect_header()
+        p.expect(w.STARTTLS_FEATURES)
+        p.send(w.STARTTLS)
+        p.expect(w.PROCEED)
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = ctx.wrap_bio(incoming, outgoing, server_hostname="a.test")
+        with self.assertRaises(ssl.SSLWantReadError):
+            tls.do_handshake()
+        s.sendall(outgoing.read())
+        self.assert_idle()
+
+    def test_peer_that_does_not_read_its_answers(self):
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.connect(("127.0.0.1", self.world.port))
+        s.sendall(w.header().encode())
+        request = "<db:verify from='b.test' to='a.test' id='%s'>k</db:verify>"
+        s.sendall("".join(request % i for i in range(20000)).encode())
+        s.sendall((request % "last").encode())
+        self.world.daemon.wait_for("for stream last", timeout=120)
+        self.assert_idle()
+        s.close()
 
 
 class Registry(unittest.TestCase):
