@@ -47,6 +47,12 @@ def loadavg():
         return " ".join(f.read().split()[:3])
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def step(what):
     print("... " + what, file=sys.stderr, flush=True)
 
@@ -118,7 +124,7 @@ def main():
         for i in range(args.streams):
             zone.a("d%d.test" % i, "127.0.0.2")
         with netns.DnsServer(zone, work):
-            rates, tls_rates, setups, tls_setups = [], [], [], []
+            rates, tls_rates, setups, tls_setups, cpu_a, cpu_b = [], [], [], [], [], []
             for r in range(args.rounds):
                 da = Daemon(args.build, "a.test", "127.0.0.1", a_cert, work)
                 try:
@@ -129,8 +135,11 @@ def main():
                 da = Daemon(args.build, "a.test", "127.0.0.1", a_cert, work)
                 db = Daemon(args.build, "b.test", "127.0.0.2", b_cert, work)
                 try:
+                    before = cpu_seconds(da.proc.pid), cpu_seconds(db.proc.pid)
                     rates.append(args.count / run_tool(tool, "deliver", da.sock, db.sock,
                                                        args.count))
+                    cpu_a.append(cpu_seconds(da.proc.pid) - before[0])
+                    cpu_b.append(cpu_seconds(db.proc.pid) - before[1])
                 finally:
                     da.stop()
                     db.stop()
@@ -149,6 +158,9 @@ def main():
             print("plain TLS 127.0.0.1 -> 127.0.0.2, same stanzas: %.0f/s (rounds: %s)"
                   % (tls_rate, ", ".join("%.0f" % x for x in tls_rates)))
             print("ratio deliveries / plain TLS: %.3f" % (rate / tls_rate))
+            print("CPU per delivery: sending daemon %.2f us, receiving daemon %.2f us"
+                  % (statistics.median(cpu_a) / args.count * 1e6,
+                     statistics.median(cpu_b) / args.count * 1e6))
             print("%d dialback-authenticated streams set up: %.3f s (rounds: %s)"
                   % (args.streams, setup, ", ".join("%.3f" % x for x in setups)))
             print("%d plain TLS handshakes: %.3f s (rounds: %s)"
