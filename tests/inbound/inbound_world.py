@@ -139,12 +139,16 @@ class Peer:
             ctx.load_cert_chain(cert, key)
         self.sock = ctx.wrap_socket(self.sock, server_hostname="a.test")
 
-    def negotiate_tls(self, frm="b.test", cert=None, key=None):
-        """Header, STARTTLS, handshake and the restarted header: the
-        features offered on the restarted stream come next."""
+    def open_stream(self, frm="b.test"):
+        """Our header and the STARTTLS-required features answer the peer's."""
         self.send(header(frm))
         self.expect_header(frm)
         self.expect(STARTTLS_FEATURES)
+
+    def negotiate_tls(self, frm="b.test", cert=None, key=None):
+        """Header, STARTTLS, handshake and the restarted header: the
+        features offered on the restarted stream come next."""
+        self.open_stream(frm)
         self.send(STARTTLS)
         self.expect(PROCEED)
         self.starttls(cert, key)

@@ -76,9 +76,7 @@ class Negotiation(unittest.TestCase):
 
     def test_bytes_after_starttls_in_the_same_write_are_not_parsed(self):
         p = self.world.peer()
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         p.send(w.STARTTLS + "<stream:stream xmlns:stream='http://etherx.jabber.org/streams'/>")
         p.expect(w.PROCEED)
         p.starttls()
@@ -88,9 +86,7 @@ class Negotiation(unittest.TestCase):
 
     def test_parse_error_gets_not_well_formed_and_the_session_stays(self):
         p = self.world.peer()
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         p.send("<x>&nonsense;</x>")
         p.expect(w.stream_error("not-well-formed"))
         self.d.wait_for("inbound S2S id=%d XML parse error: InvalidEntityReference"
@@ -133,17 +129,13 @@ class Negotiation(unittest.TestCase):
 
     def test_external_before_restart_is_not_well_formed(self):
         p = self.world.peer()
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         p.send(w.AUTH_EXTERNAL)
         p.expect(w.stream_error("not-well-formed"))
 
     def test_result_before_tls_is_a_policy_violation(self):
         p = self.world.peer()
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         p.send("<db:result from='b.test' to='a.test'>somekey</db:result>")
         p.expect(w.stream_error("policy-violation"))
         self.d.wait_for("inbound dialback key submission from b.test", start=self.mark)
@@ -155,9 +147,7 @@ class Negotiation(unittest.TestCase):
         answer = ("<db:verify xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
                   "id='s2s-9-1' type='invalid'/>")
         p = self.world.peer()
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         p.send(request % ("0" * 64))
         p.expect(answer)
         p.send(w.STARTTLS)
@@ -173,9 +163,7 @@ class Negotiation(unittest.TestCase):
 
     def test_stream_close_is_answered(self):
         p = self.world.peer()
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         p.send("</stream:stream>")
         p.expect("</stream:stream>")
         p.close()
@@ -183,9 +171,7 @@ class Negotiation(unittest.TestCase):
 
     def test_handshake_garbage_closes_the_session(self):
         p = self.world.peer()
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         p.send(w.STARTTLS)
         p.expect(w.PROCEED)
         p.send(b"\x16\x03\x01\x00\x05hello")
@@ -223,9 +209,7 @@ class Idle(unittest.TestCase):
 
     def test_handshake_waiting_for_the_peer(self):
         p = self.world.peer()
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         p.send(w.STARTTLS)
         p.expect(w.PROCEED)
         self.world.daemon.wait_for("starting TLS handshake")
@@ -240,9 +224,7 @@ class Idle(unittest.TestCase):
         p = w.Peer.__new__(w.Peer)
         p.sock, p.buf, p.stream_id = s, b"", None
         self.world.peers.append(p)
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         p.send(w.STARTTLS)
         p.expect(w.PROCEED)
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
@@ -280,9 +262,7 @@ class Registry(unittest.TestCase):
 
     def open(self):
         p = self.world.peer()
-        p.send(w.header())
-        p.expect_header()
-        p.expect(w.STARTTLS_FEATURES)
+        p.open_stream()
         return int(p.stream_id.split("-")[1])
 
     def test_slots_are_handed_out_round_robin(self):
