@@ -104,6 +104,13 @@ ConnectAttempt start_connect(std::string_view host, uint16_t port) {
 }
 
 void connect_outbound(S2sServer& server, OutboundSession& s) {
+    OutboundRegistry& reg = server.outbound();
+    // Without a free slot the remote server is not even asked: a connection
+    // made only to be dropped again would be noise for it.
+    if (!reg.has_free_slot()) {
+        fail_outbound(server, s, condition::kSlotsExhausted);
+        return;
+    }
     auto targets = resolve_targets(s.remote_domain);
     if (!targets) {
         log::error(kLogScope, {"DNS SRV resolution failed for ", s.remote_domain});
@@ -123,7 +130,6 @@ void connect_outbound(S2sServer& server, OutboundSession& s) {
         fail_outbound(server, s, failure);
         return;
     }
-    OutboundRegistry& reg = server.outbound();
     if (reg.take_slot(s) < 0) {
         ::close(s.conn.fd);
         s.conn.fd = -1;

@@ -383,6 +383,7 @@ int OutboundRegistry::take_slot(OutboundSession& s) {
         const int slot = (cursor_ + i) % kSlots;
         if (slots_[static_cast<size_t>(slot)]) continue;
         slots_[static_cast<size_t>(slot)] = &s;
+        ++used_;
         cursor_ = (slot + 1) % kSlots;
         s.slot = slot;
         return slot;
@@ -391,8 +392,10 @@ int OutboundRegistry::take_slot(OutboundSession& s) {
 }
 
 void OutboundRegistry::release_slot(OutboundSession& s) {
-    if (s.slot >= 0 && slots_[static_cast<size_t>(s.slot)] == &s)
+    if (s.slot >= 0 && slots_[static_cast<size_t>(s.slot)] == &s) {
         slots_[static_cast<size_t>(s.slot)] = nullptr;
+        --used_;
+    }
     s.slot = -1;
 }
 
@@ -409,6 +412,7 @@ void OutboundRegistry::release_slots() {
         }
         p = nullptr;
     }
+    used_ = 0;
 }
 
 // ---- session ----

@@ -142,6 +142,7 @@ class OutboundRegistry {
     // The first free slot from the cursor on, which then moves past it; -1
     // when every slot is taken.
     int take_slot(OutboundSession& s);
+    bool has_free_slot() const { return used_ < kSlots; }
     void release_slot(OutboundSession& s);
     // Removes S from the map and frees it (its slot must be released).
     void erase(OutboundSession& s);
@@ -159,6 +160,7 @@ class OutboundRegistry {
     };
     std::array<OutboundSession*, kSlots> slots_{};
     int cursor_ = 0;
+    int used_ = 0;
     uint64_t serial_ = 0;
     std::unordered_map<std::string, std::unique_ptr<OutboundSession>, Hash, std::equal_to<>>
         by_domain_;

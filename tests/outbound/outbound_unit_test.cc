@@ -140,10 +140,14 @@ TEST(OutboundRegistry, SlotsFromTheCursorOn) {
     EXPECT_EQ(reg.take_slot(*s[10]), 10);  // not 3
     for (size_t i = 11; i < s.size(); ++i)
         ASSERT_GE(reg.take_slot(*s[i]), 0);
+    EXPECT_TRUE(reg.has_free_slot());
     EXPECT_EQ(reg.take_slot(*s[3]), 3);  // the only free one, after wrapping
+    EXPECT_FALSE(reg.has_free_slot());
     auto extra = reg.get("extra.test", "a.test");
     ASSERT_TRUE(extra);
     EXPECT_EQ(reg.take_slot(**extra), -1);
+    reg.release_slot(*s[7]);
+    EXPECT_TRUE(reg.has_free_slot());
     EXPECT_EQ(reg.at(OutboundRegistry::kSlots), nullptr);
     EXPECT_EQ(reg.at(-1), nullptr);
 }

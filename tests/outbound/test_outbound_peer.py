@@ -323,6 +323,7 @@ def sc_slots_exhausted(world):
         wait(lambda: lst.accepted == 128, "128 held connections", timeout=60)
         a.deliver(FROM, "bob@h128.hold.test", stanza(128))
         a.expect_failed("bob@h128.hold.test", "outbound-slots-exhausted")
+        assert not a.daemon.find("for domain h128.hold.test")  # nobody was asked
         # One held connection ends; its delivery is reported, its slot free.
         holders[0].close()
         fields = a.expect_frame(t.DELIVERY_FAILED)
