@@ -51,7 +51,7 @@ s2s::Der TestCert::spki_der() const {
     return out;
 }
 
-TestCert make_cert(const CertSpec& spec, const TestCert* issuer, EVP_PKEY* key) {
+TestCert make_cert(const CertSpec& want, const TestCert* issuer, EVP_PKEY* key) {
     TestCert out;
     if (key) {
         EVP_PKEY_up_ref(key);
@@ -61,22 +61,22 @@ TestCert make_cert(const CertSpec& spec, const TestCert* issuer, EVP_PKEY* key) 
     }
     out.cert.reset(X509_new());
     X509* x = out.cert.get();
-    X509_set_version(x, spec.v1 ? X509_VERSION_1 : X509_VERSION_3);
+    X509_set_version(x, want.v1 ? X509_VERSION_1 : X509_VERSION_3);
     ASN1_INTEGER_set(X509_get_serialNumber(x), g_serial++);
-    X509_gmtime_adj(X509_getm_notBefore(x), spec.not_before_days * 86400);
-    X509_gmtime_adj(X509_getm_notAfter(x), spec.not_after_days * 86400);
+    X509_gmtime_adj(X509_getm_notBefore(x), want.not_before_days * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(x), want.not_after_days * 86400);
     X509_set_pubkey(x, out.key.get());
     X509_NAME* name = X509_get_subject_name(x);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1,
+                               reinterpret_cast<const unsigned char*>(want.common_name.c_str()), -1,
                                -1, 0);
     X509* signer_cert = issuer ? issuer->cert.get() : x;
     EVP_PKEY* signer_key = issuer ? issuer->key.get() : out.key.get();
     X509_set_issuer_name(x, X509_get_subject_name(signer_cert));
-    if (!spec.v1) {
+    if (!want.v1) {
         add_ext(x, signer_cert, NID_subject_key_identifier, "hash");
         add_ext(x, signer_cert, NID_authority_key_identifier, "keyid:always");
-        if (spec.ca) {
+        if (want.ca) {
             add_ext(x, signer_cert, NID_basic_constraints, "critical,CA:TRUE");
             add_ext(x, signer_cert, NID_key_usage, "critical,keyCertSign,cRLSign");
         } else {
@@ -84,7 +84,7 @@ TestCert make_cert(const CertSpec& spec, const TestCert* issuer, EVP_PKEY* key) 
             add_ext(x, signer_cert, NID_ext_key_usage, "serverAuth,clientAuth");
         }
         std::string san;
-        for (const std::string& n : spec.dns_names)
+        for (const std::string& n : want.dns_names)
             san += (san.empty() ? "DNS:" : ",DNS:") + n;
         if (!san.empty()) add_ext(x, signer_cert, NID_subject_alt_name, san);
     }

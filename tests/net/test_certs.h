@@ -70,7 +70,7 @@ struct TestCert {
 
 // Issued by ISSUER, or self-signed when it is null. A new key unless KEY is
 // given (then the certificate reuses that key).
-TestCert make_cert(const CertSpec& spec, const TestCert* issuer, EVP_PKEY* key = nullptr);
+TestCert make_cert(const CertSpec& want, const TestCert* issuer, EVP_PKEY* key = nullptr);
 
 std::vector<uint8_t> sha256(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> sha512(const std::vector<uint8_t>& bytes);
