@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, on a fresh Debian 12 machine or a developer's one:
 # installs what is missing, builds the sanitizer (debug) build and runs every
-# unit and integration test, then builds the fuzz targets with clang and gives
-# each a short smoke run.
+# unit and integration test, builds the release build, then builds the fuzz
+# targets with clang and gives each a short smoke run.
 #
 #     tools/test.sh            everything
 #     tools/test.sh --no-fuzz  skip the fuzz build
@@ -25,6 +25,11 @@ cmake --preset debug >/dev/null
 cmake --build --preset debug -j "$jobs"
 echo "== tests"
 ctest --preset debug -j "$jobs"
+
+# The optimiser warns about things the debug build never sees (warnings are errors).
+echo "== release build (-O2)"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
 
 if [ "$fuzz" = 1 ]; then
     echo "== fuzz targets (libFuzzer + ASan + UBSan), smoke runs"

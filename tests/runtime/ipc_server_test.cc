@@ -8,6 +8,7 @@
 #include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -403,8 +404,10 @@ TEST_F(IpcServerTest, ManyFramesThroughACompactingBuffer) {
 
 TEST_F(IpcServerTest, EveryMalformedFormDisconnectsWithTheDecodeError) {
     auto str = [](std::string_view s) {
-        Bytes b = {static_cast<uint8_t>(s.size()), static_cast<uint8_t>(s.size() >> 8)};
-        b.insert(b.end(), s.begin(), s.end());
+        Bytes b(2 + s.size());
+        b[0] = static_cast<uint8_t>(s.size());
+        b[1] = static_cast<uint8_t>(s.size() >> 8);
+        std::copy(s.begin(), s.end(), b.begin() + 2);
         return b;
     };
     const std::vector<Bytes> bad = {

@@ -74,7 +74,9 @@ TEST(RunMainDeathTest, CrashPrintsAddressAndTraceThenAborts) {
     // by the undefined-behaviour checks of the sanitizer build).
     EXPECT_EXIT(run_main(
                     [](int, char**) -> Result<void> {
-                        volatile int* p = reinterpret_cast<volatile int*>(uintptr_t{0x10});
+                        // Through a volatile so that the optimiser cannot see the address.
+                        volatile uintptr_t address = 0x10;
+                        volatile int* p = reinterpret_cast<volatile int*>(address);
                         *p = 1;
                         return {};
                     },
