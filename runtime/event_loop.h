@@ -63,4 +63,10 @@ class EventLoop {
     Backend* b_;
 };
 
+namespace detail {
+// The loop's named error for a failed wait or registration call (errno value),
+// shared by both backends.
+Error wait_error(int err);
+}  // namespace detail
+
 }  // namespace fenra

@@ -67,23 +67,6 @@ Error ctl_error(int err) {
     }
 }
 
-Error wait_error(int err) {
-    switch (err) {
-        case ENOMEM:
-        case EACCES:
-        case EFAULT:
-        case EINVAL:
-            return Error::SystemResources;
-        case ENOENT:
-        case EBADF:
-            return Error::EventNotFound;
-        case ESRCH:
-            return Error::ProcessNotFound;
-        default:
-            return Error::Unexpected;
-    }
-}
-
 size_t initial_table_size() {
     struct rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return kMaxFdTable;
@@ -363,7 +346,7 @@ Result<std::span<const LoopEvent>> EventLoop::wait() {
         const int n = epoll_wait(b.epfd, b.kevs.data(), static_cast<int>(b.event_cap), -1);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return wait_error(errno);
+            return detail::wait_error(errno);
         }
         for (int i = 0; i < n; ++i)
             b.convert(b.kevs[static_cast<size_t>(i)]);

@@ -22,23 +22,6 @@
 namespace fenra {
 namespace {
 
-Error wait_error(int err) {
-    switch (err) {
-        case ENOMEM:
-        case EACCES:
-        case EFAULT:
-        case EINVAL:
-            return Error::SystemResources;
-        case ENOENT:
-        case EBADF:
-            return Error::EventNotFound;
-        case ESRCH:
-            return Error::ProcessNotFound;
-        default:
-            return Error::Unexpected;
-    }
-}
-
 void* tag_ptr(uint64_t tag) {
     return reinterpret_cast<void*>(static_cast<uintptr_t>(tag));
 }
@@ -96,7 +79,7 @@ struct EventLoop::Backend {
         const int n = kevent(kq, changes.data(), static_cast<int>(nchanges), receipts.data(),
                              static_cast<int>(nchanges), &zero);
         nchanges = 0;
-        if (n < 0) return wait_error(errno);
+        if (n < 0) return detail::wait_error(errno);
         for (int i = 0; i < n; ++i) {
             const struct kevent& k = receipts[static_cast<size_t>(i)];
             if ((k.flags & EV_ERROR) && k.data != 0 && nerrs < errs.size())
@@ -158,7 +141,7 @@ EventLoop::~EventLoop() {
 Result<void> EventLoop::register_read_now(int fd, uint64_t tag) {
     struct kevent k;
     EV_SET(&k, static_cast<uintptr_t>(fd), EVFILT_READ, EV_ADD | EV_ENABLE, 0, 0, tag_ptr(tag));
-    if (kevent(b_->kq, &k, 1, nullptr, 0, nullptr) < 0) return wait_error(errno);
+    if (kevent(b_->kq, &k, 1, nullptr, 0, nullptr) < 0) return detail::wait_error(errno);
     return {};
 }
 
@@ -181,7 +164,7 @@ Result<void> EventLoop::watch_signal(int signo) {
     if (sigprocmask(SIG_BLOCK, &one, nullptr) != 0) return Error::InvalidArgs;
     struct kevent k;
     EV_SET(&k, static_cast<uintptr_t>(signo), EVFILT_SIGNAL, EV_ADD | EV_ENABLE, 0, 0, nullptr);
-    if (kevent(b_->kq, &k, 1, nullptr, 0, nullptr) < 0) return wait_error(errno);
+    if (kevent(b_->kq, &k, 1, nullptr, 0, nullptr) < 0) return detail::wait_error(errno);
     return {};
 }
 
@@ -204,7 +187,7 @@ Result<std::span<const LoopEvent>> EventLoop::wait() {
         b.nchanges = 0;  // the changes were applied before the interrupted scan
     }
     b.nchanges = 0;
-    if (n < 0) return wait_error(errno);
+    if (n < 0) return detail::wait_error(errno);
     for (int i = 0; i < n; ++i)
         b.out[nout++] = Backend::convert(b.kevs[static_cast<size_t>(i)]);
     return std::span<const LoopEvent>(b.out.data(), nout);
