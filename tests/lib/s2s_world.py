@@ -16,6 +16,8 @@ can be connected with connect_core().
 import os
 import socket
 import sys
+import time
+import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fenra_testlib as t  # noqa: E402
@@ -97,3 +99,32 @@ class S2sNode:
 def frames_of(node, kind, count, timeout=t.DEFAULT_TIMEOUT):
     """The next count frames of this type on node's core."""
     return [node.expect_frame(kind, timeout=timeout) for _ in range(count)]
+
+
+def run_scenarios(world, scenarios, wanted=(), kill_nodes=True):
+    """Runs each scenario function (named sc_NAME) on the world, or only those
+    named in wanted; prints "ok" or "FAIL" with the trace and the daemons'
+    logs. The scenario's nodes are killed afterwards unless kill_nodes is
+    false. Returns the number passed and the names that failed."""
+    passed, failed = 0, []
+    for sc in scenarios:
+        name = sc.__name__[3:]
+        if wanted and name not in wanted:
+            continue
+        world.nodes = []
+        start = time.monotonic()
+        try:
+            sc(world)
+            passed += 1
+            print("ok   %s (%.1fs)" % (name, time.monotonic() - start), flush=True)
+        except Exception:  # noqa: BLE001
+            failed.append(name)
+            print("FAIL %s\n%s" % (name, traceback.format_exc()), flush=True)
+            for n in world.nodes:
+                print("--- log of %s:\n%s" % (n.host, n.daemon.log_text()), flush=True)
+        finally:
+            if kill_nodes:
+                for n in world.nodes:
+                    n.daemon.kill()
+    return passed, failed
+

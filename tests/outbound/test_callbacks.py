@@ -15,7 +15,6 @@ import sys
 import tempfile
 import threading
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
@@ -276,24 +275,7 @@ def main():
     try:
         world = World(work)
         with netns.DnsServer(build_zone(world), work):
-            for sc in SCENARIOS:
-                name = sc.__name__[3:]
-                if wanted and name not in wanted:
-                    continue
-                world.nodes = []
-                start = time.monotonic()
-                try:
-                    sc(world)
-                    passed += 1
-                    print("ok   %s (%.1fs)" % (name, time.monotonic() - start), flush=True)
-                except Exception:  # noqa: BLE001
-                    failed.append(name)
-                    print("FAIL %s\n%s" % (name, traceback.format_exc()), flush=True)
-                    for n in world.nodes:
-                        print("--- log of %s:\n%s" % (n.host, n.daemon.log_text()), flush=True)
-                finally:
-                    for n in world.nodes:
-                        n.daemon.kill()
+            passed, failed = w.run_scenarios(world, SCENARIOS, wanted)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (passed, len(failed)))

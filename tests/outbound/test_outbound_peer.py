@@ -13,8 +13,6 @@ import shutil
 import socket
 import sys
 import tempfile
-import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
@@ -535,21 +533,7 @@ def main():
                     out.write(f.read())
         world.certs["vic.test"] = rogue
         with netns.DnsServer(build_zone(world), work):
-            for sc in SCENARIOS:
-                name = sc.__name__[3:]
-                if wanted and name not in wanted:
-                    continue
-                start = time.monotonic()
-                world.nodes = []
-                try:
-                    sc(world)
-                    passed += 1
-                    print("ok   %s (%.1fs)" % (name, time.monotonic() - start), flush=True)
-                except Exception:  # noqa: BLE001
-                    failed.append(name)
-                    print("FAIL %s\n%s" % (name, traceback.format_exc()), flush=True)
-                    for n in world.nodes:
-                        print("--- log of %s:\n%s" % (n.host, n.daemon.log_text()), flush=True)
+            passed, failed = w.run_scenarios(world, SCENARIOS, wanted, kill_nodes=False)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (passed, len(failed)))
