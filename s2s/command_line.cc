@@ -14,6 +14,7 @@ enum class Option : uint8_t {
     cert,
     key,
     listen_fd,
+    dialback_secret_file,
     config,
     help,
     unknown,
@@ -27,6 +28,7 @@ Option option_of(std::string_view a) {
     if (a == "--cert") return Option::cert;
     if (a == "--key") return Option::key;
     if (a == "--listen-fd") return Option::listen_fd;
+    if (a == "--dialback-secret-file") return Option::dialback_secret_file;
     if (a == "--config" || a == "-c") return Option::config;
     if (a == "--help" || a == "-h") return Option::help;
     return Option::unknown;
@@ -49,6 +51,8 @@ std::string_view missing_value_message(Option o) {
             return "--key requires a value";
         case Option::listen_fd:
             return "--listen-fd requires a value";
+        case Option::dialback_secret_file:
+            return "--dialback-secret-file requires a value";
         case Option::config:
         case Option::help:
         case Option::unknown:
@@ -113,6 +117,9 @@ Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
                 c.listen_fd = *fd;
                 break;
             }
+            case Option::dialback_secret_file:
+                c.dialback_secret_file = value;
+                break;
             case Option::config:
             case Option::help:
             case Option::unknown:

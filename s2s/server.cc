@@ -4,11 +4,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <openssl/crypto.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -128,7 +129,7 @@ S2sServer::S2sServer(const S2sConfig& config)
       outbound_(std::make_unique<OutboundRegistry>()) {
     // Drawn once per process start; dialback keys derive from it, nothing
     // ever writes it anywhere.
-    arc4random_buf(dialback_secret_.data(), dialback_secret_.size());
+    arc4random_buf(dialback_secret_.data(), kDialbackSecretSize);
     running_ = true;
 }
 
@@ -149,6 +150,52 @@ S2sServer::~S2sServer() {
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
     OPENSSL_cleanse(dialback_secret_.data(), dialback_secret_.size());
+}
+
+Result<void> S2sServer::init_dialback_secret() {
+    if (!config_.dialback_secret_file) return {};
+    const std::string_view path = *config_.dialback_secret_file;
+    const std::string p(path);
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        log::error(kLogScope,
+                   {"cannot open dialback secret file ", path, ": ", error_from_errno(errno)});
+        return Error::InvalidArgs;
+    }
+    struct stat st {};
+    std::array<uint8_t, kDialbackSecretFileMax + 2> buf{};
+    size_t n = 0;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (ok && n < buf.size()) {
+        const ssize_t r = ::read(fd, buf.data() + n, buf.size() - n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            ok = r == 0;
+            break;
+        }
+        n += static_cast<size_t>(r);
+    }
+    ::close(fd);
+    if (n > 0 && buf[n - 1] == '\n') --n;
+    std::string_view problem;
+    if (!ok)
+        problem = " cannot be read as a regular file";
+    else if ((st.st_mode & 077) != 0)
+        problem = " grants access to group or others (its mode & 077 must be 0)";
+    else if (n < kDialbackSecretSize)
+        problem = " holds fewer than 32 bytes";
+    else if (n > kDialbackSecretFileMax)
+        problem = " holds more than 1024 bytes";
+    if (!problem.empty()) {
+        OPENSSL_cleanse(buf.data(), buf.size());
+        log::error(kLogScope, {"dialback secret file ", path, problem});
+        return Error::InvalidArgs;
+    }
+    std::memcpy(dialback_secret_.data(), buf.data(), n);
+    dialback_secret_size_ = n;
+    OPENSSL_cleanse(buf.data(), buf.size());
+    log::info(kLogScope, {"dialback secret read from ", path});
+    return {};
 }
 
 Result<void> S2sServer::init_tls() {
@@ -337,7 +384,7 @@ void S2sServer::accept_inbound() {
     }
     inbound_cursor_ = (slot + 1) % kInboundSlots;
 
-    const InboundContext context{config_.host, dialback_secret_, server_tls_};
+    const InboundContext context{config_.host, dialback_secret(), server_tls_};
     std::unique_ptr<InboundSession> s(new (std::nothrow) InboundSession(slot, fd, context));
     if (!s) {
         ::close(fd);
@@ -348,9 +395,7 @@ void S2sServer::accept_inbound() {
         ::close(fd);
         return;
     }
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    s->set_stream_id(static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+    s->set_stream_id();
     inbound_[slot] = std::move(s);
     log::info(kLogScope, {"accepted inbound S2S connection id=", slot, " fd=", fd});
 }
@@ -480,7 +525,6 @@ void S2sServer::on_outbound_writable(int slot) {
 }
 
 Result<void> s2s_main(int argc, char** argv) {
-
     auto cl = parse_command_line(argc, argv);
     if (!cl) return cl.error();
     if (cl->help) {
@@ -492,6 +536,7 @@ Result<void> s2s_main(int argc, char** argv) {
                           " listen_fd=", config.listen_fd});
 
     auto server = std::make_unique<S2sServer>(config);
+    FENRA_TRY(server->init_dialback_secret());
     FENRA_TRY(server->init_tls());
     FENRA_TRY(server->init_listener());
     FENRA_TRY(server->init_ipc());

@@ -37,7 +37,9 @@ inline constexpr int kInboundSlots = 256;
 inline constexpr int kOutboundSlots = 128;
 inline constexpr size_t kLoopChanges = 32;
 inline constexpr size_t kLoopEvents = 64;
-inline constexpr size_t kDialbackSecretSize = 32;
+inline constexpr size_t kDialbackSecretSize = 32;  // drawn at random
+// A secret file holds at least kDialbackSecretSize bytes, at most this many.
+inline constexpr size_t kDialbackSecretFileMax = 1024;
 inline constexpr int kS2sBacklog = 128;
 
 inline constexpr uint64_t kSignalTag = 0;
@@ -85,6 +87,10 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
 
     // Start-up, in this order; each writes its own log lines, and a failure
     // leaves the state for the destructor to release.
+    // With --dialback-secret-file, the secret becomes the file's bytes (one
+    // trailing newline removed); the file must grant nothing to group or
+    // others and hold at least kDialbackSecretSize bytes.
+    Result<void> init_dialback_secret();
     Result<void> init_tls();
     Result<void> init_listener();
     Result<void> init_ipc();
@@ -100,8 +106,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     void on_ipc_message(int slot, const ipc::Message& m) override;
 
     const S2sConfig& config() const { return config_; }
-    std::span<const uint8_t, kDialbackSecretSize> dialback_secret() const {
-        return dialback_secret_;
+    std::span<const uint8_t> dialback_secret() const {
+        return {dialback_secret_.data(), dialback_secret_size_};
     }
     SSL_CTX* server_tls() const { return server_tls_; }
     SSL_CTX* client_tls() const { return client_tls_; }
@@ -147,7 +153,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     void on_outbound_writable(int slot);
 
     const S2sConfig config_;
-    std::array<uint8_t, kDialbackSecretSize> dialback_secret_{};
+    std::array<uint8_t, kDialbackSecretFileMax> dialback_secret_{};
+    size_t dialback_secret_size_ = kDialbackSecretSize;
     SSL_CTX* server_tls_ = nullptr;
     SSL_CTX* client_tls_ = nullptr;
     bool server_tls_owned_ = false;
