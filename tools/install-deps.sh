@@ -46,7 +46,9 @@ if [ -f tests/idp/package.json ]; then
         echo "the test identity provider needs Node.js 20 or newer (found: $(node --version 2>/dev/null || echo none))" >&2
         exit 1
     fi
-    if [ ! -d tests/idp/node_modules ] || [ tests/idp/package-lock.json -nt tests/idp/node_modules ]; then
+    # A symbolic link is another tree's installation: npm ci would empty it.
+    if [ ! -L tests/idp/node_modules ] && { [ ! -d tests/idp/node_modules ] ||
+            [ tests/idp/package-lock.json -nt tests/idp/node_modules ]; }; then
         (cd tests/idp && npm ci --no-audit --no-fund --loglevel=error)
     fi
 fi
