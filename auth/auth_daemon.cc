@@ -187,6 +187,7 @@ Result<void> auth_main(int argc, char** argv) {
     auto config = std::make_unique<ConfigFile>(std::move(*loaded));
     auto settings = read_settings(*config, cl->socket_path);
     if (!settings) return settings.error();
+    log::set_level(cl->log_level.value_or(settings->log_level.value_or(log::Level::info)));
     const oidc::OidcConfig oidc_config = settings->oidc;
     log_settings(*settings);
 

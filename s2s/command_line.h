@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "runtime/log.h"
 #include "runtime/result.h"
 
 namespace fenra::s2s {
@@ -23,6 +24,8 @@ struct S2sConfig {
     std::optional<std::string_view> key_path;
     std::optional<int32_t> listen_fd;  // negative: no S2S listener at all
     std::optional<std::string_view> dialback_secret_file;
+    log::Level log_level = log::Level::info;
+    bool stanza_log = true;  // false: no line per stanza forwarded
 };
 
 inline constexpr std::string_view kUsage =
@@ -38,6 +41,8 @@ inline constexpr std::string_view kUsage =
     "  --dialback-secret-file PATH\n"
     "                      Dialback secret shared by every instance of the domain\n"
     "                      (at least 32 bytes; mode 0600 or stricter)\n"
+    "  --log-level LEVEL   error, warn or info (default: info)\n"
+    "  --no-stanza-log     No log line per stanza forwarded\n"
     "  --help, -h          Show this help\n";
 
 struct CommandLine {
@@ -48,7 +53,8 @@ struct CommandLine {
 // Parses argv[1..argc). Each option with a value takes the next argument,
 // whatever it looks like; a later option overrides an earlier one; --help
 // stops the parse at once. Writes the error line of a bad or missing value
-// (then InvalidArgs) and a warning for each unknown argument (skipped).
+// (then InvalidArgs) and a warning for each unknown argument (skipped); the
+// warnings come after the parse, left out when the log level given is error.
 Result<CommandLine> parse_command_line(int argc, const char* const* argv);
 
 }  // namespace fenra::s2s

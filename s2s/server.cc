@@ -532,6 +532,8 @@ Result<void> s2s_main(int argc, char** argv) {
         return {};
     }
     const S2sConfig& config = cl->config;
+    log::set_level(config.log_level);
+    log::set_traffic_lines(config.stanza_log);
     log::info(kLogScope, {"fenra-s2s starting host=", config.host, " port=", config.port,
                           " listen_fd=", config.listen_fd});
 

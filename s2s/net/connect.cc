@@ -64,6 +64,11 @@ std::string_view try_targets(OutboundSession& s, std::string_view failure) {
             return {};
         }
         failure = a.failure;
+        // The last failure is logged as the session's.
+        if (s.next_target < s.targets.size())
+            log::info(kLogScope,
+                      {"outbound connect to ", s.target_host, ":", s.target_port, " failed for ",
+                       s.remote_domain, " (", failure, "), trying next target"});
     }
     return failure;
 }
@@ -160,7 +165,11 @@ void on_connect_ready(S2sServer& server, OutboundSession& s) {
         on_connected(server, s);
         return;
     }
-    log::error(kLogScope, {"outbound TCP connect failed for ", s.remote_domain});
+    if (s.next_target < s.targets.size())
+        log::info(kLogScope, {"outbound TCP connect to ", s.target_host, ":", s.target_port,
+                              " failed for ", s.remote_domain, ", trying next target"});
+    else
+        log::error(kLogScope, {"outbound TCP connect failed for ", s.remote_domain});
     ::close(s.conn.fd);
     s.conn.fd = -1;
     const std::string_view failure = try_targets(s, condition::kTcpConnectFailed);

@@ -643,8 +643,8 @@ void complete_stanza(InboundHost& host, InboundSession& s) {
     } else {
         const std::string_view text = rebuild(s, rebuild_buffer);
         if (!text.empty()) {
-            log::info(kLogScope, {"forwarding inbound ", st.name.view(), " from ", from, " to ",
-                                  st.to.view()});
+            log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", from,
+                                     " to ", st.to.view()});
             host.inbound_forward(from, st.to.view(), text);
         }
     }
