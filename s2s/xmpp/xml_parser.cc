@@ -178,6 +178,32 @@ inline const char* find2(const char* p, const char* end, char a, char b) {
     return p;
 }
 
+// What a UTF-8 lead byte asks of the bytes after it: how many follow, the
+// range of the first (ruling out overlong forms, surrogates and anything
+// above U+10FFFF), and the mask of the others in a little-endian word of the
+// sequence. need 0: not a lead byte.
+struct LeadByte {
+    uint8_t need = 0;
+    uint8_t low = 0x80;
+    uint8_t high = 0xBF;
+    uint32_t continuation_mask = 0;
+};
+struct LeadBytes {
+    LeadByte of[256] = {};
+    constexpr LeadBytes() {
+        for (int c = 0xC2; c < 0xF5; ++c) {
+            LeadByte& l = of[c];
+            l.need = c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+            l.continuation_mask = l.need == 1 ? 0 : l.need == 2 ? 0x00C00000u : 0xC0C00000u;
+        }
+        of[0xE0].low = 0xA0;
+        of[0xED].high = 0x9F;
+        of[0xF0].low = 0x90;
+        of[0xF4].high = 0x8F;
+    }
+};
+constexpr LeadBytes kLeadBytes;
+
 inline const char* find1(const char* p, const char* end, char a) {
     return find2(p, end, a, a);
 }
@@ -309,6 +335,7 @@ void XmlParser::reset() {
     entity_len_ = dashes_ = markup_ = 0;
     utf8_need_ = 0;
     checked_ = false;
+    pending_len_ = 0;
     depth_ = 0;
     skipped_ = 0;
 }
@@ -511,6 +538,16 @@ const char* XmlParser::check_chars(const char* from, const char* to) {
 #if defined(__SSE2__)
         // Bytes below 0x20 and from 0x80 on are the ones below 0x20 as signed.
         const __m128i space = _mm_set1_epi8(0x20);
+        // Long runs go 64 bytes at a time, the rest 16 at a time.
+        while (end - p >= 64) {
+            const auto* v = reinterpret_cast<const __m128i*>(p);
+            const __m128i a = _mm_or_si128(_mm_cmplt_epi8(_mm_loadu_si128(v), space),
+                                           _mm_cmplt_epi8(_mm_loadu_si128(v + 1), space));
+            const __m128i b = _mm_or_si128(_mm_cmplt_epi8(_mm_loadu_si128(v + 2), space),
+                                           _mm_cmplt_epi8(_mm_loadu_si128(v + 3), space));
+            if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0) break;
+            p += 64;
+        }
         while (end - p >= 16) {
             const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
             const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, space)));
@@ -530,6 +567,24 @@ const char* XmlParser::check_chars(const char* from, const char* to) {
             ++p;
             continue;
         }
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // A whole sequence judged at once, without a branch on its length;
+        // anything in doubt takes the exact way below.
+        if (end - p >= 4) {
+            const LeadByte l = kLeadBytes.of[c];
+            uint32_t w;
+            std::memcpy(&w, p, 4);
+            const uint32_t second = (w >> 8) & 0xFF;
+            const uint32_t cont = l.continuation_mask;
+            const bool ok = (second >= l.low) & (second <= l.high) &
+                            ((w & cont) == (cont & 0x80808080u)) &
+                            ((w & 0x00FEFFFFu) != 0x00BEBFEFu);  // EF BF BE/BF: U+FFFE, U+FFFF
+            if (ok && l.need > 0) {
+                p += l.need + 1;
+                continue;
+            }
+        }
+#endif
         // The lead byte fixes the length and the range of the next byte, which
         // rules out overlong forms, surrogates and anything above U+10FFFF.
         uint8_t need = 0;
@@ -594,8 +649,12 @@ Result<const XmlEvent*> XmlParser::run(std::string_view input, size_t& pos) {
     }
     const XmlEvent* ev = nullptr;
     Error error = Error::Unexpected;
-    char decoded[4];  // an entity reference's bytes
-    size_t decoded_len = 0;
+    char byte = 0;  // decoded by an entity reference
+    // The bytes of a character reference that did not fit the last text chunk
+    // begin the next one.
+    for (size_t i = 0; i < pending_len_; ++i)
+        if (!arena_.push_back(pending_[i])) goto out_of_memory;
+    pending_len_ = 0;
 
     switch (state_) {
         case State::content:
@@ -815,10 +874,9 @@ comment:
 
 entity : {
     if (entity_len_ == 0) {
-        const size_t used = common_entity(p, end, decoded[0]);
+        const size_t used = common_entity(p, end, byte);
         if (used > 0) {
             p += used;
-            decoded_len = 1;
             goto entity_byte;
         }
     }
@@ -831,22 +889,38 @@ entity : {
     }
     if (p == end) goto out;
     ++p;
-    decoded_len = decode_entity(decoded);
-    if (decoded_len == 0) {
+    char decoded[4];
+    const size_t n = decode_entity(decoded);
+    if (n == 0) {
         error = Error::InvalidEntityReference;
         goto fail;
     }
+    byte = decoded[0];
+    if (n == 1) goto entity_byte;
+    for (size_t i = 0; i < n; ++i) {
+        if (state_ == State::attr_entity) {
+            if (!append_item(decoded + i, 1)) goto out_of_memory;
+        } else if (arena_.open_size() < kTextChunk) {
+            if (!arena_.push_back(decoded[i])) goto out_of_memory;
+        } else {
+            pending_[pending_len_++] = decoded[i];  // the text chunk is full
+        }
+    }
+    if (state_ == State::attr_entity) {
+        state_ = State::attr_value;
+        goto attr_value;
+    }
+    goto text_chunk;
 }
 
 entity_byte:
     if (state_ == State::attr_entity) {
-        for (size_t i = 0; i < decoded_len; ++i)
-            if (!append_item(decoded + i, 1)) goto out_of_memory;
+        if (!append_item(&byte, 1)) goto out_of_memory;
         state_ = State::attr_value;
         goto attr_value;
     }
-    for (size_t i = 0; i < decoded_len; ++i)
-        if (!arena_.push_back(decoded[i])) goto out_of_memory;
+    if (!arena_.push_back(byte)) goto out_of_memory;
+text_chunk:
     if (arena_.open_size() < kTextChunk) goto content;
     state_ = State::content;
     text_event();

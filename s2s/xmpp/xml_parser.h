@@ -329,6 +329,7 @@ class XmlParser {
     // before, is not UTF-8 of an XML character, or null (an incomplete
     // sequence at the end is carried over).
     const char* check_chars(const char* from, const char* to);
+
     bool finish_start_tag();
     void finish_end_tag();
     void text_event();
@@ -368,6 +369,8 @@ class XmlParser {
     char entity_[kMaxEntityName + 1] = {};
     // The UTF-8 sequence being checked: bytes still to come, the range of the
     // next one, the code point so far.
+    char pending_[4] = {};  // see run()
+    uint8_t pending_len_ = 0;
     uint8_t utf8_need_ = 0;
     uint8_t utf8_low_ = 0x80;
     uint8_t utf8_high_ = 0xBF;

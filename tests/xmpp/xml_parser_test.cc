@@ -498,6 +498,14 @@ TEST(XmlLimits, ChunkBoundaryFallsOnDecodedBytes) {
     ASSERT_EQ(e.size(), 4u);
     EXPECT_EQ(e[1], "text " + repeat('x', 16383) + "<");
     EXPECT_EQ(e[2], "text tail");
+    // A character of several bytes is cut like raw text: the chunk is full,
+    // the rest begins the next one.
+    for (const char* tail : {"", "t"}) {
+        e = parse("<m>" + repeat('x', 16382) + "&#x20AC;&#233;" + tail + "</m>");
+        ASSERT_EQ(e.size(), 4u);
+        EXPECT_EQ(e[1], "text " + repeat('x', 16382) + "\xe2\x82");
+        EXPECT_EQ(e[2], std::string("text \xac\xc3\xa9") + tail);
+    }
 }
 
 TEST(XmlLimits, TextExactlyOneChunkMakesOneEvent) {
