@@ -6,7 +6,7 @@ InboundStanza at the other core.
     a.test 127.0.0.1 <-> b.test 127.0.0.2    no TLSA records: STARTTLS + dialback
     a.test 127.0.0.5                          a second instance of a.test (not in DNS)
     c.test 127.0.0.3 <-> d.test 127.0.0.4    TLSA 3 1 1 for both: DANE + SASL EXTERNAL
-    bad.test -> 127.0.0.2                     TLSA contradicting b.test's certificate
+    bad.test 127.0.0.2                        TLSA contradicting the certificate it presents
 
 Usage: test_federation.py [scenario ...]
 """
@@ -115,7 +115,9 @@ def sc_dane_external(world):
 
 def sc_dane_mismatch(world):
     """A TLSA record that contradicts the certificate the server presents."""
-    a, b = world.node("a.test"), world.node("b.test")
+    a = world.node("a.test")
+    b = w.S2sNode("bad.test", ADDRESSES["b.test"], cert=world.certs["b.test"])
+    world.nodes.append(b)
     try:
         a.deliver("alice@a.test", "bob@bad.test", message("alice@a.test", "bob@bad.test", 1))
         a.expect_failed("bob@bad.test", "dane-verification-failed")
