@@ -9,8 +9,9 @@
 // dialback keys, SASL data) is escaped; only the fixed pieces and the
 // condition words of the enumerations below are written as they stand. Each
 // writer returns the length written, or NoSpaceLeft when the text does not
-// fit (the buffer's contents are then unspecified). No other module writes
-// markup of its own.
+// fit (the buffer's contents are then unspecified). Every other element is
+// built here too; only inbound stanzas are re-serialized by the inbound
+// session, from the parser's events, with xml_escape.
 #pragma once
 
 #include <cstddef>
