@@ -10,9 +10,19 @@
 //   dns_probe dane-in DOMAIN PEER_CHAIN PEER_KEY OWN_CHAIN OWN_KEY
 //       an inbound peer claiming DOMAIN presents PEER_CHAIN as its client
 //       certificate: inbound verified|not-verified
+//   dns_probe resolve [-s ADDR[@PORT]]... [-t ANCHOR | -n] LOOKUP...
+//       the asynchronous resolver with these nameservers and trust anchor
+//       (-n: none) runs every LOOKUP at once in a poll loop, until all have
+//       answered; LOOKUP is TYPE:NAME (TYPE srv, tlsa, a or aaaa), or
+//       cancel:TYPE:NAME for one cancelled right after it started. One line
+//       per answer, in the order they come:
+//       TYPE NAME OUTCOME SECURITY pending=N [RECORD...]
+//       (N: lookups still pending then), a cancelled lookup's callback
+//       "called-back NAME", then "done".
 //
 // Errors print "error NAME". The check procedures write their own log lines
 // on standard error.
+#include <poll.h>
 #include <signal.h>
 
 #include <charconv>
@@ -22,6 +32,7 @@
 
 #include "s2s/net/dane.h"
 #include "s2s/net/dns.h"
+#include "s2s/net/resolver.h"
 #include "s2s/net/tls_context.h"
 #include "tests/net/test_certs.h"
 
@@ -97,7 +108,78 @@ int dane_in(std::string_view domain, const char* peer_chain, const char* peer_ke
     return 0;
 }
 
+bool parse_query(std::string_view s, DnsQuery& type) {
+    static constexpr std::pair<std::string_view, DnsQuery> kTypes[] = {{"srv", DnsQuery::srv},
+                                                                       {"tlsa", DnsQuery::tlsa},
+                                                                       {"a", DnsQuery::a},
+                                                                       {"aaaa", DnsQuery::aaaa}};
+    for (const auto& [name, t] : kTypes)
+        if (s == name) type = t;
+    return s == "srv" || s == "tlsa" || s == "a" || s == "aaaa";
+}
+
+void print_answer(std::string_view type, std::string_view name, const DnsAnswer& a,
+                  size_t pending) {
+    std::string line = std::string(type) + " " + std::string(name) + " " +
+                       std::string(dns_outcome_name(a.outcome)) + " " +
+                       std::string(dns_security_name(a.security)) +
+                       " pending=" + std::to_string(pending);
+    for (const SrvRecord& s : a.srv)
+        line += " " + std::to_string(s.priority) + "/" + std::to_string(s.weight) + "/" +
+                std::to_string(s.port) + "/" + s.target;
+    for (const TlsaRecord& t : a.tlsa)
+        line += " " + std::to_string(t.usage) + "/" + std::to_string(t.selector) + "/" +
+                std::to_string(t.matching_type) + "/" + hex(t.data);
+    for (const DnsAddress& d : a.addresses)
+        line += " " + d.text();
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+int resolve(int argc, char** argv) {
+    ResolverConfig config;
+    int i = 2;
+    for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
+        const std::string_view opt = argv[i];
+        if (opt == "-s") config.nameservers.emplace_back(argv[i + 1]);
+        if (opt == "-t") config.trust_anchor = argv[i + 1];
+        if (opt == "-n") {
+            config.dnssec = false;
+            --i;
+        }
+    }
+    auto resolver = Resolver::create(config);
+    if (!resolver) return fail(resolver.error());
+    Resolver& r = **resolver;
+    std::printf("validating %s\n", r.validating() ? "yes" : "no");
+    for (; i < argc; ++i) {
+        std::string_view item = argv[i];
+        const bool cancel = item.starts_with("cancel:");
+        if (cancel) item.remove_prefix(7);
+        const size_t colon = item.find(':');
+        DnsQuery type{};
+        if (colon == std::string_view::npos || !parse_query(item.substr(0, colon), type))
+            return usage();
+        const std::string_view name = item.substr(colon + 1);
+        const std::string_view tname = item.substr(0, colon);
+        auto id = r.lookup(name, type, [&r, cancel, name, tname](DnsAnswer&& a) {
+            if (cancel) std::printf("called-back %s\n", std::string(name).c_str());
+            print_answer(tname, name, a, r.pending());
+        });
+        if (!id) return fail(id.error());
+        if (cancel) r.cancel(*id);
+    }
+    while (r.pending() > 0) {
+        pollfd p{r.fd(), POLLIN, 0};
+        if (poll(&p, 1, -1) < 0) return fail(Error::Unexpected);
+        if (auto ok = r.process(); !ok) return fail(ok.error());
+    }
+    std::printf("done\n");
+    return 0;
+}
+
 int run(int argc, char** argv) {
+    if (argc >= 2 && std::string_view(argv[1]) == "resolve") return resolve(argc, argv);
     if (argc < 3) return usage();
     const std::string_view cmd = argv[1];
     if (cmd == "srv" && argc == 3) {
