@@ -1,7 +1,10 @@
 #include "s2s/command_line.h"
 
+#include <new>
+
 #include "runtime/log.h"
 #include "runtime/number.h"
+#include "s2s/net/resolver.h"
 
 namespace fenra::s2s {
 namespace {
@@ -14,6 +17,8 @@ enum class Option : uint8_t {
     cert,
     key,
     listen_fd,
+    dns_server,
+    dns_trust_anchor,
     config,
     help,
     unknown,
@@ -27,6 +32,8 @@ Option option_of(std::string_view a) {
     if (a == "--cert") return Option::cert;
     if (a == "--key") return Option::key;
     if (a == "--listen-fd") return Option::listen_fd;
+    if (a == "--dns-server") return Option::dns_server;
+    if (a == "--dns-trust-anchor") return Option::dns_trust_anchor;
     if (a == "--config" || a == "-c") return Option::config;
     if (a == "--help" || a == "-h") return Option::help;
     return Option::unknown;
@@ -49,6 +56,10 @@ std::string_view missing_value_message(Option o) {
             return "--key requires a value";
         case Option::listen_fd:
             return "--listen-fd requires a value";
+        case Option::dns_server:
+            return "--dns-server requires a value";
+        case Option::dns_trust_anchor:
+            return "--dns-trust-anchor requires a value";
         case Option::config:
         case Option::help:
         case Option::unknown:
@@ -113,6 +124,20 @@ Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
                 c.listen_fd = *fd;
                 break;
             }
+            case Option::dns_server:
+                if (!valid_nameserver(value)) {
+                    log::error(kLogScope, {"invalid DNS server: ", value});
+                    return Error::InvalidArgs;
+                }
+                try {
+                    c.dns_servers.push_back(value);
+                } catch (const std::bad_alloc&) {
+                    return Error::OutOfMemory;
+                }
+                break;
+            case Option::dns_trust_anchor:
+                c.dns_trust_anchor = value;
+                break;
             case Option::config:
             case Option::help:
             case Option::unknown:

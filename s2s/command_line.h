@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "runtime/result.h"
 
@@ -22,6 +23,11 @@ struct S2sConfig {
     std::optional<std::string_view> cert_path;
     std::optional<std::string_view> key_path;
     std::optional<int32_t> listen_fd;  // negative: no S2S listener at all
+    // Nameservers "ADDR[@PORT]" in the order given; empty: those of
+    // /etc/resolv.conf.
+    std::vector<std::string_view> dns_servers;
+    // None: the system's root key (s2s/net/resolver.h).
+    std::optional<std::string_view> dns_trust_anchor;
 };
 
 inline constexpr std::string_view kUsage =
@@ -34,6 +40,9 @@ inline constexpr std::string_view kUsage =
     "  --core-socket PATH  IPC socket for fenra-core communication\n"
     "  --cert PATH         TLS certificate file (PEM)\n"
     "  --key PATH          TLS private key file (PEM)\n"
+    "  --dns-server ADDR   Nameserver ADDR[@PORT], repeatable (default: resolv.conf)\n"
+    "  --dns-trust-anchor FILE\n"
+    "                      DNSSEC trust anchor (default: the system's root key)\n"
     "  --help, -h          Show this help\n";
 
 struct CommandLine {
@@ -42,7 +51,8 @@ struct CommandLine {
 };
 
 // Parses argv[1..argc). Each option with a value takes the next argument,
-// whatever it looks like; a later option overrides an earlier one; --help
+// whatever it looks like; a later option overrides an earlier one (each
+// --dns-server adds one more); --help
 // stops the parse at once. Writes the error line of a bad or missing value
 // (then InvalidArgs) and a warning for each unknown argument (skipped).
 Result<CommandLine> parse_command_line(int argc, const char* const* argv);

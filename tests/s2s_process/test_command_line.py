@@ -24,6 +24,9 @@ USAGE = (
     b"  --core-socket PATH  IPC socket for fenra-core communication\n"
     b"  --cert PATH         TLS certificate file (PEM)\n"
     b"  --key PATH          TLS private key file (PEM)\n"
+    b"  --dns-server ADDR   Nameserver ADDR[@PORT], repeatable (default: resolv.conf)\n"
+    b"  --dns-trust-anchor FILE\n"
+    b"                      DNSSEC trust anchor (default: the system's root key)\n"
     b"  --help, -h          Show this help\n"
 )
 
@@ -67,7 +70,7 @@ class Failure(unittest.TestCase):
 
 class Help(unittest.TestCase):
     def test_usage_is_exact(self):
-        self.assertEqual(len(USAGE), 405)
+        self.assertEqual(len(USAGE), 586)
         for args in (["--help"], ["-h"], ["--host", "x", "--help"], ["--port", "1", "-h"]):
             d = run(*args)
             self.assertEqual(d.returncode, 0, args)
@@ -107,6 +110,8 @@ class MissingValues(Failure):
             ("--cert", "--cert requires a value"),
             ("--key", "--key requires a value"),
             ("--listen-fd", "--listen-fd requires a value"),
+            ("--dns-server", "--dns-server requires a value"),
+            ("--dns-trust-anchor", "--dns-trust-anchor requires a value"),
         ]
         for opt, message in rows:
             with self.subTest(opt=opt):
@@ -119,6 +124,11 @@ class Values(Failure):
         for v in ["65536", "-1", "12x", "", "+", "_1", "1_", "0x10", " 1", "99999999999999999999"]:
             with self.subTest(port=v):
                 self.expect_failure(["--port", v], "invalid port: " + v, "InvalidArgs")
+
+    def test_invalid_dns_servers(self):
+        for v in ["ns.example", "192.0.2.1@0", ""]:
+            with self.subTest(server=v):
+                self.expect_failure(["--dns-server", v], "invalid DNS server: " + v, "InvalidArgs")
 
     def test_invalid_fds(self):
         for v in ["", "x", "1x", "2147483648", "-2147483649", "_1"]:
