@@ -4,6 +4,7 @@
 #include <unbound.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -36,6 +37,10 @@ constexpr const char* kOptions[][2] = {
     // "nodefault" is not taken through ub_ctx_set_option; "transparent" with
     // no local data passes every query on, which is the same here.
     {"local-zone:", "test. transparent"},
+    // No memory of a nameserver's time-outs beyond the lookup: a forwarder
+    // that stalled on one name (a slow zone behind it) would otherwise be
+    // taken as down and every lookup fail at once for the next 15 minutes.
+    {"infra-host-ttl:", "0"},
     {"use-syslog:", "no"},
     {"verbosity:", "0"},
 };
@@ -134,6 +139,11 @@ Result<std::unique_ptr<Resolver>> Resolver::create(const ResolverConfig& config)
         ub_ctx* ctx = r->ctx_;
         // Threads, not the default forked process; must precede the first lookup.
         if (ub_ctx_async(ctx, 1) != 0) return Error::ResolverFailed;
+        // libunbound's own diagnostics would come between our log lines in
+        // a format of their own; its failures reach us as named errors.
+        r->quiet_ = std::fopen("/dev/null", "w");
+        if (r->quiet_ == nullptr || ub_ctx_debugout(ctx, r->quiet_) != 0)
+            return Error::ResolverFailed;
         for (const auto& opt : kOptions)
             if (ub_ctx_set_option(ctx, opt[0], opt[1]) != 0) return Error::ResolverFailed;
         const std::string max_rtt = std::to_string(config.max_rtt_ms);
@@ -180,6 +190,7 @@ Resolver::~Resolver() {
     // Stops libunbound's thread; the lookups still in flight are dropped
     // without their callbacks.
     if (ctx_ != nullptr) ub_ctx_delete(ctx_);
+    if (quiet_ != nullptr) std::fclose(quiet_);
 }
 
 int Resolver::fd() const {

@@ -27,6 +27,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -152,6 +153,7 @@ class Resolver {
     void finish(Pending* p, int err, ub_result* result);
 
     ub_ctx* ctx_ = nullptr;
+    std::FILE* quiet_ = nullptr;  // where libunbound's diagnostics go
     bool validating_ = false;
     std::string trust_anchor_;
     DnsLookupId next_id_ = 1;

@@ -10,10 +10,11 @@
 //   dns_probe dane-in DOMAIN PEER_CHAIN PEER_KEY OWN_CHAIN OWN_KEY
 //       an inbound peer claiming DOMAIN presents PEER_CHAIN as its client
 //       certificate: inbound verified|not-verified
-//   dns_probe resolve [-s ADDR[@PORT]]... [-t ANCHOR | -n] LOOKUP...
+//   dns_probe resolve [-s ADDR[@PORT]]... [-t ANCHOR | -n] LOOKUP... [-- LOOKUP...]...
 //       the asynchronous resolver with these nameservers and trust anchor
-//       (-n: none) runs every LOOKUP at once in a poll loop, until all have
-//       answered; LOOKUP is TYPE:NAME (TYPE srv, tlsa, a or aaaa), or
+//       (-n: none) starts the LOOKUPs up to "--" at once and runs a poll
+//       loop until all have answered, then the next group; LOOKUP is
+//       TYPE:NAME (TYPE srv, tlsa, a or aaaa), or
 //       cancel:TYPE:NAME for one cancelled right after it started. One line
 //       per answer, in the order they come:
 //       TYPE NAME OUTCOME SECURITY pending=N [RECORD...]
@@ -152,7 +153,16 @@ int resolve(int argc, char** argv) {
     if (!resolver) return fail(resolver.error());
     Resolver& r = **resolver;
     std::printf("validating %s\n", r.validating() ? "yes" : "no");
-    for (; i < argc; ++i) {
+    for (; i <= argc; ++i) {
+        if (i == argc || std::string_view(argv[i]) == "--") {
+            // The end of a phase: every lookup started so far has answered.
+            while (r.pending() > 0) {
+                pollfd p{r.fd(), POLLIN, 0};
+                if (poll(&p, 1, -1) < 0) return fail(Error::Unexpected);
+                if (auto ok = r.process(); !ok) return fail(ok.error());
+            }
+            continue;
+        }
         std::string_view item = argv[i];
         const bool cancel = item.starts_with("cancel:");
         if (cancel) item.remove_prefix(7);
@@ -168,11 +178,6 @@ int resolve(int argc, char** argv) {
         });
         if (!id) return fail(id.error());
         if (cancel) r.cancel(*id);
-    }
-    while (r.pending() > 0) {
-        pollfd p{r.fd(), POLLIN, 0};
-        if (poll(&p, 1, -1) < 0) return fail(Error::Unexpected);
-        if (auto ok = r.process(); !ok) return fail(ok.error());
     }
     std::printf("done\n");
     return 0;
