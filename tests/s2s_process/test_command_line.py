@@ -248,8 +248,8 @@ class Listener(Failure):
                                 "failed to bind S2S listener: error.AddressInUse", "AddressInUse")
 
     def test_invalid_addresses(self):
-        for a in ["1.2.3", "256.0.0.1", "1.2.3.4.5", "::1", "localhost", "", "1..2.3",
-                  "1.2.3.4 ", "01234.1.1.1", "-1.0.0.0"]:
+        for a in ["1.2.3", "256.0.0.1", "1.2.3.4.5", "[::1]", "::1%lo", "1::2::3", "localhost", "",
+                  "1..2.3", "1.2.3.4 ", "01234.1.1.1", "-1.0.0.0"]:
             with self.subTest(address=a):
                 self.expect_failure(["--address", a, "--port", "0"],
                                     "failed to bind S2S listener: error.InvalidAddress",
