@@ -179,8 +179,13 @@ Result<std::unique_ptr<Resolver>> Resolver::create(const ResolverConfig& config)
         ub_result* probe = nullptr;
         const int err = ub_resolve(ctx, "localhost.", kDnsTypeA, kClassIn, &probe);
         if (probe != nullptr) ub_resolve_free(probe);
-        if (err != 0) return r->validating_ ? Error::NoTrustAnchor : error_of_ub(err);
-        return r;
+        if (err == 0) return r;
+        if (!r->validating_) return error_of_ub(err);
+        if (!config.trust_anchor.empty()) return Error::NoTrustAnchor;
+        // The system's root key is unusable: as without one.
+        ResolverConfig without = config;
+        without.dnssec = false;
+        return create(without);
     } catch (const std::bad_alloc&) {
         return Error::OutOfMemory;
     }

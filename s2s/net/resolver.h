@@ -20,7 +20,9 @@
 // from DNS and has a DNSSEC status); nameservers on 127.0.0.0/8 and ::1 are
 // used (a local caching resolver is the common case); names under "test."
 // are passed to the nameservers like any other name instead of being
-// answered NXDOMAIN locally, as a libc stub resolver does.
+// answered NXDOMAIN locally, as a libc stub resolver does; a nameserver's
+// time-outs are not remembered from one lookup to the next, so a slow zone
+// behind it fails only the lookups that ask for it.
 #pragma once
 
 #include <netinet/in.h>
@@ -111,8 +113,8 @@ class Resolver {
     // InvalidAddress for a bad nameserver, FileNotFound when no nameserver is
     // configured and resolv_conf names none, ResolverFailed when libunbound
     // refuses the set-up. A named trust anchor that cannot be loaded is
-    // NoTrustAnchor; a missing system root key is not an error (see
-    // validating()).
+    // NoTrustAnchor; a missing or unusable system root key is not an error
+    // (see validating()).
     static Result<std::unique_ptr<Resolver>> create(const ResolverConfig& config);
     ~Resolver();
     Resolver(const Resolver&) = delete;
@@ -144,6 +146,7 @@ class Resolver {
     // finished ids are ignored.
     void cancel(DnsLookupId id);
 
+    // Lookups started and not yet answered or cancelled.
     size_t pending() const { return pending_.size(); }
 
   private:
