@@ -46,7 +46,7 @@ DnsServer refuses to start outside a namespace made by enter().
 
 For DNSSEC, Nsd serves real zones signed at test time:
 
-    zones = netns.DnssecZones()     # test. (signed, the trust anchor),
+    zones = netns.dnssec_zones()    # test. (signed, the trust anchor),
                                     # insecure.test. (unsigned, no DS in test.),
                                     # bogus.test. (signed, DS in test., signatures broken)
     zones["test"].srv("_xmpp-server._tcp.a.test", "xmpp.a.test", 5269)
@@ -63,7 +63,8 @@ For DNSSEC, Nsd serves real zones signed at test time:
   file in the work directory, on NSD_ADDRESSES port 53; it is an
   authoritative server that a validating resolver uses as its forwarder.
 - StalledServer binds UDP and TCP port 53 on STALLED_ADDRESS, reads what
-  comes and never answers.
+  comes and never answers. For one slow zone among healthy ones, let the
+  DnsServer pass it on: Zone().forward("slow.test", STALLED_ADDRESS).
 """
 
 import atexit
@@ -79,7 +80,7 @@ import threading
 import time
 
 __all__ = ["enter", "in_namespace", "add_address", "Zone", "DnsServer", "query", "NAMESERVER",
-           "AuthZone", "DnssecZones", "Nsd", "StalledServer", "NSD_ADDRESSES", "STALLED_ADDRESS"]
+           "AuthZone", "dnssec_zones", "Nsd", "StalledServer", "NSD_ADDRESSES", "STALLED_ADDRESS"]
 
 NAMESERVER = "127.0.0.53"
 _MARK = "FENRA_NETNS"
@@ -355,11 +356,12 @@ class AuthZone:
         head = ["$ORIGIN %s." % self.origin, "$TTL 300",
                 "@ IN SOA ns.test. hostmaster.test. 1 3600 900 604800 300", "@ IN NS ns.test."]
         if self.origin == "test":
-            head += ["ns.test. IN A %s" % NSD_ADDRESSES[0], "ns.test. IN AAAA %s" % NSD_ADDRESSES[1]]
+            head += ["ns.test. IN A %s" % NSD_ADDRESSES[0],
+                     "ns.test. IN AAAA %s" % NSD_ADDRESSES[1]]
         return "\n".join(head + self.lines) + "\n"
 
 
-def DnssecZones():
+def dnssec_zones():
     """The standard world: test. signed (the trust anchor), insecure.test.
     unsigned and bogus.test. with broken signatures, both delegated from it."""
     zones = {"test": AuthZone("test"), "insecure.test": AuthZone("insecure.test", signed=False),
@@ -382,7 +384,7 @@ def _break_signatures(text):
 
 
 class Nsd:
-    """NSD serving ZONES (a dict of AuthZone, see DnssecZones) inside the
+    """NSD serving ZONES (a dict of AuthZone, see dnssec_zones) inside the
     test's namespace. trust_anchor is the DS file of the zone "test".
     Raises RuntimeError when NSD exits or does not answer within timeout."""
 

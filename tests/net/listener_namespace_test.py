@@ -46,7 +46,8 @@ def main():
             for family, peer, want in probes:
                 got = connects(family, peer, port)
                 if got != want:
-                    failures.append("--address %s, peer %s: %r, want %r" % (address, peer, got, want))
+                    failures.append("--address %s, peer %s: %r, want %r"
+                                    % (address, peer, got, want))
             d.stop()
     for f in failures:
         print("FAIL " + f, file=sys.stderr)

@@ -133,7 +133,7 @@ def run_stalled(work):
 def main():
     work = tempfile.mkdtemp(prefix="fenra-resolver-", dir="/tmp")
     try:
-        zones = netns.DnssecZones()
+        zones = netns.dnssec_zones()
         world(zones)
         with netns.Nsd(zones, work) as nsd:
             run_checks(nsd.trust_anchor, work)
