@@ -13,7 +13,8 @@
 //   dns_probe resolve [-s ADDR[@PORT]]... [-t ANCHOR | -n] LOOKUP... [-- LOOKUP...]...
 //       the asynchronous resolver with these nameservers and trust anchor
 //       (-n: none) starts the LOOKUPs up to "--" at once and runs a poll
-//       loop until all have answered, then the next group; LOOKUP is
+//       loop; the callback of the last answer of a group starts the next
+//       group, until none is left; LOOKUP is
 //       TYPE:NAME (TYPE srv, tlsa, a or aaaa), or
 //       cancel:TYPE:NAME for one cancelled right after it started. One line
 //       per answer, in the order they come:
@@ -28,6 +29,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -153,32 +155,46 @@ int resolve(int argc, char** argv) {
     if (!resolver) return fail(resolver.error());
     Resolver& r = **resolver;
     std::printf("validating %s\n", r.validating() ? "yes" : "no");
-    for (; i <= argc; ++i) {
-        if (i == argc || std::string_view(argv[i]) == "--") {
-            // The end of a phase: every lookup started so far has answered.
-            while (r.pending() > 0) {
-                pollfd p{r.fd(), POLLIN, 0};
-                if (poll(&p, 1, -1) < 0) return fail(Error::Unexpected);
-                if (auto ok = r.process(); !ok) return fail(ok.error());
+    Result<void> failed;
+    // Starts the group of lookups from argv[i] to the next "--"; the answer
+    // that completes it starts the next group from inside its callback.
+    std::function<void(int)> start = [&](int i) {
+        for (; i < argc && std::string_view(argv[i]) != "--"; ++i) {
+            std::string_view item = argv[i];
+            const bool cancel = item.starts_with("cancel:");
+            if (cancel) item.remove_prefix(7);
+            const size_t colon = item.find(':');
+            DnsQuery type{};
+            if (colon == std::string_view::npos || !parse_query(item.substr(0, colon), type)) {
+                failed = Error::InvalidArgs;
+                return;
             }
-            continue;
+            const std::string_view name = item.substr(colon + 1);
+            const std::string_view tname = item.substr(0, colon);
+            const int next = i + 1;
+            auto id = r.lookup(name, type, [&, cancel, name, tname, next](DnsAnswer&& a) {
+                if (cancel) std::printf("called-back %s\n", std::string(name).c_str());
+                print_answer(tname, name, a, r.pending());
+                if (r.pending() > 0) return;
+                int k = next;
+                while (k < argc && std::string_view(argv[k]) != "--")
+                    ++k;
+                if (k < argc) start(k + 1);
+            });
+            if (!id) {
+                failed = id.error();
+                return;
+            }
+            if (cancel) r.cancel(*id);
         }
-        std::string_view item = argv[i];
-        const bool cancel = item.starts_with("cancel:");
-        if (cancel) item.remove_prefix(7);
-        const size_t colon = item.find(':');
-        DnsQuery type{};
-        if (colon == std::string_view::npos || !parse_query(item.substr(0, colon), type))
-            return usage();
-        const std::string_view name = item.substr(colon + 1);
-        const std::string_view tname = item.substr(0, colon);
-        auto id = r.lookup(name, type, [&r, cancel, name, tname](DnsAnswer&& a) {
-            if (cancel) std::printf("called-back %s\n", std::string(name).c_str());
-            print_answer(tname, name, a, r.pending());
-        });
-        if (!id) return fail(id.error());
-        if (cancel) r.cancel(*id);
+    };
+    start(i);
+    while (failed && r.pending() > 0) {
+        pollfd p{r.fd(), POLLIN, 0};
+        if (poll(&p, 1, -1) < 0) return fail(Error::Unexpected);
+        if (auto ok = r.process(); !ok) return fail(ok.error());
     }
+    if (!failed) return fail(failed.error());
     std::printf("done\n");
     return 0;
 }
