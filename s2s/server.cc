@@ -31,18 +31,6 @@ constexpr ipc::Options kIpcOptions = {
     .write_after_each_message = false,
 };
 
-Error bind_error(int err) {
-    switch (err) {
-        case EACCES:
-        case EPERM:
-            return Error::PermissionDenied;
-        case EADDRINUSE:
-            return Error::AddressInUse;
-        default:
-            return Error::SystemResources;
-    }
-}
-
 void write_all(int fd, std::string_view s) {
     while (!s.empty()) {
         const ssize_t n = ::write(fd, s.data(), s.size());
@@ -69,58 +57,6 @@ void SlotEvents::on_event(const LoopEvent& ev) {
         case EventKind::timer:
             return;
     }
-}
-
-std::optional<std::array<uint8_t, 4>> parse_ipv4(std::string_view s) {
-    if (s == "0.0.0.0") return std::array<uint8_t, 4>{0, 0, 0, 0};
-    if (s == "127.0.0.1") return std::array<uint8_t, 4>{127, 0, 0, 1};
-    std::array<uint8_t, 4> out{};
-    size_t pos = 0;
-    for (size_t part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= s.size() || s[pos] != '.') return std::nullopt;
-            ++pos;
-        }
-        unsigned value = 0;
-        size_t digits = 0;
-        while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9' && digits < 4) {
-            value = value * 10 + static_cast<unsigned>(s[pos] - '0');
-            ++pos;
-            ++digits;
-        }
-        if (digits == 0 || digits > 3 || value > 255) return std::nullopt;
-        out[part] = static_cast<uint8_t>(value);
-    }
-    if (pos != s.size()) return std::nullopt;
-    return out;
-}
-
-Result<int> open_s2s_listener(std::string_view address, uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return error_from_errno(errno);
-    const int one = 1;
-    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-
-    const auto ip = parse_ipv4(address);
-    if (!ip) {
-        ::close(fd);
-        return Error::InvalidAddress;
-    }
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    std::memcpy(&sa.sin_addr, ip->data(), 4);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        const Error e = bind_error(errno);
-        ::close(fd);
-        return e;
-    }
-    if (::listen(fd, kS2sBacklog) != 0) {
-        ::close(fd);
-        return Error::SystemResources;
-    }
-    return fd;
 }
 
 S2sServer::S2sServer(const S2sConfig& config)

@@ -22,6 +22,7 @@
 #include "runtime/ipc_server.h"
 #include "runtime/result.h"
 #include "s2s/command_line.h"
+#include "s2s/net/listener.h"
 #include "s2s/xmpp/inbound_session.h"
 
 namespace fenra::s2s {
@@ -32,17 +33,6 @@ inline constexpr int kInboundSlots = 256;
 inline constexpr int kOutboundSlots = 128;
 inline constexpr size_t kLoopEvents = 64;
 inline constexpr size_t kDialbackSecretSize = 32;
-inline constexpr int kS2sBacklog = 128;
-
-// An IPv4 dotted quad: four decimal parts 0-255 separated by ".". Returns the
-// four address bytes in network order.
-std::optional<std::array<uint8_t, 4>> parse_ipv4(std::string_view s);
-
-// A non-blocking IPv4 stream listener with SO_REUSEADDR, bound to address and
-// port, listening with a backlog of 128. Errors: InvalidAddress (address
-// unparsable), the socket call's own error, PermissionDenied, AddressInUse or
-// SystemResources from bind, SystemResources from listen.
-Result<int> open_s2s_listener(std::string_view address, uint16_t port);
 
 class S2sServer;
 
