@@ -15,7 +15,7 @@ char lower(char c) {
 JsonParser::JsonParser(size_t max_size) : parser_(max_size) {}
 
 Result<JsonObject> JsonParser::parse_object(std::string_view text, bool padded) {
-    if (text.size() > parser_.max_capacity()) return Error::ParseError;
+    if (text.empty() || text.size() > parser_.max_capacity()) return Error::ParseError;
     JsonValue root;
     if (parser_.parse(text.data(), text.size(), !padded).get(root) != simdjson::SUCCESS)
         return Error::ParseError;
