@@ -153,12 +153,11 @@ void log_settings(const AuthSettings& s) {
     log::info(kScope, {"  client_id: ", s.oidc.client_id});
     log::info(kScope, {"  token_endpoint: ", s.oidc.token_endpoint});
     log::info(kScope, {"  jwks_uri: ", s.oidc.jwks_uri});
-    if (s.oidc.user_domain)
-        log::info(kScope, {"  user_domain: ", *s.oidc.user_domain});
-    else
+    if (s.oidc.user_domain) log::info(kScope, {"  user_domain: ", *s.oidc.user_domain});
+    log::info(kScope, {"  socket: ", s.socket_path});
+    if (!s.oidc.user_domain)
         log::warn(kScope, {"no user_domain configured: user names that carry a domain are "
                            "refused"});
-    log::info(kScope, {"  socket: ", s.socket_path});
 }
 
 Result<std::unique_ptr<EventLoop>> open_loop(int listen_fd) {
