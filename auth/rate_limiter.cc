@@ -150,7 +150,7 @@ uint64_t RateLimiter::address_key(std::string_view address) const {
 }
 
 RateLimiter::Entry* RateLimiter::find(Entry* table, uint64_t key) const {
-    for (size_t i = 0; i < kTableSize; ++i) {
+    for (size_t i = 0; i < kProbe; ++i) {
         Entry& e = table[(key + i) % kTableSize];
         if (!e.used) return nullptr;
         if (e.key == key) return &e;
@@ -160,18 +160,18 @@ RateLimiter::Entry* RateLimiter::find(Entry* table, uint64_t key) const {
 
 RateLimiter::Entry* RateLimiter::find_or_insert(Entry* table, uint64_t key, uint32_t now) {
     Entry* slot = nullptr;
-    for (size_t i = 0; i < kTableSize && slot == nullptr; ++i) {
+    for (size_t i = 0; i < kProbe && slot == nullptr; ++i) {
         Entry& e = table[(key + i) % kTableSize];
         if (e.used && e.key == key) return &e;
         if (!e.used) slot = &e;
     }
     if (slot == nullptr) {
-        // Full: the least recently used entry that is not locked (or, when
-        // every one is, the least recently used of all) makes room. With no
-        // free slot left, every slot lies on every probe path.
+        // The probe path is full: its least recently used entry that is not
+        // locked (or, when every one is, the least recently used of all)
+        // makes room.
         Entry* oldest = nullptr;
-        for (size_t i = 0; i < kTableSize; ++i) {
-            Entry& e = table[i];
+        for (size_t i = 0; i < kProbe; ++i) {
+            Entry& e = table[(key + i) % kTableSize];
             const bool locked = e.lock_until > now;
             const bool oldest_locked = oldest != nullptr && oldest->lock_until > now;
             if (oldest == nullptr || (oldest_locked && !locked) ||

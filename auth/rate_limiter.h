@@ -18,9 +18,10 @@
 // least 8, at most 64), so a maximum of N refuses the (N+1)th attempt inside
 // the window.
 //
-// When a new name finds its table full, it takes over the least recently
-// used entry that is not locked, so a flood of made-up names cannot switch
-// the limiter off: it only pushes out names nobody has used for longer.
+// A name lives within 64 slots of its home slot. When a new name finds those
+// full, it takes over the least recently used of them that is not locked, so
+// a flood of made-up names cannot switch the limiter off: it only pushes out
+// names nobody has used for longer, and every lookup stays 64 slots short.
 // Times come from the monotonic clock.
 //
 // An empty account stands for no account: the account table is skipped.
@@ -56,6 +57,7 @@ struct RateLimits {
 class RateLimiter {
   public:
     static constexpr size_t kTableSize = 4096;
+    static constexpr size_t kProbe = 64;            // a name lives within 64 slots of its home
     static constexpr uint32_t kWindow = 120;        // seconds
     static constexpr uint32_t kLockDuration = 300;  // seconds
     static constexpr uint16_t kLockThreshold = 10;  // failures

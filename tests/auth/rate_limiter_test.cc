@@ -269,16 +269,16 @@ TEST(RateLimiter, SprayingNamesCannotSwitchItOff) {
         c.t += i % 100 == 0 ? 1 : 0;
         rl.record_attempt("10.0." + std::to_string(i), "spray" + std::to_string(i));
         rl.record_failure("spray" + std::to_string(i), "");
-        if (i == 2000) rl.record_failure("victim", "");  // recently used: kept
+        if (i % 100 == 0) rl.record_attempt("", "victim");  // in use: kept
     }
-    EXPECT_EQ(rl.used_address_entries(), RateLimiter::kTableSize);
+    rl.record_failure("victim", "");
     EXPECT_EQ(rl.failures_for_account("victim"), 10);
-    EXPECT_EQ(rl.check("", "victim"), Verdict::account_disabled);
-    EXPECT_EQ(rl.check("", "locked"), Verdict::account_disabled);  // locked: never taken
+    EXPECT_EQ(rl.check_account("victim"), Verdict::account_disabled);
+    EXPECT_EQ(rl.check_account("locked"), Verdict::account_disabled);  // locked: never taken
     // A newcomer takes the least recently used entry and is counted.
     EXPECT_EQ(request(rl, "newcomer", "newcomer"), Verdict::pass);
     EXPECT_EQ(rl.check("newcomer", ""), Verdict::policy_violation);
-    EXPECT_EQ(rl.check("", "newcomer"), Verdict::policy_violation);
+    EXPECT_EQ(rl.check_account("newcomer"), Verdict::policy_violation);
 }
 
 TEST(RateLimiter, SipHashReferenceVector) {
