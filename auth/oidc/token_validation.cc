@@ -147,19 +147,18 @@ TokenCheck TokenValidator::validate_jwt(const JwtParts& parts) {
                          config_.issuer, "'"});
 
     // "aud" must name one of our audiences; without it, "azp" must.
-    std::string got;
+    const auto aud = member(*payload, "aud");
     bool ours = false;
-    if (const auto aud = member(*payload, "aud")) {
+    if (aud) {
         const auto names = names_one_of(*aud, config_.audiences);
         if (!names) return rejected({"OAUTHBEARER: malformed JWT claims (", names.error(), ")"});
         ours = *names;
-        got = shown(*aud);
     } else if (c.azp) {
         ours = names_one_of(*member(*payload, "azp"), config_.audiences).value_or(false);
-        got = *c.azp;
     }
     if (!ours)
-        return rejected({"OAUTHBEARER: audience mismatch: got '", got, "', expected '",
+        return rejected({"OAUTHBEARER: audience mismatch: got '",
+                         aud ? shown(*aud) : std::string(c.azp.value_or("")), "', expected '",
                          joined(config_.audiences), "'"});
     if (c.typ && !equal_ignoring_case(*c.typ, "Bearer"))
         return rejected({"OAUTHBEARER: token type not accepted: '", *c.typ, "'"});
