@@ -10,6 +10,19 @@ char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// Whether a name occurs twice: pairwise for the small objects of tokens,
+// sorted for larger ones.
+bool has_repeat(std::vector<std::string_view>& names) {
+    if (names.size() <= 32) {
+        for (size_t i = 1; i < names.size(); ++i)
+            for (size_t j = 0; j < i; ++j)
+                if (names[i] == names[j]) return true;
+        return false;
+    }
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) != names.end();
+}
+
 }  // namespace
 
 JsonParser::JsonParser(size_t max_size) : parser_(max_size) {}
@@ -36,9 +49,7 @@ Result<JsonObject> JsonParser::parse_object(std::string_view text, bool padded) 
                 if (field.value.is_object() || field.value.is_array())
                     open_.emplace_back(field.value, depth + 1);
             }
-            std::sort(names_.begin(), names_.end());
-            if (std::adjacent_find(names_.begin(), names_.end()) != names_.end())
-                return Error::Malformed;
+            if (has_repeat(names_)) return Error::Malformed;
         } else {
             for (const JsonValue e : simdjson::dom::array(v))
                 if (e.is_object() || e.is_array()) open_.emplace_back(e, depth + 1);
