@@ -46,6 +46,8 @@ std::string_view error_name(Error e) {
         FENRA_ERROR_NAME(TlsInitFailed)
         FENRA_ERROR_NAME(HandshakeFailed)
         FENRA_ERROR_NAME(ParseError)
+        FENRA_ERROR_NAME(ResolverFailed)
+        FENRA_ERROR_NAME(NoTrustAnchor)
         FENRA_ERROR_NAME(InvalidUrl)
         FENRA_ERROR_NAME(ConnectionFailed)
         FENRA_ERROR_NAME(TlsHandshakeFailed)

@@ -53,6 +53,8 @@ enum class Error : uint16_t {
     TlsInitFailed,
     HandshakeFailed,
     ParseError,
+    ResolverFailed,
+    NoTrustAnchor,
     // HTTPS client and OIDC backend
     InvalidUrl,
     ConnectionFailed,

@@ -1,9 +1,11 @@
 #include "s2s/command_line.h"
 
 #include <vector>
+#include <new>
 
 #include "runtime/log.h"
 #include "runtime/number.h"
+#include "s2s/net/resolver.h"
 
 namespace fenra::s2s {
 namespace {
@@ -19,6 +21,8 @@ enum class Option : uint8_t {
     dialback_secret_file,
     log_level,
     no_stanza_log,
+    dns_server,
+    dns_trust_anchor,
     config,
     help,
     unknown,
@@ -35,6 +39,8 @@ Option option_of(std::string_view a) {
     if (a == "--dialback-secret-file") return Option::dialback_secret_file;
     if (a == "--log-level") return Option::log_level;
     if (a == "--no-stanza-log") return Option::no_stanza_log;
+    if (a == "--dns-server") return Option::dns_server;
+    if (a == "--dns-trust-anchor") return Option::dns_trust_anchor;
     if (a == "--config" || a == "-c") return Option::config;
     if (a == "--help" || a == "-h") return Option::help;
     return Option::unknown;
@@ -62,6 +68,10 @@ std::string_view missing_value_message(Option o) {
         case Option::log_level:
             return "--log-level requires a value";
         case Option::no_stanza_log:
+        case Option::dns_server:
+            return "--dns-server requires a value";
+        case Option::dns_trust_anchor:
+            return "--dns-trust-anchor requires a value";
         case Option::config:
         case Option::help:
         case Option::unknown:
@@ -148,6 +158,20 @@ Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
                 break;
             }
             case Option::no_stanza_log:
+            case Option::dns_server:
+                if (!valid_nameserver(value)) {
+                    log::error(kLogScope, {"invalid DNS server: ", value});
+                    return Error::InvalidArgs;
+                }
+                try {
+                    c.dns_servers.push_back(value);
+                } catch (const std::bad_alloc&) {
+                    return Error::OutOfMemory;
+                }
+                break;
+            case Option::dns_trust_anchor:
+                c.dns_trust_anchor = value;
+                break;
             case Option::config:
             case Option::help:
             case Option::unknown:

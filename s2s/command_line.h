@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "runtime/log.h"
 #include "runtime/result.h"
@@ -26,6 +27,11 @@ struct S2sConfig {
     std::optional<std::string_view> dialback_secret_file;
     log::Level log_level = log::Level::info;
     bool stanza_log = true;  // false: no line per stanza forwarded
+    // Nameservers "ADDR[@PORT]" in the order given; empty: those of
+    // /etc/resolv.conf.
+    std::vector<std::string_view> dns_servers;
+    // None: the system's root key (s2s/net/resolver.h).
+    std::optional<std::string_view> dns_trust_anchor;
 };
 
 inline constexpr std::string_view kUsage =
@@ -43,6 +49,9 @@ inline constexpr std::string_view kUsage =
     "                      (at least 32 bytes; mode 0600 or stricter)\n"
     "  --log-level LEVEL   error, warn or info (default: info)\n"
     "  --no-stanza-log     No log line per stanza forwarded\n"
+    "  --dns-server ADDR   Nameserver ADDR[@PORT], repeatable (default: resolv.conf)\n"
+    "  --dns-trust-anchor FILE\n"
+    "                      DNSSEC trust anchor (default: the system's root key)\n"
     "  --help, -h          Show this help\n";
 
 struct CommandLine {
@@ -51,7 +60,8 @@ struct CommandLine {
 };
 
 // Parses argv[1..argc). Each option with a value takes the next argument,
-// whatever it looks like; a later option overrides an earlier one; --help
+// whatever it looks like; a later option overrides an earlier one (each
+// --dns-server adds one more); --help
 // stops the parse at once. Writes the error line of a bad or missing value
 // (then InvalidArgs) and a warning for each unknown argument (skipped); the
 // warnings come after the parse, left out when the log level given is error.

@@ -27,24 +27,10 @@ namespace fenra::s2s {
 namespace {
 
 constexpr ipc::Options kIpcOptions = {
-    .listener_tag = kIpcListenerTag,
-    .slot_tag_base = kIpcSlotTagBase,
     .log_fd_on_connect = false,
     .daemon_scope = kLogScope,
     .write_after_each_message = false,
 };
-
-Error bind_error(int err) {
-    switch (err) {
-        case EACCES:
-        case EPERM:
-            return Error::PermissionDenied;
-        case EADDRINUSE:
-            return Error::AddressInUse;
-        default:
-            return Error::SystemResources;
-    }
-}
 
 void write_all(int fd, std::string_view s) {
     while (!s.empty()) {
@@ -57,69 +43,21 @@ void write_all(int fd, std::string_view s) {
 
 }  // namespace
 
-TagTarget decode_tag(uint64_t tag) {
-    using Kind = TagTarget::Kind;
-    if (tag == kS2sListenerTag) return {Kind::s2s_listener, -1};
-    if (tag == kIpcListenerTag) return {Kind::ipc_listener, -1};
-    if (tag - kIpcSlotTagBase < static_cast<uint64_t>(ipc::kSlots))
-        return {Kind::ipc_slot, static_cast<int>(tag - kIpcSlotTagBase)};
-    if (tag - kInboundTagBase < static_cast<uint64_t>(kInboundSlots))
-        return {Kind::inbound, static_cast<int>(tag - kInboundTagBase)};
-    if (tag - kOutboundTagBase < static_cast<uint64_t>(kOutboundSlots))
-        return {Kind::outbound, static_cast<int>(tag - kOutboundTagBase)};
-    return {};
-}
-
-std::optional<std::array<uint8_t, 4>> parse_ipv4(std::string_view s) {
-    if (s == "0.0.0.0") return std::array<uint8_t, 4>{0, 0, 0, 0};
-    if (s == "127.0.0.1") return std::array<uint8_t, 4>{127, 0, 0, 1};
-    std::array<uint8_t, 4> out{};
-    size_t pos = 0;
-    for (size_t part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= s.size() || s[pos] != '.') return std::nullopt;
-            ++pos;
-        }
-        unsigned value = 0;
-        size_t digits = 0;
-        while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9' && digits < 4) {
-            value = value * 10 + static_cast<unsigned>(s[pos] - '0');
-            ++pos;
-            ++digits;
-        }
-        if (digits == 0 || digits > 3 || value > 255) return std::nullopt;
-        out[part] = static_cast<uint8_t>(value);
+void SlotEvents::on_event(const LoopEvent& ev) {
+    switch (ev.kind) {
+        case EventKind::read:
+            (server_->*readable_)(slot_);
+            return;
+        case EventKind::write:
+            (server_->*writable_)(slot_);
+            return;
+        case EventKind::signal:
+            (server_->*readable_)(ev.signo);
+            return;
+        case EventKind::error:
+        case EventKind::timer:
+            return;
     }
-    if (pos != s.size()) return std::nullopt;
-    return out;
-}
-
-Result<int> open_s2s_listener(std::string_view address, uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return error_from_errno(errno);
-    const int one = 1;
-    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-
-    const auto ip = parse_ipv4(address);
-    if (!ip) {
-        ::close(fd);
-        return Error::InvalidAddress;
-    }
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    std::memcpy(&sa.sin_addr, ip->data(), 4);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        const Error e = bind_error(errno);
-        ::close(fd);
-        return e;
-    }
-    if (::listen(fd, kS2sBacklog) != 0) {
-        ::close(fd);
-        return Error::SystemResources;
-    }
-    return fd;
 }
 
 S2sServer::S2sServer(const S2sConfig& config)
@@ -131,6 +69,14 @@ S2sServer::S2sServer(const S2sConfig& config)
     // ever writes it anywhere.
     arc4random_buf(dialback_secret_.data(), kDialbackSecretSize);
     running_ = true;
+    listener_events_.bind(this, -1, &S2sServer::on_listener, &S2sServer::ignore);
+    signal_events_.bind(this, 0, &S2sServer::on_signal, &S2sServer::ignore);
+    for (int i = 0; i < kInboundSlots; ++i)
+        inbound_events_[i].bind(this, i, &S2sServer::on_inbound_readable,
+                                &S2sServer::on_inbound_writable);
+    for (int i = 0; i < kOutboundSlots; ++i)
+        outbound_events_[i].bind(this, i, &S2sServer::on_outbound_readable,
+                                 &S2sServer::on_outbound_writable);
 }
 
 S2sServer::~S2sServer() {
@@ -270,95 +216,31 @@ Result<void> S2sServer::init_ipc() {
 }
 
 Result<void> S2sServer::init_event_loop() {
-    auto loop = EventLoop::create(kLoopChanges, kLoopEvents);
+    auto loop = EventLoop::create(kLoopEvents);
     if (!loop) return loop.error();
     loop_ = std::move(*loop);
-    if (listen_fd_ >= 0) FENRA_TRY(loop_->register_read_now(listen_fd_, kS2sListenerTag));
-    if (ipc_.listen_fd() >= 0)
-        FENRA_TRY(loop_->register_read_now(ipc_.listen_fd(), kIpcListenerTag));
-    FENRA_TRY(loop_->watch_signal(SIGTERM));
-    FENRA_TRY(loop_->watch_signal(SIGINT));
+    if (listen_fd_ >= 0) FENRA_TRY(loop_->add(listen_fd_, listener_events_));
+    FENRA_TRY(ipc_.attach(*loop_, *this));
+    FENRA_TRY(loop_->watch_signal(SIGTERM, signal_events_));
+    FENRA_TRY(loop_->watch_signal(SIGINT, signal_events_));
     return {};
 }
 
 Result<void> S2sServer::run() {
     while (running_) {
-        auto events = loop_->wait();
-        if (!events) {
-            log::error(kLogScope, {"event loop poll failed: ", events.error(), ", shutting down"});
+        if (auto r = loop_->run_once(); !r) {
+            log::error(kLogScope, {"event loop poll failed: ", r.error(), ", shutting down"});
             running_ = false;
-            return events.error();
+            return r.error();
         }
-        for (const LoopEvent& ev : *events)
-            handle_event(ev);
     }
     return {};
-}
-
-void S2sServer::handle_event(const LoopEvent& ev) {
-    switch (ev.kind) {
-        case EventKind::signal:
-            on_signal(static_cast<int>(ev.tag));
-            return;
-        case EventKind::read:
-            on_read(ev.tag);
-            return;
-        case EventKind::write:
-            on_write(ev.tag);
-            return;
-        case EventKind::timer:
-        case EventKind::proc:
-        case EventKind::other:
-            return;
-    }
 }
 
 void S2sServer::on_signal(int signo) {
     if (signo != SIGINT && signo != SIGTERM) return;
     log::info(kLogScope, {"received signal ", signo, ", shutting down"});
     running_ = false;
-}
-
-void S2sServer::on_read(uint64_t tag) {
-    const TagTarget t = decode_tag(tag);
-    switch (t.kind) {
-        case TagTarget::Kind::s2s_listener:
-            accept_inbound();
-            return;
-        case TagTarget::Kind::ipc_listener:
-            accept_ipc();
-            return;
-        case TagTarget::Kind::ipc_slot:
-            on_ipc_readable(t.slot);
-            return;
-        case TagTarget::Kind::inbound:
-            on_inbound_readable(t.slot);
-            return;
-        case TagTarget::Kind::outbound:
-            on_outbound_readable(t.slot);
-            return;
-        case TagTarget::Kind::none:
-            return;
-    }
-}
-
-void S2sServer::on_write(uint64_t tag) {
-    const TagTarget t = decode_tag(tag);
-    switch (t.kind) {
-        case TagTarget::Kind::ipc_slot:
-            on_ipc_writable(t.slot);
-            return;
-        case TagTarget::Kind::inbound:
-            on_inbound_writable(t.slot);
-            return;
-        case TagTarget::Kind::outbound:
-            on_outbound_writable(t.slot);
-            return;
-        case TagTarget::Kind::s2s_listener:
-        case TagTarget::Kind::ipc_listener:
-        case TagTarget::Kind::none:
-            return;
-    }
 }
 
 void S2sServer::accept_inbound() {
@@ -391,7 +273,7 @@ void S2sServer::accept_inbound() {
         return;
     }
     s->parser.reset(new (std::nothrow) xmpp::XmlParser());
-    if (!s->parser || !loop_->add_read(fd, inbound_tag(slot))) {
+    if (!s->parser || !loop_->add(fd, inbound_events_[slot])) {
         ::close(fd);
         return;
     }
@@ -400,23 +282,12 @@ void S2sServer::accept_inbound() {
     log::info(kLogScope, {"accepted inbound S2S connection id=", slot, " fd=", fd});
 }
 
-void S2sServer::accept_ipc() {
-    const int slot = ipc_.accept(*loop_);
-    if (slot >= 0) log::info(kLogScope, {"core connected via IPC slot=", slot});
-}
-
-void S2sServer::on_ipc_readable(int slot) {
-    if (!ipc_.active(slot)) return;
-    ipc_.on_readable(slot, *loop_, *this);
-}
-
-void S2sServer::on_ipc_writable(int slot) {
-    if (!ipc_.active(slot)) return;
-    ipc_.on_writable(slot, *loop_);
-}
-
 void S2sServer::on_ipc_message(int slot, const ipc::Message& m) {
     on_core_message(*this, slot, m);
+}
+
+void S2sServer::on_ipc_connected(int slot) {
+    log::info(kLogScope, {"core connected via IPC slot=", slot});
 }
 
 // ---- inbound registry ----
@@ -437,6 +308,7 @@ void S2sServer::close_inbound(int slot) {
     if (!s) return;
     s->parser.reset();
     log::info(kLogScope, {"closing inbound S2S session id=", slot});
+    if (loop_) loop_->remove(s->conn.fd);
     tls_close(s->conn);
 }
 
@@ -512,7 +384,7 @@ bool S2sServer::inbound_dane_check(const TlsConn& conn, std::string_view domain)
 }
 
 void S2sServer::inbound_want_write(const InboundSession& session) {
-    (void)loop_->add_write_once(session.conn.fd, inbound_tag(session.slot));
+    (void)loop_->add_write_once(session.conn.fd);
 }
 
 // ---- end of inbound registry ----

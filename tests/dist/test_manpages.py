@@ -23,7 +23,8 @@ SECTIONS = {
 # Every option each program accepts, the unlisted ones included.
 OPTIONS = {
     "fenra-s2s.8": ["--host", "--address", "--bind", "--port", "--core-socket", "--cert",
-                    "--key", "--listen-fd", "--log-level", "--no-stanza-log", "--config", "-c",
+                    "--key", "--listen-fd", "--log-level", "--no-stanza-log", "--dns-server",
+                    "--dns-trust-anchor", "--config", "-c",
                     "--help", "-h"],
     "fenra-auth-oidc.8": ["--config", "-c", "--socket", "--log-level", "--help", "-h"],
     "fenra-ipc.1": ["--socket", "--timeout", "--count", "--id", "--address", "--account",

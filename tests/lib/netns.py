@@ -43,19 +43,44 @@ How it works, and why this way:
   order of the reply (to compare with what a program under test saw).
 
 DnsServer refuses to start outside a namespace made by enter().
+
+For DNSSEC, Nsd serves real zones signed at test time:
+
+    zones = netns.dnssec_zones()    # test. (signed, the trust anchor),
+                                    # insecure.test. (unsigned, no DS in test.),
+                                    # bogus.test. (signed, DS in test., signatures broken)
+    zones["test"].srv("_xmpp-server._tcp.a.test", "xmpp.a.test", 5269)
+    zones["insecure.test"].tlsa(5269, "xmpp.insecure.test", 3, 1, 1, data)
+    with netns.Nsd(zones, workdir) as nsd:
+        ...  # a validating resolver asks 127.0.0.54 or ::1, nsd.trust_anchor its DS
+
+- Keys are made with ldns-keygen (ECDSA P-256) in the work directory, every
+  run anew; ldns-signzone signs with NSEC3. Children are signed first so that
+  the DS records of signed children go into the parent before it is signed.
+  A "broken" zone has, after signing, one byte changed in every signature
+  over its data (DNSKEY signatures stay intact): its records are bogus.
+- NSD runs in the foreground without root, chroot or user change, with every
+  file in the work directory, on NSD_ADDRESSES port 53; it is an
+  authoritative server that a validating resolver uses as its forwarder.
+- StalledServer binds UDP and TCP port 53 on STALLED_ADDRESS, reads what
+  comes and never answers. For one slow zone among healthy ones, let the
+  DnsServer pass it on: Zone().forward("slow.test", STALLED_ADDRESS).
 """
 
 import atexit
 import os
+import select
 import shutil
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
-__all__ = ["enter", "in_namespace", "add_address", "Zone", "DnsServer", "query", "NAMESERVER"]
+__all__ = ["enter", "in_namespace", "add_address", "Zone", "DnsServer", "query", "NAMESERVER",
+           "AuthZone", "dnssec_zones", "Nsd", "StalledServer", "NSD_ADDRESSES", "STALLED_ADDRESS"]
 
 NAMESERVER = "127.0.0.53"
 _MARK = "FENRA_NETNS"
@@ -122,6 +147,17 @@ def add_address(address, prefix=32):
     _run("ip", "addr", "add", "%s/%d" % (address, prefix), "dev", "lo")
 
 
+def _stop(proc):
+    """Terminates PROC (if still running) and waits for it."""
+    if proc is not None and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 def _require_namespace():
     if not in_namespace():
         raise RuntimeError("netns: call netns.enter() first; refusing to touch this machine's network")
@@ -158,6 +194,11 @@ class Zone:
     def rr(self, name, rr_type, rdata):
         """Any record given by its type number and raw record data."""
         self._options.append("--dns-rr=%s,%d,%s" % (name, rr_type, bytes(rdata).hex()))
+        return self
+
+    def forward(self, domain, server):
+        """Queries for names under DOMAIN go on to SERVER (an IPv4 address)."""
+        self._options.append("--server=/%s/%s" % (domain, server))
         return self
 
     def options(self):
@@ -200,13 +241,7 @@ class DnsServer:
         return self
 
     def __exit__(self, *exc):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        _stop(self.proc)
         self.proc = None
         self._log.close()
         return False
@@ -274,3 +309,214 @@ def query(name, qtype, server=NAMESERVER, timeout=2.0):
         out.append((rtype, msg[pos:pos + rdlength]))
         pos += rdlength
     return out
+
+
+NSD_ADDRESSES = ("127.0.0.54", "::1")
+STALLED_ADDRESS = "127.0.0.55"
+
+
+class AuthZone:
+    """The records of one zone that Nsd serves, as zone-file lines. Names
+    are written without a trailing dot."""
+
+    def __init__(self, origin, signed=True, broken=False):
+        self.origin = origin
+        self.signed = signed
+        self.broken = broken
+        self.lines = []
+        self.children = []
+
+    def rr(self, name, rr_type, rdata):
+        self.lines.append("%s. 300 IN %s %s" % (name, rr_type, rdata))
+        return self
+
+    def srv(self, name, target, port, priority=0, weight=0):
+        return self.rr(name, "SRV", "%d %d %d %s." % (priority, weight, port, target))
+
+    def a(self, name, *addresses):
+        for address in addresses:
+            self.rr(name, "A", address)
+        return self
+
+    def aaaa(self, name, *addresses):
+        for address in addresses:
+            self.rr(name, "AAAA", address)
+        return self
+
+    def tlsa(self, port, host, usage, selector, matching_type, data):
+        return self.rr("_%d._tcp.%s" % (port, host), "TLSA",
+                       "%d %d %d %s" % (usage, selector, matching_type, bytes(data).hex()))
+
+    def delegate(self, child):
+        """Makes CHILD a zone delegated from this one (with its DS when signed)."""
+        self.children.append(child)
+        return self
+
+    def text(self):
+        head = ["$ORIGIN %s." % self.origin, "$TTL 300",
+                "@ IN SOA ns.test. hostmaster.test. 1 3600 900 604800 300", "@ IN NS ns.test."]
+        if self.origin == "test":
+            head += ["ns.test. IN A %s" % NSD_ADDRESSES[0],
+                     "ns.test. IN AAAA %s" % NSD_ADDRESSES[1]]
+        return "\n".join(head + self.lines) + "\n"
+
+
+def dnssec_zones():
+    """The standard world: test. signed (the trust anchor), insecure.test.
+    unsigned and bogus.test. with broken signatures, both delegated from it."""
+    zones = {"test": AuthZone("test"), "insecure.test": AuthZone("insecure.test", signed=False),
+             "bogus.test": AuthZone("bogus.test", broken=True)}
+    zones["test"].delegate(zones["insecure.test"]).delegate(zones["bogus.test"])
+    return zones
+
+
+def _break_signatures(text):
+    out = []
+    for line in text.splitlines():
+        fields = line.split()
+        if len(fields) > 5 and fields[3] == "RRSIG" and fields[4] != "DNSKEY":
+            sig = fields[-1]
+            i = len(sig) // 2
+            fields[-1] = sig[:i] + ("B" if sig[i] == "A" else "A") + sig[i + 1:]
+            line = "\t".join(fields)
+        out.append(line)
+    return "\n".join(out) + "\n"
+
+
+class Nsd:
+    """NSD serving ZONES (a dict of AuthZone, see dnssec_zones) inside the
+    test's namespace. trust_anchor is the DS file of the zone "test".
+    Raises RuntimeError when NSD exits or does not answer within timeout."""
+
+    def __init__(self, zones, workdir, timeout=15.0):
+        self.zones = zones
+        self.dir = os.path.join(workdir, "nsd")
+        self.timeout = timeout
+        self.proc = None
+        self.trust_anchor = None
+        self.log_path = os.path.join(self.dir, "nsd.log")
+
+    def _keygen(self, origin, ksk):
+        args = ["ldns-keygen", "-a", "ECDSAP256SHA256"] + (["-k"] if ksk else []) + [origin + "."]
+        p = subprocess.run(args, cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if p.returncode != 0:
+            raise RuntimeError("ldns-keygen failed: %s" % p.stdout.decode(errors="replace"))
+        return os.path.join(self.dir, p.stdout.decode().strip())
+
+    def _write_zone(self, zone):
+        """Writes ZONE (children first) and returns the path NSD loads."""
+        extra = []
+        for child in zone.children:
+            self._write_zone(child)
+            extra.append("%s. IN NS ns.test." % child.origin)
+            if child.signed:
+                with open(child.ksk + ".ds") as f:
+                    extra.append(f.read().strip())
+        path = os.path.join(self.dir, zone.origin + ".zone")
+        with open(path, "w") as f:
+            f.write(zone.text() + "\n".join(extra) + "\n")
+        zone.path = path
+        if not zone.signed:
+            return
+        zone.ksk = self._keygen(zone.origin, True)
+        zsk = self._keygen(zone.origin, False)
+        _run("ldns-signzone", "-n", "-t", "0", "-f", path + ".signed", path, zone.ksk, zsk)
+        zone.path = path + ".signed"
+        if zone.broken:
+            with open(zone.path) as f:
+                text = _break_signatures(f.read())
+            with open(zone.path, "w") as f:
+                f.write(text)
+
+    def _config(self):
+        d = self.dir
+        lines = ["server:", '    username: ""', '    chroot: ""', '    database: ""',
+                 "    zonelistfile: %s/zone.list" % d, "    pidfile: %s/nsd.pid" % d,
+                 "    xfrdfile: %s/xfrd.state" % d, "    xfrdir: %s" % d,
+                 "    logfile: %s" % self.log_path, "    port: 53", "    verbosity: 1"]
+        lines += ["    ip-address: %s" % a for a in NSD_ADDRESSES]
+        lines += ["remote-control:", "    control-enable: no"]
+        for zone in self.zones.values():
+            lines += ["zone:", "    name: %s." % zone.origin, "    zonefile: %s" % zone.path]
+        path = os.path.join(d, "nsd.conf")
+        with open(path, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        return path
+
+    def __enter__(self):
+        _require_namespace()
+        os.makedirs(self.dir, exist_ok=True)
+        root = self.zones["test"]
+        self._write_zone(root)
+        self.trust_anchor = root.ksk + ".ds"
+        conf = self._config()
+        self._out = open(os.path.join(self.dir, "nsd.out"), "wb")
+        self.proc = subprocess.Popen(["nsd", "-d", "-c", conf], stdin=subprocess.DEVNULL,
+                                     stdout=self._out, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + self.timeout
+        while not query_answers(NSD_ADDRESSES[0], "test", 6):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.__exit__(None, None, None)
+                raise RuntimeError("nsd did not start:\n" + self.log())
+            time.sleep(0.05)
+        return self
+
+    def __exit__(self, *exc):
+        _stop(self.proc)
+        self.proc = None
+        self._out.close()
+        return False
+
+    def log(self):
+        text = ""
+        for name in ("nsd.out", "nsd.log"):
+            try:
+                with open(os.path.join(self.dir, name), "rb") as f:
+                    text += f.read().decode(errors="replace")
+            except OSError:
+                pass
+        return text
+
+
+class StalledServer:
+    """A nameserver that reads every query (UDP and TCP) and never answers.
+    queries counts the UDP datagrams and TCP connections it has seen."""
+
+    def __init__(self, address=STALLED_ADDRESS, port=53):
+        self.address = address
+        self.port = port
+        self.queries = 0
+
+    def __enter__(self):
+        _require_namespace()
+        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.udp.bind((self.address, self.port))
+        self.tcp = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.tcp.bind((self.address, self.port))
+        self.tcp.listen(16)
+        self.held = []
+        self.stopping = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+        return self
+
+    def _serve(self):
+        while not self.stopping:
+            ready, _, _ = select.select([self.udp, self.tcp] + self.held, [], [], 0.1)
+            for s in ready:
+                if s is self.udp:
+                    self.udp.recvfrom(65535)
+                    self.queries += 1
+                elif s is self.tcp:
+                    self.held.append(self.tcp.accept()[0])
+                    self.queries += 1
+                elif not s.recv(65535):
+                    self.held.remove(s)
+                    s.close()
+
+    def __exit__(self, *exc):
+        self.stopping = True
+        self.thread.join()
+        for s in [self.udp, self.tcp] + self.held:
+            s.close()
+        return False

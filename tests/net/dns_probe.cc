@@ -10,18 +10,32 @@
 //   dns_probe dane-in DOMAIN PEER_CHAIN PEER_KEY OWN_CHAIN OWN_KEY
 //       an inbound peer claiming DOMAIN presents PEER_CHAIN as its client
 //       certificate: inbound verified|not-verified
+//   dns_probe resolve [-s ADDR[@PORT]]... [-t ANCHOR | -n] LOOKUP... [-- LOOKUP...]...
+//       the asynchronous resolver with these nameservers and trust anchor
+//       (-n: none) starts the LOOKUPs up to "--" at once and runs a poll
+//       loop; the callback of the last answer of a group starts the next
+//       group, until none is left; LOOKUP is
+//       TYPE:NAME (TYPE srv, tlsa, a or aaaa), or
+//       cancel:TYPE:NAME for one cancelled right after it started. One line
+//       per answer, in the order they come:
+//       TYPE NAME OUTCOME SECURITY pending=N [RECORD...]
+//       (N: lookups still pending then), a cancelled lookup's callback
+//       "called-back NAME", then "done".
 //
 // Errors print "error NAME". The check procedures write their own log lines
 // on standard error.
+#include <poll.h>
 #include <signal.h>
 
 #include <charconv>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "s2s/net/dane.h"
 #include "s2s/net/dns.h"
+#include "s2s/net/resolver.h"
 #include "s2s/net/tls_context.h"
 #include "tests/net/test_certs.h"
 
@@ -97,7 +111,96 @@ int dane_in(std::string_view domain, const char* peer_chain, const char* peer_ke
     return 0;
 }
 
+bool parse_query(std::string_view s, DnsQuery& type) {
+    static constexpr std::pair<std::string_view, DnsQuery> kTypes[] = {{"srv", DnsQuery::srv},
+                                                                       {"tlsa", DnsQuery::tlsa},
+                                                                       {"a", DnsQuery::a},
+                                                                       {"aaaa", DnsQuery::aaaa}};
+    for (const auto& [name, t] : kTypes)
+        if (s == name) type = t;
+    return s == "srv" || s == "tlsa" || s == "a" || s == "aaaa";
+}
+
+void print_answer(std::string_view type, std::string_view name, const DnsAnswer& a,
+                  size_t pending) {
+    std::string line = std::string(type) + " " + std::string(name) + " " +
+                       std::string(dns_outcome_name(a.outcome)) + " " +
+                       std::string(dns_security_name(a.security)) +
+                       " pending=" + std::to_string(pending);
+    for (const SrvRecord& s : a.srv)
+        line += " " + std::to_string(s.priority) + "/" + std::to_string(s.weight) + "/" +
+                std::to_string(s.port) + "/" + s.target;
+    for (const TlsaRecord& t : a.tlsa)
+        line += " " + std::to_string(t.usage) + "/" + std::to_string(t.selector) + "/" +
+                std::to_string(t.matching_type) + "/" + hex(t.data);
+    for (const DnsAddress& d : a.addresses)
+        line += " " + d.text();
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+int resolve(int argc, char** argv) {
+    ResolverConfig config;
+    int i = 2;
+    for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
+        const std::string_view opt = argv[i];
+        if (opt == "-s") config.nameservers.emplace_back(argv[i + 1]);
+        if (opt == "-t") config.trust_anchor = argv[i + 1];
+        if (opt == "-n") {
+            config.dnssec = false;
+            --i;
+        }
+    }
+    auto resolver = Resolver::create(config);
+    if (!resolver) return fail(resolver.error());
+    Resolver& r = **resolver;
+    std::printf("validating %s\n", r.validating() ? "yes" : "no");
+    Result<void> failed;
+    // Starts the group of lookups from argv[i] to the next "--"; the answer
+    // that completes it starts the next group from inside its callback.
+    std::function<void(int)> start = [&](int i) {
+        for (; i < argc && std::string_view(argv[i]) != "--"; ++i) {
+            std::string_view item = argv[i];
+            const bool cancel = item.starts_with("cancel:");
+            if (cancel) item.remove_prefix(7);
+            const size_t colon = item.find(':');
+            DnsQuery type{};
+            if (colon == std::string_view::npos || !parse_query(item.substr(0, colon), type)) {
+                failed = Error::InvalidArgs;
+                return;
+            }
+            const std::string_view name = item.substr(colon + 1);
+            const std::string_view tname = item.substr(0, colon);
+            const int next = i + 1;
+            auto id = r.lookup(name, type, [&, cancel, name, tname, next](DnsAnswer&& a) {
+                if (cancel) std::printf("called-back %s\n", std::string(name).c_str());
+                print_answer(tname, name, a, r.pending());
+                if (r.pending() > 0) return;
+                int k = next;
+                while (k < argc && std::string_view(argv[k]) != "--")
+                    ++k;
+                if (k < argc) start(k + 1);
+            });
+            if (!id) {
+                failed = id.error();
+                return;
+            }
+            if (cancel) r.cancel(*id);
+        }
+    };
+    start(i);
+    while (failed && r.pending() > 0) {
+        pollfd p{r.fd(), POLLIN, 0};
+        if (poll(&p, 1, -1) < 0) return fail(Error::Unexpected);
+        if (auto ok = r.process(); !ok) return fail(ok.error());
+    }
+    if (!failed) return fail(failed.error());
+    std::printf("done\n");
+    return 0;
+}
+
 int run(int argc, char** argv) {
+    if (argc >= 2 && std::string_view(argv[1]) == "resolve") return resolve(argc, argv);
     if (argc < 3) return usage();
     const std::string_view cmd = argv[1];
     if (cmd == "srv" && argc == 3) {

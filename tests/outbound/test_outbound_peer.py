@@ -469,6 +469,9 @@ def sc_no_descriptors(world):
         # sanitizers' first checks of a type need descriptors of their own).
         a.deliver(FROM, "node@", stanza(0))
         a.expect_failed("node@", "invalid-jid")
+        mark = a.daemon.mark()
+        socket.create_connection((a.address, a.port)).close()  # the loop's first session handler
+        a.daemon.wait_for("closing inbound S2S session id=", start=mark)
         # Descriptor numbers below the limit that are free: the gaps left by
         # closed ones, and one more when there is none.
         fds = [int(f) for f in os.listdir("/proc/%d/fd" % a.daemon.pid)]

@@ -102,6 +102,8 @@ TEST(S2sCommandLine, MissingValues) {
         {"--key", "--key requires a value"},
         {"--listen-fd", "--listen-fd requires a value"},
         {"--log-level", "--log-level requires a value"},
+        {"--dns-server", "--dns-server requires a value"},
+        {"--dns-trust-anchor", "--dns-trust-anchor requires a value"},
     };
     for (const auto& [opt, message] : rows) {
         auto p = parse({"--host", "x", opt});
@@ -135,6 +137,23 @@ TEST(S2sCommandLine, FdValues) {
     EXPECT_EQ(parse({"--listen-fd", "-2147483648"}).result->config.listen_fd, INT32_MIN);
     EXPECT_EQ(parse({"--listen-fd", "2_147_483_647"}).result->config.listen_fd, INT32_MAX);
     EXPECT_EQ(parse({"--listen-fd", "-0"}).result->config.listen_fd, 0);
+}
+
+TEST(S2sCommandLine, DnsOptions) {
+    EXPECT_TRUE(parse({}).result->config.dns_servers.empty());
+    EXPECT_FALSE(parse({}).result->config.dns_trust_anchor);
+    auto p = parse({"--dns-server", "192.0.2.1", "--dns-trust-anchor", "a.key", "--dns-server",
+                    "2001:db8::1@5353", "--dns-server", "127.0.0.1@53", "--dns-trust-anchor", "b"});
+    ASSERT_TRUE(p.result);
+    EXPECT_EQ(p.result->config.dns_servers,
+              (std::vector<std::string_view>{"192.0.2.1", "2001:db8::1@5353", "127.0.0.1@53"}));
+    EXPECT_EQ(p.result->config.dns_trust_anchor, "b");
+    for (const char* bad : {"", "ns.example", "192.0.2.1@", "192.0.2.1@0", "192.0.2.1@65536",
+                            "[::1]", "::1@x", "@53", "192.0.2.1@53@53", "192.0.2"}) {
+        auto q = parse({"--dns-server", bad});
+        ASSERT_FALSE(q.result) << bad;
+        EXPECT_EQ(q.log, std::vector<std::string>{std::string("invalid DNS server: ") + bad});
+    }
 }
 
 TEST(S2sCommandLine, UnknownArgumentsAndConfig) {
@@ -171,7 +190,7 @@ TEST(S2sCommandLine, LaterOccurrenceOverrides) {
 }
 
 TEST(S2sCommandLine, UsageText) {
-    EXPECT_EQ(kUsage.size(), 690u);
+    EXPECT_EQ(kUsage.size(), 871u);
     EXPECT_EQ(kUsage.back(), '\n');
     EXPECT_EQ(kUsage.find("--bind"), std::string_view::npos);
     EXPECT_EQ(kUsage.find("--listen-fd"), std::string_view::npos);

@@ -29,6 +29,9 @@ USAGE = (
     b"                      (at least 32 bytes; mode 0600 or stricter)\n"
     b"  --log-level LEVEL   error, warn or info (default: info)\n"
     b"  --no-stanza-log     No log line per stanza forwarded\n"
+    b"  --dns-server ADDR   Nameserver ADDR[@PORT], repeatable (default: resolv.conf)\n"
+    b"  --dns-trust-anchor FILE\n"
+    b"                      DNSSEC trust anchor (default: the system's root key)\n"
     b"  --help, -h          Show this help\n"
 )
 
@@ -72,7 +75,7 @@ class Failure(unittest.TestCase):
 
 class Help(unittest.TestCase):
     def test_usage_is_exact(self):
-        self.assertEqual(len(USAGE), 690)
+        self.assertEqual(len(USAGE), 871)
         for args in (["--help"], ["-h"], ["--host", "x", "--help"], ["--port", "1", "-h"]):
             d = run(*args)
             self.assertEqual(d.returncode, 0, args)
@@ -113,6 +116,8 @@ class MissingValues(Failure):
             ("--key", "--key requires a value"),
             ("--listen-fd", "--listen-fd requires a value"),
             ("--log-level", "--log-level requires a value"),
+            ("--dns-server", "--dns-server requires a value"),
+            ("--dns-trust-anchor", "--dns-trust-anchor requires a value"),
         ]
         for opt, message in rows:
             with self.subTest(opt=opt):
@@ -125,6 +130,11 @@ class Values(Failure):
         for v in ["65536", "-1", "12x", "", "+", "_1", "1_", "0x10", " 1", "99999999999999999999"]:
             with self.subTest(port=v):
                 self.expect_failure(["--port", v], "invalid port: " + v, "InvalidArgs")
+
+    def test_invalid_dns_servers(self):
+        for v in ["ns.example", "192.0.2.1@0", ""]:
+            with self.subTest(server=v):
+                self.expect_failure(["--dns-server", v], "invalid DNS server: " + v, "InvalidArgs")
 
     def test_invalid_fds(self):
         for v in ["", "x", "1x", "2147483648", "-2147483649", "_1"]:
@@ -266,8 +276,8 @@ class Listener(Failure):
                                 "failed to bind S2S listener: error.AddressInUse", "AddressInUse")
 
     def test_invalid_addresses(self):
-        for a in ["1.2.3", "256.0.0.1", "1.2.3.4.5", "::1", "localhost", "", "1..2.3",
-                  "1.2.3.4 ", "01234.1.1.1", "-1.0.0.0"]:
+        for a in ["1.2.3", "256.0.0.1", "1.2.3.4.5", "[::1]", "::1%lo", "1::2::3", "localhost", "",
+                  "1..2.3", "1.2.3.4 ", "01234.1.1.1", "-1.0.0.0"]:
             with self.subTest(address=a):
                 self.expect_failure(["--address", a, "--port", "0"],
                                     "failed to bind S2S listener: error.InvalidAddress",
