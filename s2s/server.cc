@@ -54,8 +54,10 @@ void SlotEvents::on_event(const LoopEvent& ev) {
         case EventKind::signal:
             (server_->*readable_)(ev.signo);
             return;
-        case EventKind::error:
         case EventKind::timer:
+            if (timed_out_) (server_->*timed_out_)(slot_);
+            return;
+        case EventKind::error:
             return;
     }
 }
@@ -73,7 +75,7 @@ S2sServer::S2sServer(const S2sConfig& config)
     signal_events_.bind(this, 0, &S2sServer::on_signal, &S2sServer::ignore);
     for (int i = 0; i < kInboundSlots; ++i)
         inbound_events_[i].bind(this, i, &S2sServer::on_inbound_readable,
-                                &S2sServer::on_inbound_writable);
+                                &S2sServer::on_inbound_writable, &S2sServer::on_inbound_timed_out);
     for (int i = 0; i < kOutboundSlots; ++i)
         outbound_events_[i].bind(this, i, &S2sServer::on_outbound_readable,
                                  &S2sServer::on_outbound_writable);
@@ -303,9 +305,29 @@ void S2sServer::on_inbound_writable(int slot) {
     if (s && inbound_writable(*this, *s) == InboundOutcome::close) close_inbound(slot);
 }
 
+void S2sServer::on_inbound_timed_out(int slot) {
+    InboundSession* s = inbound_session(slot);
+    if (!s || !s->write_shut) return;
+    log::info(kLogScope, {"inbound S2S id=", slot, " peer did not close its side, closing"});
+    close_inbound(slot);
+}
+
+void S2sServer::inbound_write_shut(const InboundSession& session) {
+    // The peer closes its side after reading our error, or is cut off.
+    TimerId& t = inbound_close_timer_[session.slot];
+    if (t == 0) {
+        auto id = loop_->add_timer(inbound_events_[session.slot], kCloseWaitMs);
+        if (id) t = *id;
+    } else {
+        (void)loop_->arm_timer(t, kCloseWaitMs);
+    }
+}
+
 void S2sServer::close_inbound(int slot) {
     std::unique_ptr<InboundSession> s = std::move(inbound_[slot]);
     if (!s) return;
+    if (inbound_close_timer_[slot] != 0 && loop_)
+        (void)loop_->cancel_timer(inbound_close_timer_[slot]);
     s->parser.reset();
     log::info(kLogScope, {"closing inbound S2S session id=", slot});
     if (loop_) loop_->remove(s->conn.fd);

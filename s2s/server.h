@@ -43,11 +43,12 @@ class S2sServer;
 class SlotEvents final : public LoopHandler {
   public:
     using Fn = void (S2sServer::*)(int slot);
-    void bind(S2sServer* server, int slot, Fn readable, Fn writable) {
+    void bind(S2sServer* server, int slot, Fn readable, Fn writable, Fn timed_out = nullptr) {
         server_ = server;
         slot_ = slot;
         readable_ = readable;
         writable_ = writable;
+        timed_out_ = timed_out;
     }
     void on_event(const LoopEvent& ev) override;
 
@@ -56,6 +57,7 @@ class SlotEvents final : public LoopHandler {
     int slot_ = -1;
     Fn readable_ = nullptr;
     Fn writable_ = nullptr;
+    Fn timed_out_ = nullptr;  // the slot's timer
 };
 
 class S2sServer final : public ipc::Dispatcher, public InboundHost {
@@ -130,6 +132,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // (with the TLS handshake steps) come here.
     void on_inbound_readable(int slot);
     void on_inbound_writable(int slot);
+    // The peer has not closed within kCloseWaitMs after our direction ended.
+    void on_inbound_timed_out(int slot);
     // Outbound connection events: the connection's read path, connect
     // completion, TLS handshake steps and output flush come here.
     void on_outbound_readable(int slot);
@@ -164,10 +168,13 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
                                    std::string_view key) override;
     bool inbound_dane_check(const TlsConn& conn, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
+    void inbound_write_shut(const InboundSession& session) override;
     bool core_has_room(int slot) const;
     void make_room_for_frame();
 
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
+    TimerId inbound_close_timer_[kInboundSlots] = {};
+    static constexpr uint64_t kCloseWaitMs = 5000;
     int inbound_cursor_ = 0;   // the next slot to try
     bool core_stuck_ = false;  // a wait for a core timed out and it has taken nothing since
     static constexpr long kCoreWaitMs = 1000;

@@ -643,8 +643,8 @@ void complete_stanza(InboundHost& host, InboundSession& s) {
     } else {
         const std::string_view text = rebuild(s, rebuild_buffer);
         if (!text.empty()) {
-            log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", from,
-                                     " to ", st.to.view()});
+            log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", from, " to ",
+                                     st.to.view()});
             host.inbound_forward(from, st.to.view(), text);
         }
     }
@@ -930,6 +930,7 @@ InboundOutcome inbound_writable(InboundHost& host, InboundSession& s) {
     } else if (s.input_closed) {
         s.write_shut = true;
         tls_shutdown_write(s.conn);
+        host.inbound_write_shut(s);
     }
     return InboundOutcome::keep;
 }

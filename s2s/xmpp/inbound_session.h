@@ -25,8 +25,9 @@
 // Once the session has sent a stream error or its own stream close, the rest
 // of the peer's input is ignored; when that text is written, our direction
 // ends (TLS close-notify, shutdown for writing), and the connection is closed
-// when the peer ends its own (what it sends meanwhile is read and dropped, so
-// that unread input cannot reset the connection before our error arrives).
+// when the peer ends its own, at the latest 5 s later (what it sends meanwhile
+// is read and dropped, so that unread input cannot reset the connection
+// before our error arrives).
 //
 // Everything the session needs from the daemon goes through InboundHost, so
 // the session runs on any socket (tests use socket pairs).
@@ -128,6 +129,9 @@ class InboundHost {
     virtual bool inbound_dane_check(const TlsConn& conn, std::string_view domain) = 0;
     // One-shot write interest for the session's socket.
     virtual void inbound_want_write(const InboundSession& session) = 0;
+    // Our direction of the connection has ended: the session is closed when
+    // the peer ends its own, or after a while.
+    virtual void inbound_write_shut(const InboundSession& /*session*/) {}
 };
 
 // What every inbound session shares with the daemon.

@@ -99,6 +99,13 @@ class Negotiation(unittest.TestCase):
         self.assertEqual(self.d.find(closing, start=self.mark), [])
         p.sock.shutdown(socket.SHUT_WR)
         self.d.wait_for(closing, start=self.mark)
+        # A peer that never closes is cut off a few seconds later.
+        q = self.world.peer()
+        q.open_stream()
+        q.send("<x>&nonsense;</x>")
+        q.expect(w.stream_error("not-well-formed"))
+        self.d.wait_for("inbound S2S id=%d peer did not close its side, closing"
+                        % self.slot_of(q), start=self.mark)
 
     def test_header_for_another_domain_is_host_unknown(self):
         p = self.world.peer()
