@@ -141,6 +141,33 @@ Result<Message> decode(std::span<const uint8_t> payload) {
     return m;  // bytes after the last field are ignored
 }
 
+Result<size_t> frame_size(const Message& m) {
+    const char* fields = layout(m.type);
+    if (fields == nullptr || m.count > m.items.size()) return Error::Malformed;
+    size_t n = 4 + 1;
+    size_t si = 0;
+    for (const char* f = fields; *f != '\0'; ++f) {
+        switch (*f) {
+            case 'U':
+                n += 4;
+                break;
+            case 'M':
+            case 'B':
+                n += 1;
+                break;
+            case 'T':
+            case 'S':
+                if (m.str[si].size() > kMaxString) return Error::FieldTooLong;
+                n += 2 + m.str[si++].size();
+                break;
+            case 'C':
+                n += 1 + m.count;
+                break;
+        }
+    }
+    return n;
+}
+
 Result<size_t> encode(const Message& m, std::span<uint8_t> out) {
     const char* fields = layout(m.type);
     if (fields == nullptr || m.count > m.items.size()) return Error::Malformed;

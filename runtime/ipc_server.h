@@ -1,11 +1,14 @@
 // The IPC server shared by both daemons: a Unix stream listener and a fixed
-// table of 16 client slots, each with an 8192-byte read buffer and a
-// 16384-byte write buffer. Frames are decoded in place and handed to the
-// daemon's dispatcher; replies are queued whole and flushed on writability.
+// table of 16 client slots, each with a read and a write buffer whose sizes
+// the daemon sets (8192 and 16384 bytes unless it says otherwise), allocated
+// once. Frames are decoded in place and handed to the daemon's dispatcher;
+// replies are encoded straight into the slot's write buffer and flushed on
+// writability.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "runtime/event_loop.h"
@@ -18,16 +21,22 @@ inline constexpr int kSlots = 16;
 inline constexpr size_t kReadBuffer = 8192;
 inline constexpr size_t kWriteBuffer = 16384;
 inline constexpr size_t kMaxPath = 104;  // a socket path must be shorter
+// Declared lengths up to this are skipped as oversized frames (when the daemon
+// asks for that); longer ones cannot be frames and are never completed.
+inline constexpr uint32_t kMaxSkippedLength = 16 * 1024 * 1024;
 
 struct Slot {
     uint64_t read_filled = 0;
     uint64_t read_consumed = 0;
     uint64_t write_sent = 0;
     uint64_t write_filled = 0;
+    uint64_t skip = 0;  // bytes of an oversized frame still to be discarded
     int32_t fd = -1;
     bool active = false;
-    uint8_t read_buf[kReadBuffer];
-    uint8_t write_buf[kWriteBuffer];
+    uint8_t* read_buf = nullptr;
+    uint8_t* write_buf = nullptr;
+
+    size_t unsent() const { return write_filled - write_sent; }
 };
 
 class Dispatcher {
@@ -37,6 +46,14 @@ class Dispatcher {
     // buffer and are valid only during the call. The dispatcher may send replies
     // and may disconnect the slot.
     virtual void on_ipc_message(int slot, const Message& m) = 0;
+    // A frame too long for the read buffer (only with Options::skip_oversized):
+    // HEAD is its payload's beginning, as much as the buffer held; the rest of
+    // its LENGTH bytes are discarded as they arrive.
+    virtual void on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) {
+        (void)slot;
+        (void)head;
+        (void)length;
+    }
 };
 
 // What differs between the two daemons.
@@ -47,6 +64,10 @@ struct Options {
     std::string_view daemon_scope;  // non-empty: fenra-s2s lines ("IPC decode error on
                                     // slot=", "core disconnected from IPC slot=") in it
     bool write_after_each_message;  // fenra-auth-oidc: one immediate write per answer
+    size_t read_buffer = kReadBuffer;
+    size_t write_buffer = kWriteBuffer;
+    size_t max_frame = kFrameScratch;  // the longest frame send() builds, header included
+    bool skip_oversized = false;       // frames over the read buffer are skipped, not fatal
 };
 
 class Server {
@@ -67,7 +88,9 @@ class Server {
     int accept(EventLoop& loop);
     void on_readable(int slot, EventLoop& loop, Dispatcher& dispatcher);
     void on_writable(int slot, EventLoop& loop);
-    // Queues one frame. Errors: FieldTooLong, BufferTooSmall, SendBufferFull.
+    // Encodes one frame into the slot's write buffer. Errors: FieldTooLong,
+    // BufferTooSmall (longer than max_frame), SendBufferFull (nothing queued;
+    // the frame fits once the buffer drains).
     Result<void> send(int slot, const Message& m);
     // Asks for one-shot write interest when the slot has unsent bytes.
     Result<void> request_flush(int slot, EventLoop& loop);
@@ -79,6 +102,7 @@ class Server {
     int slot_from_tag(uint64_t tag) const;  // -1 when the tag names no slot
     uint64_t tag_of(int slot) const { return opts_.slot_tag_base + static_cast<uint64_t>(slot); }
     const Slot& slot(int n) const { return slots_[n]; }
+    const Options& options() const { return opts_; }
 
   private:
     // One write of the slot's unsent bytes; false when it disconnected the slot.

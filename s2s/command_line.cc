@@ -14,6 +14,8 @@ enum class Option : uint8_t {
     cert,
     key,
     listen_fd,
+    max_stanza_size,
+    max_queued_deliveries,
     config,
     help,
     unknown,
@@ -27,6 +29,8 @@ Option option_of(std::string_view a) {
     if (a == "--cert") return Option::cert;
     if (a == "--key") return Option::key;
     if (a == "--listen-fd") return Option::listen_fd;
+    if (a == "--max-stanza-size") return Option::max_stanza_size;
+    if (a == "--max-queued-deliveries") return Option::max_queued_deliveries;
     if (a == "--config" || a == "-c") return Option::config;
     if (a == "--help" || a == "-h") return Option::help;
     return Option::unknown;
@@ -49,6 +53,10 @@ std::string_view missing_value_message(Option o) {
             return "--key requires a value";
         case Option::listen_fd:
             return "--listen-fd requires a value";
+        case Option::max_stanza_size:
+            return "--max-stanza-size requires a value";
+        case Option::max_queued_deliveries:
+            return "--max-queued-deliveries requires a value";
         case Option::config:
         case Option::help:
         case Option::unknown:
@@ -111,6 +119,24 @@ Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
                     return Error::InvalidArgs;
                 }
                 c.listen_fd = *fd;
+                break;
+            }
+            case Option::max_stanza_size: {
+                const auto n = parse_unsigned(value, kMaxStanzaSize);
+                if (!n || *n < kMinStanzaSize) {
+                    log::error(kLogScope, {"invalid stanza size: ", value});
+                    return Error::InvalidArgs;
+                }
+                c.max_stanza_size = static_cast<uint32_t>(*n);
+                break;
+            }
+            case Option::max_queued_deliveries: {
+                const auto n = parse_unsigned(value, UINT32_MAX);
+                if (!n || *n == 0) {
+                    log::error(kLogScope, {"invalid delivery count: ", value});
+                    return Error::InvalidArgs;
+                }
+                c.max_queued_deliveries = static_cast<uint32_t>(*n);
                 break;
             }
             case Option::config:

@@ -22,7 +22,14 @@ struct S2sConfig {
     std::optional<std::string_view> cert_path;
     std::optional<std::string_view> key_path;
     std::optional<int32_t> listen_fd;  // negative: no S2S listener at all
+    // The largest stanza carried either way, as received and as rebuilt.
+    uint32_t max_stanza_size = 65535;
+    // Deliveries that may wait for one remote domain.
+    uint32_t max_queued_deliveries = 1000;
 };
+
+inline constexpr uint32_t kMinStanzaSize = 10000;
+inline constexpr uint32_t kMaxStanzaSize = 65535;  // the longest frame string
 
 inline constexpr std::string_view kUsage =
     "Usage: fenra-s2s [OPTIONS]\n"

@@ -55,6 +55,9 @@ bool queue_text(S2sServer& server, OutboundSession& s, std::string_view text) {
 // session is closed. Callers must not touch S afterwards unless it was
 // unregistered (it then stays failed in the map).
 void lose_session(S2sServer& server, OutboundSession& s, std::string_view reason) {
+    for (const OutboundSession::InFlight& d : s.in_flight)
+        if (d.end > s.wq.written) deliver_failed(server, d.from, d.to, reason);
+    s.in_flight.clear();
     while (!s.pending.empty()) {
         PendingDelivery& d = s.pending.front();
         deliver_failed(server, d.from, d.to, reason);
@@ -357,6 +360,7 @@ Result<OutboundSession*> OutboundRegistry::get(std::string_view domain,
     if (it != by_domain_.end() && it->second->state != ConnState::failed) return it->second.get();
     try {
         auto s = std::make_unique<OutboundSession>();
+        s->wq.resize(write_queue_);
         s->local_domain.assign(local_domain);
         s->remote_domain.assign(domain);
         s->serial = ++serial_;
@@ -418,6 +422,11 @@ void OutboundRegistry::release_slots() {
 // ---- session ----
 
 void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) {
+    if (s.pending.size() >= server.config().max_queued_deliveries) {
+        log::warn(kLogScope, {"delivery queue full for ", s.remote_domain});
+        deliver_failed(server, d.from, d.to, condition::kResourceConstraint);
+        return;
+    }
     if (!s.pending.push(d)) {
         deliver_failed(server, d.from, d.to, condition::kInternalError);
         return;
@@ -431,8 +440,8 @@ void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) 
 
 void flush_pending(S2sServer& server, OutboundSession& s) {
     while (!s.pending.empty()) {
-        const PendingDelivery& d = s.pending.front();
-        if (d.stanza.size() > xmpp::kWriteQueueSize) {
+        PendingDelivery& d = s.pending.front();
+        if (d.stanza.size() > s.wq.size) {
             // Can never fit; the core is told instead of the queue stalling.
             log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
             deliver_failed(server, d.from, d.to, condition::kWriteFailed);
@@ -440,6 +449,12 @@ void flush_pending(S2sServer& server, OutboundSession& s) {
             continue;
         }
         if (!s.wq.append(d.stanza)) break;  // the rest go out as the queue drains
+        try {
+            s.in_flight.push_back(
+                {std::move(d.from), std::move(d.to), s.wq.written + (s.wq.filled - s.wq.sent)});
+        } catch (const std::bad_alloc&) {
+            // Written all the same; only a lost write would go unreported.
+        }
         s.pending.pop_front();
     }
     want_write(server, s);
@@ -522,6 +537,8 @@ void outbound_writable(S2sServer& server, int slot) {
             fail_outbound(server, *s, condition::kWriteFailed);
             return;
         }
+        while (!s->in_flight.empty() && s->in_flight.front().end <= s->wq.written)
+            s->in_flight.pop_front();
         if (*r == FlushState::pending) break;
         if (callbacks_unsent(*s) && verifies_allowed(*s)) send_verifies(server, *s);
         if (s->state == ConnState::established && !s->restart_pending && !s->pending.empty())

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -58,6 +59,13 @@ enum class FeatureSet : uint8_t {
     established,        // after SASL success: "<stream:features/>"
 };
 
+// The stream limits announced in the features of an inbound stream
+// (<limits xmlns='urn:xmpp:stream-limits:0'>); an item at 0 is left out.
+struct StreamLimits {
+    uint32_t max_bytes = 0;     // the largest stanza accepted
+    uint32_t idle_seconds = 0;  // how long the stream may stay silent
+};
+
 // The initiating stream header: no id attribute.
 Result<size_t> write_stream_header(std::span<char> out, std::string_view local_domain,
                                    std::string_view remote_domain);
@@ -66,11 +74,14 @@ Result<size_t> write_stream_header(std::span<char> out, std::string_view local_d
 Result<size_t> write_inbound_stream_header(std::span<char> out, std::string_view local_domain,
                                            std::string_view remote_domain,
                                            std::string_view stream_id);
-Result<size_t> write_features(std::span<char> out, FeatureSet set);
+// Every set but starttls_required carries LIMITS when any is set.
+Result<size_t> write_features(std::span<char> out, FeatureSet set, const StreamLimits& limits = {});
 // "<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><" condition "/></failure>"
 Result<size_t> write_sasl_failure(std::span<char> out, std::string_view condition);
-// The stream error element followed by the stream close, in one text.
-Result<size_t> write_stream_error(std::span<char> out, StreamError condition);
+// The stream error element (with TEXT, a fixed text, in a text element when
+// not empty) followed by the stream close, in one text.
+Result<size_t> write_stream_error(std::span<char> out, StreamError condition,
+                                  std::string_view text = {});
 // Copies a fixed text (kTlsProceed, kSaslSuccess, kStreamClose, ...).
 Result<size_t> write_text(std::span<char> out, std::string_view text);
 
@@ -80,12 +91,24 @@ Result<size_t> write_text(std::span<char> out, std::string_view text);
 Result<size_t> xml_escape(std::span<char> out, std::string_view in);
 
 // Bytes waiting to be written to one connection. Inbound and outbound
-// sessions each embed one; the session's write path sends pending() and
-// reports what went out with consume().
+// sessions each embed one (kWriteQueueSize bytes unless the session sets its
+// size before anything is queued); the session's write path sends pending()
+// and reports what went out with consume().
 struct WriteQueue {
-    char data[kWriteQueueSize];
-    size_t filled = 0;  // bytes queued, sent ones included
-    size_t sent = 0;    // bytes of data already written
+    WriteQueue() { resize(kWriteQueueSize); }
+    // Only while nothing is queued.
+    void resize(size_t capacity) {
+        storage.reset(new char[capacity]);
+        data = storage.get();
+        size = capacity;
+    }
+
+    std::unique_ptr<char[]> storage;
+    char* data = nullptr;
+    size_t size = 0;
+    size_t filled = 0;     // bytes queued, sent ones included
+    size_t sent = 0;       // bytes of data already written
+    uint64_t written = 0;  // bytes written over the queue's life
     bool closed = false;
 
     // Appends all of `bytes` or nothing: ConnectionClosed once the connection
