@@ -24,6 +24,20 @@ constexpr std::string_view kStartTls = "<starttls xmlns='urn:ietf:params:xml:ns:
 constexpr std::string_view kAuthExternalOpen =
     "<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='EXTERNAL'>";
 constexpr std::string_view kAuthClose = "</auth>";
+constexpr std::string_view kStreamErrorNs = "urn:ietf:params:xml:ns:xmpp-streams";
+constexpr std::string_view kStreamLimitsNs = "urn:xmpp:stream-limits:0";
+
+// Digits of the peer's announced stanza limit; anything else voids it.
+void take_max_bytes(OutboundSession& s, std::string_view text) {
+    for (char c : text) {
+        if (c < '0' || c > '9' || s.peer_max_bytes > UINT32_MAX / 10 - 1) {
+            s.peer_max_bytes = 0;
+            s.in_max_bytes = false;
+            return;
+        }
+        s.peer_max_bytes = s.peer_max_bytes * 10 + static_cast<uint32_t>(c - '0');
+    }
+}
 // Rounds of read-and-parse per read event while TLS holds decrypted bytes.
 constexpr int kReadRounds = 64;
 // Rounds of flush-and-refill per write event.
@@ -281,15 +295,32 @@ bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
         }
         case XmlEventKind::stream_close:
             log::info(kLogScope, {"outbound stream closed by ", s.remote_domain});
-            lose_session(server, s, condition::kReadFailed);
+            lose_session(server, s, s.peer_close_reason);
             return false;
         case XmlEventKind::element_start:
             break;
+        case XmlEventKind::text:
+            if (s.in_max_bytes) take_max_bytes(s, ev.text);
+            return true;
+        case XmlEventKind::element_end:
+            s.in_max_bytes = false;
+            return true;
         default:
             return true;
     }
     const XmlElement& e = ev.element;
+    if (e.ns == kStreamLimitsNs && e.local == "max-bytes") {
+        s.peer_max_bytes = 0;
+        s.in_max_bytes = !e.self_closing;
+        return true;
+    }
+    if (s.peer_error && e.ns == kStreamErrorNs && e.local == condition::kPolicyViolation)
+        s.peer_close_reason = condition::kPolicyViolation;
     if (!top_level(*s.parser, e)) return true;
+    if (e.ns == xmpp::kStreamsNs && e.local == "error") {
+        s.peer_error = true;
+        return true;
+    }
     if (e.local == "features") return on_features(server, s);
     if (e.ns == xmpp::kTlsNs && e.local == "proceed") return on_proceed(server, s);
     if (e.ns == xmpp::kSaslNs && e.local == "success") return on_sasl_success(server, s);
@@ -441,6 +472,13 @@ void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) 
 void flush_pending(S2sServer& server, OutboundSession& s) {
     while (!s.pending.empty()) {
         PendingDelivery& d = s.pending.front();
+        if (s.peer_max_bytes > 0 && d.stanza.size() > s.peer_max_bytes) {
+            log::warn(kLogScope, {"stanza over the limit of ", s.remote_domain, " (",
+                                  s.peer_max_bytes, " bytes) not sent: to=", d.to});
+            deliver_failed(server, d.from, d.to, condition::kPolicyViolation);
+            s.pending.pop_front();
+            continue;
+        }
         if (d.stanza.size() > s.wq.size) {
             // Can never fit; the core is told instead of the queue stalling.
             log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
@@ -501,7 +539,7 @@ void outbound_readable(S2sServer& server, int slot) {
             if (n.error() == Error::ConnectionClosed) {
                 log::info(kLogScope,
                           {"outbound connection to ", s->remote_domain, " closed by peer"});
-                lose_session(server, *s, condition::kReadFailed);
+                lose_session(server, *s, s->peer_close_reason);
             } else {
                 fail_outbound(server, *s, condition::kReadFailed);
             }

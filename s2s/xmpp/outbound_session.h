@@ -104,6 +104,15 @@ struct OutboundSession {
     bool dane_verified = false;
     std::string remote_stream_id;
     std::string_view failure_reason;
+    bool peer_error = false;  // the peer sent a stream error
+    // The largest stanza the peer takes, as its stream features announce it
+    // (0: not announced); larger deliveries are refused "policy-violation".
+    uint32_t peer_max_bytes = 0;
+    bool in_max_bytes = false;  // reading the text of that announcement
+    // What the deliveries lost with the stream are reported with when the
+    // peer ends it: "read-failed", or "policy-violation" when its stream
+    // error said so (a stanza over its limit).
+    std::string_view peer_close_reason = condition::kReadFailed;
 
     ReadBuffer rbuf;
     xmpp::WriteQueue wq;
