@@ -20,6 +20,7 @@ users; without root, or without the peers' programs, the script exits with
 status 77, which CTest reports as skipped.
 """
 
+import base64
 import os
 import shutil
 import socket
@@ -246,6 +247,17 @@ def chat_message(to, body, msg_id, frm=None):
             % ("" if frm is None else " from='%s'" % frm, to, msg_id, body, CHATSTATES, RECEIPTS))
 
 
+PAYLOAD = "urn:example:payload"
+
+
+def payload_message(to, size, msg_id, frm=None):
+    """A message carrying SIZE bytes of base64 text in a payload namespace
+    (like a vCard photo); returns the stanza and the text."""
+    text = base64.b64encode(os.urandom(size))[:size].decode()
+    return ("<message%s to='%s' type='chat' id='%s'><data xmlns='%s'>%s</data></message>"
+            % ("" if frm is None else " from='%s'" % frm, to, msg_id, PAYLOAD, text)), text
+
+
 def split_tag(tag):
     if tag.startswith("{"):
         ns, _, name = tag[1:].partition("}")
@@ -402,12 +414,12 @@ class CellCase(unittest.TestCase):
 
     # -- the two directions -------------------------------------------------
 
-    def peer_to_fenra(self, peer, user="bob", ids=("in1", "in2")):
+    def peer_to_fenra(self, peer, user="bob", ids=("in1", "in2"), client=None):
         """A user of the peer sends chat messages to alice@a.test, the first
         while the servers still negotiate, the next over the established
         stream; each must reach our core as an InboundStanza with its
         payload intact."""
-        client = self.login(peer, user)
+        client = client or self.login(peer, user)
         for msg_id in ids:
             body = "hello from %s, message %s" % (peer.domain, msg_id)
             client.send(chat_message("alice@a.test", body, msg_id))
@@ -472,6 +484,34 @@ class CellCase(unittest.TestCase):
             self.fenra.deliver(frm, to, chat_message(to, out_body, out_id, frm=frm))
             self._receive_inbound(peer, client, in_body, in_id)
             self._receive_outbound(client, frm, to, out_body, out_id)
+
+    def large_stanzas(self, peer, user="bob"):
+        """20 and 60 KB messages cross both ways with their payload intact; a
+        70 KB one from the peer ends its stream with policy-violation and
+        does not reach our core, and the next message arrives."""
+        client = self.login(peer, user)
+        frm = "alice@a.test/core"
+        to = "%s@%s" % (user, peer.domain)
+        for size in (20000, 60000):
+            stanza, text = payload_message("alice@a.test", size, "in%d" % size)
+            client.send(stanza)
+            elem = self._inbound_element(lambda f: f[0] == client.full_jid,
+                                         "the %d-byte message" % size)
+            got = [d.text for d in elem.iter("{%s}data" % PAYLOAD)]
+            if got != [text]:
+                self.fail_with_evidence("the %d-byte payload reached our core altered" % size)
+            stanza, text = payload_message(to, size, "out%d" % size, frm=frm)
+            self.fenra.deliver(frm, to, stanza)
+            elem = self._client_element(client, lambda e: e.get("id") == "out%d" % size,
+                                        "a.test")
+            if [d.text for d in elem.iter("{%s}data" % PAYLOAD)] != [text]:
+                self.fail_with_evidence("the %d-byte payload reached %s altered" % (size, to))
+        client.send(payload_message("alice@a.test", 70000, "over")[0])
+        t.wait_until(lambda: self.fenra.find("bytes from %s, closing stream" % client.full_jid),
+                     WAIT, "the stream carrying 70000 bytes ended")
+        self.peer_to_fenra(peer, user, ids=("after",), client=client)
+        if self.fenra.wait_inbound(client.full_jid, 0.1) is not None:
+            self.fail_with_evidence("a stanza over the limit reached our core")
 
     def iq_and_presence(self, peer, user="bob"):
         """The other two stanza kinds over dialback streams: a disco#info
