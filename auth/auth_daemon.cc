@@ -21,9 +21,6 @@ namespace fenra::auth {
 namespace {
 
 constexpr std::string_view kScope = "fenra_auth_oidc";
-constexpr uint64_t kListenerTag = static_cast<uint64_t>(-1);
-constexpr uint64_t kSlotTagBase = 0x10000;
-constexpr size_t kLoopChanges = 16;
 constexpr size_t kLoopEvents = 32;
 
 // The identity provider, as the handler sees it.
@@ -75,7 +72,7 @@ std::optional<ipc::Message> answer_for(const ipc::Message& m, SaslHandler& handl
     }
 }
 
-class AuthDaemon final : public ipc::Dispatcher {
+class AuthDaemon final : public ipc::Dispatcher, public LoopHandler {
   public:
     AuthDaemon(ipc::Server& server, SaslHandler& handler) : server_(server), handler_(handler) {}
 
@@ -89,40 +86,21 @@ class AuthDaemon final : public ipc::Dispatcher {
 
     void run(EventLoop& loop) {
         while (running_) {
-            auto events = loop.wait();
-            if (!events) {
-                log::error(kScope, {"event loop poll failed: ", events.error(), ", shutting down"});
+            // The whole batch is handled before the running flag is looked at.
+            if (auto r = loop.run_once(); !r) {
+                log::error(kScope, {"event loop poll failed: ", r.error(), ", shutting down"});
                 return;
             }
-            // The whole batch is handled before the running flag is looked at.
-            for (const LoopEvent& ev : *events)
-                on_event(ev, loop);
         }
+    }
+
+    // The watched signals.
+    void on_event(const LoopEvent& ev) override {
+        if (ev.kind == EventKind::signal) on_signal(ev.signo);
     }
 
   private:
-    void on_event(const LoopEvent& ev, EventLoop& loop) {
-        switch (ev.kind) {
-            case EventKind::read:
-                if (ev.tag == kListenerTag) {
-                    (void)server_.accept(loop);
-                } else if (const int slot = server_.slot_from_tag(ev.tag); slot >= 0) {
-                    server_.on_readable(slot, loop, *this);
-                }
-                return;
-            case EventKind::write:
-                if (const int slot = server_.slot_from_tag(ev.tag); slot >= 0)
-                    server_.on_writable(slot, loop);
-                return;
-            case EventKind::signal:
-                on_signal(ev.tag);
-                return;
-            default:
-                return;
-        }
-    }
-
-    void on_signal(uint64_t signo) {
+    void on_signal(int signo) {
         if (signo == SIGHUP) {
             log::info(kScope, {"received SIGHUP (no-op for OIDC backend)"});
         } else if (signo == SIGTERM || signo == SIGINT) {
@@ -156,12 +134,12 @@ void log_settings(const AuthSettings& s) {
     log::info(kScope, {"  socket: ", s.socket_path});
 }
 
-Result<std::unique_ptr<EventLoop>> open_loop(int listen_fd) {
-    auto loop = EventLoop::create(kLoopChanges, kLoopEvents);
+Result<std::unique_ptr<EventLoop>> open_loop(ipc::Server& server, AuthDaemon& daemon) {
+    auto loop = EventLoop::create(kLoopEvents);
     if (!loop) return loop.error();
-    FENRA_TRY((*loop)->register_read_now(listen_fd, kListenerTag));
+    FENRA_TRY(server.attach(**loop, daemon));
     for (int signo : {SIGTERM, SIGINT, SIGHUP})
-        FENRA_TRY((*loop)->watch_signal(signo));
+        FENRA_TRY((*loop)->watch_signal(signo, daemon));
     return std::move(*loop);
 }
 
@@ -187,6 +165,7 @@ Result<void> auth_main(int argc, char** argv) {
     auto config = std::make_unique<ConfigFile>(std::move(*loaded));
     auto settings = read_settings(*config, cl->socket_path);
     if (!settings) return settings.error();
+    log::set_level(cl->log_level.value_or(settings->log_level.value_or(log::Level::info)));
     const oidc::OidcConfig oidc_config = settings->oidc;
     log_settings(*settings);
 
@@ -196,20 +175,17 @@ Result<void> auth_main(int argc, char** argv) {
     SaslHandler handler(limiter, checker);
 
     auto server = std::make_unique<ipc::Server>(ipc::Options{
-        .listener_tag = kListenerTag,
-        .slot_tag_base = kSlotTagBase,
         .log_fd_on_connect = true,
         .daemon_scope = {},
         .write_after_each_message = true,
     });
     FENRA_TRY(server->start(settings->socket_path));
-    auto loop = open_loop(server->listen_fd());
+    AuthDaemon daemon(*server, handler);
+    auto loop = open_loop(*server, daemon);
     if (!loop) {
         server->stop();
         return loop.error();
     }
-
-    AuthDaemon daemon(*server, handler);
     daemon.run(**loop);
 
     log::info(kScope, {"fenra-auth-oidc shutdown complete"});

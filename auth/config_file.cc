@@ -162,6 +162,13 @@ Result<AuthSettings> read_settings(const ConfigFile& file, std::string_view sock
     s.socket_path = file.get(kSection, "socket").value_or(socket_path);
     s.max_per_account = parse_limit(file.get(kSection, "rate_max_per_account"), 5);
     s.max_per_address = parse_limit(file.get(kSection, "rate_max_per_ip"), 20);
+    if (const auto level = file.get(kSection, "log_level")) {
+        s.log_level = log::parse_level(*level);
+        if (!s.log_level) {
+            log::error("fenra_auth_oidc", {"invalid config: [oidc] log_level = ", *level});
+            return Error::InvalidArgs;
+        }
+    }
     return s;
 }
 

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "auth/oidc/oidc_config.h"
+#include "runtime/log.h"
 #include "runtime/result.h"
 
 namespace fenra::auth {
@@ -68,6 +69,7 @@ struct AuthSettings {
     uint32_t max_per_account = 5;
     uint32_t max_per_address = 20;
     std::string_view socket_path;
+    std::optional<log::Level> log_level;
 };
 
 // A rate limit: an unsigned 32-bit decimal ("+", "_" between digits, "-0"
@@ -77,7 +79,8 @@ uint32_t parse_limit(std::optional<std::string_view> text, uint32_t fallback);
 // Checks the required keys in the order issuer, client_id, client_secret,
 // token_endpoint, jwks_uri; the first missing one writes "missing required
 // config: [oidc] KEY" and fails with InvalidArgs. A `socket` key replaces
-// socket_path.
+// socket_path. A `log_level` other than error, warn or info writes "invalid
+// config: [oidc] log_level = VALUE" and fails with InvalidArgs.
 Result<AuthSettings> read_settings(const ConfigFile& file, std::string_view socket_path);
 
 }  // namespace fenra::auth

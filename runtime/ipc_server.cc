@@ -62,6 +62,31 @@ Server::Server(const Options& options) : opts_(options), slots_(new Slot[kSlots]
         slots_[i].read_buf = new uint8_t[opts_.read_buffer];
         slots_[i].write_buf = new uint8_t[opts_.write_buffer];
     }
+    for (int i = 0; i <= kSlots; ++i) {
+        events_[i].server = this;
+        events_[i].slot = i - 1;
+    }
+}
+
+void Server::Events::on_event(const LoopEvent& ev) {
+    if (server->loop_ == nullptr || server->dispatcher_ == nullptr) return;
+    EventLoop& loop = *server->loop_;
+    if (slot < 0) {
+        if (ev.kind != EventKind::read) return;
+        if (const int n = server->accept(loop); n >= 0) server->dispatcher_->on_ipc_connected(n);
+    } else if (ev.kind == EventKind::read) {
+        server->on_readable(slot, loop, *server->dispatcher_);
+    } else if (ev.kind == EventKind::write) {
+        server->on_writable(slot, loop);
+        if (server->active(slot)) server->dispatcher_->on_ipc_wrote(slot);
+    }
+}
+
+Result<void> Server::attach(EventLoop& loop, Dispatcher& dispatcher) {
+    loop_ = &loop;
+    dispatcher_ = &dispatcher;
+    if (listen_fd_ < 0) return {};
+    return loop.add(listen_fd_, events_[0]);
 }
 
 Server::~Server() {
@@ -123,7 +148,8 @@ int Server::accept(EventLoop& loop) {
         log::info(kScope, {"IPC client connected, slot=", n, " fd=", fd});
     else
         log::info(kScope, {"IPC client connected, slot=", n});
-    if (!loop.add_read(fd, tag_of(n))) {
+    loop_ = &loop;
+    if (!loop.add(fd, events_[n + 1])) {
         disconnect(n);
         return -1;
     }
@@ -196,7 +222,7 @@ void Server::on_readable(int slot, EventLoop& loop, Dispatcher& dispatcher) {
         disconnect(slot);
         return;
     }
-    if (s.write_sent < s.write_filled) (void)loop.add_write_once(s.fd, tag_of(slot));
+    if (s.write_sent < s.write_filled) (void)loop.add_write_once(s.fd);
 }
 
 bool Server::flush_once(int slot) {
@@ -239,7 +265,7 @@ Result<void> Server::request_flush(int slot, EventLoop& loop) {
     if (!active(slot)) return {};
     const Slot& s = slots_[slot];
     if (s.write_sent == s.write_filled) return {};
-    return loop.add_write_once(s.fd, tag_of(slot));
+    return loop.add_write_once(s.fd);
 }
 
 void Server::on_writable(int slot, EventLoop& loop) {
@@ -247,12 +273,13 @@ void Server::on_writable(int slot, EventLoop& loop) {
     Slot& s = slots_[slot];
     if (s.write_sent == s.write_filled) return;
     if (!flush_once(slot)) return;
-    if (s.write_sent < s.write_filled) (void)loop.add_write_once(s.fd, tag_of(slot));
+    if (s.write_sent < s.write_filled) (void)loop.add_write_once(s.fd);
 }
 
 void Server::disconnect(int slot) {
     if (!active(slot)) return;
     Slot& s = slots_[slot];
+    if (loop_ != nullptr) loop_->remove(s.fd);
     close(s.fd);
     reset(s);
     log::info(kScope, {"IPC client disconnected, slot=", slot});
@@ -268,15 +295,12 @@ void Server::stop() {
         close(listen_fd_);
         listen_fd_ = -1;
     }
+    loop_ = nullptr;  // shut-down: the loop may be gone already, it is not told
+    dispatcher_ = nullptr;
     if (path_len_ > 0) {
         unlink(path_);
         path_len_ = 0;
     }
-}
-
-int Server::slot_from_tag(uint64_t tag) const {
-    const uint64_t n = tag - opts_.slot_tag_base;
-    return n < static_cast<uint64_t>(kSlots) ? static_cast<int>(n) : -1;
 }
 
 }  // namespace fenra::ipc

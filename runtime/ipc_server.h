@@ -3,7 +3,8 @@
 // the daemon sets (8192 and 16384 bytes unless it says otherwise), allocated
 // once. Frames are decoded in place and handed to the daemon's dispatcher;
 // replies are encoded straight into the slot's write buffer and flushed on
-// writability.
+// writability. Once attached to an event loop, the server's own handlers take
+// the listener's and the slots' events.
 #pragma once
 
 #include <cstddef>
@@ -46,6 +47,11 @@ class Dispatcher {
     // buffer and are valid only during the call. The dispatcher may send replies
     // and may disconnect the slot.
     virtual void on_ipc_message(int slot, const Message& m) = 0;
+    // Called when the loop has accepted a client into slot.
+    virtual void on_ipc_connected(int /*slot*/) {}
+    // Called after a write event of a slot that stays connected: its write
+    // buffer has room again.
+    virtual void on_ipc_wrote(int /*slot*/) {}
     // A frame too long for the read buffer (only with Options::skip_oversized):
     // HEAD is its payload's beginning, as much as the buffer held; the rest of
     // its LENGTH bytes are discarded as they arrive.
@@ -58,8 +64,6 @@ class Dispatcher {
 
 // What differs between the two daemons.
 struct Options {
-    uint64_t listener_tag;
-    uint64_t slot_tag_base;         // tag of slot n is slot_tag_base + n (mod 2^64)
     bool log_fd_on_connect;         // fenra-auth-oidc appends " fd=" + descriptor
     std::string_view daemon_scope;  // non-empty: fenra-s2s lines ("IPC decode error on
                                     // slot=", "core disconnected from IPC slot=") in it
@@ -82,6 +86,9 @@ class Server {
     Result<void> start(std::string_view path);
     int listen_fd() const { return listen_fd_; }
     std::string_view path() const;
+    // Registers the listener with loop: from then on clients are accepted,
+    // read and written by the loop, and each frame goes to dispatcher.
+    Result<void> attach(EventLoop& loop, Dispatcher& dispatcher);
 
     // On a read event of the listener: accepts one client into the lowest free
     // slot and registers it for reading. Returns the slot, or -1.
@@ -95,16 +102,23 @@ class Server {
     // Asks for one-shot write interest when the slot has unsent bytes.
     Result<void> request_flush(int slot, EventLoop& loop);
     void disconnect(int slot);
-    // Closes every slot and the listener, and unlinks the socket path.
+    // Closes every slot and the listener, and unlinks the socket path; for
+    // shut-down: the loop is not told (it may be gone) and must not run again.
     void stop();
 
     bool active(int slot) const { return slot >= 0 && slot < kSlots && slots_[slot].active; }
-    int slot_from_tag(uint64_t tag) const;  // -1 when the tag names no slot
-    uint64_t tag_of(int slot) const { return opts_.slot_tag_base + static_cast<uint64_t>(slot); }
     const Slot& slot(int n) const { return slots_[n]; }
     const Options& options() const { return opts_; }
 
   private:
+    // The loop's handler of the listener (slot -1) or of one slot.
+    class Events final : public LoopHandler {
+      public:
+        void on_event(const LoopEvent& ev) override;
+        Server* server = nullptr;
+        int slot = -1;
+    };
+
     // One write of the slot's unsent bytes; false when it disconnected the slot.
     bool flush_once(int slot);
 
@@ -112,7 +126,10 @@ class Server {
     int listen_fd_ = -1;
     char path_[kMaxPath] = {};
     size_t path_len_ = 0;
-    Slot* slots_;  // kSlots entries, allocated once
+    Slot* slots_;                // kSlots entries, allocated once
+    Events events_[kSlots + 1];  // the listener's, then slot n's at n + 1
+    EventLoop* loop_ = nullptr;
+    Dispatcher* dispatcher_ = nullptr;
 };
 
 }  // namespace fenra::ipc

@@ -99,6 +99,12 @@ int64_t now_unix_ms() {
 
 }  // namespace
 
+std::optional<Level> parse_level(std::string_view word) {
+    for (Level l : {Level::error, Level::warn, Level::info})
+        if (word == level_word(l)) return l;
+    return std::nullopt;
+}
+
 CivilTime civil_from_unix_ms(int64_t ms) {
     int64_t secs = ms / 1000;
     int64_t rem_ms = ms % 1000;

@@ -6,6 +6,11 @@
 // absent optionals ("null"). Control bytes (below 0x20, and 0x7f) inside text
 // pieces are written as \xNN so that a peer-supplied value can never start a
 // new line. A line longer than 4096 bytes (newline included) is dropped whole.
+//
+// A line above the level in effect (set_level) is left out before anything
+// is built: the check is one comparison inline at the call site. Traffic
+// lines (traffic) are info lines written per unit of traffic passed on, and
+// can be left out on their own (set_traffic_lines).
 #pragma once
 
 #include <concepts>
@@ -21,6 +26,9 @@
 namespace fenra::log {
 
 enum class Level : uint8_t { error, warn, info };
+
+// "error", "warn" or "info"; nothing for anything else.
+std::optional<Level> parse_level(std::string_view word);
 
 inline constexpr size_t kMaxLine = 4096;
 
@@ -82,14 +90,37 @@ size_t format_line(char* out, size_t cap, int64_t unix_ms, Level level, std::str
 // Writes one line with the current wall-clock time, in one write(2).
 void write(Level level, std::string_view scope, Pieces pieces);
 
+namespace detail {
+inline Level g_level = Level::info;
+inline bool g_traffic = true;
+}  // namespace detail
+
+// Lines of LEVEL are written at the level in effect.
+inline bool enabled(Level level) {
+    return level <= detail::g_level;
+}
+
 inline void error(std::string_view scope, Pieces pieces) {
     write(Level::error, scope, pieces);
 }
 inline void warn(std::string_view scope, Pieces pieces) {
-    write(Level::warn, scope, pieces);
+    if (enabled(Level::warn)) write(Level::warn, scope, pieces);
 }
 inline void info(std::string_view scope, Pieces pieces) {
-    write(Level::info, scope, pieces);
+    if (enabled(Level::info)) write(Level::info, scope, pieces);
+}
+// An info line per unit of traffic (a stanza passed on, say).
+inline void traffic(std::string_view scope, Pieces pieces) {
+    if (detail::g_traffic && enabled(Level::info)) write(Level::info, scope, pieces);
+}
+
+// Leaves out every line above LEVEL (default info: every line is written).
+inline void set_level(Level level) {
+    detail::g_level = level;
+}
+// Writes traffic lines or leaves them out (default: written).
+inline void set_traffic_lines(bool on) {
+    detail::g_traffic = on;
 }
 
 // The descriptor lines go to (2 unless a test changes it).

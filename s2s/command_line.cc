@@ -1,5 +1,7 @@
 #include "s2s/command_line.h"
 
+#include <vector>
+
 #include "runtime/log.h"
 #include "runtime/number.h"
 
@@ -16,6 +18,8 @@ enum class Option : uint8_t {
     listen_fd,
     max_stanza_size,
     max_queued_deliveries,
+    log_level,
+    no_stanza_log,
     config,
     help,
     unknown,
@@ -31,6 +35,8 @@ Option option_of(std::string_view a) {
     if (a == "--listen-fd") return Option::listen_fd;
     if (a == "--max-stanza-size") return Option::max_stanza_size;
     if (a == "--max-queued-deliveries") return Option::max_queued_deliveries;
+    if (a == "--log-level") return Option::log_level;
+    if (a == "--no-stanza-log") return Option::no_stanza_log;
     if (a == "--config" || a == "-c") return Option::config;
     if (a == "--help" || a == "-h") return Option::help;
     return Option::unknown;
@@ -57,6 +63,9 @@ std::string_view missing_value_message(Option o) {
             return "--max-stanza-size requires a value";
         case Option::max_queued_deliveries:
             return "--max-queued-deliveries requires a value";
+        case Option::log_level:
+            return "--log-level requires a value";
+        case Option::no_stanza_log:
         case Option::config:
         case Option::help:
         case Option::unknown:
@@ -65,26 +74,44 @@ std::string_view missing_value_message(Option o) {
     return {};
 }
 
+// The unknown arguments are warned about once the log level is known: after
+// the parse, or before the error line that ends it.
+void warn_unknown(const S2sConfig& c, const std::vector<std::string_view>& unknown) {
+    if (c.log_level < log::Level::warn) return;
+    for (std::string_view a : unknown)
+        log::warn(kLogScope, {"unknown argument: ", a});
+}
+
+Error fail(const S2sConfig& c, const std::vector<std::string_view>& unknown, log::Pieces pieces) {
+    warn_unknown(c, unknown);
+    log::error(kLogScope, pieces);
+    return Error::InvalidArgs;
+}
+
 }  // namespace
 
 Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
     CommandLine cl;
     S2sConfig& c = cl.config;
+    std::vector<std::string_view> unknown;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         const Option o = option_of(arg);
         if (o == Option::help) {
             cl.help = true;
-            return cl;
+            break;
         }
         if (o == Option::unknown) {
-            log::warn(kLogScope, {"unknown argument: ", arg});
+            unknown.push_back(arg);
+            continue;
+        }
+        if (o == Option::no_stanza_log) {
+            c.stanza_log = false;
             continue;
         }
         if (i + 1 >= argc) {
             if (o == Option::config) continue;  // a trailing --config is ignored
-            log::error(kLogScope, {missing_value_message(o)});
-            return Error::InvalidArgs;
+            return fail(c, unknown, {missing_value_message(o)});
         }
         const std::string_view value = argv[++i];
         switch (o) {
@@ -96,10 +123,7 @@ Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
                 break;
             case Option::port: {
                 const auto port = parse_u16(value);
-                if (!port) {
-                    log::error(kLogScope, {"invalid port: ", value});
-                    return Error::InvalidArgs;
-                }
+                if (!port) return fail(c, unknown, {"invalid port: ", value});
                 c.port = *port;
                 break;
             }
@@ -114,37 +138,37 @@ Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
                 break;
             case Option::listen_fd: {
                 const auto fd = parse_i32(value);
-                if (!fd) {
-                    log::error(kLogScope, {"invalid fd number: ", value});
-                    return Error::InvalidArgs;
-                }
+                if (!fd) return fail(c, unknown, {"invalid fd number: ", value});
                 c.listen_fd = *fd;
                 break;
             }
             case Option::max_stanza_size: {
                 const auto n = parse_unsigned(value, kMaxStanzaSize);
-                if (!n || *n < kMinStanzaSize) {
-                    log::error(kLogScope, {"invalid stanza size: ", value});
-                    return Error::InvalidArgs;
-                }
+                if (!n || *n < kMinStanzaSize)
+                    return fail(c, unknown, {"invalid stanza size: ", value});
                 c.max_stanza_size = static_cast<uint32_t>(*n);
                 break;
             }
             case Option::max_queued_deliveries: {
                 const auto n = parse_unsigned(value, UINT32_MAX);
-                if (!n || *n == 0) {
-                    log::error(kLogScope, {"invalid delivery count: ", value});
-                    return Error::InvalidArgs;
-                }
+                if (!n || *n == 0) return fail(c, unknown, {"invalid delivery count: ", value});
                 c.max_queued_deliveries = static_cast<uint32_t>(*n);
                 break;
             }
+            case Option::log_level: {
+                const auto level = log::parse_level(value);
+                if (!level) return fail(c, unknown, {"invalid log level: ", value});
+                c.log_level = *level;
+                break;
+            }
+            case Option::no_stanza_log:
             case Option::config:
             case Option::help:
             case Option::unknown:
                 break;
         }
     }
+    warn_unknown(c, unknown);
     return cl;
 }
 

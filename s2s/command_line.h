@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "runtime/log.h"
 #include "runtime/result.h"
 
 namespace fenra::s2s {
@@ -22,6 +23,8 @@ struct S2sConfig {
     std::optional<std::string_view> cert_path;
     std::optional<std::string_view> key_path;
     std::optional<int32_t> listen_fd;  // negative: no S2S listener at all
+    log::Level log_level = log::Level::info;
+    bool stanza_log = true;  // false: no line per stanza forwarded
     // The largest stanza carried either way, as received and as rebuilt.
     uint32_t max_stanza_size = 65535;
     // Deliveries that may wait for one remote domain.
@@ -41,6 +44,8 @@ inline constexpr std::string_view kUsage =
     "  --core-socket PATH  IPC socket for fenra-core communication\n"
     "  --cert PATH         TLS certificate file (PEM)\n"
     "  --key PATH          TLS private key file (PEM)\n"
+    "  --log-level LEVEL   error, warn or info (default: info)\n"
+    "  --no-stanza-log     No log line per stanza forwarded\n"
     "  --help, -h          Show this help\n";
 
 struct CommandLine {
@@ -51,7 +56,8 @@ struct CommandLine {
 // Parses argv[1..argc). Each option with a value takes the next argument,
 // whatever it looks like; a later option overrides an earlier one; --help
 // stops the parse at once. Writes the error line of a bad or missing value
-// (then InvalidArgs) and a warning for each unknown argument (skipped).
+// (then InvalidArgs) and a warning for each unknown argument (skipped); the
+// warnings come after the parse, left out when the log level given is error.
 Result<CommandLine> parse_command_line(int argc, const char* const* argv);
 
 }  // namespace fenra::s2s

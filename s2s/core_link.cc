@@ -171,6 +171,7 @@ void deliver_failed(S2sServer& server, std::string_view from, std::string_view t
 void flush_failed_backlog(S2sServer& server) {
     ipc::Server& ipc = server.ipc();
     FailedBacklog& backlog = server.failed_backlog();
+    if (backlog.empty()) return;
     for (int slot = 0; slot < ipc::kSlots && !backlog.empty(); ++slot) {
         if (!ipc.active(slot)) continue;
         while (!backlog.empty()) {

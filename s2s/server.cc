@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/crypto.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -30,8 +31,6 @@ namespace {
 ipc::Options ipc_options(const S2sConfig& config) {
     const size_t frame = config.max_stanza_size + kFrameRoom;
     return {
-        .listener_tag = kIpcListenerTag,
-        .slot_tag_base = kIpcSlotTagBase,
         .log_fd_on_connect = false,
         .daemon_scope = kLogScope,
         .write_after_each_message = false,
@@ -65,17 +64,21 @@ void write_all(int fd, std::string_view s) {
 
 }  // namespace
 
-TagTarget decode_tag(uint64_t tag) {
-    using Kind = TagTarget::Kind;
-    if (tag == kS2sListenerTag) return {Kind::s2s_listener, -1};
-    if (tag == kIpcListenerTag) return {Kind::ipc_listener, -1};
-    if (tag - kIpcSlotTagBase < static_cast<uint64_t>(ipc::kSlots))
-        return {Kind::ipc_slot, static_cast<int>(tag - kIpcSlotTagBase)};
-    if (tag - kInboundTagBase < static_cast<uint64_t>(kInboundSlots))
-        return {Kind::inbound, static_cast<int>(tag - kInboundTagBase)};
-    if (tag - kOutboundTagBase < static_cast<uint64_t>(kOutboundSlots))
-        return {Kind::outbound, static_cast<int>(tag - kOutboundTagBase)};
-    return {};
+void SlotEvents::on_event(const LoopEvent& ev) {
+    switch (ev.kind) {
+        case EventKind::read:
+            (server_->*readable_)(slot_);
+            return;
+        case EventKind::write:
+            (server_->*writable_)(slot_);
+            return;
+        case EventKind::signal:
+            (server_->*readable_)(ev.signo);
+            return;
+        case EventKind::error:
+        case EventKind::timer:
+            return;
+    }
 }
 
 std::optional<std::array<uint8_t, 4>> parse_ipv4(std::string_view s) {
@@ -140,6 +143,14 @@ S2sServer::S2sServer(const S2sConfig& config)
     // ever writes it anywhere.
     arc4random_buf(dialback_secret_.data(), dialback_secret_.size());
     running_ = true;
+    listener_events_.bind(this, -1, &S2sServer::on_listener, &S2sServer::ignore);
+    signal_events_.bind(this, 0, &S2sServer::on_signal, &S2sServer::ignore);
+    for (int i = 0; i < kInboundSlots; ++i)
+        inbound_events_[i].bind(this, i, &S2sServer::on_inbound_readable,
+                                &S2sServer::on_inbound_writable);
+    for (int i = 0; i < kOutboundSlots; ++i)
+        outbound_events_[i].bind(this, i, &S2sServer::on_outbound_readable,
+                                 &S2sServer::on_outbound_writable);
 }
 
 S2sServer::~S2sServer() {
@@ -233,95 +244,31 @@ Result<void> S2sServer::init_ipc() {
 }
 
 Result<void> S2sServer::init_event_loop() {
-    auto loop = EventLoop::create(kLoopChanges, kLoopEvents);
+    auto loop = EventLoop::create(kLoopEvents);
     if (!loop) return loop.error();
     loop_ = std::move(*loop);
-    if (listen_fd_ >= 0) FENRA_TRY(loop_->register_read_now(listen_fd_, kS2sListenerTag));
-    if (ipc_.listen_fd() >= 0)
-        FENRA_TRY(loop_->register_read_now(ipc_.listen_fd(), kIpcListenerTag));
-    FENRA_TRY(loop_->watch_signal(SIGTERM));
-    FENRA_TRY(loop_->watch_signal(SIGINT));
+    if (listen_fd_ >= 0) FENRA_TRY(loop_->add(listen_fd_, listener_events_));
+    FENRA_TRY(ipc_.attach(*loop_, *this));
+    FENRA_TRY(loop_->watch_signal(SIGTERM, signal_events_));
+    FENRA_TRY(loop_->watch_signal(SIGINT, signal_events_));
     return {};
 }
 
 Result<void> S2sServer::run() {
     while (running_) {
-        auto events = loop_->wait();
-        if (!events) {
-            log::error(kLogScope, {"event loop poll failed: ", events.error(), ", shutting down"});
+        if (auto r = loop_->run_once(); !r) {
+            log::error(kLogScope, {"event loop poll failed: ", r.error(), ", shutting down"});
             running_ = false;
-            return events.error();
+            return r.error();
         }
-        for (const LoopEvent& ev : *events)
-            handle_event(ev);
     }
     return {};
-}
-
-void S2sServer::handle_event(const LoopEvent& ev) {
-    switch (ev.kind) {
-        case EventKind::signal:
-            on_signal(static_cast<int>(ev.tag));
-            return;
-        case EventKind::read:
-            on_read(ev.tag);
-            return;
-        case EventKind::write:
-            on_write(ev.tag);
-            return;
-        case EventKind::timer:
-        case EventKind::proc:
-        case EventKind::other:
-            return;
-    }
 }
 
 void S2sServer::on_signal(int signo) {
     if (signo != SIGINT && signo != SIGTERM) return;
     log::info(kLogScope, {"received signal ", signo, ", shutting down"});
     running_ = false;
-}
-
-void S2sServer::on_read(uint64_t tag) {
-    const TagTarget t = decode_tag(tag);
-    switch (t.kind) {
-        case TagTarget::Kind::s2s_listener:
-            accept_inbound();
-            return;
-        case TagTarget::Kind::ipc_listener:
-            accept_ipc();
-            return;
-        case TagTarget::Kind::ipc_slot:
-            on_ipc_readable(t.slot);
-            return;
-        case TagTarget::Kind::inbound:
-            on_inbound_readable(t.slot);
-            return;
-        case TagTarget::Kind::outbound:
-            on_outbound_readable(t.slot);
-            return;
-        case TagTarget::Kind::none:
-            return;
-    }
-}
-
-void S2sServer::on_write(uint64_t tag) {
-    const TagTarget t = decode_tag(tag);
-    switch (t.kind) {
-        case TagTarget::Kind::ipc_slot:
-            on_ipc_writable(t.slot);
-            return;
-        case TagTarget::Kind::inbound:
-            on_inbound_writable(t.slot);
-            return;
-        case TagTarget::Kind::outbound:
-            on_outbound_writable(t.slot);
-            return;
-        case TagTarget::Kind::s2s_listener:
-        case TagTarget::Kind::ipc_listener:
-        case TagTarget::Kind::none:
-            return;
-    }
 }
 
 void S2sServer::accept_inbound() {
@@ -355,7 +302,7 @@ void S2sServer::accept_inbound() {
         return;
     }
     s->parser.reset(new (std::nothrow) xmpp::XmlParser());
-    if (!s->parser || !loop_->add_read(fd, inbound_tag(slot))) {
+    if (!s->parser || !loop_->add(fd, inbound_events_[slot])) {
         ::close(fd);
         return;
     }
@@ -364,24 +311,6 @@ void S2sServer::accept_inbound() {
     s->set_stream_id(static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
     inbound_[slot] = std::move(s);
     log::info(kLogScope, {"accepted inbound S2S connection id=", slot, " fd=", fd});
-}
-
-void S2sServer::accept_ipc() {
-    const int slot = ipc_.accept(*loop_);
-    if (slot < 0) return;
-    log::info(kLogScope, {"core connected via IPC slot=", slot});
-    on_core_room();
-}
-
-void S2sServer::on_ipc_readable(int slot) {
-    if (!ipc_.active(slot)) return;
-    ipc_.on_readable(slot, *loop_, *this);
-}
-
-void S2sServer::on_ipc_writable(int slot) {
-    if (!ipc_.active(slot)) return;
-    ipc_.on_writable(slot, *loop_);
-    if (ipc_.active(slot)) on_core_room();
 }
 
 void S2sServer::on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) {
@@ -411,6 +340,15 @@ void S2sServer::on_ipc_message(int slot, const ipc::Message& m) {
     on_core_message(*this, slot, m);
 }
 
+void S2sServer::on_ipc_connected(int slot) {
+    log::info(kLogScope, {"core connected via IPC slot=", slot});
+    on_core_room();
+}
+
+void S2sServer::on_ipc_wrote(int) {
+    on_core_room();
+}
+
 // ---- inbound registry ----
 
 // A handler may close any session, so each event re-checks its slot.
@@ -429,7 +367,7 @@ void S2sServer::on_inbound_readable(int slot) {
 void S2sServer::set_inbound_reads(InboundSession& s, bool on) {
     if (s.reads_off == !on || s.conn.fd < 0) return;
     s.reads_off = !on;
-    // TODO(loop): interest change
+    (void)loop_->set_read(s.conn.fd, on);
 }
 
 void S2sServer::resume_inbound_reads() {
@@ -452,6 +390,7 @@ void S2sServer::close_inbound(int slot) {
     if (!s) return;
     s->parser.reset();
     log::info(kLogScope, {"closing inbound S2S session id=", slot});
+    if (loop_) loop_->remove(s->conn.fd);
     tls_close(s->conn);
 }
 
@@ -484,7 +423,7 @@ bool S2sServer::inbound_dane_check(const TlsConn& conn, std::string_view domain)
 }
 
 void S2sServer::inbound_want_write(const InboundSession& session) {
-    (void)loop_->add_write_once(session.conn.fd, inbound_tag(session.slot));
+    (void)loop_->add_write_once(session.conn.fd);
 }
 
 // ---- end of inbound registry ----
@@ -504,6 +443,8 @@ Result<void> s2s_main(int argc, char** argv) {
         return {};
     }
     const S2sConfig& config = cl->config;
+    log::set_level(config.log_level);
+    log::set_traffic_lines(config.stanza_log);
     log::info(kLogScope, {"fenra-s2s starting host=", config.host, " port=", config.port,
                           " listen_fd=", config.listen_fd});
 

@@ -2,14 +2,9 @@
 //
 // S2sServer owns everything the process creates at start-up: the dialback
 // secret, the two TLS contexts, the S2S listener, the IPC server and the event
-// loop. The main loop routes each kernel event by its registration tag:
-//
-//     0                      signals (the event's tag is the signal number)
-//     -1                     S2S listener
-//     -2                     IPC listener
-//     -18 ... -3             IPC slot 0 ... 15
-//     0x10000 + slot         inbound session 0 ... 255
-//     0x20000 + slot         outbound connection 0 ... 127
+// loop. Each registration with the loop names a small handler that calls the
+// server's function for its kind: one for the S2S listener and the signals,
+// one per inbound and per outbound slot; the IPC server handles its own.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -36,32 +31,9 @@ class OutboundRegistry;
 
 inline constexpr int kInboundSlots = 256;
 inline constexpr int kOutboundSlots = 128;
-inline constexpr size_t kLoopChanges = 32;
 inline constexpr size_t kLoopEvents = 64;
 inline constexpr size_t kDialbackSecretSize = 32;
 inline constexpr int kS2sBacklog = 128;
-
-inline constexpr uint64_t kSignalTag = 0;
-inline constexpr uint64_t kS2sListenerTag = static_cast<uint64_t>(-1);
-inline constexpr uint64_t kIpcListenerTag = static_cast<uint64_t>(-2);
-inline constexpr uint64_t kIpcSlotTagBase = static_cast<uint64_t>(-18);
-inline constexpr uint64_t kInboundTagBase = 0x10000;
-inline constexpr uint64_t kOutboundTagBase = 0x20000;
-
-constexpr uint64_t inbound_tag(int slot) {
-    return kInboundTagBase + static_cast<uint64_t>(slot);
-}
-constexpr uint64_t outbound_tag(int slot) {
-    return kOutboundTagBase + static_cast<uint64_t>(slot);
-}
-
-// What a registration tag names. slot is set for ipc_slot, inbound and outbound.
-struct TagTarget {
-    enum class Kind : uint8_t { none, s2s_listener, ipc_listener, ipc_slot, inbound, outbound };
-    Kind kind = Kind::none;
-    int slot = -1;
-};
-TagTarget decode_tag(uint64_t tag);
 
 // An IPv4 dotted quad: four decimal parts 0-255 separated by ".". Returns the
 // four address bytes in network order.
@@ -72,6 +44,28 @@ std::optional<std::array<uint8_t, 4>> parse_ipv4(std::string_view s);
 // unparsable), the socket call's own error, PermissionDenied, AddressInUse or
 // SystemResources from bind, SystemResources from listen.
 Result<int> open_s2s_listener(std::string_view address, uint16_t port);
+
+class S2sServer;
+
+// Routes a registration's events to the server's functions for slot (a
+// signal's to `readable` with the signal number).
+class SlotEvents final : public LoopHandler {
+  public:
+    using Fn = void (S2sServer::*)(int slot);
+    void bind(S2sServer* server, int slot, Fn readable, Fn writable) {
+        server_ = server;
+        slot_ = slot;
+        readable_ = readable;
+        writable_ = writable;
+    }
+    void on_event(const LoopEvent& ev) override;
+
+  private:
+    S2sServer* server_ = nullptr;
+    int slot_ = -1;
+    Fn readable_ = nullptr;
+    Fn writable_ = nullptr;
+};
 
 class S2sServer final : public ipc::Dispatcher, public InboundHost {
   public:
@@ -100,6 +94,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // Each well-formed frame from a core (strings point into the slot's buffer).
     void on_ipc_message(int slot, const ipc::Message& m) override;
     void on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) override;
+    void on_ipc_connected(int slot) override;
+    void on_ipc_wrote(int slot) override;
 
     const S2sConfig& config() const { return config_; }
     std::span<const uint8_t, kDialbackSecretSize> dialback_secret() const {
@@ -112,6 +108,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     bool running() const { return running_; }
     ipc::Server& ipc() { return ipc_; }
     EventLoop& loop() { return *loop_; }
+    // The handler of outbound slot's connection.
+    LoopHandler& outbound_events(int slot) { return outbound_events_[slot]; }
 
     // ---- core link and outbound side ----
     // The slot the next inbound stanza is offered to first.
@@ -129,17 +127,13 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     int inbound_cursor() const { return inbound_cursor_; }
 
   private:
-    void handle_event(const LoopEvent& ev);
+    friend class SlotEvents;
+    void on_listener(int /*slot*/) { accept_inbound(); }
     void on_signal(int signo);
-    void on_read(uint64_t tag);
-    void on_write(uint64_t tag);
+    void ignore(int /*slot*/) {}
 
     // The S2S listener is readable: one connection waits to be accepted.
     void accept_inbound();
-    // The IPC listener is readable: a core connects.
-    void accept_ipc();
-    void on_ipc_readable(int slot);
-    void on_ipc_writable(int slot);
 
     // Inbound session events: the session read path and its output flush
     // (with the TLS handshake steps) come here.
@@ -161,6 +155,10 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     bool running_ = false;
     ipc::Server ipc_;
     std::unique_ptr<EventLoop> loop_;
+    SlotEvents listener_events_;
+    SlotEvents signal_events_;
+    SlotEvents inbound_events_[kInboundSlots];
+    SlotEvents outbound_events_[kOutboundSlots];
 
     // ---- inbound registry ----
     // Releases the slot: parser, log line, TLS close-notify, socket, session.

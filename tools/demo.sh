@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing (that step alone needs root or sudo),
+# The demo: installs what it builds and runs with, when missing (that step
+# alone needs root or sudo; tools/test.sh installs the rest),
 # builds the release preset, then runs the daemons' main job in a private
 # network of its own, without root: two federated domains exchange messages
 # by server dialback and by DANE + SASL EXTERNAL, and fenra-auth-oidc answers
@@ -13,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-deps.sh
+tools/install-deps.sh build demo
 
 echo "== building the release preset (build/release)"
 cmake --preset release >/dev/null

@@ -2,7 +2,7 @@
 """Inbound stanzas per second through fenra-s2s, against a plain TLS sink.
 
     run_bench.py --build BUILD_DIR [--count N] [--rounds R] [--log file|null]
-                 [--callgrind]
+                 [--no-stanza-log] [--callgrind]
 
 Inside a network namespace of its own (tests/lib/netns.py) with dnsmasq
 serving a TLSA record for the peer's certificate, a remote server
@@ -11,7 +11,9 @@ EXTERNAL, then pushes N identical small chat messages; a test core on the
 IPC socket reads the InboundStanza frames. The rate is N over the time from
 the peer's first byte to the core's last byte. In the same run the same peer
 pushes the same bytes into a plain TLS sink that discards them: that is the
-transport's own limit and the baseline.
+transport's own limit and the baseline. With --no-stanza-log each round
+also runs the daemon with that option, and the log lines of both runs are
+counted.
 
 With --pin the daemon is pinned to CPU 0 and the peer, the sink and the
 core to CPU 1 (on a virtual machine an idle pinned CPU wakes up slowly, so the
@@ -152,14 +154,14 @@ class World:
         self.stanza = subprocess.run([self.tool, "stanza"], capture_output=True,
                                      check=True).stdout
 
-    def daemon(self, log, prefix=()):
+    def daemon(self, log, prefix=(), options=()):
         port = free_port()
         sock = os.path.join(self.work, "core-%d.sock" % port)
-        err = open(os.devnull if log == "null" else os.path.join(self.work, "s2s-%d.log" % port),
-                   "wb")
+        self.log_path = None if log == "null" else os.path.join(self.work, "s2s-%d.log" % port)
+        err = open(self.log_path or os.devnull, "wb")
         argv = list(prefix) + [self.s2s, "--host", "a.test", "--address", "127.0.0.1",
                                "--port", str(port), "--cert", self.a.chain, "--key", self.a.key,
-                               "--core-socket", sock]
+                               "--core-socket", sock, *options]
         d = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                              stderr=err)
         err.close()
@@ -170,9 +172,16 @@ class World:
             time.sleep(0.05)
         return d, port, sock
 
-    def through_daemon(self, count, log, prefix=None):
+    def log_lines(self):
+        """The lines the last daemon logged (None without a log file)."""
+        if not self.log_path:
+            return None
+        with open(self.log_path, "rb") as f:
+            return sum(1 for _ in f)
+
+    def through_daemon(self, count, log, prefix=None, options=()):
         """(messages per second, daemon CPU seconds, daemon process)."""
-        d, port, sock = self.daemon(log, pin(0) if prefix is None else prefix)
+        d, port, sock = self.daemon(log, pin(0) if prefix is None else prefix, options)
         frame = frame_of(self.stanza)
         core = Core(sock, frame, len(frame) * count)
         core.start()
@@ -234,6 +243,8 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--log", choices=["file", "null"], default="file",
                     help="the daemon's log (a line per message) to a file or /dev/null")
+    ap.add_argument("--no-stanza-log", action="store_true",
+                    help="each round also runs the daemon with --no-stanza-log")
     ap.add_argument("--callgrind", action="store_true")
     ap.add_argument("--keep", help="copy the callgrind profiles into this directory")
     ap.add_argument("--pin", action="store_true",
@@ -255,6 +266,14 @@ def main():
         daemon_rates, sink_rates, cpus = [], [], []
         for r in range(args.rounds):
             rate, cpu, _ = world.through_daemon(args.count, args.log)
+            lines = world.log_lines()
+            if args.no_stanza_log:
+                quiet, qcpu, _ = world.through_daemon(args.count, args.log,
+                                                      options=["--no-stanza-log"])
+                print("round %d: daemon --no-stanza-log %.0f msg/s (CPU each: %.2f us user, "
+                      "%.2f us system), %s log lines; default %s log lines"
+                      % (r + 1, quiet, qcpu[0] / args.count * 1e6, qcpu[1] / args.count * 1e6,
+                         world.log_lines(), lines))
             sink_rate, _ = world.into_sink(args.count)
             daemon_rates.append(rate)
             sink_rates.append(sink_rate)

@@ -64,6 +64,11 @@ std::string_view try_targets(OutboundSession& s, std::string_view failure) {
             return {};
         }
         failure = a.failure;
+        // The last failure is logged as the session's.
+        if (s.next_target < s.targets.size())
+            log::info(kLogScope,
+                      {"outbound connect to ", s.target_host, ":", s.target_port, " failed for ",
+                       s.remote_domain, " (", failure, "), trying next target"});
     }
     return failure;
 }
@@ -146,8 +151,9 @@ void connect_outbound(S2sServer& server, OutboundSession& s) {
         fail_outbound(server, s, condition::kInternalError);
         return;
     }
-    // The change list hands itself over early when full, so this is not lost.
-    (void)server.loop().add_write_once(s.conn.fd, outbound_tag(s.slot));
+    // Connect completion is write readiness; read interest follows it.
+    (void)server.loop().add(s.conn.fd, server.outbound_events(s.slot), false);
+    (void)server.loop().add_write_once(s.conn.fd);
 }
 
 void on_connect_ready(S2sServer& server, OutboundSession& s) {
@@ -156,16 +162,22 @@ void on_connect_ready(S2sServer& server, OutboundSession& s) {
     if (getsockopt(s.conn.fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
         log::info(kLogScope, {"outbound TCP connected to ", s.target_host, ":", s.target_port});
         drop_targets(s);
-        (void)server.loop().add_read(s.conn.fd, outbound_tag(s.slot));
+        (void)server.loop().set_read(s.conn.fd, true);
         on_connected(server, s);
         return;
     }
-    log::error(kLogScope, {"outbound TCP connect failed for ", s.remote_domain});
+    if (s.next_target < s.targets.size())
+        log::info(kLogScope, {"outbound TCP connect to ", s.target_host, ":", s.target_port,
+                              " failed for ", s.remote_domain, ", trying next target"});
+    else
+        log::error(kLogScope, {"outbound TCP connect failed for ", s.remote_domain});
+    server.loop().remove(s.conn.fd);
     ::close(s.conn.fd);
     s.conn.fd = -1;
     const std::string_view failure = try_targets(s, condition::kTcpConnectFailed);
     if (failure.empty()) {
-        (void)server.loop().add_write_once(s.conn.fd, outbound_tag(s.slot));
+        (void)server.loop().add(s.conn.fd, server.outbound_events(s.slot), false);
+        (void)server.loop().add_write_once(s.conn.fd);
         return;
     }
     drop_targets(s);

@@ -40,8 +40,7 @@ Sent send_verify(S2sServer& server, OutboundSession& s, PendingCallback& cb) {
     if (!text) return Sent::never;
     // A queue full of stanzas takes it once it drains.
     if (!s.wq.append(*text)) return Sent::later;
-    if (s.slot >= 0 && s.connected())
-        (void)server.loop().add_write_once(s.conn.fd, outbound_tag(s.slot));
+    if (s.slot >= 0 && s.connected()) (void)server.loop().add_write_once(s.conn.fd);
     cb.sent = true;
     log::info(kLogScope,
               {"dialback callback: sent db:verify to ", cb.origin, " for stream ", cb.stream_id});
@@ -87,7 +86,7 @@ bool send_dialback_result(S2sServer& server, OutboundSession& s) {
         build(buf, {"<db:result xmlns:db='jabber:server:dialback' from='", s.local_domain, "' to='",
                     s.remote_domain, "'>", xmpp::key_text(*key), "</db:result>"});
     if (!text || !s.wq.append(*text)) return false;
-    (void)server.loop().add_write_once(s.conn.fd, outbound_tag(s.slot));
+    (void)server.loop().add_write_once(s.conn.fd);
     log::info(kLogScope, {"outbound dialback key sent to ", s.remote_domain});
     return true;
 }

@@ -586,8 +586,8 @@ bool hand_over(InboundHost& host, InboundSession& s, std::string_view text) {
         s.stanza_waiting = true;
         return false;
     }
-    log::info(kLogScope, {"forwarding inbound ", st.name.view(), " from ", st.from.view(), " to ",
-                          st.to.view()});
+    log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", st.from.view(),
+                             " to ", st.to.view()});
     return true;
 }
 

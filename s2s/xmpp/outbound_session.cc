@@ -51,7 +51,7 @@ bool alive(S2sServer& server, int slot, uint64_t serial) {
 // Asks for write readiness when output waits.
 void want_write(S2sServer& server, OutboundSession& s) {
     if (s.slot < 0 || !s.connected() || s.wq.empty()) return;
-    (void)server.loop().add_write_once(s.conn.fd, outbound_tag(s.slot));
+    (void)server.loop().add_write_once(s.conn.fd);
 }
 
 // Appends TEXT to the write queue; it goes out on the next write readiness.
@@ -128,7 +128,7 @@ bool tls_step(S2sServer& server, OutboundSession& s) {
         case TlsPhase::want_read:
             return true;  // read interest is permanent
         case TlsPhase::want_write:
-            (void)server.loop().add_write_once(s.conn.fd, outbound_tag(s.slot));
+            (void)server.loop().add_write_once(s.conn.fd);
             return true;
         case TlsPhase::done:
             break;
@@ -512,6 +512,7 @@ void close_outbound(S2sServer& server, int slot) {
     s->parser.reset();
     log::info(kLogScope, {"closing outbound S2S to ", s->remote_domain});
     reg.release_slot(*s);
+    server.loop().remove(s->conn.fd);
     tls_close(s->conn);
     s->wq.closed = true;
     s->pending.clear();

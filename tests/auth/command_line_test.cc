@@ -86,7 +86,7 @@ TEST(CommandLine, UsageText) {
     size_t lines = 0;
     for (char c : u)
         lines += c == '\n' ? 1 : 0;
-    EXPECT_EQ(lines, 19u);
+    EXPECT_EQ(lines, 21u);
     EXPECT_EQ(u.back(), '\n');
     EXPECT_TRUE(u.starts_with("Usage: fenra-auth-oidc [OPTIONS]\n\nOptions:\n"));
     EXPECT_TRUE(u.ends_with("  rate_max_per_ip       Rate limit per IP (default: 20)\n"));

@@ -19,6 +19,7 @@ USAGE = (
     b"Options:\n"
     b"  --config PATH     Config file path (default: /usr/local/etc/fenra/fenra.conf)\n"
     b"  --socket PATH     IPC socket path (default: /var/run/fenra/auth.sock)\n"
+    b"  --log-level LEVEL error, warn or info (default: info)\n"
     b"  --help, -h        Show this help\n"
     b"\n"
     b"Required config [oidc] section:\n"
@@ -31,6 +32,7 @@ USAGE = (
     b"Optional config [oidc] section:\n"
     b"  ca_file           CA bundle path (default: system)\n"
     b"  socket            Override IPC socket path\n"
+    b"  log_level         error, warn or info (--log-level wins)\n"
     b"  rate_max_per_account  Rate limit per account (default: 5)\n"
     b"  rate_max_per_ip       Rate limit per IP (default: 20)\n"
 )
@@ -81,6 +83,32 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(d.stop(), 0)
         finally:
             d.kill()
+
+
+class LogLevels(unittest.TestCase):
+    def test_command_line_wins_over_file(self):
+        # A socket path of 104 bytes ends the start right after the start-up lines.
+        dir_ = t.temp_dir("fenra-auth-")
+        rows = [([], None, True), (["--log-level", "warn"], None, False),
+                ([], "error", False), (["--log-level", "info"], "error", True),
+                (["--log-level", "error"], "info", False)]
+        for args, in_file, info in rows:
+            with self.subTest(args=args, in_file=in_file):
+                conf = a.write(os.path.join(dir_, "c.conf"), a.config_text(log_level=in_file))
+                d = run("--config", conf, "--socket", "/" + "s" * 103, *args)
+                self.assertEqual(d.returncode, 1, d.log_text())
+                self.assertEqual(bool(d.find("fenra-auth-oidc starting", level="info")), info)
+                self.assertEqual(triples(d)[-1], ("error", "default", "PathTooLong"))
+
+    def test_invalid_levels(self):
+        dir_ = t.temp_dir("fenra-auth-")
+        conf = a.write(os.path.join(dir_, "c.conf"), a.config_text(log_level="loud"))
+        for args, line in ((["--log-level", "Info"], "invalid log level: Info"),
+                           ([], "invalid config: [oidc] log_level = loud")):
+            d = run("--config", conf, *args)
+            self.assertEqual(d.returncode, 1, args)
+            self.assertEqual(triples(d), [("error", "fenra_auth_oidc", line),
+                                          ("error", "default", "InvalidArgs")], args)
 
 
 class ConfigErrors(unittest.TestCase):

@@ -23,8 +23,9 @@ SECTIONS = {
 # Every option each program accepts, the unlisted ones included.
 OPTIONS = {
     "fenra-s2s.8": ["--host", "--address", "--bind", "--port", "--core-socket", "--cert",
-                    "--key", "--listen-fd", "--config", "-c", "--help", "-h"],
-    "fenra-auth-oidc.8": ["--config", "-c", "--socket", "--help", "-h"],
+                    "--key", "--listen-fd", "--log-level", "--no-stanza-log", "--config", "-c",
+                    "--help", "-h"],
+    "fenra-auth-oidc.8": ["--config", "-c", "--socket", "--log-level", "--help", "-h"],
     "fenra-ipc.1": ["--socket", "--timeout", "--count", "--id", "--address", "--account",
                     "--frame", "--help", "-h"],
 }
@@ -65,7 +66,7 @@ def config_keys(text):
     keys that it leaves out."""
     usage = usage_block(text) or ""
     keys = re.findall(r"^  ([a-z_]+) ", usage.split("Required config", 1)[-1], flags=re.M)
-    check(len(keys) == 9, f"fenra-auth-oidc.8: usage text names {len(keys)} keys, not 9")
+    check(len(keys) == 10, f"fenra-auth-oidc.8: usage text names {len(keys)} keys, not 10")
     documented = set(re.findall(r"^\.It Ic ([a-z_]+)", text, flags=re.M))
     for key in keys + ["introspection_endpoint", "user_domain"]:
         check(key in documented, f"fenra-auth-oidc.8: key {key} has no entry")

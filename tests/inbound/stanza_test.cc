@@ -37,6 +37,15 @@ TEST_F(StanzaTest, MessageIsRebuiltWithItsFieldsAndContent) {
         "info(fenra-s2s): forwarding inbound message from u@b.example/r to v@a.example"));
 }
 
+TEST_F(StanzaTest, WithoutStanzaLinesTheStanzaIsForwardedUnlogged) {
+    LogCapture logs;
+    log::set_traffic_lines(false);
+    const std::string got = forward("<message from='u@b.example' to='a.example'/>");
+    log::set_traffic_lines(true);
+    EXPECT_EQ(got, "<message from='u@b.example' to='a.example'/>");
+    EXPECT_FALSE(logs.contains("forwarding inbound"));
+}
+
 TEST_F(StanzaTest, SelfClosingAndEmptyStanzas) {
     EXPECT_EQ(forward("<presence from='b.example' to='a.example'/>"),
               "<presence from='b.example' to='a.example'/>");

@@ -257,6 +257,10 @@ def sc_connect_failures(world):
         a.expect_failed("bob@allfail.test", "tcp-connect-failed")
         a.daemon.wait_for("connecting to 127.0.1.31:5269 for domain allfail.test", start=mark)
         a.daemon.wait_for("connecting to 127.0.1.32:5269 for domain allfail.test", start=mark)
+        a.daemon.wait_for("outbound TCP connect to 127.0.1.31:5269 failed for allfail.test, "
+                          "trying next target", level="info", start=mark)
+        a.daemon.wait_for("outbound TCP connect failed for allfail.test", level="error",
+                          start=mark)
         # A failed domain is tried afresh by the next request.
         a.deliver(FROM, "carol@refused.test", stanza(5))
         a.expect_failed("carol@refused.test", "tcp-connect-failed")
@@ -275,11 +279,14 @@ def sc_second_target(world):
         wait(lambda: len(r.stanzas) == 1, "the stanza at the second target")
         a.daemon.wait_for("connecting to 127.0.1.13:5269 for domain second.test")
         a.daemon.wait_for("connecting to 127.0.1.14:5269 for domain second.test")
-        a.daemon.wait_for("outbound TCP connect failed for second.test", level="error")
+        a.daemon.wait_for("outbound TCP connect to 127.0.1.13:5269 failed for second.test, "
+                          "trying next target", level="info")
         # A first target whose host name does not resolve is passed over too.
         a.deliver(FROM, "bob@second2.test", stanza(2))
         wait(lambda: len(r.stanzas) == 2, "the stanza for second2.test")
-        a.daemon.wait_for("connecting to missing.test:5269 for domain second2.test")
+        a.daemon.wait_for("outbound connect to missing.test:5269 failed for second2.test "
+                          "(hostname-resolution-failed), trying next target", level="info")
+        assert not a.daemon.find(level="error"), a.daemon.log_text()
         assert a.no_frame()
     check_errors(lst)
     lst.close()
@@ -447,6 +454,9 @@ def sc_no_descriptors(world):
         # sanitizers' first checks of a type need descriptors of their own).
         a.deliver(FROM, "node@", stanza(0))
         a.expect_failed("node@", "invalid-jid")
+        mark = a.daemon.mark()
+        socket.create_connection((a.address, a.port)).close()  # the loop's first session handler
+        a.daemon.wait_for("closing inbound S2S session id=", start=mark)
         # Descriptor numbers below the limit that are free: the gaps left by
         # closed ones, and one more when there is none.
         fds = [int(f) for f in os.listdir("/proc/%d/fd" % a.daemon.pid)]

@@ -101,6 +101,7 @@ TEST(S2sCommandLine, MissingValues) {
         {"--cert", "--cert requires a value"},
         {"--key", "--key requires a value"},
         {"--listen-fd", "--listen-fd requires a value"},
+        {"--log-level", "--log-level requires a value"},
     };
     for (const auto& [opt, message] : rows) {
         auto p = parse({"--host", "x", opt});
@@ -144,6 +145,24 @@ TEST(S2sCommandLine, UnknownArgumentsAndConfig) {
     EXPECT_EQ(p.log, (std::vector<std::string>{"unknown argument: -x", "unknown argument: stray"}));
 }
 
+TEST(S2sCommandLine, LogLevels) {
+    auto quiet = parse({"-x", "--log-level", "error", "--no-stanza-log"});
+    ASSERT_TRUE(quiet.result);
+    EXPECT_EQ(quiet.result->config.log_level, log::Level::error);
+    EXPECT_FALSE(quiet.result->config.stanza_log);
+    EXPECT_TRUE(quiet.log.empty());  // the warning is left out at level error, wherever it stood
+    auto warn = parse({"-x", "--log-level", "warn"});
+    EXPECT_EQ(warn.result->config.log_level, log::Level::warn);
+    EXPECT_TRUE(warn.result->config.stanza_log);
+    EXPECT_EQ(warn.log, std::vector<std::string>{"unknown argument: -x"});
+    for (const char* bad : {"debug", "INFO", ""}) {
+        auto p = parse({"stray", "--log-level", bad});
+        ASSERT_FALSE(p.result) << bad;
+        EXPECT_EQ(p.log, (std::vector<std::string>{"unknown argument: stray",
+                                                   std::string("invalid log level: ") + bad}));
+    }
+}
+
 TEST(S2sCommandLine, LaterOccurrenceOverrides) {
     auto p = parse({"--port", "1", "--port", "2", "--listen-fd", "5", "--listen-fd", "-1"});
     ASSERT_TRUE(p.result);
@@ -152,7 +171,7 @@ TEST(S2sCommandLine, LaterOccurrenceOverrides) {
 }
 
 TEST(S2sCommandLine, UsageText) {
-    EXPECT_EQ(kUsage.size(), 405u);
+    EXPECT_EQ(kUsage.size(), 518u);
     EXPECT_EQ(kUsage.back(), '\n');
     EXPECT_EQ(kUsage.find("--bind"), std::string_view::npos);
     EXPECT_EQ(kUsage.find("--listen-fd"), std::string_view::npos);

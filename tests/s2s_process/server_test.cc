@@ -18,37 +18,6 @@
 namespace fenra::s2s {
 namespace {
 
-using Kind = TagTarget::Kind;
-
-TEST(S2sTags, EveryRangeAndItsEdges) {
-    const struct {
-        uint64_t tag;
-        Kind kind;
-        int slot;
-    } rows[] = {
-        {static_cast<uint64_t>(-1), Kind::s2s_listener, -1},
-        {static_cast<uint64_t>(-2), Kind::ipc_listener, -1},
-        {static_cast<uint64_t>(-18), Kind::ipc_slot, 0},
-        {static_cast<uint64_t>(-3), Kind::ipc_slot, 15},
-        {static_cast<uint64_t>(-19), Kind::none, -1},
-        {0, Kind::none, -1},
-        {0xffff, Kind::none, -1},
-        {0x10000, Kind::inbound, 0},
-        {0x100ff, Kind::inbound, 255},
-        {0x10100, Kind::none, -1},
-        {0x20000, Kind::outbound, 0},
-        {0x2007f, Kind::outbound, 127},
-        {0x20080, Kind::none, -1},
-    };
-    for (const auto& r : rows) {
-        const TagTarget t = decode_tag(r.tag);
-        EXPECT_EQ(t.kind, r.kind) << r.tag;
-        EXPECT_EQ(t.slot, r.slot) << r.tag;
-    }
-    EXPECT_EQ(decode_tag(inbound_tag(17)).slot, 17);
-    EXPECT_EQ(decode_tag(outbound_tag(99)).slot, 99);
-}
-
 TEST(S2sIpv4, DottedQuads) {
     using Quad = std::array<uint8_t, 4>;
     EXPECT_EQ(parse_ipv4("0.0.0.0"), (Quad{0, 0, 0, 0}));

@@ -24,6 +24,8 @@ USAGE = (
     b"  --core-socket PATH  IPC socket for fenra-core communication\n"
     b"  --cert PATH         TLS certificate file (PEM)\n"
     b"  --key PATH          TLS private key file (PEM)\n"
+    b"  --log-level LEVEL   error, warn or info (default: info)\n"
+    b"  --no-stanza-log     No log line per stanza forwarded\n"
     b"  --help, -h          Show this help\n"
 )
 
@@ -67,7 +69,7 @@ class Failure(unittest.TestCase):
 
 class Help(unittest.TestCase):
     def test_usage_is_exact(self):
-        self.assertEqual(len(USAGE), 405)
+        self.assertEqual(len(USAGE), 518)
         for args in (["--help"], ["-h"], ["--host", "x", "--help"], ["--port", "1", "-h"]):
             d = run(*args)
             self.assertEqual(d.returncode, 0, args)
@@ -107,6 +109,7 @@ class MissingValues(Failure):
             ("--cert", "--cert requires a value"),
             ("--key", "--key requires a value"),
             ("--listen-fd", "--listen-fd requires a value"),
+            ("--log-level", "--log-level requires a value"),
         ]
         for opt, message in rows:
             with self.subTest(opt=opt):
@@ -172,6 +175,28 @@ class Values(Failure):
                              "fenra-s2s starting host=localhost port=5269 listen_fd=-1")
             self.assertEqual(d.find(level="warn", text="unknown"), [])
             self.assertEqual(d.stop(), 0)
+
+
+class LogLevels(Failure):
+    def test_each_level_keeps_its_lines(self):
+        # A core socket path of 104 bytes ends the start after the warnings.
+        start_lines = [
+            ("warn", "unknown argument: bogus"),
+            ("info", "fenra-s2s starting host=localhost port=5269 listen_fd=-1"),
+            ("warn", "no --cert specified, inbound federation is disabled"),
+            ("info", "S2S using inherited listener fd=-1 port=5269"),
+        ]
+        for level, kept in (("info", {"info", "warn"}), ("warn", {"warn"}), ("error", set())):
+            with self.subTest(level=level):
+                d = self.expect_failure(["bogus", "--log-level", level, "--listen-fd", "-1",
+                                         "--core-socket", "/" + "s" * 103],
+                                        "failed to start IPC server: error.PathTooLong",
+                                        "PathTooLong")
+                self.assertEqual([(l.level, l.message) for l in d.lines[:-2]],
+                                 [x for x in start_lines if x[0] in kept])
+
+    def test_invalid_level(self):
+        self.expect_failure(["--log-level", "debug"], "invalid log level: debug", "InvalidArgs")
 
 
 class Tls(Failure):
