@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -69,6 +70,11 @@ struct Message {
 // running past the end, or an enumeration byte out of range. Trailing bytes
 // after the last field are ignored.
 Result<Message> decode(std::span<const uint8_t> payload);
+
+// The from and to of a payload of types 16-18 whose third string may be cut
+// off (a frame too long to be held whole); nothing when the type is another
+// or the two strings are not complete.
+std::optional<std::array<std::string_view, 2>> delivery_addresses(std::span<const uint8_t> payload);
 
 // The length of the whole frame encode() builds for m. Errors: Malformed (an
 // unknown type), FieldTooLong (a string over 65535 bytes).

@@ -123,30 +123,15 @@ void on_core_message(S2sServer& server, int, const ipc::Message& m) {
 
 void on_core_oversized(S2sServer& server, int slot, std::span<const uint8_t> head,
                        uint32_t length) {
-    // Type byte, then from and to, each a little-endian u16 length and bytes.
-    std::string_view field[2];
-    size_t pos = 1;
-    bool whole = !head.empty() && head[0] == ipc::kDeliveryRequest;
-    for (auto& f : field) {
-        if (!whole || head.size() - pos < 2) {
-            whole = false;
-            break;
-        }
-        const size_t len = static_cast<size_t>(head[pos]) | static_cast<size_t>(head[pos + 1]) << 8;
-        pos += 2;
-        if (head.size() - pos < len) {
-            whole = false;
-            break;
-        }
-        f = {reinterpret_cast<const char*>(head.data() + pos), len};
-        pos += len;
-    }
-    if (!whole) {
+    const auto field = head.empty() || head[0] != ipc::kDeliveryRequest
+                           ? std::nullopt
+                           : ipc::delivery_addresses(head);
+    if (!field) {
         log::error(kLogScope, {"IPC frame of ", length, " bytes from slot=", slot, " skipped"});
         return;
     }
-    log::warn(kLogScope, {"delivery request over the stanza limit: to=", field[1]});
-    deliver_failed(server, field[0], field[1], condition::kPolicyViolation);
+    log::warn(kLogScope, {"delivery request over the stanza limit: to=", (*field)[1]});
+    deliver_failed(server, (*field)[0], (*field)[1], condition::kPolicyViolation);
 }
 
 void deliver_failed(S2sServer& server, std::string_view from, std::string_view to,

@@ -406,6 +406,11 @@ void S2sServer::release_inbound() {
 bool S2sServer::inbound_forward(std::string_view from, std::string_view to,
                                 std::string_view stanza) {
     if (forward_inbound(*this, from, to, stanza)) return true;
+    if (ipc_.listen_fd() < 0) {
+        // Without a core socket no core can ever take it.
+        log::warn(kLogScope, {"no core socket, inbound stanza dropped: from=", from});
+        return true;
+    }
     if (!inbound_paused_) {
         log::warn(kLogScope, {"no core can take inbound stanzas now, inbound reading paused"});
         inbound_paused_ = true;
