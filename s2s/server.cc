@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/crypto.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -302,7 +301,8 @@ void S2sServer::accept_inbound() {
         return;
     }
     s->parser.reset(new (std::nothrow) xmpp::XmlParser());
-    if (!s->parser || !loop_->add(fd, inbound_events_[slot])) {
+    if (!s->parser || !s->stanza.content.data || !s->wq.data ||
+        !loop_->add(fd, inbound_events_[slot])) {
         ::close(fd);
         return;
     }

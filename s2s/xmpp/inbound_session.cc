@@ -841,7 +841,7 @@ void StanzaCollector::reset() {
 InboundSession::InboundSession(int slot_, int fd, const InboundContext& context_)
     : slot(slot_), context(context_) {
     conn.fd = fd;
-    stanza.content.allocate(context.max_stanza);
+    (void)stanza.content.allocate(context.max_stanza);  // the daemon checks
 }
 
 void InboundSession::set_stream_id(int64_t unix_ms) {

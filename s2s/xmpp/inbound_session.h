@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -111,10 +112,12 @@ struct StanzaText {
     size_t cap = 0;
     size_t len = 0;
 
-    void allocate(size_t n) {
-        storage.reset(new char[n]);
+    // False (and no buffer) without memory.
+    bool allocate(size_t n) {
+        storage.reset(new (std::nothrow) char[n]);
         data = storage.get();
-        cap = n;
+        cap = data ? n : 0;
+        return data != nullptr;
     }
     size_t capacity() const { return cap; }
     bool append(std::string_view s) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -95,12 +96,13 @@ Result<size_t> xml_escape(std::span<char> out, std::string_view in);
 // size before anything is queued); the session's write path sends pending()
 // and reports what went out with consume().
 struct WriteQueue {
-    WriteQueue() { resize(kWriteQueueSize); }
-    // Only while nothing is queued.
-    void resize(size_t capacity) {
-        storage.reset(new char[capacity]);
+    WriteQueue() { (void)resize(kWriteQueueSize); }  // the owner checks data
+    // Only while nothing is queued; false (and no buffer) without memory.
+    bool resize(size_t capacity) {
+        storage.reset(new (std::nothrow) char[capacity]);
         data = storage.get();
-        size = capacity;
+        size = data ? capacity : 0;
+        return data != nullptr;
     }
 
     std::unique_ptr<char[]> storage;

@@ -495,8 +495,8 @@ class CellCase(unittest.TestCase):
         for size in (20000, 60000):
             stanza, text = payload_message("alice@a.test", size, "in%d" % size)
             client.send(stanza)
-            elem = self._inbound_element(lambda f: f[0] == client.full_jid,
-                                         "the %d-byte message" % size)
+            elem = self._inbound_element(lambda f: f[0] == client.full_jid and
+                                         "id='in%d'" % size in f[2], "the %d-byte message" % size)
             got = [d.text for d in elem.iter("{%s}data" % PAYLOAD)]
             if got != [text]:
                 self.fail_with_evidence("the %d-byte payload reached our core altered" % size)
