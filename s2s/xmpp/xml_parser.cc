@@ -588,41 +588,48 @@ const char* XmlParser::check_chars(const char* from, const char* to) {
     if (end - p >= 16) {
         // Blocks of printable ASCII are passed over (64 bytes at a time where
         // they can), the others judged whole; only when one has a fault does
-        // the exact way below look for the first. `cut` holds the bytes at
-        // the end of the last block that may be a lead byte asking for more.
+        // the exact way below look for the first.
         const unsigned char* const start = p;
         const __m128i zero = _mm_setzero_si128();
         __m128i faults = zero;
-        unsigned cut = 0;
-        const auto judge = [&](const unsigned char* at) {
-            const __m128i x = load(at);
-            const unsigned special =
-                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, space)));
-            if ((special | cut) != 0) {
-                // Nothing before the start is a lead byte: p is at a boundary.
-                const bool first = at == start;
-                faults = _mm_or_si128(faults,
-                                      block_faults(x, first ? _mm_slli_si128(x, 1) : load(at - 1),
-                                                   first ? _mm_slli_si128(x, 2) : load(at - 2),
-                                                   first ? _mm_slli_si128(x, 3) : load(at - 3)));
-            }
-            cut = special & 0xE000u;
+        const auto special = [&](const unsigned char* at) -> uint64_t {
+            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(load(at), space)));
         };
+        const auto judge = [&](const unsigned char* at) __attribute__((always_inline)) {
+            const __m128i x = load(at);
+            // Nothing before the start is a lead byte: it is a boundary.
+            const bool first = at == start;
+            faults =
+                _mm_or_si128(faults, block_faults(x, first ? _mm_slli_si128(x, 1) : load(at - 1),
+                                                  first ? _mm_slli_si128(x, 2) : load(at - 2),
+                                                  first ? _mm_slli_si128(x, 3) : load(at - 3)));
+        };
+        // Blocks to judge: those with a byte that is not printable ASCII, and
+        // those after one whose last three bytes may begin a sequence.
+        uint64_t carry = 0;
         while (end - p >= 64) {
             const __m128i a =
                 _mm_or_si128(_mm_cmplt_epi8(load(p), space), _mm_cmplt_epi8(load(p + 16), space));
             const __m128i b = _mm_or_si128(_mm_cmplt_epi8(load(p + 32), space),
                                            _mm_cmplt_epi8(load(p + 48), space));
-            if ((static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(a, b))) | cut) != 0) {
-                judge(p);
-                judge(p + 16);
-                judge(p + 32);
-                judge(p + 48);
+            if ((_mm_movemask_epi8(_mm_or_si128(a, b)) | carry) != 0) {
+                const uint64_t s = special(p) | special(p + 16) << 16 | special(p + 32) << 32 |
+                                   special(p + 48) << 48;
+                uint64_t need = s | (s & 0xE000E000E000E000u) << 3 | carry;
+                carry = s >> 61;
+                while (need != 0) {
+                    const unsigned block = static_cast<unsigned>(__builtin_ctzll(need)) / 16;
+                    judge(p + 16 * block);
+                    need &= ~(uint64_t{0xFFFF} << (16 * block));
+                }
             }
             p += 64;
         }
-        for (; end - p >= 16; p += 16)
-            judge(p);
+        for (; end - p >= 16; p += 16) {
+            const uint64_t s = special(p);
+            if ((s | carry) != 0) judge(p);
+            carry = s >> 13;
+        }
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(faults, zero)) != 0xFFFF) {
             p = start;
         } else {
