@@ -27,13 +27,14 @@ constexpr size_t kLoopEvents = 32;
 class BackendChecker final : public CredentialChecker {
   public:
     explicit BackendChecker(oidc::OidcBackend& backend) : backend_(backend) {}
-    bool validate_password(std::string_view username, std::string_view password) override {
+    Outcome validate_password(std::string_view username, std::string_view password) override {
         return backend_.validate_password(username, password);
     }
-    std::optional<Identity> validate_token(std::string_view token) override {
-        const auto id = backend_.validate_token(token);
-        if (!id) return std::nullopt;
-        return Identity{.username = id->username, .picture = id->picture};
+    TokenAnswer validate_token(std::string_view token) override {
+        const auto check = backend_.validate_token(token);
+        return TokenAnswer{
+            .outcome = check.outcome,
+            .identity = {.username = check.identity.username, .picture = check.identity.picture}};
     }
 
   private:
@@ -132,6 +133,9 @@ void log_settings(const AuthSettings& s) {
     log::info(kScope, {"  jwks_uri: ", s.oidc.jwks_uri});
     if (s.oidc.user_domain) log::info(kScope, {"  user_domain: ", *s.oidc.user_domain});
     log::info(kScope, {"  socket: ", s.socket_path});
+    if (!s.oidc.user_domain)
+        log::warn(kScope, {"no user_domain configured: user names that carry a domain are "
+                           "refused"});
 }
 
 Result<std::unique_ptr<EventLoop>> open_loop(ipc::Server& server, AuthDaemon& daemon) {
@@ -171,8 +175,11 @@ Result<void> auth_main(int argc, char** argv) {
 
     auto backend = std::make_unique<oidc::OidcBackend>(oidc_config);
     BackendChecker checker(*backend);
-    RateLimiter limiter(settings->max_per_account, settings->max_per_address);
-    SaslHandler handler(limiter, checker);
+    RateLimiter limiter(RateLimits{.max_per_account = settings->max_per_account,
+                                   .max_per_address = settings->max_per_address,
+                                   .failure_reset_seconds = settings->failure_reset_seconds,
+                                   .user_domain = oidc_config.user_domain});
+    SaslHandler handler(limiter, checker, oidc_config.user_domain);
 
     auto server = std::make_unique<ipc::Server>(ipc::Options{
         .log_fd_on_connect = true,

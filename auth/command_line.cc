@@ -14,7 +14,7 @@ constexpr std::string_view kUsage =
     "\n"
     "Options:\n"
     "  --config PATH     Config file path (default: /usr/local/etc/fenra/fenra.conf)\n"
-    "  --socket PATH     IPC socket path (default: /var/run/fenra/auth.sock)\n"
+    "  --socket PATH     IPC socket path (default: /var/run/fenra-auth/auth.sock)\n"
     "  --log-level LEVEL error, warn or info (default: info)\n"
     "  --help, -h        Show this help\n"
     "\n"

@@ -13,7 +13,7 @@
 namespace fenra::auth {
 
 inline constexpr std::string_view kDefaultConfigPath = "/usr/local/etc/fenra/fenra.conf";
-inline constexpr std::string_view kDefaultSocketPath = "/var/run/fenra/auth.sock";
+inline constexpr std::string_view kDefaultSocketPath = "/var/run/fenra-auth/auth.sock";
 
 struct CommandLine {
     std::string_view config_path = kDefaultConfigPath;

@@ -134,6 +134,17 @@ uint32_t parse_limit(std::optional<std::string_view> text, uint32_t fallback) {
     return parse_u32(*text).value_or(fallback);
 }
 
+std::vector<std::string_view> split_list(std::string_view text) {
+    std::vector<std::string_view> out;
+    while (!text.empty()) {
+        const size_t comma = text.find(',');
+        const std::string_view item = trim_right(trim_left(text.substr(0, comma)));
+        if (!item.empty()) out.push_back(item);
+        text.remove_prefix(comma == std::string_view::npos ? text.size() : comma + 1);
+    }
+    return out;
+}
+
 Result<AuthSettings> read_settings(const ConfigFile& file, std::string_view socket_path) {
     constexpr std::string_view kSection = "oidc";
     AuthSettings s;
@@ -169,6 +180,9 @@ Result<AuthSettings> read_settings(const ConfigFile& file, std::string_view sock
             return Error::InvalidArgs;
         }
     }
+    s.failure_reset_seconds = parse_limit(file.get(kSection, "failure_reset_seconds"), 900);
+    s.oidc.audiences = split_list(file.get(kSection, "audiences").value_or(""));
+    if (s.oidc.audiences.empty()) s.oidc.audiences.push_back(s.oidc.client_id);
     return s;
 }
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "auth/oidc/oidc_config.h"
 #include "runtime/log.h"
@@ -68,9 +69,14 @@ struct AuthSettings {
     oidc::OidcConfig oidc;
     uint32_t max_per_account = 5;
     uint32_t max_per_address = 20;
+    uint32_t failure_reset_seconds = 900;
     std::string_view socket_path;
     std::optional<log::Level> log_level;
 };
+
+// The entries of a comma-separated list, blanks around them trimmed, empty
+// ones left out.
+std::vector<std::string_view> split_list(std::string_view text);
 
 // A rate limit: an unsigned 32-bit decimal ("+", "_" between digits, "-0"
 // allowed); anything that does not parse, absence included, yields fallback.
@@ -79,8 +85,9 @@ uint32_t parse_limit(std::optional<std::string_view> text, uint32_t fallback);
 // Checks the required keys in the order issuer, client_id, client_secret,
 // token_endpoint, jwks_uri; the first missing one writes "missing required
 // config: [oidc] KEY" and fails with InvalidArgs. A `socket` key replaces
-// socket_path. A `log_level` other than error, warn or info writes "invalid
-// config: [oidc] log_level = VALUE" and fails with InvalidArgs.
+// socket_path. `audiences` defaults to the client_id. A `log_level` other than
+// error, warn or info writes "invalid config: [oidc] log_level = VALUE" and
+// fails with InvalidArgs.
 Result<AuthSettings> read_settings(const ConfigFile& file, std::string_view socket_path);
 
 }  // namespace fenra::auth

@@ -1,43 +1,63 @@
 // Per-address and per-account rate limits with a temporary account lock.
 //
 // Two fixed open-addressed tables of 4096 entries, one keyed by client
-// address, one by account name; names are known only by their 64-bit hash.
+// address, one by account; names are known only by their SipHash-2-4 under a
+// key drawn at random for each limiter, so nobody can aim names at one slot.
+// Accounts are keyed by their normalised name (oidc/username.h: "Alice",
+// "alice" and "alice@" + the user domain are one account; a name that does
+// not normalise counts lower-cased as it is). Addresses count by IPv4 address
+// and by IPv6 /64 (an IPv4-mapped address as its IPv4 address); the empty
+// address is one bucket of its own.
+//
 // Each entry keeps a ring of recent attempt times. A request is refused when
 // the number of attempt times inside the last 120 seconds has reached the
 // configured maximum; an account is locked for 300 seconds once it has failed
 // 10 times since its last success, and again after every further failure.
+// Failures decay: a count untouched for failure_reset_seconds starts again
+// from zero. The ring holds as many times as the larger maximum needs (at
+// least 8, at most 64), so a maximum of N refuses the (N+1)th attempt inside
+// the window.
 //
-// The ring holds as many times as the larger maximum needs (at least 8, at
-// most 64), so a maximum of N refuses the (N+1)th attempt inside the window.
-// When a new name finds a table full, it takes over the first entry on its
-// probe path that has gone quiet (no recent attempt, no lock, no failures), so
-// a flood of made-up names cannot switch the limiter off.
+// A name lives within 64 slots of its home slot. When a new name finds those
+// full, it takes over the least recently used of them that is not locked, so
+// a flood of made-up names cannot switch the limiter off: it only pushes out
+// names nobody has used for longer, and every lookup stays 64 slots short.
+// Times come from the monotonic clock.
 //
-// An empty name stands for no name: every operation skips that table.
+// An empty account stands for no account: the account table is skipped.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace fenra::auth {
 
-// Seconds since 1970, truncated to 32 bits. Tests substitute their own.
+// Seconds on a clock that never goes back. Tests substitute their own.
 class Clock {
   public:
     virtual ~Clock() = default;
     virtual uint32_t now() const = 0;
 };
 
-// The real-time clock.
-const Clock& system_clock();
+// CLOCK_MONOTONIC, one second ahead (a time is never 0).
+const Clock& monotonic_clock();
 
-// The hash under which names are stored (never 0).
-uint64_t rate_key(std::string_view name);
+// SipHash-2-4 of data under a 16-byte key.
+uint64_t siphash24(const unsigned char (&key)[16], std::string_view data);
+
+struct RateLimits {
+    uint32_t max_per_account = 5;
+    uint32_t max_per_address = 20;
+    uint32_t failure_reset_seconds = 900;  // at least the 120-second window
+    std::optional<std::string_view> user_domain;
+};
 
 class RateLimiter {
   public:
     static constexpr size_t kTableSize = 4096;
+    static constexpr size_t kProbe = 64;            // a name lives within 64 slots of its home
     static constexpr uint32_t kWindow = 120;        // seconds
     static constexpr uint32_t kLockDuration = 300;  // seconds
     static constexpr uint16_t kLockThreshold = 10;  // failures
@@ -46,8 +66,9 @@ class RateLimiter {
 
     enum class Verdict : uint8_t { pass, policy_violation, account_disabled };
 
+    explicit RateLimiter(const RateLimits& limits, const Clock& clock = monotonic_clock());
     RateLimiter(uint32_t max_per_account, uint32_t max_per_address,
-                const Clock& clock = system_clock());
+                const Clock& clock = monotonic_clock());
     ~RateLimiter();
     RateLimiter(const RateLimiter&) = delete;
     RateLimiter& operator=(const RateLimiter&) = delete;
@@ -66,6 +87,10 @@ class RateLimiter {
     // Clears the account's failures and lock; its attempt times stay.
     void record_success(std::string_view account);
 
+    // The table keys: equal for names that count as one account or address.
+    uint64_t account_key(std::string_view account) const;
+    uint64_t address_key(std::string_view address) const;
+
     uint32_t ring_size() const { return ring_; }
 
     // For tests.
@@ -78,22 +103,24 @@ class RateLimiter {
         uint64_t key;
         uint32_t times[kMaxRing];  // attempt times, a ring; 0 = empty
         uint32_t lock_until;       // 0 = not locked (accounts only)
-        uint16_t failures;         // since the last success (accounts only)
-        uint8_t pos;               // where the next attempt time goes
+        uint32_t last_failure;     // accounts only
+        uint32_t last_used;
+        uint16_t failures;  // since the last success or decay (accounts only)
+        uint8_t pos;        // where the next attempt time goes
         bool used;
     };
 
   private:
-    Entry* find(Entry* table, std::string_view name) const;
-    Entry* find_or_insert(Entry* table, std::string_view name, uint32_t now);
+    Entry* find(Entry* table, uint64_t key) const;
+    Entry* find_or_insert(Entry* table, uint64_t key, uint32_t now);
     uint32_t recent(const Entry& e, uint32_t now) const;
-    bool stale(const Entry& e, uint32_t now) const;
+    uint16_t failures(const Entry& e, uint32_t now) const;
     void stamp(Entry& e, uint32_t now);
 
-    uint32_t max_per_account_;
-    uint32_t max_per_address_;
+    RateLimits limits_;
     uint32_t ring_;
     const Clock& clock_;
+    unsigned char hash_key_[16];
     std::unique_ptr<Entry[]> accounts_;
     std::unique_ptr<Entry[]> addresses_;
 };

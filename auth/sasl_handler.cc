@@ -16,6 +16,8 @@ AuthAnswer success(std::string_view username, std::string_view third) {
     return AuthAnswer{.success = true, .username = username, .third = third, .condition = {}};
 }
 
+constexpr std::string_view kTemporary = "temporary-auth-failure";
+
 AuthAnswer refusal(RateLimiter::Verdict v) {
     return failure(v == RateLimiter::Verdict::account_disabled ? "account-disabled"
                                                                : "policy-violation");
@@ -66,21 +68,42 @@ AuthAnswer SaslHandler::handle(const AuthRequest& req) {
 AuthAnswer SaslHandler::handle_plain(const AuthRequest& req) {
     const auto creds = parse_plain(req.initial);
     if (!creds) return failure("invalid-encoding");
-    const std::string_view user = creds->username;
+    const std::string_view typed = creds->username;
 
     // The account field may be empty or name someone else, while PLAIN counts
     // its failures under the authentication identity: that name gets the lock
     // and per-account checks too, and the attempt is counted for it.
-    if (user != req.account) {
-        const auto verdict = limiter_.check_account(user);
+    if (limiter_.account_key(typed) != limiter_.account_key(req.account)) {
+        const auto verdict = limiter_.check_account(typed);
         if (verdict != RateLimiter::Verdict::pass) return refusal(verdict);
-        limiter_.record_attempt({}, user);
+        limiter_.record_attempt({}, typed);
     }
 
-    if (checker_.validate_password(user, creds->password)) {
-        log::info(kScope, {"PLAIN auth success (IdP): '", user, "'"});
-        limiter_.record_success(user);
-        return success(user, {});
+    switch (oidc::normalise_username(typed, user_domain_, username_)) {
+        case oidc::UsernameFault::none:
+            break;
+        case oidc::UsernameFault::foreign_domain:
+            log::info(kScope, {"PLAIN: username not in our domain"});
+            limiter_.record_failure(typed, req.address);
+            return failure("not-authorized");
+        case oidc::UsernameFault::empty:
+        case oidc::UsernameFault::malformed:
+        case oidc::UsernameFault::too_long:
+            log::info(kScope, {"PLAIN: unusable username"});
+            limiter_.record_failure(typed, req.address);
+            return failure("not-authorized");
+    }
+    const std::string_view user = username_.view();
+    switch (checker_.validate_password(user, creds->password)) {
+        case oidc::Outcome::accepted:
+            log::info(kScope, {"PLAIN auth success (IdP): '", user, "'"});
+            limiter_.record_success(user);
+            return success(user, {});
+        case oidc::Outcome::unavailable:
+            log::info(kScope, {"PLAIN auth not checked, provider unavailable: '", user, "'"});
+            return failure(kTemporary);
+        case oidc::Outcome::rejected:
+            break;
     }
     log::info(kScope, {"PLAIN auth failed (IdP): '", user, "'"});
     limiter_.record_failure(user, req.address);
@@ -91,11 +114,17 @@ AuthAnswer SaslHandler::handle_oauthbearer(const AuthRequest& req) {
     const auto token = extract_bearer_token(req.initial);
     if (!token) return failure("invalid-encoding");
 
-    const auto identity = checker_.validate_token(*token);
-    if (identity) {
-        log::info(kScope, {"OAUTHBEARER auth success: '", identity->username, "'"});
-        limiter_.record_success(identity->username);
-        return success(identity->username, identity->picture);
+    const auto answer = checker_.validate_token(*token);
+    switch (answer.outcome) {
+        case oidc::Outcome::accepted:
+            log::info(kScope, {"OAUTHBEARER auth success: '", answer.identity.username, "'"});
+            limiter_.record_success(answer.identity.username);
+            return success(answer.identity.username, answer.identity.picture);
+        case oidc::Outcome::unavailable:
+            log::info(kScope, {"OAUTHBEARER auth not checked, provider unavailable"});
+            return failure(kTemporary);
+        case oidc::Outcome::rejected:
+            break;
     }
     log::info(kScope, {"OAUTHBEARER auth failed"});
     limiter_.record_failure(req.account, req.address);

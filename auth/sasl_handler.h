@@ -1,12 +1,17 @@
 // One SASL step per authentication request: rate checks, the mechanism's
 // message, the credential check with the identity provider, and exactly one
-// answer. PLAIN and OAUTHBEARER finish in one step; SCRAM is refused.
+// answer. PLAIN and OAUTHBEARER finish in one step; SCRAM is refused. PLAIN
+// names are normalised (oidc/username.h) before the provider sees them and
+// answered normalised. A check the provider could not make (unreachable,
+// timed out, 5xx) is answered "temporary-auth-failure" and counts no failure.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
+#include "auth/oidc/outcome.h"
+#include "auth/oidc/username.h"
 #include "auth/rate_limiter.h"
 
 namespace fenra::auth {
@@ -34,13 +39,18 @@ std::optional<std::string_view> extract_bearer_token(std::string_view message);
 // What the handler needs from the identity provider.
 class CredentialChecker {
   public:
+    using Outcome = oidc::Outcome;
     struct Identity {
         std::string_view username;  // valid until the next call
         std::string_view picture;
     };
+    struct TokenAnswer {
+        Outcome outcome = Outcome::rejected;
+        Identity identity;  // when accepted
+    };
     virtual ~CredentialChecker() = default;
-    virtual bool validate_password(std::string_view username, std::string_view password) = 0;
-    virtual std::optional<Identity> validate_token(std::string_view token) = 0;
+    virtual Outcome validate_password(std::string_view username, std::string_view password) = 0;
+    virtual TokenAnswer validate_token(std::string_view token) = 0;
 };
 
 struct AuthRequest {
@@ -62,8 +72,9 @@ struct AuthAnswer {
 
 class SaslHandler {
   public:
-    SaslHandler(RateLimiter& limiter, CredentialChecker& checker)
-        : limiter_(limiter), checker_(checker) {}
+    SaslHandler(RateLimiter& limiter, CredentialChecker& checker,
+                std::optional<std::string_view> user_domain = std::nullopt)
+        : limiter_(limiter), checker_(checker), user_domain_(user_domain) {}
 
     AuthAnswer handle(const AuthRequest& req);
 
@@ -73,6 +84,8 @@ class SaslHandler {
 
     RateLimiter& limiter_;
     CredentialChecker& checker_;
+    std::optional<std::string_view> user_domain_;
+    oidc::Username username_;  // the last PLAIN name, normalised
 };
 
 }  // namespace fenra::auth

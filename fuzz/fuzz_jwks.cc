@@ -1,6 +1,6 @@
-// JWKS documents from the provider: key extraction from each key's own
-// object, the cache refresh around it, and building public keys from
-// whatever material the document holds.
+// JWKS documents from the provider: the JSON parser, the key filters, the
+// cache refresh around them, and building public keys from whatever material
+// the document holds.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,11 +14,6 @@
 namespace {
 
 using namespace fenra::oidc;
-
-bool within(std::string_view part, std::string_view whole) {
-    return part.empty() || (part.data() >= whole.data() &&
-                            part.data() + part.size() <= whole.data() + whole.size());
-}
 
 // Signatures of the right lengths, so key building and the checks run.
 constexpr std::string_view kInput = "eyJhbGciOiJSUzI1NiJ9.e30";
@@ -47,16 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static JwksCache cache(fenra::fuzzing::token_config(), transport, clock);
 
     body.assign(doc);
-    if (!cache.refresh_jwks()) std::abort();
-    const std::string_view kept = cache.document();
-    if (kept != doc || cache.key_count() > kMaxJwks) std::abort();
+    const size_t before = cache.key_count();
+    // A document without usable keys keeps the keys there were.
+    if (!cache.refresh_jwks() && cache.key_count() != before) std::abort();
+    if (cache.key_count() > kMaxJwks) std::abort();
+    now += 400;  // past any back-off, so the next document is fetched
 
     for (size_t i = 0; i < cache.key_count(); ++i) {
         const JwkEntry& e = cache.key(i);
-        if (!within(e.kid, kept) || !within(e.n, kept) || !within(e.e, kept) || !within(e.x, kept))
-            std::abort();
-        if (e.kind == JwkKind::rsa && !e.x.empty()) std::abort();
-        if (e.kind == JwkKind::okp && (!e.n.empty() || !e.e.empty())) std::abort();
+        if (e.kid.empty()) std::abort();
+        if (e.kind == JwkKind::rsa && (!e.x.empty() || e.n.empty() || e.e.empty())) std::abort();
+        if (e.kind == JwkKind::okp && (!e.n.empty() || !e.e.empty() || e.x.empty())) std::abort();
     }
     // Lookups find what extraction kept; the first key with a kid wins.
     for (size_t i = 0; i < cache.key_count(); ++i) {

@@ -18,11 +18,12 @@ namespace {
 class BackendChecker final : public fenra::auth::CredentialChecker {
   public:
     explicit BackendChecker(fenra::oidc::OidcBackend& backend) : backend_(backend) {}
-    bool validate_password(std::string_view, std::string_view) override { std::abort(); }
-    std::optional<Identity> validate_token(std::string_view token) override {
-        const auto id = backend_.validate_token(token);
-        if (!id) return std::nullopt;
-        return Identity{.username = id->username, .picture = id->picture};
+    Outcome validate_password(std::string_view, std::string_view) override { std::abort(); }
+    TokenAnswer validate_token(std::string_view token) override {
+        const auto c = backend_.validate_token(token);
+        return TokenAnswer{
+            .outcome = c.outcome,
+            .identity = {.username = c.identity.username, .picture = c.identity.picture}};
     }
 
   private:

@@ -18,14 +18,15 @@ using fenra::auth::CredentialChecker;
 
 class ScriptedChecker final : public CredentialChecker {
   public:
-    bool validate_password(std::string_view username, std::string_view password) override {
+    Outcome validate_password(std::string_view username, std::string_view password) override {
         if (password.empty()) std::abort();
-        return username.size() % 2 == 0;
+        return username.size() % 2 == 0 ? Outcome::accepted : Outcome::rejected;
     }
-    std::optional<Identity> validate_token(std::string_view token) override {
+    TokenAnswer validate_token(std::string_view token) override {
         if (token.empty()) std::abort();
-        if (token.size() % 3 != 0) return std::nullopt;
-        return Identity{.username = token.substr(0, token.size() / 3), .picture = {}};
+        if (token.size() % 3 != 0) return {};
+        return {.outcome = Outcome::accepted,
+                .identity = {.username = token.substr(0, token.size() / 3), .picture = {}}};
     }
 };
 

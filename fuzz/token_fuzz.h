@@ -35,6 +35,8 @@ inline const oidc::OidcConfig& token_config() {
         c.token_endpoint = "https://idp.example/token";
         c.jwks_uri = "https://idp.example/jwks";
         c.introspection_endpoint = "https://idp.example/introspect";
+        c.audiences = {"fenra-xmpp"};
+        c.user_domain = "example.org";
         return c;
     }();
     return c;

@@ -3,23 +3,20 @@
 #include <openssl/evp.h>
 #include <time.h>
 
-#include <cstring>
-#include <new>
+#include <algorithm>
+#include <bit>
 
+#include "auth/oidc/json_doc.h"
+#include "auth/oidc/jwt_verify.h"
+#include "auth/oidc/outcome.h"
 #include "runtime/log.h"
 
 namespace fenra::oidc {
 namespace {
 
 constexpr std::string_view kScope = "oidc_store";
-constexpr size_t kMaxDepth = 32;  // objects nested deeper hold no keys
 
-bool blank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// The 6-bit values of the base64 characters ("-" and "_" stand for "+" and
-// "/"); 64 marks every other byte.
+// The 6-bit values of the base64url characters; 64 marks every other byte.
 struct SextetTable {
     uint8_t v[256];
     constexpr SextetTable() : v() {
@@ -31,63 +28,63 @@ struct SextetTable {
         }
         for (int i = 0; i < 10; ++i)
             v['0' + i] = static_cast<uint8_t>(52 + i);
-        v[static_cast<unsigned char>('+')] = v[static_cast<unsigned char>('-')] = 62;
-        v[static_cast<unsigned char>('/')] = v[static_cast<unsigned char>('_')] = 63;
+        v[static_cast<unsigned char>('-')] = 62;
+        v[static_cast<unsigned char>('_')] = 63;
     }
 };
 constexpr SextetTable kSextet;
 
-// Where a member's value begins, given the end of its quoted name: a name in
-// member position is followed by a colon (a string value that happens to
-// spell the name is not); blanks and colons are skipped.
-std::optional<size_t> value_start(std::string_view text, size_t p) {
-    while (p < text.size() && blank(text[p]))
+// The bits of a big-endian unsigned number, base64url encoded; 0 when it
+// does not decode.
+size_t rsa_bits(std::string_view n) {
+    unsigned char raw[kMaxRsaModulus];
+    const auto len = base64url_decode(n, raw, sizeof raw);
+    if (!len) return 0;
+    const unsigned char* p = raw;
+    const unsigned char* end = raw + *len;
+    while (p != end && *p == 0)
         ++p;
-    if (p >= text.size() || text[p] != ':') return std::nullopt;
-    while (p < text.size() && (blank(text[p]) || text[p] == ':'))
-        ++p;
-    return p;
+    if (p == end) return 0;
+    return static_cast<size_t>(end - p - 1) * 8 + static_cast<size_t>(std::bit_width(*p));
 }
 
-// A key entry from the text of one JWK object, when it has the members its
-// type needs.
-bool make_entry(std::string_view object, std::string_view kid, JwkEntry& out) {
-    const auto kty = json_string_field(object, "\"kty\"");
-    if (!kty) return false;
-    if (*kty == "RSA") {
-        const auto n = json_string_field(object, "\"n\"");
-        const auto e = json_string_field(object, "\"e\"");
-        if (!n || !e) return false;
-        out = JwkEntry{.kid = kid, .n = *n, .e = *e, .x = {}, .kind = JwkKind::rsa};
-        return true;
+std::string_view text_or_empty(JsonObject o, std::string_view name) {
+    const auto v = string_member(o, name);
+    return v && *v ? **v : std::string_view{};
+}
+
+// A key entry from one JWK object, when it is a usable signing key; the
+// reason to skip it otherwise.
+const char* make_entry(JsonObject o, JwkEntry& out) {
+    const auto kid = string_member(o, "kid");
+    const auto kty = string_member(o, "kty");
+    const auto use = string_member(o, "use");
+    const auto alg = string_member(o, "alg");
+    if (!kid || !*kid || !kty || !*kty || !use || !alg) return "malformed";
+    if (*use && **use != "sig") return "not for signatures";
+    JwkEntry e;
+    e.kid = **kid;
+    if (**kty == "RSA") {
+        if (*alg && **alg != "RS256") return "algorithm does not fit the key";
+        e.kind = JwkKind::rsa;
+        e.n = text_or_empty(o, "n");
+        e.e = text_or_empty(o, "e");
+        if (e.n.empty() || e.e.empty()) return "malformed";
+        if (rsa_bits(e.n) < kMinRsaBits) return "RSA key under 2048 bits";
+    } else if (**kty == "OKP") {
+        if (*alg && **alg != "EdDSA") return "algorithm does not fit the key";
+        if (text_or_empty(o, "crv") != "Ed25519") return "not an Ed25519 key";
+        e.kind = JwkKind::okp;
+        e.x = text_or_empty(o, "x");
+        if (e.x.empty()) return "malformed";
+    } else {
+        return "unsupported key type";
     }
-    if (*kty == "OKP") {
-        const auto x = json_string_field(object, "\"x\"");
-        if (!x) return false;
-        out = JwkEntry{.kid = kid, .n = {}, .e = {}, .x = *x, .kind = JwkKind::okp};
-        return true;
-    }
-    return false;
+    out = std::move(e);
+    return nullptr;
 }
 
 }  // namespace
-
-size_t json_string_end(std::string_view text, size_t open) {
-    for (size_t i = open + 1; i < text.size(); ++i) {
-        if (text[i] == '\\')
-            ++i;
-        else if (text[i] == '"')
-            return i;
-    }
-    return std::string_view::npos;
-}
-
-std::optional<std::string_view> json_string_at(std::string_view text, size_t at) {
-    if (at >= text.size() || text[at] != '"') return std::nullopt;
-    const size_t end = json_string_end(text, at);
-    if (end == std::string_view::npos) return std::nullopt;
-    return text.substr(at + 1, end - at - 1);
-}
 
 int64_t system_seconds() {
     timespec ts;
@@ -97,20 +94,12 @@ int64_t system_seconds() {
 
 Result<size_t> base64url_decode(std::string_view text, unsigned char* out, size_t cap) {
     if (text.empty()) return size_t{0};
-    if (text.size() > kMaxBase64Text) return Error::InvalidBase64;
-    const size_t padded = (text.size() + 3) / 4 * 4;
-    if (padded > kMaxBase64Text) return Error::InvalidBase64;
-
-    size_t own = 0;  // "=" the text brings itself
-    while (own < text.size() && text[text.size() - 1 - own] == '=')
-        ++own;
-    const size_t pad = padded - text.size() + own;
-    if (pad > 2) return Error::InvalidBase64;  // a lone final character, or stray "="
-    const size_t out_len = padded / 4 * 3 - pad;
+    if (text.size() > kMaxBase64Text || text.size() % 4 == 1) return Error::InvalidBase64;
+    const size_t out_len = text.size() / 4 * 3 + (text.size() % 4 == 0 ? 0 : text.size() % 4 - 1);
     if (out_len > cap) return Error::BufferTooSmall;
 
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t chars = text.size() - own;
+    const size_t chars = text.size();
     size_t i = 0, o = 0;
     // Whole groups of four characters make three bytes.
     for (; i + 4 <= chars; i += 4) {
@@ -140,24 +129,6 @@ Result<size_t> base64url_decode(std::string_view text, unsigned char* out, size_
     return o;
 }
 
-std::optional<size_t> json_member_value(std::string_view text, std::string_view quoted_name) {
-    if (quoted_name.empty()) return std::nullopt;
-    size_t from = 0;
-    for (;;) {
-        const size_t at = text.find(quoted_name, from);
-        if (at == std::string_view::npos) return std::nullopt;
-        if (const auto p = value_start(text, at + quoted_name.size())) return p;
-        from = at + 1;
-    }
-}
-
-std::optional<std::string_view> json_string_field(std::string_view text,
-                                                  std::string_view quoted_name) {
-    const auto at = json_member_value(text, quoted_name);
-    if (!at) return std::nullopt;
-    return json_string_at(text, *at);
-}
-
 void PkeyFree::operator()(EVP_PKEY* key) const {
     EVP_PKEY_free(key);
 }
@@ -166,41 +137,23 @@ void PkeyCtxFree::operator()(EVP_PKEY_CTX* ctx) const {
     EVP_PKEY_CTX_free(ctx);
 }
 
-// One pass over the document that knows strings and object braces: each
-// object remembers the first "kid" member found directly or deeper inside it
-// while it is the innermost open object, and when it closes, its own text
-// gives the key's members.
-size_t extract_jwks_keys(std::string_view document, JwkEntry* out, size_t cap) {
-    struct Open {
-        size_t start;
-        std::optional<std::string_view> kid;
-    };
-    Open open[kMaxDepth];
-    size_t depth = 0;  // objects open; only the outer kMaxDepth are tracked
+Result<size_t> extract_jwks_keys(std::string_view document, JwkEntry* out, size_t cap) {
+    JsonParser json(kMaxResponse);
+    const auto doc = json.parse_object(document);
+    if (!doc) return doc.error();
+    const auto keys = member(*doc, "keys");
+    simdjson::dom::array list;
+    if (!keys || keys->get_array().get(list) != simdjson::SUCCESS) return size_t{0};
     size_t count = 0;
-
-    for (size_t i = 0; i < document.size() && count < cap; ++i) {
-        const char c = document[i];
-        if (c == '"') {
-            const size_t end = json_string_end(document, i);
-            if (end == std::string_view::npos) break;
-            const bool tracked = depth > 0 && depth <= kMaxDepth;
-            if (tracked && !open[depth - 1].kid && document.substr(i, end + 1 - i) == "\"kid\"") {
-                const auto at = value_start(document, end + 1);
-                if (at) open[depth - 1].kid = json_string_at(document, *at);
-            }
-            i = end;
-        } else if (c == '{') {
-            if (depth < kMaxDepth) open[depth] = Open{.start = i, .kid = std::nullopt};
-            ++depth;
-        } else if (c == '}' && depth > 0) {
-            --depth;
-            if (depth < kMaxDepth && open[depth].kid) {
-                const std::string_view object =
-                    document.substr(open[depth].start, i + 1 - open[depth].start);
-                if (make_entry(object, *open[depth].kid, out[count])) ++count;
-            }
+    for (const JsonValue k : list) {
+        if (count == cap) break;
+        JsonObject o;
+        if (k.get_object().get(o) != simdjson::SUCCESS) continue;
+        if (const char* why = make_entry(o, out[count])) {
+            log::info(kScope, {"JWKS: skipping key '", text_or_empty(o, "kid"), "': ", why});
+            continue;
         }
+        ++count;
     }
     return count;
 }
@@ -209,32 +162,44 @@ JwksCache::JwksCache(const OidcConfig& config, const HttpsTransport& transport,
                      const WallClock& clock)
     : config_(config), transport_(transport), clock_(clock) {}
 
+JwksCache::~JwksCache() = default;
+
+void JwksCache::refresh_failed(int64_t now, bool unavailable) {
+    backoff_ = backoff_ == 0 ? kFirstBackoff : std::min(backoff_ * 2, kMaxBackoff);
+    next_attempt_ = now + backoff_;
+    unavailable_ = unavailable;
+}
+
 Result<void> JwksCache::refresh_jwks() {
+    const int64_t now = clock_();
     log::info(kScope, {"refreshing JWKS from ", config_.jwks_uri});
     auto r = transport_("GET", config_.jwks_uri, std::nullopt, std::nullopt, config_.ca_file);
     if (!r) {
         log::error(kScope, {"JWKS fetch failed: ", r.error()});
+        refresh_failed(now, true);
         return r.error();
     }
     if (r->status != 200) {
         log::error(kScope, {"JWKS endpoint returned ", r->status});
+        refresh_failed(now, provider_unavailable(r));
         return Error::InvalidResponse;
     }
-    const std::string_view body = r->body();
-    std::unique_ptr<char[]> copy;
-    if (!body.empty()) {
-        copy.reset(new (std::nothrow) char[body.size()]);
-        if (!copy) return Error::OutOfMemory;
-        std::memcpy(copy.get(), body.data(), body.size());
+    JwkEntry fresh[kMaxJwks];
+    const auto count = extract_jwks_keys(r->body(), fresh, kMaxJwks);
+    if (!count || *count == 0) {
+        log::warn(kScope,
+                  {"JWKS: no usable keys in the answer, keeping the ", key_count_, " cached keys"});
+        refresh_failed(now, false);
+        return count ? Error::InvalidResponse : count.error();
     }
-
-    // The old entries and their built keys go with the old document.
-    for (JwkEntry& e : keys_)
-        e = JwkEntry{};
-    document_ = std::move(copy);
-    document_len_ = body.size();
-    fetched_at_ = clock_();
-    key_count_ = extract_jwks_keys(document(), keys_, kMaxJwks);
+    // The old entries and their built keys go.
+    for (size_t i = 0; i < kMaxJwks; ++i)
+        keys_[i] = std::move(fresh[i]);
+    key_count_ = *count;
+    fetched_at_ = now;
+    backoff_ = 0;
+    next_attempt_ = kNever;
+    unavailable_ = false;
     log::info(kScope, {"JWKS: cached ", key_count_, " keys"});
     return {};
 }
@@ -255,10 +220,11 @@ JwkEntry* JwksCache::find_key(std::string_view kid) {
     int64_t age = 0;
     const bool stale = fetched_at_ == kNever || __builtin_sub_overflow(now, fetched_at_, &age) ||
                        age > kRefreshInterval;
-    if (stale && !refresh_jwks()) log::error(kScope, {"JWKS stale refresh failed"});
+    const bool may_refresh = refresh_allowed(now);
+    if (stale && may_refresh && !refresh_jwks()) log::error(kScope, {"JWKS stale refresh failed"});
 
     if (JwkEntry* e = lookup(kid)) return e;
-    if (stale || !kid_miss_allowed(now)) return nullptr;
+    if ((stale && may_refresh) || !refresh_allowed(now) || !kid_miss_allowed(now)) return nullptr;
 
     last_kid_miss_ = now;
     if (!refresh_jwks()) {

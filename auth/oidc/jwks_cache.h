@@ -1,13 +1,15 @@
-// The provider's signing keys, fetched from its JWKS URI and kept as the raw
-// document text. Keys are found with byte searches for quoted member names,
-// not with a JSON parser: each key is the innermost object that holds a "kid"
-// member, and its "kty", "n", "e" and "x" members are taken from that object
-// alone. At most 16 keys are kept, in the order their objects close.
+// The provider's signing keys, fetched from its JWKS URI and parsed as JSON.
+// A key is kept when it has a "kid", is an RSA key of at least 2048 bits or
+// an Ed25519 key ("kty" "OKP", "crv" "Ed25519"), has no "use" other than
+// "sig", and no "alg" other than the one its type signs with (RS256, EdDSA).
+// At most 16 keys are kept, in document order. An answer without a usable key
+// keeps the last good set.
 //
 // Refresh policy of find_key: a cache older than an hour is refreshed first
 // (a failure keeps the old keys); a kid that is not cached triggers one more
 // refresh, but at most once every 30 seconds, so unknown key ids cannot make
-// the daemon hammer the provider.
+// the daemon hammer the provider. After a failed refresh the next attempt
+// waits 30 seconds, doubling up to 5 minutes.
 #pragma once
 
 #include <openssl/types.h>
@@ -17,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "auth/oidc/https_client.h"
@@ -29,35 +32,13 @@ namespace fenra::oidc {
 using WallClock = std::function<int64_t()>;
 int64_t system_seconds();
 
-// Decodes base64url text (RFC 4648 section 5, padding optional) into out.
-// The text is padded with "=" to a multiple of 4 bytes, at most 8192; "-" and
-// "_" stand for "+" and "/", and the result is decoded as strict base64 (no
-// stray characters, no lone final character, no stray bits in the last
-// character). InvalidBase64 for bad text, BufferTooSmall when the decoded
-// length exceeds cap.
+// Decodes base64url text (RFC 4648 section 5, without padding) into out:
+// at most 8192 characters of the URL alphabet ("=", "+" and "/" are not part
+// of it), no lone final character, no stray bits in the last character.
+// InvalidBase64 for bad text, BufferTooSmall when the decoded length exceeds
+// cap.
 inline constexpr size_t kMaxBase64Text = 8192;
 Result<size_t> base64url_decode(std::string_view text, unsigned char* out, size_t cap);
-
-// The string value of the first member named quoted_name (for example
-// "\"sub\""): the first occurrence of the quoted name that is followed, after
-// blanks, by a colon; then blanks and colons are skipped and the value runs
-// from the next double quote to the next double quote not escaped by a
-// backslash. Escapes are not decoded. nullopt when there is no such member,
-// its value is not a string, or the closing quote is missing.
-std::optional<std::string_view> json_string_field(std::string_view text,
-                                                  std::string_view quoted_name);
-
-// The index of the double quote that closes the string opened at text[open]
-// (a backslash skips the byte after it), or npos.
-size_t json_string_end(std::string_view text, size_t open);
-
-// The raw content of the string that opens at text[at], or nullopt when
-// there is no double quote at that index or the string does not close.
-std::optional<std::string_view> json_string_at(std::string_view text, size_t at);
-
-// Where the value of the first member named quoted_name begins (after the
-// colon and any blanks and colons), or nullopt when there is no such member.
-std::optional<size_t> json_member_value(std::string_view text, std::string_view quoted_name);
 
 enum class JwkKind : uint8_t { rsa = 0, okp = 1 };
 
@@ -70,14 +51,14 @@ struct PkeyCtxFree {
 };
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 
-// One cached key. The views point into the cache's document; the built
-// public key (and for RSA its verify context) is made on first use and
-// dropped with the document.
+// One cached key, with its own copy of the material; the built public key
+// (and for RSA its verify context) is made on first use and dropped with the
+// entry.
 struct JwkEntry {
-    std::string_view kid;  // raw JSON string content
-    std::string_view n;    // RSA modulus, base64url; empty for okp
-    std::string_view e;    // RSA exponent, base64url; empty for okp
-    std::string_view x;    // Ed25519 public key, base64url; empty for rsa
+    std::string kid;
+    std::string n;  // RSA modulus, base64url; empty for okp
+    std::string e;  // RSA exponent, base64url; empty for okp
+    std::string x;  // Ed25519 public key, base64url; empty for rsa
     JwkKind kind = JwkKind::rsa;
     PkeyPtr key{};            // built from n and e, or x
     PkeyCtxPtr verifier{};    // RSA: PKCS#1 v1.5 verification with SHA-256, ready
@@ -85,23 +66,29 @@ struct JwkEntry {
 };
 
 inline constexpr size_t kMaxJwks = 16;
+inline constexpr size_t kMinRsaBits = 2048;
 
 // Fills out with the usable keys of a JWKS document (at most cap); returns
-// how many. Entries point into document.
-size_t extract_jwks_keys(std::string_view document, JwkEntry* out, size_t cap);
+// how many, or the parser's error for a document that is not a JSON object
+// without repeated members.
+Result<size_t> extract_jwks_keys(std::string_view document, JwkEntry* out, size_t cap);
 
 class JwksCache {
   public:
     static constexpr int64_t kRefreshInterval = 3600;  // seconds
     static constexpr int64_t kKidMissCooldown = 30;    // seconds between kid-miss refreshes
+    static constexpr int64_t kFirstBackoff = 30;       // seconds after a failed refresh
+    static constexpr int64_t kMaxBackoff = 300;
 
     // The references must outlive the cache (the backend owns all of them).
     JwksCache(const OidcConfig& config, const HttpsTransport& transport, const WallClock& clock);
+    ~JwksCache();
     JwksCache(const JwksCache&) = delete;
     JwksCache& operator=(const JwksCache&) = delete;
 
-    // Fetches the document and replaces the cache. On failure the cache is
-    // unchanged.
+    // Fetches the document and replaces the cached keys. On failure, or when
+    // the answer holds no usable key, the cache is unchanged; a failure makes
+    // the next refresh of find_key wait (30 s, doubling to 5 min).
     Result<void> refresh_jwks();
 
     // The first cached key with this kid (byte for byte), after the refresh
@@ -111,25 +98,30 @@ class JwksCache {
 
     size_t key_count() const { return key_count_; }
     const JwkEntry& key(size_t i) const { return keys_[i]; }
-    std::string_view document() const { return {document_.get(), document_len_}; }
     int64_t fetched_at() const { return fetched_at_; }
+    // True while the provider could not be asked: the last refresh failed
+    // with a transport error or a 5xx answer.
+    bool unavailable() const { return unavailable_; }
 
   private:
     static constexpr int64_t kNever = INT64_MIN;
 
     JwkEntry* lookup(std::string_view kid);
     bool kid_miss_allowed(int64_t now) const;
+    bool refresh_allowed(int64_t now) const { return now >= next_attempt_; }
+    void refresh_failed(int64_t now, bool unavailable);
 
     const OidcConfig& config_;
     const HttpsTransport& transport_;
     const WallClock& clock_;
 
-    std::unique_ptr<char[]> document_;
-    size_t document_len_ = 0;
     JwkEntry keys_[kMaxJwks];
     size_t key_count_ = 0;
     int64_t fetched_at_ = kNever;     // stale until the first refresh
     int64_t last_kid_miss_ = kNever;  // time of the last kid-miss refresh attempt
+    int64_t next_attempt_ = kNever;   // no refresh before this time
+    int64_t backoff_ = 0;             // the last wait after a failure; 0 after a success
+    bool unavailable_ = false;
 };
 
 }  // namespace fenra::oidc

@@ -31,6 +31,16 @@ const EVP_MD* sha256() {
     return md;
 }
 
+// The SHA-256 of data, with one digest context kept for the life of the
+// process (the daemon checks one token at a time).
+bool sha256_of(std::string_view data, unsigned char (&out)[32]) {
+    static EVP_MD_CTX* const ctx = EVP_MD_CTX_new();
+    unsigned int len = 0;
+    return ctx && sha256() && EVP_DigestInit_ex2(ctx, sha256(), nullptr) == 1 &&
+           EVP_DigestUpdate(ctx, data.data(), data.size()) == 1 &&
+           EVP_DigestFinal_ex(ctx, out, &len) == 1 && len == 32;
+}
+
 // The entry's key, built on first use.
 EVP_PKEY* entry_key(JwkEntry& entry) {
     if (entry.key) return entry.key.get();
@@ -101,10 +111,8 @@ bool verify_rs256(std::string_view signing_input, std::string_view signature, Jw
     if (!verifier) return false;
 
     unsigned char digest[32];
-    unsigned int digest_len = 0;
-    const bool good = EVP_Digest(signing_input.data(), signing_input.size(), digest, &digest_len,
-                                 sha256(), nullptr) == 1 &&
-                      EVP_PKEY_verify(verifier, sig, *len, digest, digest_len) == 1;
+    const bool good = sha256_of(signing_input, digest) &&
+                      EVP_PKEY_verify(verifier, sig, *len, digest, sizeof digest) == 1;
     ERR_clear_error();
     return good;
 }

@@ -16,11 +16,11 @@ OidcBackend::OidcBackend(const OidcConfig& config)
       jwks_(config_, transport_, clock_),
       tokens_(config_, transport_, clock_, jwks_) {}
 
-bool OidcBackend::validate_password(std::string_view username, std::string_view password) {
+Outcome OidcBackend::validate_password(std::string_view username, std::string_view password) {
     return password_grant(config_, transport_, username, password);
 }
 
-std::optional<TokenIdentity> OidcBackend::validate_token(std::string_view token) {
+TokenCheck OidcBackend::validate_token(std::string_view token) {
     return tokens_.validate(token);
 }
 

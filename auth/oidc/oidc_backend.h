@@ -20,12 +20,12 @@ class OidcBackend {
     OidcBackend(const OidcBackend&) = delete;
     OidcBackend& operator=(const OidcBackend&) = delete;
 
-    // True when the provider accepts the password for the user.
-    bool validate_password(std::string_view username, std::string_view password);
+    // Whether the provider accepts the password for the (normalised) user.
+    Outcome validate_password(std::string_view username, std::string_view password);
 
-    // The identity of a good token; nullopt when it is rejected. The views
-    // point into the backend and stay valid until the next call on it.
-    std::optional<TokenIdentity> validate_token(std::string_view token);
+    // The identity of a good token. The views point into the backend and stay
+    // valid until the next call on it.
+    TokenCheck validate_token(std::string_view token);
 
     // Replaces the HTTPS transport (unit tests give a scripted one).
     void set_transport(HttpsTransport transport) { transport_ = std::move(transport); }

@@ -26,26 +26,26 @@ size_t build_password_form(char* out, size_t cap, const OidcConfig& config,
     return f.overflow() ? 0 : f.text().size();
 }
 
-bool password_grant(const OidcConfig& config, const HttpsTransport& transport,
-                    std::string_view username, std::string_view password) {
+Outcome password_grant(const OidcConfig& config, const HttpsTransport& transport,
+                       std::string_view username, std::string_view password) {
     char body[kFormBodyCap];
     size_t len = build_password_form(body, sizeof body, config, username, password);
-    if (len == 0) return false;
+    if (len == 0) return Outcome::rejected;
 
     auto r = transport("POST", config.token_endpoint, std::string_view(body, len),
                        "application/x-www-form-urlencoded", config.ca_file);
     OPENSSL_cleanse(body, len);  // client secret and password
     if (!r) {
         log::error("oidc_store", {"ROPC: HTTP request failed: ", r.error()});
-        return false;
+        return Outcome::unavailable;
     }
     if (r->status == 200) {
         log::info("oidc_store", {"ROPC: password validated for '", username, "'"});
-        return true;
+        return Outcome::accepted;
     }
     log::info("oidc_store",
               {"ROPC: token endpoint returned ", r->status, " for user '", username, "'"});
-    return false;
+    return provider_unavailable(r) ? Outcome::unavailable : Outcome::rejected;
 }
 
 }  // namespace fenra::oidc

@@ -1,12 +1,14 @@
 // PLAIN passwords are checked with the OAuth 2.0 resource owner password
 // credentials grant at the provider's token endpoint: status 200 alone means
-// the password is right. The daemon stores no passwords.
+// the password is right; a transport failure or a 5xx status judges nothing.
+// The daemon stores no passwords.
 #pragma once
 
 #include <string_view>
 
 #include "auth/oidc/https_client.h"
 #include "auth/oidc/oidc_config.h"
+#include "auth/oidc/outcome.h"
 
 namespace fenra::oidc {
 
@@ -17,8 +19,9 @@ inline constexpr size_t kFormBodyCap = 4096;
 size_t build_password_form(char* out, size_t cap, const OidcConfig& config,
                            std::string_view username, std::string_view password);
 
-// One grant request; true when the token endpoint answers 200.
-bool password_grant(const OidcConfig& config, const HttpsTransport& transport,
-                    std::string_view username, std::string_view password);
+// One grant request: accepted when the token endpoint answers 200,
+// unavailable when it cannot be asked or answers 5xx.
+Outcome password_grant(const OidcConfig& config, const HttpsTransport& transport,
+                       std::string_view username, std::string_view password);
 
 }  // namespace fenra::oidc

@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <cstring>
+#include <string>
 
 #include "auth/oidc/form.h"
 #include "auth/oidc/jwt_verify.h"
@@ -12,30 +13,61 @@ namespace fenra::oidc {
 namespace {
 
 constexpr std::string_view kScope = "oidc_store";
+constexpr TokenCheck kRejected{};
+constexpr TokenCheck kUnavailable{.outcome = Outcome::unavailable, .identity = {}};
 
-std::string_view field(std::string_view text, std::string_view quoted_name) {
-    return json_string_field(text, quoted_name).value_or(std::string_view{});
+TokenCheck rejected(log::Pieces line) {
+    log::info(kScope, line);
+    return kRejected;
 }
 
-// The claims the checks read; views into the decoded payload.
+// The claims the checks read, with their types; views into the parser.
 struct JwtClaims {
-    std::string_view sub;
-    std::string_view iss;
-    int64_t exp = 0;
-    std::string_view preferred_username;
-    std::string_view email;
-    std::string_view picture;
+    std::optional<std::string_view> sub, iss, azp, typ;
+    std::optional<int64_t> exp, nbf, iat;
+    std::optional<std::string_view> preferred_username, email, picture;
+    std::optional<bool> email_verified;
 };
 
-JwtClaims read_claims(std::string_view payload) {
-    return JwtClaims{
-        .sub = field(payload, "\"sub\""),
-        .iss = field(payload, "\"iss\""),
-        .exp = json_number_field(payload, "\"exp\""),
-        .preferred_username = field(payload, "\"preferred_username\""),
-        .email = field(payload, "\"email\""),
-        .picture = field(payload, "\"picture\""),
+Result<JwtClaims> read_claims(JsonObject o) {
+    JwtClaims c;
+    struct Text {
+        std::string_view name;
+        std::optional<std::string_view>* to;
     };
+    for (const Text& t : {Text{"sub", &c.sub}, Text{"iss", &c.iss}, Text{"azp", &c.azp},
+                          Text{"typ", &c.typ}, Text{"preferred_username", &c.preferred_username},
+                          Text{"email", &c.email}, Text{"picture", &c.picture}}) {
+        auto v = string_member(o, t.name);
+        if (!v) return v.error();
+        *t.to = *v;
+    }
+    struct Date {
+        std::string_view name;
+        std::optional<int64_t>* to;
+    };
+    for (const Date& d : {Date{"exp", &c.exp}, Date{"nbf", &c.nbf}, Date{"iat", &c.iat}}) {
+        auto v = date_member(o, d.name);
+        if (!v) return v.error();
+        *d.to = *v;
+    }
+    auto verified = bool_member(o, "email_verified");
+    if (!verified) return verified.error();
+    c.email_verified = *verified;
+    return c;
+}
+
+std::string joined(const std::vector<std::string_view>& list) {
+    std::string out;
+    for (const std::string_view s : list) {
+        if (!out.empty()) out += ',';
+        out += s;
+    }
+    return out;
+}
+
+bool alg_fits(std::string_view alg, JwkKind kind) {
+    return kind == JwkKind::okp ? alg == "EdDSA" : alg == "RS256";
 }
 
 }  // namespace
@@ -55,183 +87,196 @@ Result<JwtParts> split_jwt(std::string_view token) {
 }
 
 Result<void> decode_jwt(const JwtParts& parts, DecodedJwt& out) {
-    const auto header = base64url_decode(parts.header, out.header_buf, sizeof out.header_buf);
-    if (!header) return Error::InvalidBase64;
-    const auto payload = base64url_decode(parts.payload, out.payload_buf, sizeof out.payload_buf);
-    if (!payload) return Error::InvalidBase64;
+    const auto header = base64url_decode(parts.header, out.header_buf, kMaxJwtHeader);
+    if (!header) return header.error();
+    const auto payload = base64url_decode(parts.payload, out.payload_buf, kMaxJwtPayload);
+    if (!payload) return payload.error();
     out.header_len = *header;
     out.payload_len = *payload;
+    std::memset(out.header_buf + out.header_len, 0, kJsonPadding);
+    std::memset(out.payload_buf + out.payload_len, 0, kJsonPadding);
     return {};
-}
-
-int64_t json_number_field(std::string_view text, std::string_view quoted_name) {
-    const auto at = json_member_value(text, quoted_name);
-    if (!at) return 0;
-    int64_t v = 0;
-    for (size_t i = *at; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, text[i] - '0', &v))
-            return 0;
-    }
-    return v;
-}
-
-AudienceCheck check_audience(std::string_view payload, std::string_view client_id) {
-    const auto at = json_member_value(payload, "\"aud\"");
-    if (!at || *at >= payload.size()) return {};
-    if (payload[*at] == '"') {
-        const auto aud = json_string_at(payload, *at);
-        if (!aud) return {};  // no closing quote: not a string
-        return {.ok = *aud == client_id, .shown = *aud};
-    }
-    if (payload[*at] != '[') return {};
-
-    // The array's string elements, skipping anything nested inside it.
-    bool found = false;
-    size_t depth = 0;
-    for (size_t i = *at; i < payload.size(); ++i) {
-        const char c = payload[i];
-        if (c == '"') {
-            const size_t end = json_string_end(payload, i);
-            if (end == std::string_view::npos) break;
-            if (depth == 1 && payload.substr(i + 1, end - i - 1) == client_id) found = true;
-            i = end;
-        } else if (c == '[' || c == '{') {
-            ++depth;
-        } else if (c == ']' || c == '}') {
-            if (--depth == 0) return {.ok = found, .shown = payload.substr(*at, i + 1 - *at)};
-        }
-    }
-    return {.ok = false, .shown = payload.substr(*at)};  // the array never closes
-}
-
-std::string_view local_part(std::string_view name) {
-    return name.substr(0, name.find('@'));
 }
 
 TokenValidator::TokenValidator(const OidcConfig& config, const HttpsTransport& transport,
                                const WallClock& clock, JwksCache& jwks)
-    : config_(config), transport_(transport), clock_(clock), jwks_(jwks) {}
+    : config_(config),
+      transport_(transport),
+      clock_(clock),
+      jwks_(jwks),
+      jwt_(std::make_unique<DecodedJwt>()) {}
 
-std::optional<TokenIdentity> TokenValidator::validate(std::string_view token) {
-    Error why;
-    if (const auto parts = split_jwt(token)) {
-        DecodedJwt jwt;
-        const auto decoded = decode_jwt(*parts, jwt);
-        if (decoded) return validate_jwt(*parts, jwt);
-        why = decoded.error();
-    } else {
-        why = parts.error();
-    }
-    log::info(kScope,
-              {"OAUTHBEARER: JWT parse failed (", why, ") \xE2\x80\x94 trying introspection"});
+TokenValidator::~TokenValidator() = default;
+
+TokenCheck TokenValidator::validate(std::string_view token) {
+    if (const auto parts = split_jwt(token)) return validate_jwt(*parts);
+    log::info(kScope, {"OAUTHBEARER: not a JWT \xE2\x80\x94 trying introspection"});
     return introspect(token);
 }
 
-std::optional<TokenIdentity> TokenValidator::validate_jwt(const JwtParts& parts,
-                                                          const DecodedJwt& jwt) {
-    const std::string_view kid = field(jwt.header(), "\"kid\"");
-    const JwtClaims c = read_claims(jwt.payload());
+TokenCheck TokenValidator::validate_jwt(const JwtParts& parts) {
+    if (const auto d = decode_jwt(parts, *jwt_); !d)
+        return rejected({"OAUTHBEARER: malformed JWT (", d.error(), ")"});
+    const auto header = header_json_.parse_object(jwt_->header(), true);
+    if (!header) return rejected({"OAUTHBEARER: malformed JWT header (", header.error(), ")"});
+    const auto alg = string_member(*header, "alg");
+    const auto typ = string_member(*header, "typ");
+    const auto kid = string_member(*header, "kid");
+    if (!alg || !typ || !kid || !*alg)
+        return rejected({"OAUTHBEARER: malformed JWT header (", Error::InvalidFormat, ")"});
+    if (has_member(*header, "crit"))
+        return rejected({"OAUTHBEARER: critical header parameters are not supported"});
+    if (*typ && !equal_ignoring_case(**typ, "JWT") && !equal_ignoring_case(**typ, "at+jwt"))
+        return rejected({"OAUTHBEARER: token type not accepted: '", **typ, "'"});
+
+    const auto payload = payload_json_.parse_object(jwt_->payload(), true);
+    if (!payload) return rejected({"OAUTHBEARER: malformed JWT claims (", payload.error(), ")"});
+    const auto claims = read_claims(*payload);
+    if (!claims) return rejected({"OAUTHBEARER: malformed JWT claims (", claims.error(), ")"});
+    const JwtClaims& c = *claims;
+    const std::string_view sub = c.sub.value_or("");
 
     const int64_t now = clock_();
-    if (c.exp != 0 && now > c.exp) {
-        log::info(kScope, {"OAUTHBEARER: token expired for sub='", c.sub, "'"});
-        return std::nullopt;
-    }
-    if (c.iss != config_.issuer) {
-        log::info(kScope, {"OAUTHBEARER: issuer mismatch: got '", c.iss, "', expected '",
-                           config_.issuer, "'"});
-        return std::nullopt;
-    }
-    const AudienceCheck aud = check_audience(jwt.payload(), config_.client_id);
-    if (!aud.ok) {
-        log::info(kScope, {"OAUTHBEARER: audience mismatch: got '", aud.shown, "', expected '",
-                           config_.client_id, "'"});
-        return std::nullopt;
-    }
+    if (!c.exp) return rejected({"OAUTHBEARER: token without expiry for sub='", sub, "'"});
+    if (now > *c.exp + kClockLeeway)
+        return rejected({"OAUTHBEARER: token expired for sub='", sub, "'"});
+    if ((c.nbf && *c.nbf > now + kClockLeeway) || (c.iat && *c.iat > now + kClockLeeway))
+        return rejected({"OAUTHBEARER: token not yet valid for sub='", sub, "'"});
+    if (c.iss != config_.issuer)
+        return rejected({"OAUTHBEARER: issuer mismatch: got '", c.iss.value_or(""), "', expected '",
+                         config_.issuer, "'"});
 
-    JwkEntry* key = jwks_.find_key(kid);
-    if (key == nullptr) {
-        log::info(kScope, {"OAUTHBEARER: no matching key for kid='", kid, "'"});
-        return std::nullopt;
+    // "aud" must name one of our audiences; without it, "azp" must.
+    const auto aud = member(*payload, "aud");
+    bool ours = false;
+    if (aud) {
+        const auto names = names_one_of(*aud, config_.audiences);
+        if (!names) return rejected({"OAUTHBEARER: malformed JWT claims (", names.error(), ")"});
+        ours = *names;
+    } else if (c.azp) {
+        ours = names_one_of(*member(*payload, "azp"), config_.audiences).value_or(false);
     }
+    if (!ours)
+        return rejected({"OAUTHBEARER: audience mismatch: got '",
+                         aud ? shown(*aud) : std::string(c.azp.value_or("")), "', expected '",
+                         joined(config_.audiences), "'"});
+    if (c.typ && !equal_ignoring_case(*c.typ, "Bearer"))
+        return rejected({"OAUTHBEARER: token type not accepted: '", *c.typ, "'"});
+
+    const std::string_view key_id = kid->value_or("");
+    JwkEntry* key = jwks_.find_key(key_id);
+    if (key == nullptr) {
+        if (jwks_.unavailable()) {
+            log::error(kScope, {"OAUTHBEARER: no signing keys from the provider"});
+            return kUnavailable;
+        }
+        return rejected({"OAUTHBEARER: no matching key for kid='", key_id, "'"});
+    }
+    if (!alg_fits(**alg, key->kind))
+        return rejected(
+            {"OAUTHBEARER: algorithm '", **alg, "' does not fit the key for kid='", key_id, "'"});
     const bool good = key->kind == JwkKind::okp
                           ? verify_eddsa(parts.signing_input, parts.signature, *key)
                           : verify_rs256(parts.signing_input, parts.signature, *key);
-    if (!good) {
-        log::info(kScope, {"OAUTHBEARER: signature verification failed for sub='", c.sub, "'"});
-        return std::nullopt;
-    }
+    if (!good) return rejected({"OAUTHBEARER: signature verification failed for sub='", sub, "'"});
 
-    const std::string_view name = !c.preferred_username.empty() ? c.preferred_username : c.email;
-    const std::string_view user = local_part(name);
-    if (user.empty()) {
-        log::info(kScope, {"OAUTHBEARER: no username in token claims"});
-        return std::nullopt;
+    // The account: preferred_username, or else an e-mail address the
+    // provider has verified.
+    std::string_view name = c.preferred_username.value_or("");
+    if (name.empty() && c.email && !c.email->empty()) {
+        if (c.email_verified != true) return rejected({"OAUTHBEARER: username not in our domain"});
+        name = *c.email;
     }
-    if (user.size() > kMaxUsername) return std::nullopt;
-
-    const std::string_view picture =
-        c.picture.size() <= kMaxPicture ? c.picture : std::string_view{};
-    const TokenIdentity id = keep(user, picture);
-    log::info(kScope, {"OAUTHBEARER: validated token for '", id.username, "'"});
+    const std::string_view picture = c.picture.value_or("");
+    const TokenCheck id = identify("OAUTHBEARER", name, picture);
+    if (id.outcome == Outcome::accepted)
+        log::info(kScope, {"OAUTHBEARER: validated token for '", id.identity.username, "'"});
     return id;
 }
 
-std::optional<TokenIdentity> TokenValidator::introspect(std::string_view token) {
+TokenCheck TokenValidator::identify(std::string_view scope_text, std::string_view name,
+                                    std::string_view picture) {
+    switch (normalise_username(name, config_.user_domain, username_)) {
+        case UsernameFault::none:
+            break;
+        case UsernameFault::empty:
+            return rejected({scope_text, ": no username in token claims"});
+        case UsernameFault::foreign_domain:
+            return rejected({"OAUTHBEARER: username not in our domain"});
+        case UsernameFault::malformed:
+        case UsernameFault::too_long:
+            return rejected({scope_text, ": unusable username in token claims"});
+    }
+    picture_len_ = picture.size() <= kMaxPicture ? picture.size() : 0;
+    if (picture_len_ != 0) std::memcpy(picture_, picture.data(), picture_len_);
+    return TokenCheck{
+        .outcome = Outcome::accepted,
+        .identity = {.username = username_.view(), .picture = {picture_, picture_len_}}};
+}
+
+TokenCheck TokenValidator::introspect(std::string_view token) {
     if (!config_.introspection_endpoint) {
         log::info(kScope, {"OAUTHBEARER: no introspection endpoint configured"});
-        return std::nullopt;
+        return kRejected;
     }
     char body[kIntrospectionBodyCap];
     FormWriter form(body, sizeof body);
     form.raw("token=");
     form.enc(token);
-    form.raw("&client_id=");
+    form.raw("&token_type_hint=access_token&client_id=");
     form.enc(config_.client_id);
     form.raw("&client_secret=");
     form.enc(config_.client_secret);
     if (form.overflow()) {
         OPENSSL_cleanse(body, sizeof body);
-        return std::nullopt;
+        return kRejected;
     }
     auto r = transport_("POST", *config_.introspection_endpoint, form.text(),
                         "application/x-www-form-urlencoded", config_.ca_file);
     OPENSSL_cleanse(body, sizeof body);  // the token and the client secret
     if (!r) {
         log::error(kScope, {"introspection: HTTP request failed: ", r.error()});
-        return std::nullopt;
+        return kUnavailable;
     }
     if (r->status != 200) {
         log::info(kScope, {"introspection: endpoint returned ", r->status});
-        return std::nullopt;
+        return provider_unavailable(r) ? kUnavailable : kRejected;
     }
-    const std::string_view doc = r->body();
-    if (doc.find("\"active\":true") == std::string_view::npos &&
-        doc.find("\"active\": true") == std::string_view::npos) {
-        log::info(kScope, {"introspection: token is not active"});
-        return std::nullopt;
-    }
-    std::string_view name = field(doc, "\"username\"");
-    if (name.empty()) name = field(doc, "\"sub\"");
-    const std::string_view user = local_part(name);
-    if (user.empty()) {
-        log::info(kScope, {"introspection: no username in response"});
-        return std::nullopt;
-    }
-    if (user.size() > kMaxUsername) return std::nullopt;
+    const auto doc = answer_json_.parse_object(r->body());
+    if (!doc) return rejected({"introspection: malformed answer (", doc.error(), ")"});
+    const auto active = bool_member(*doc, "active");
+    if (!active || *active != true) return rejected({"introspection: token is not active"});
 
-    const TokenIdentity id = keep(user, {});
-    log::info(kScope, {"OAUTHBEARER: introspection validated for '", id.username, "'"});
+    // The token must be ours: "aud" or "client_id" names one of our audiences.
+    bool ours = false;
+    if (const auto aud = member(*doc, "aud")) {
+        const auto names = names_one_of(*aud, config_.audiences);
+        if (!names) return rejected({"introspection: malformed answer (", names.error(), ")"});
+        ours = *names;
+    }
+    const auto client = string_member(*doc, "client_id");
+    const auto typ = string_member(*doc, "typ");
+    const auto token_type = string_member(*doc, "token_type");
+    const auto exp = date_member(*doc, "exp");
+    const auto username = string_member(*doc, "username");
+    const auto sub = string_member(*doc, "sub");
+    if (!client || !typ || !token_type || !exp || !username || !sub)
+        return rejected({"introspection: malformed answer (", Error::InvalidFormat, ")"});
+    if (!ours && *client)
+        ours = names_one_of(*member(*doc, "client_id"), config_.audiences).value_or(false);
+    if (!ours) return rejected({"introspection: token not issued for us"});
+    const bool bearer_typ = !*typ || equal_ignoring_case(**typ, "Bearer");
+    const bool bearer_type = !*token_type || equal_ignoring_case(**token_type, "Bearer") ||
+                             equal_ignoring_case(**token_type, "access_token");
+    if (!bearer_typ || !bearer_type) return rejected({"introspection: not an access token"});
+    if (*exp && clock_() > **exp + kClockLeeway) return rejected({"introspection: token expired"});
+
+    const std::string_view name = username->value_or(sub->value_or(""));
+    const TokenCheck id = identify("introspection", name, {});
+    if (id.outcome == Outcome::accepted)
+        log::info(kScope,
+                  {"OAUTHBEARER: introspection validated for '", id.identity.username, "'"});
     return id;
-}
-
-TokenIdentity TokenValidator::keep(std::string_view username, std::string_view picture) {
-    std::memcpy(username_, username.data(), username.size());
-    username_len_ = username.size();
-    if (!picture.empty()) std::memcpy(picture_, picture.data(), picture.size());
-    picture_len_ = picture.size();
-    return TokenIdentity{.username = {username_, username_len_},
-                         .picture = {picture_, picture_len_}};
 }
 
 }  // namespace fenra::oidc

@@ -5,6 +5,9 @@
 //       the baseline: the token's signature checked in a plain EVP loop with
 //       the public key built once, and for orientation with the key rebuilt
 //       from the JWK for every check
+//   bench_tokens json --token JWT [--seconds S] [--cpu C]
+//       the JSON share of a check: the token's header and payload decoded,
+//       parsed and their claims read, as the validator does, in a loop
 //   bench_tokens ipc --socket PATH --token JWT [--seconds S] [--window W]
 //                    [--cpu C] [--address A] [--account U] [--daemon-pid P]
 //       logins per second through the daemon's IPC socket: AuthRequest frames
@@ -24,12 +27,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "auth/oidc/json_doc.h"
 #include "auth/oidc/jwks_cache.h"
 #include "auth/oidc/jwt_verify.h"
+#include "auth/oidc/token_validation.h"
 #include "runtime/ipc_codec.h"
 
 namespace {
@@ -201,6 +207,28 @@ int run_verify(const Options& o) {
     return 0;
 }
 
+int run_json(const Options& o) {
+    pin(o.cpu);
+    const auto parts = oidc::split_jwt(o.token);
+    if (!parts) die("not a JWT");
+    auto jwt = std::make_unique<oidc::DecodedJwt>();
+    oidc::JsonParser header(oidc::kMaxJwtHeader), payload(oidc::kMaxJwtPayload);
+    const Rate r = rate(o.seconds, [&] {
+        if (!oidc::decode_jwt(*parts, *jwt)) return false;
+        const auto h = header.parse_object(jwt->header(), true);
+        const auto p = payload.parse_object(jwt->payload(), true);
+        if (!h || !p) return false;
+        bool good = oidc::string_member(*h, "kid") && oidc::string_member(*h, "alg");
+        for (const char* name : {"iss", "sub", "preferred_username", "email", "picture", "azp"})
+            good = good && oidc::string_member(*p, name);
+        for (const char* name : {"exp", "nbf", "iat"})
+            good = good && oidc::date_member(*p, name);
+        return good && oidc::bool_member(*p, "email_verified") && oidc::member(*p, "aud");
+    });
+    std::printf("json_parses=%.0f json_parses_cpu=%.0f\n", r.wall, r.cpu);
+    return 0;
+}
+
 // --- logins over IPC
 
 class Client {
@@ -327,6 +355,7 @@ int run_ipc(const Options& o) {
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     if (o.mode == "verify") return run_verify(o);
+    if (o.mode == "json") return run_json(o);
     if (o.mode == "ipc") {
         if (o.socket.empty()) die("--socket is required");
         return run_ipc(o);

@@ -1,7 +1,8 @@
 """OAUTHBEARER logins per second through fenra-auth-oidc's IPC socket, for
 RS256 (2048-bit RSA) and EdDSA tokens from the test identity provider, with
 the JWKS cached, against the plain EVP verify rate of the same key and token
-measured in the same run (the baseline).
+measured in the same run (the baseline), and the share of the JSON parser
+(header and payload decoded, parsed and their claims read) in a login.
 
     python3 bench/tokens/run_bench.py BUILD_DIR [--seconds S] [--rounds R]
 
@@ -91,7 +92,7 @@ def measure(args, p, d):
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log,
         preexec_fn=(lambda: os.sched_setaffinity(0, {0})) if two else None)
     names = ("base", "base_cpu", "rebuilt_cpu", "ipc", "ipc_cpu", "busy",
-             "spin", "spin_cpu", "spin_busy")
+             "spin", "spin_cpu", "spin_busy", "json_cpu")
     results = {alg: {n: [] for n in names} for alg in tokens}
     try:
         wait_socket(sock, daemon)
@@ -105,6 +106,9 @@ def measure(args, p, d):
                 r["base"].append(v["verify_key_built_once"])
                 r["base_cpu"].append(v["verify_key_built_once_cpu"])
                 r["rebuilt_cpu"].append(v["verify_key_rebuilt_cpu"])
+                j = run([bench, "json", "--token", token, "--seconds", str(args.seconds / 2),
+                         "--cpu", server_cpu])
+                r["json_cpu"].append(j["json_parses_cpu"])
                 for mode, spin in (("ipc", "0"), ("spin", "1")):
                     i = run([bench, "ipc", "--socket", sock, "--token", token,
                              "--seconds", str(args.seconds), "--window", str(args.window),
@@ -146,6 +150,12 @@ def report(args, results, load_before, load_after):
         print("%-6s %14.0f %6.1f%% %4.0f%% %14.0f %6.1f%% %4.0f%% %13.0f"
               % (alg, m["ipc"], 100 * m["ipc"] / m["base"], 100 * m["busy"], m["spin"],
                  100 * m["spin"] / m["base"], 100 * m["spin_busy"], m["base"]))
+    print()
+    print("the JSON parser's share: a token's header and payload decoded, parsed and read")
+    for alg, m in med.items():
+        us = 1e6 / m["json_cpu"]
+        print("%-6s %.2f us per token, %.1f%% of a login's CPU time (sleep)"
+              % (alg, us, 100 * m["ipc_cpu"] / m["json_cpu"]))
     print()
     for alg, r in results.items():
         print("%s rounds per CPU second: logins (sleep) %s; logins (poll) %s; EVP verifies %s"

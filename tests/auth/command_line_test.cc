@@ -20,7 +20,7 @@ TEST(CommandLine, Defaults) {
     auto r = parse({});
     ASSERT_TRUE(r);
     EXPECT_EQ(r->config_path, "/usr/local/etc/fenra/fenra.conf");
-    EXPECT_EQ(r->socket_path, "/var/run/fenra/auth.sock");
+    EXPECT_EQ(r->socket_path, "/var/run/fenra-auth/auth.sock");
     EXPECT_FALSE(r->help);
 }
 

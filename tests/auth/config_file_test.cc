@@ -236,13 +236,16 @@ TEST(ReadSettings, EmptyRequiredValuesPassAndDefaults) {
     EXPECT_EQ(r->socket_path, "/from/cli.sock");
     EXPECT_EQ(r->max_per_account, 5u);
     EXPECT_EQ(r->max_per_address, 20u);
+    EXPECT_EQ(r->failure_reset_seconds, 900u);
+    EXPECT_EQ(r->oidc.audiences, std::vector<std::string_view>{""});  // the client_id
 }
 
 TEST(ReadSettings, OptionalKeysAndSocketOverride) {
     std::string text(kRequired);
     text +=
         "ca_file = /etc/ca.pem\nintrospection_endpoint = https://id.example/introspect\n"
-        "user_domain = example.org\nsocket = /run/auth.sock\n";
+        "user_domain = example.org\nsocket = /run/auth.sock\nfailure_reset_seconds = 60\n"
+        "audiences = , xmpp-server ,account,, \n";
     const auto f = ConfigFile::parse(text);
     auto r = read_settings(f, "/from/cli.sock");
     ASSERT_TRUE(r);
@@ -251,6 +254,8 @@ TEST(ReadSettings, OptionalKeysAndSocketOverride) {
     EXPECT_EQ(r->oidc.introspection_endpoint.value_or("?"), "https://id.example/introspect");
     EXPECT_EQ(r->oidc.user_domain.value_or("?"), "example.org");
     EXPECT_EQ(r->socket_path, "/run/auth.sock");
+    EXPECT_EQ(r->failure_reset_seconds, 60u);
+    EXPECT_EQ(r->oidc.audiences, (std::vector<std::string_view>{"xmpp-server", "account"}));
 }
 
 TEST(ReadSettings, Limits) {

@@ -94,7 +94,7 @@ TEST(RateLimiter, AddressMaximumOfNRefusesTheNextAttempt) {
 
 TEST(RateLimiter, AccountMaximumAboveEight) {
     FakeClock c;
-    RateLimiter rl(12, 3, c);
+    RateLimiter rl(12, 20, c);
     for (int i = 0; i < 12; ++i)
         ASSERT_EQ(request(rl, "", "dave"), Verdict::pass) << i;
     EXPECT_EQ(request(rl, "", "dave"), Verdict::policy_violation);
@@ -196,18 +196,54 @@ TEST(RateLimiter, SuccessKeepsAttemptTimes) {
     EXPECT_EQ(rl.check("", "judy"), Verdict::policy_violation);
 }
 
-TEST(RateLimiter, EmptyNamesSkipEverything) {
+TEST(RateLimiter, TheEmptyAddressIsABucketOfItsOwn) {
     FakeClock c;
-    RateLimiter rl(0, 0, c);
-    LogCapture log;
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(request(rl, "", ""), Verdict::pass);
-        rl.record_failure("", "");
-        rl.record_success("");
-    }
-    EXPECT_EQ(rl.used_address_entries(), 0u);
-    EXPECT_EQ(rl.failures_for_account(""), 0);
-    EXPECT_TRUE(log.lines().empty());
+    RateLimiter rl(5, 3, c);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(request(rl, "", "u" + std::to_string(i)), Verdict::pass);
+    EXPECT_EQ(request(rl, "", "fresh"), Verdict::policy_violation);
+    EXPECT_EQ(request(rl, "192.0.2.1", "fresh"), Verdict::pass);
+    rl.record_failure("", "");
+    EXPECT_EQ(rl.failures_for_account(""), 0);  // no account, nothing counted
+}
+
+TEST(RateLimiter, KeysNameOnePersonAndOneNetwork) {
+    FakeClock c;
+    RateLimiter rl(RateLimits{.max_per_account = 3,
+                              .max_per_address = 3,
+                              .failure_reset_seconds = 900,
+                              .user_domain = "chat.example"},
+                   c);
+    for (const char* name : {"alice", "Alice", "ALICE@Chat.Example"})
+        EXPECT_EQ(request(rl, "", name), Verdict::pass) << name;
+    EXPECT_EQ(request(rl, "192.0.2.9", "alice@chat.example"), Verdict::policy_violation);
+    EXPECT_EQ(rl.account_key("Mallory@evil.example"), rl.account_key("mallory@EVIL.example"));
+    EXPECT_NE(rl.account_key("mallory@evil.example"), rl.account_key("mallory"));
+    // One /64: three addresses fill its budget; another /64 has its own.
+    for (const char* a : {"2001:db8:1:2::1", "2001:db8:1:2:ffff::9", "2001:DB8:1:2::abcd"})
+        EXPECT_EQ(request(rl, a, ""), Verdict::pass) << a;
+    EXPECT_EQ(request(rl, "2001:db8:1:2:1:2:3:4", ""), Verdict::policy_violation);
+    EXPECT_EQ(request(rl, "2001:db8:1:3::1", ""), Verdict::pass);
+    EXPECT_EQ(rl.address_key("::ffff:192.0.2.7"), rl.address_key("192.0.2.7"));
+    EXPECT_NE(rl.address_key("192.0.2.7"), rl.address_key("192.0.2.8"));
+}
+
+TEST(RateLimiter, FailuresDecay) {
+    FakeClock c;
+    RateLimiter rl(RateLimits{.max_per_account = 5,
+                              .max_per_address = 20,
+                              .failure_reset_seconds = 900,
+                              .user_domain = {}},
+                   c);
+    for (int i = 0; i < 9; ++i)
+        rl.record_failure("kim", "");
+    c.t += 899;
+    EXPECT_EQ(rl.failures_for_account("kim"), 9);
+    c.t += 1;
+    EXPECT_EQ(rl.failures_for_account("kim"), 0);
+    rl.record_failure("kim", "");
+    EXPECT_EQ(rl.failures_for_account("kim"), 1);
+    EXPECT_EQ(rl.check("", "kim"), Verdict::pass);
 }
 
 TEST(RateLimiter, FailureCreatesAddressEntryWithoutAnAttempt) {
@@ -219,59 +255,52 @@ TEST(RateLimiter, FailureCreatesAddressEntryWithoutAnAttempt) {
     EXPECT_EQ(rl.check("192.0.2.1", ""), Verdict::policy_violation);
 }
 
-TEST(RateLimiter, FullTableTakesOverQuietEntries) {
+// Made-up names fill the tables: the limiter must go on counting, for
+// newcomers and for the accounts that were there before.
+TEST(RateLimiter, SprayingNamesCannotSwitchItOff) {
     FakeClock c;
-    RateLimiter rl(5, 1, c);
-    // More names than slots: a few share a hash, the rest fill the table.
-    for (int i = 0; i < 4200; ++i)
-        rl.record_attempt("10.0." + std::to_string(i), "");
-    ASSERT_EQ(rl.used_address_entries(), RateLimiter::kTableSize);
-
-    // Every entry is busy: a newcomer is neither recorded nor limited.
-    rl.record_attempt("newcomer", "");
-    EXPECT_EQ(rl.check("newcomer", ""), Verdict::pass);
-
-    // Once the old attempts left the window, a newcomer takes over an entry.
-    c.t += 120;
-    rl.record_attempt("newcomer", "");
+    RateLimiter rl(1, 1, c);
+    for (int i = 0; i < 9; ++i)
+        rl.record_failure("victim", "");
+    rl.record_failure("locked", "");
+    for (int i = 0; i < 9; ++i)
+        rl.record_failure("locked", "");
+    for (int i = 0; i < 5000; ++i) {
+        c.t += i % 100 == 0 ? 1 : 0;
+        rl.record_attempt("10.0." + std::to_string(i), "spray" + std::to_string(i));
+        rl.record_failure("spray" + std::to_string(i), "");
+        if (i % 100 == 0) rl.record_attempt("", "victim");  // in use: kept
+    }
+    rl.record_failure("victim", "");
+    EXPECT_EQ(rl.failures_for_account("victim"), 10);
+    EXPECT_EQ(rl.check_account("victim"), Verdict::account_disabled);
+    EXPECT_EQ(rl.check_account("locked"), Verdict::account_disabled);  // locked: never taken
+    // A newcomer takes the least recently used entry and is counted.
+    EXPECT_EQ(request(rl, "newcomer", "newcomer"), Verdict::pass);
     EXPECT_EQ(rl.check("newcomer", ""), Verdict::policy_violation);
-    EXPECT_EQ(rl.used_address_entries(), RateLimiter::kTableSize);
+    EXPECT_EQ(rl.check_account("newcomer"), Verdict::policy_violation);
 }
 
-TEST(RateLimiter, AccountsWithFailuresOrLocksAreNotTakenOver) {
+TEST(RateLimiter, SipHashReferenceVector) {
+    unsigned char key[16];
+    std::string msg;
+    for (int i = 0; i < 16; ++i)
+        key[i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 15; ++i)
+        msg.push_back(static_cast<char>(i));
+    EXPECT_EQ(siphash24(key, msg), 0xa129ca6149be45e5ULL);
+    EXPECT_EQ(siphash24(key, ""), 0x726fdb47dd0e0e31ULL);
+}
+
+TEST(RateLimiter, KeysSpreadAndDifferPerLimiter) {
     FakeClock c;
-    RateLimiter rl(1, 20, c);
-    std::vector<std::string> names;
-    for (int i = 0; i < 4200; ++i) {
-        names.push_back("user" + std::to_string(i));
-        rl.record_failure(names.back(), "");
-    }
-    c.t += 3600;
-    rl.record_attempt("", "mallory");
-    EXPECT_EQ(rl.recent_attempts_for_account("mallory"), 0u);
-
-    // A success makes one entry quiet; the newcomer takes exactly that one.
-    rl.record_success(names[0]);
-    rl.record_attempt("", "mallory");
-    EXPECT_EQ(rl.recent_attempts_for_account("mallory"), 1u);
-    EXPECT_EQ(rl.check("", "mallory"), Verdict::policy_violation);
-    EXPECT_EQ(rl.failures_for_account(names[1]), 1);
-}
-
-TEST(RateLimiter, KeysAreNeverZeroAndSpread) {
-    std::set<uint64_t> keys;
+    RateLimiter one(5, 20, c), two(5, 20, c);
     std::set<uint64_t> homes;
-    for (int i = 0; i < 4096; ++i) {
-        const uint64_t k = rate_key("name" + std::to_string(i));
-        EXPECT_NE(k, 0u);
-        keys.insert(k);
-        homes.insert(k % RateLimiter::kTableSize);
-    }
-    EXPECT_EQ(keys.size(), 4096u);
+    for (int i = 0; i < 4096; ++i)
+        homes.insert(one.account_key("name" + std::to_string(i)) % RateLimiter::kTableSize);
     // A uniform hash fills about 1 - 1/e of the home slots.
     EXPECT_GT(homes.size(), 2400u);
-    EXPECT_NE(rate_key(""), rate_key(std::string_view("\0", 1)));
-    EXPECT_NE(rate_key("alice"), rate_key("Alice"));
+    EXPECT_NE(one.account_key("alice"), two.account_key("alice"));  // random table keys
 }
 
 }  // namespace

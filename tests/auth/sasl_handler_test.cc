@@ -78,14 +78,17 @@ TEST(ExtractBearerToken, Forms) {
 
 class FakeChecker : public CredentialChecker {
   public:
-    bool validate_password(std::string_view username, std::string_view password) override {
+    Outcome validate_password(std::string_view username, std::string_view password) override {
         passwords.emplace_back(std::string(username) + ":" + std::string(password));
-        return password == "right";
+        if (password == "down") return Outcome::unavailable;
+        return password == "right" ? Outcome::accepted : Outcome::rejected;
     }
-    std::optional<Identity> validate_token(std::string_view token) override {
+    TokenAnswer validate_token(std::string_view token) override {
         tokens.emplace_back(token);
-        if (token != "good") return std::nullopt;
-        return Identity{.username = "tokenuser", .picture = "https://pic"};
+        if (token == "down") return {.outcome = Outcome::unavailable, .identity = {}};
+        if (token != "good") return {};
+        return {.outcome = Outcome::accepted,
+                .identity = {.username = "tokenuser", .picture = "https://pic"}};
     }
     std::vector<std::string> passwords;
     std::vector<std::string> tokens;
@@ -176,10 +179,35 @@ TEST_F(SaslHandlerTest, PlainInvalidEncoding) {
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(SaslHandlerTest, PlainWithEmptyUsernameIsValidated) {
-    const auto a = run(1, "", "", "\0\0pw"s);
-    EXPECT_EQ(a.condition, "not-authorized");
-    EXPECT_EQ(checker_.passwords, std::vector<std::string>{":pw"});
+TEST_F(SaslHandlerTest, PlainNamesAreNormalisedOrRefused) {
+    const struct {
+        std::string_view user, want;
+    } cases[] = {
+        {"ALICE", "alice"},
+        {"Alice@Chat.Example", "alice"},
+        {"alice@evil.example", "not-authorized"},
+        {"a@b@chat.example", "not-authorized"},
+        {"al ice", "not-authorized"},
+        {"", "not-authorized"},
+    };
+    SaslHandler handler(limiter_, checker_, "chat.example");
+    for (const auto& c : cases) {
+        const std::string m = plain("", c.user, "right");
+        const auto a = handler.handle(AuthRequest{
+            .id = 1, .mechanism = 1, .address = "10.0.0.9", .account = "", .initial = m});
+        EXPECT_EQ(a.success ? a.username : a.condition, c.want) << c.user;
+    }
+    // Only the two good names reached the provider, normalised.
+    EXPECT_EQ(checker_.passwords, (std::vector<std::string>{"alice:right", "alice:right"}));
+}
+
+TEST_F(SaslHandlerTest, ProviderOutagesAreTemporaryAndCountNoFailure) {
+    for (int i = 0; i < 4; ++i) {
+        clock_.t += 60;
+        EXPECT_EQ(run_plain("10.0.0.7", "", "kim", "down").condition, "temporary-auth-failure");
+        EXPECT_EQ(run(3, "10.0.0.7", "kim", "down").condition, "temporary-auth-failure");
+    }
+    EXPECT_EQ(limiter_.failures_for_account("kim"), 0);
 }
 
 TEST_F(SaslHandlerTest, ScramIsRefusedButCounted) {

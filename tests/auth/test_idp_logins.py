@@ -1,6 +1,7 @@
 """PLAIN logins through fenra-auth-oidc against the test identity provider on
-loopback: right and wrong passwords, the user domain, the rate limits and the
-account lock-out as the core sees them, and no secret in the log."""
+loopback: right and wrong passwords, one account per person (names
+normalised, the user domain), the rate limits and the account lock-out as the
+core sees them, provider outages, and no secret in the log."""
 
 import os
 import sys
@@ -25,6 +26,7 @@ SECRETS = [u["password"] for u in USERS] + [CLIENT["client_secret"], "wrong-pw"]
 NOT_AUTHORIZED = (4, [1, b"not-authorized"])
 POLICY = (4, [1, b"policy-violation"])
 DISABLED = (4, [1, b"account-disabled"])
+TEMPORARY = (4, [1, b"temporary-auth-failure"])
 
 
 def success(user):
@@ -83,16 +85,44 @@ class IdpLogins(unittest.TestCase):
             self.assertEqual(self.login(c, "", "bob-pw"), NOT_AUTHORIZED)
             self.assertNoSecrets(ad.d)
 
-    def test_user_domain(self):
+    def test_one_account_per_person(self):
         with self.daemon(user_domain="chat.example") as ad, ad.client() as c:
-            self.assertEqual(self.login(c, "carol", "carol-pw"), success("carol"))
-            self.assertEqual(self.login(c, "carol@chat.example", "carol-pw"),
-                             success("carol@chat.example"))
-            # alice is known only without a domain.
+            # Every spelling of carol's name is the account carol.
+            for name in ("carol", "carol@chat.example", "CAROL@Chat.Example", "Carol"):
+                self.assertEqual(self.login(c, name, "carol-pw"), success("carol"), name)
+            # alice is known only without a domain; other domains, names
+            # with blanks or a second "@" never reach the provider.
             self.assertEqual(self.login(c, "alice", "a&b=c+d e%"), NOT_AUTHORIZED)
-            ad.d.wait_for("PLAIN auth success (IdP): 'carol'")
+            mark = ad.d.mark()
+            for name in ("carol@evil.example", "carol@chat.example@x", "car ol"):
+                self.assertEqual(self.login(c, name, "carol-pw"), NOT_AUTHORIZED, name)
+            ad.d.wait_for("PLAIN: unusable username", start=mark)
+            self.assertEqual(ad.d.find("ROPC", start=mark), [])
         with self.daemon() as ad, ad.client() as c:
             self.assertEqual(self.login(c, "carol", "carol-pw"), NOT_AUTHORIZED)
+            self.assertEqual(self.login(c, "carol@chat.example", "carol-pw"), NOT_AUTHORIZED)
+            self.assertEqual(self.login(c, "BOB", "bob-pw"), success("bob"))
+            ad.d.wait_for("no user_domain configured: user names that carry a domain are "
+                          "refused", level="warn")
+
+    def test_every_spelling_counts_for_one_account(self):
+        # Failures under Alice, ALICE and alice lock the one account.
+        with self.daemon(rate_max_per_account="20") as ad, ad.client() as c:
+            for i in range(10):
+                name = ("alice", "Alice", "ALICE")[i % 3]
+                self.assertEqual(self.login(c, name, "wrong-pw", address=b"2001:db8::%d" % i),
+                                 NOT_AUTHORIZED, i)
+            ad.d.wait_for("account temp-locked: ")
+            self.assertEqual(self.login(c, "aLiCe", "a&b=c+d e%"), DISABLED)
+
+    def test_provider_outage_locks_nobody(self):
+        p = self.idp
+        for url in (p.status_url(503), a.closed_port_url("/token")):
+            with self.daemon(token_endpoint=url, rate_max_per_account="50",
+                             rate_max_per_ip="50") as ad, ad.client() as c:
+                for _ in range(12):
+                    self.assertEqual(self.login(c, "alice", "a&b=c+d e%"), TEMPORARY)
+                self.assertEqual(ad.d.find("temp-locked"), [])
 
     def test_five_quick_attempts_on_one_account(self):
         with self.daemon() as ad, ad.client() as c:
@@ -183,7 +213,7 @@ class IdpLogins(unittest.TestCase):
             with ad.client() as c:
                 start = time.monotonic()
                 c.send(t.auth_request(1, PLAIN, a.plain("alice", "a&b=c+d e%")))
-                self.assertEqual(c.recv_frame(timeout=60), NOT_AUTHORIZED)
+                self.assertEqual(c.recv_frame(timeout=60), TEMPORARY)
                 self.assertLess(time.monotonic() - start, 45)
                 ad.d.wait_for("ROPC: HTTP request failed: error.", level="error",
                               scope="oidc_store")

@@ -18,7 +18,7 @@ USAGE = (
     b"\n"
     b"Options:\n"
     b"  --config PATH     Config file path (default: /usr/local/etc/fenra/fenra.conf)\n"
-    b"  --socket PATH     IPC socket path (default: /var/run/fenra/auth.sock)\n"
+    b"  --socket PATH     IPC socket path (default: /var/run/fenra-auth/auth.sock)\n"
     b"  --log-level LEVEL error, warn or info (default: info)\n"
     b"  --help, -h        Show this help\n"
     b"\n"
@@ -241,7 +241,7 @@ class StartUp(unittest.TestCase):
                 "  token_endpoint: https://127.0.0.1:9/t",
                 "  jwks_uri: https://127.0.0.1:9/j",
                 "  socket: " + sock,
-                "IPC server listening on " + sock,
+                "no user_domain configured: user names that carry a domain are refused",
             ])
             self.assertEqual(d.stop(), 0)
         finally:

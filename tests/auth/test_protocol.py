@@ -68,15 +68,17 @@ class Answers(SharedDaemon):
                               (OAUTHBEARER, b""), (OAUTHBEARER, b"n,,\x01auth=Bearer \x01\x01")):
             self.assertEqual(self.ask(t.auth_request(12, mech, initial)),
                              (4, [12, b"invalid-encoding"]), initial)
-        # The provider cannot be reached: a rejection, never a missing answer.
+        # The provider cannot be reached: a temporary failure, never a
+        # missing answer; a token without a JWT's form and no introspection
+        # endpoint is refused.
         self.assertEqual(self.ask(t.auth_request(13, PLAIN, a.plain("alice", "pw-never-logged"),
                                                  flag=7, reserved=b"r")),
-                         (4, [13, b"not-authorized"]))
+                         (4, [13, b"temporary-auth-failure"]))
         self.assertEqual(self.ask(t.auth_request(14, OAUTHBEARER, b"not-a-jwt")),
                          (4, [14, b"not-authorized"]))
         d.wait_for("OAUTHBEARER auth failed", start=mark)
         handler = [l.message for l in d.find(scope="auth_handler", start=mark)]
-        self.assertEqual(handler, ["PLAIN auth failed (IdP): 'alice'",
+        self.assertEqual(handler, ["PLAIN auth not checked, provider unavailable: 'alice'",
                                    "OAUTHBEARER auth failed"])
         self.assertNotIn("pw-never-logged", d.log_text())
         self.assertNotIn("not-a-jwt", d.log_text())
@@ -273,7 +275,8 @@ class RateLimits(unittest.TestCase):
             for i in range(5):
                 a.request(c, SCRAM, account=b"frank")
             self.assertEqual(a.request(c, SCRAM, account=b"frank"), (4, [1, b"policy-violation"]))
-            self.assertEqual(ad.d.find(level="warn") + ad.d.find(level="error"), [])
+            self.assertEqual([l for l in ad.d.find(level="warn") if "user_domain" not in l.message]
+                             + ad.d.find(level="error"), [])
 
 
 if __name__ == "__main__":

@@ -96,7 +96,7 @@ VARIANTS = [
             "ExecStart=/usr/sbin/fenra-s2s $FENRA_S2S_OPTS\n",
         "/usr/lib/systemd/system/fenra-auth-oidc.service":
             "ExecStart=/usr/sbin/fenra-auth-oidc -c /etc/fenra/fenra.conf ",
-        "/usr/lib/sysusers.d/fenra.conf": "u fenra ",
+        "/usr/lib/sysusers.d/fenra.conf": "u fenra-auth -:fenra ",
     }, "systemd-sysusers /usr/lib/sysusers.d/fenra.conf"),
     ("/usr/local", ["-DFENRA_INSTALL_SYSTEMD=OFF", "-DFENRA_INSTALL_RCD=ON"], {
         "/usr/local/etc/rc.d/fenra_s2s": 'procname="/usr/local/sbin/fenra-s2s"',

@@ -42,7 +42,7 @@ SCRIPTS = {
 }
 
 
-def run_script(tmp, script, rc_conf, shell="sh"):
+def run_script(tmp, script, rc_conf, shell="sh", starts=True):
     path = os.path.join(BUILD, "dist", "rc.d", script)
     text = read(path).replace(". /etc/rc.subr", ". " + os.path.join(tmp, "rc.subr"))
     copy = os.path.join(tmp, script)
@@ -57,6 +57,8 @@ def run_script(tmp, script, rc_conf, shell="sh"):
         os.remove(log)
     environ = dict(os.environ, FAKE_RC_CONF=os.path.join(tmp, "rc.conf"), FAKE_LOG=log)
     result = subprocess.run([shell, copy, "start"], capture_output=True, text=True, env=environ)
+    if not starts:
+        return result
     check(result.returncode == 0 and not result.stderr,
           f"{script} start: status {result.returncode}: {result.stderr}")
     out = {"word": [], "required": []}
@@ -104,27 +106,22 @@ def s2s(tmp, sbindir):
 
     out = run_script(tmp, "fenra_s2s", {"fenra_s2s_enable": "YES"})
     opts, argv = daemon_split(out["word"])
-    check(opts.get("-p") == "/var/run/fenra/fenra_s2s.pid" == out["pidfile"],
+    check(opts.get("-p") == "/var/run/fenra-s2s/fenra_s2s.pid" == out["pidfile"],
           f"fenra_s2s: daemon(8) writes {opts.get('-p')}, rc.subr reads {out['pidfile']}")
-    check(opts.get("-o") == "/var/log/fenra/fenra-s2s.log", f"fenra_s2s: log {opts.get('-o')}")
+    check(opts.get("-o") == "/var/log/fenra-s2s/fenra-s2s.log", f"fenra_s2s: log {opts.get('-o')}")
     check(argv == [f"{sbindir}/fenra-s2s", "--host", "localhost",
-                   "--core-socket", "/var/run/fenra/s2s.sock"],
+                   "--core-socket", "/var/run/fenra-s2s/s2s.sock"],
           f"fenra_s2s: default command line {argv}")
     check(argv[0] == out["procname"], "fenra_s2s: procname is not the program daemon(8) runs")
     check(out["required"] == [], f"fenra_s2s: required files {out['required']} without a cert")
-    check(out["user"] == "fenra" and out["umask"] == "007",
-          f"fenra_s2s: user {out['user']}, umask {out['umask']}")
-    check(any(l.endswith(" /var/run/fenra") and "-o fenra -g fenra -m 0750" in l
-              for l in out["install"]), f"fenra_s2s: socket directory not made: {out['install']}")
-    check(any(l.endswith(" /var/log/fenra") for l in out["install"]),
-          f"fenra_s2s: log directory not made: {out['install']}")
+    own_directories("fenra_s2s", out, "fenra-s2s")
 
     conf = {"fenra_s2s_enable": "YES", "fenra_s2s_host": "example.org",
             "fenra_s2s_cert": "/etc/x.crt", "fenra_s2s_key": "/etc/x.key",
             "fenra_s2s_args": "--address 127.0.0.1 --port 0"}
     out = run_script(tmp, "fenra_s2s", conf)
     _, argv = daemon_split(out["word"])
-    check(argv[1:] == ["--host", "example.org", "--core-socket", "/var/run/fenra/s2s.sock",
+    check(argv[1:] == ["--host", "example.org", "--core-socket", "/var/run/fenra-s2s/s2s.sock",
                        "--cert", "/etc/x.crt", "--key", "/etc/x.key",
                        "--address", "127.0.0.1", "--port", "0"],
           f"fenra_s2s: configured command line {argv}")
@@ -145,19 +142,38 @@ def s2s(tmp, sbindir):
         print("s2s/fenra-s2s is not built; the rc.d command line is not run")
 
 
+def own_directories(script, out, user):
+    """Each daemon its own user, with the core's group fenra; its socket and
+    log directories are its own and admit that group alone."""
+    check(out["user"] == user and out["umask"] == "007",
+          f"{script}: user {out['user']}, umask {out['umask']}")
+    for d in (f"/var/run/{user}", f"/var/log/{user}"):
+        check(any(l.endswith(" " + d) and f"-o {user} -g fenra -m 0750" in l
+                  for l in out["install"]), f"{script}: {d} not made: {out['install']}")
+
+
 def auth(tmp, sbindir, confdir):
     out = run_script(tmp, "fenra_auth_oidc", {"fenra_auth_oidc_enable": "YES"})
     opts, argv = daemon_split(out["word"])
-    check(opts.get("-p") == "/var/run/fenra/fenra_auth_oidc.pid" == out["pidfile"],
+    check(opts.get("-p") == "/var/run/fenra-auth/fenra_auth_oidc.pid" == out["pidfile"],
           f"fenra_auth_oidc: pid file {opts.get('-p')} / {out['pidfile']}")
     check(argv == [f"{sbindir}/fenra-auth-oidc", "-c", f"{confdir}/fenra.conf",
-                   "--socket", "/var/run/fenra/auth.sock"],
+                   "--socket", "/var/run/fenra-auth/auth.sock"],
           f"fenra_auth_oidc: default command line {argv}")
     check(argv[0] == out["procname"], "fenra_auth_oidc: procname")
     check(out["required"] == [f"{confdir}/fenra.conf"],
           f"fenra_auth_oidc: required files {out['required']}")
-    check(any(l.endswith(" /var/run/fenra") for l in out["install"]),
-          f"fenra_auth_oidc: socket directory not made: {out['install']}")
+    own_directories("fenra_auth_oidc", out, "fenra-auth")
+    # The client secret: a configuration others may read is not started with.
+    for mode, starts in ((0o640, False), (0o604, False), (0o600, True)):
+        conf = os.path.join(tmp, "secret.conf")
+        with open(conf, "w") as f:
+            f.write("[oidc]\n")
+        os.chmod(conf, mode)
+        r = run_script(tmp, "fenra_auth_oidc", {"fenra_auth_oidc_enable": "YES",
+                                                "fenra_auth_oidc_config": conf}, starts=False)
+        check((r.returncode == 0 and "word=/usr/sbin/daemon" in r.stdout) == starts,
+              f"fenra_auth_oidc: configuration of mode {mode:o}: status {r.returncode}")
 
     program = binary("auth/fenra-auth-oidc")
     if program:
@@ -165,6 +181,7 @@ def auth(tmp, sbindir, confdir):
         os.makedirs(rundir, exist_ok=True)
         sample = os.path.join(tmp, "fenra.conf")
         shutil.copy(os.path.join(DIST, "fenra.conf.sample"), sample)
+        os.chmod(sample, 0o600)
         out = run_script(tmp, "fenra_auth_oidc", {"fenra_auth_oidc_enable": "YES",
                                                   "fenra_auth_oidc_config": sample,
                                                   "fenra_auth_oidc_socket": rundir + "/auth.sock"})

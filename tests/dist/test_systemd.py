@@ -12,6 +12,8 @@ from distlib import (BUILD, DIST, PAGES, TempDir, binary, check, env, finish, re
                      run_daemon, skip)
 
 UNITS = ("fenra-s2s.service", "fenra-auth-oidc.service")
+# Each daemon its own user and socket directory; the group is the core's.
+RUNTIME = {"fenra-s2s.service": "fenra-s2s", "fenra-auth-oidc.service": "fenra-auth"}
 # systemd-analyze security rates the units' exposure from 0 (best) to 10, and
 # takes its threshold in tenths: 20 stands for 2.0.
 MAX_EXPOSURE = "20"
@@ -51,15 +53,19 @@ def verify(tmp, unit, sbindir):
 
 
 def runtime_layout(unit, text):
-    check(directive(text, "RuntimeDirectory") == ["fenra"], f"{unit}: RuntimeDirectory is not fenra")
+    own = RUNTIME[unit]
+    check(directive(text, "RuntimeDirectory") == [own], f"{unit}: RuntimeDirectory is not {own}")
+    check(directive(text, "RuntimeDirectoryMode") == ["0750"], f"{unit}: socket directory mode")
+    check(directive(text, "User") == [own] and directive(text, "Group") == ["fenra"],
+          f"{unit}: user and group are not {own} and fenra")
     check(directive(text, "Restart") == ["on-failure"], f"{unit}: not restarted on failure")
     sockets = re.findall(r"(/\S*\.sock)", "\n".join(directive(text, "ExecStart") +
                                                    directive(text, "Environment")))
-    check(sockets and all(s.startswith("/run/fenra/") for s in sockets),
+    check(sockets and all(s.startswith(f"/run/{own}/") for s in sockets),
           f"{unit}: socket paths {sockets} are not in the runtime directory")
     user = directive(text, "User")
     sysusers = read(os.path.join(DIST, "systemd", "fenra.sysusers"))
-    check(user and re.search(rf"^u {user[0]} ", sysusers, flags=re.M),
+    check(user and re.search(rf"^u {user[0]} -:fenra ", sysusers, flags=re.M),
           f"{unit}: its user {user} is not created by sysusers.d")
 
 
@@ -91,7 +97,7 @@ def start(tmp, unit, text, sbindir, confdir):
     check(words[0] == f"{sbindir}/{unit.split('.')[0]}", f"{unit}: ExecStart runs {words[0]}")
     sample = os.path.join(tmp, "fenra.conf")
     shutil.copy(os.path.join(DIST, "fenra.conf.sample"), sample)
-    argv = [program] + [w.replace("/run/fenra", rundir).replace(f"{confdir}/fenra.conf", sample)
+    argv = [program] + [w.replace(f"/run/{RUNTIME[unit]}", rundir).replace(f"{confdir}/fenra.conf", sample)
                         for w in words[1:]]
     if unit == "fenra-s2s.service":
         argv += ["--address", "127.0.0.1", "--port", "0"]

@@ -313,6 +313,15 @@ class TestIdp:
         """A URL that answers the given status and records each request."""
         return self.url(f"/fenra-test/status/{status}")
 
+    def canned_url(self):
+        """A URL that answers what set_canned last set (at first an inactive
+        introspection answer)."""
+        return self.url("/fenra-test/canned")
+
+    def set_canned(self, body, status=200):
+        """The answer of canned_url from now on: status and a JSON body."""
+        self._json("POST", "/fenra-test/canned/set", {"status": status, "body": body})
+
     def hang_url(self):
         """A URL that accepts the request and never answers."""
         return self.url("/fenra-test/hang")

@@ -34,6 +34,10 @@
 //   ANY  /fenra-test/status/NNN   answers status NNN with a small JSON body and
 //                                 remembers the request (GET /fenra-test/captured)
 //   ANY  /fenra-test/hang         never answers
+//   POST /fenra-test/canned/set   {"status": 200, "body": {...}}: what
+//                                 /fenra-test/canned answers from now on
+//   ANY  /fenra-test/canned       that answer (an introspection endpoint whose
+//                                 answers a test writes)
 import { readFileSync } from 'node:fs';
 import https from 'node:https';
 import crypto from 'node:crypto';
@@ -274,6 +278,7 @@ function sendJson(res, status, value) {
 }
 
 const captured = [];
+let canned = { status: 200, body: { active: false } };
 let issuer;
 let provider;
 let callback;
@@ -292,6 +297,16 @@ async function testHook(req, res, path) {
     const body = await readBody(req);
     captured.push({ method: req.method, url: req.url, headers: req.rawHeaders, body: body.toString('latin1') });
     sendJson(res, Number(status[1]), { note: 'test status' });
+    return;
+  }
+  if (path === '/fenra-test/canned/set' && req.method === 'POST') {
+    canned = JSON.parse(await readBody(req));
+    sendJson(res, 200, {});
+    return;
+  }
+  if (path === '/fenra-test/canned') {
+    await readBody(req);
+    sendJson(res, canned.status, canned.body);
     return;
   }
   if (path === '/fenra-test/captured') {

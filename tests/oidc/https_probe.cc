@@ -6,7 +6,7 @@
 //       or "error NAME"
 //   https_probe password URL USER PASSWORD --client-id ID --client-secret S
 //                       [--ca FILE] [--user-domain D]
-//       prints "accepted" or "rejected"; the backend's log lines go to stderr
+//       prints "accepted", "rejected" or "unavailable"; the backend's log lines go to stderr
 #include <signal.h>
 
 #include <cstdio>
@@ -80,7 +80,10 @@ int password(int argc, char** argv) {
     config.ca_file = o.ca;
     config.user_domain = o.user_domain;
     OidcBackend backend(config);
-    std::puts(backend.validate_password(argv[3], argv[4]) ? "accepted" : "rejected");
+    const Outcome out = backend.validate_password(argv[3], argv[4]);
+    std::puts(out == Outcome::accepted   ? "accepted"
+              : out == Outcome::rejected ? "rejected"
+                                         : "unavailable");
     return 0;
 }
 

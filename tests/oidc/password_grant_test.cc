@@ -120,7 +120,7 @@ class PasswordGrant : public ::testing::Test {
 
 TEST_F(PasswordGrant, Status200Accepts) {
     backend.set_transport(scripted(calls, uint16_t{200}));
-    EXPECT_TRUE(backend.validate_password("alice", "hunter2 &"));
+    EXPECT_EQ(backend.validate_password("alice", "hunter2 &"), Outcome::accepted);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].method, "POST");
     EXPECT_EQ(calls[0].url, "https://idp.example:8443/token");
@@ -135,10 +135,12 @@ TEST_F(PasswordGrant, Status200Accepts) {
     expect_no_secret_logged();
 }
 
-TEST_F(PasswordGrant, EveryOtherStatusRejects) {
-    for (uint16_t status : {201, 204, 302, 400, 401, 500}) {
+TEST_F(PasswordGrant, OtherStatusesRejectOrLeaveItUnchecked) {
+    for (uint16_t status : {201, 204, 302, 400, 401, 500, 503, 599}) {
         backend.set_transport(scripted(calls, status));
-        EXPECT_FALSE(backend.validate_password("alice", "hunter2")) << status;
+        EXPECT_EQ(backend.validate_password("alice", "hunter2"),
+                  status >= 500 ? Outcome::unavailable : Outcome::rejected)
+            << status;
         std::string line =
             "ROPC: token endpoint returned " + std::to_string(status) + " for user 'alice'\n";
         EXPECT_NE(log.text().find(" info(oidc_store): " + line), std::string::npos) << status;
@@ -146,9 +148,9 @@ TEST_F(PasswordGrant, EveryOtherStatusRejects) {
     expect_no_secret_logged();
 }
 
-TEST_F(PasswordGrant, TransportErrorRejectsWithErrorLine) {
+TEST_F(PasswordGrant, TransportErrorIsUnavailableWithErrorLine) {
     backend.set_transport(scripted(calls, Error::TlsHandshakeFailed));
-    EXPECT_FALSE(backend.validate_password("alice", "hunter2"));
+    EXPECT_EQ(backend.validate_password("alice", "hunter2"), Outcome::unavailable);
     EXPECT_NE(log.text().find(
                   " error(oidc_store): ROPC: HTTP request failed: error.TlsHandshakeFailed\n"),
               std::string::npos);
@@ -157,7 +159,8 @@ TEST_F(PasswordGrant, TransportErrorRejectsWithErrorLine) {
 
 TEST_F(PasswordGrant, OversizedBodyMakesNoRequest) {
     backend.set_transport(scripted(calls, uint16_t{200}));
-    EXPECT_FALSE(backend.validate_password("alice", std::string(kFormBodyCap, 'x')));
+    EXPECT_EQ(backend.validate_password("alice", std::string(kFormBodyCap, 'x')),
+              Outcome::rejected);
     EXPECT_TRUE(calls.empty());
     EXPECT_EQ(log.text(), "");
 }

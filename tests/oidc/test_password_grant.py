@@ -33,7 +33,7 @@ def grant(url, user, password, ca=None, domain=None, client_id=CLIENT["client_id
         args += ["--user-domain", domain]
     r = subprocess.run(args, capture_output=True, timeout=60)
     out = r.stdout.decode().strip()
-    assert out in ("accepted", "rejected"), (out, r.stderr)
+    assert out in ("accepted", "rejected", "unavailable"), (out, r.stderr)
     return out == "accepted", r.stderr.decode()
 
 

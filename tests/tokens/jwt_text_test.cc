@@ -1,11 +1,13 @@
-// The text helpers of token checking: base64url, the member extractors, the
-// JWT split and decode limits, the audience forms and the local part.
+// The text helpers of token checking: base64url, the JSON reader, the JWT
+// split and decode limits, and user name normalisation.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "auth/oidc/json_doc.h"
 #include "auth/oidc/jwks_cache.h"
 #include "auth/oidc/token_validation.h"
+#include "auth/oidc/username.h"
 #include "tests/tokens/token_fixture.h"
 
 namespace fenra::oidc {
@@ -21,34 +23,16 @@ std::string decode(std::string_view text, size_t cap = 64) {
     return std::string(reinterpret_cast<char*>(out), *r);
 }
 
-TEST(Base64url, PaddingIsOptional) {
+TEST(Base64url, StrictUrlAlphabetWithoutPadding) {
     EXPECT_EQ(decode(""), "");
     EXPECT_EQ(decode("QQ"), "A");
-    EXPECT_EQ(decode("QQ="), "A");
-    EXPECT_EQ(decode("QQ=="), "A");
     EXPECT_EQ(decode("QUI"), "AB");
-    EXPECT_EQ(decode("QUI="), "AB");
     EXPECT_EQ(decode("QUJD"), "ABC");
-}
-
-TEST(Base64url, UrlAlphabetAndTheStandardOne) {
     EXPECT_EQ(decode("-_8"), "\xfb\xff");
-    // "+" and "/" are what "-" and "_" are turned into, so they pass too.
-    EXPECT_EQ(decode("+/8"), "\xfb\xff");
-}
-
-TEST(Base64url, StrictText) {
-    EXPECT_EQ(decode("Q"), "!InvalidBase64");      // 4k + 1: a lone character
-    EXPECT_EQ(decode("QUJDR"), "!InvalidBase64");  // likewise
-    EXPECT_EQ(decode("Q==="), "!InvalidBase64");
-    EXPECT_EQ(decode("===="), "!InvalidBase64");
-    EXPECT_EQ(decode("QQ==QQ=="), "!InvalidBase64");  // padding in the middle
-    EXPECT_EQ(decode("QQ.Q"), "!InvalidBase64");
-    EXPECT_EQ(decode("QQ Q"), "!InvalidBase64");
+    for (const std::string_view bad :
+         {"QQ=", "QQ==", "QUI=", "+/8", "Q", "QUJDR", "====", "QQ.Q", "QQ Q", "QR", "QUJ"})
+        EXPECT_EQ(decode(bad), "!InvalidBase64") << bad;
     EXPECT_EQ(decode(std::string("Q\0Q", 3)), "!InvalidBase64");
-    // Stray bits in the last character: "QR" would be a second spelling of "A".
-    EXPECT_EQ(decode("QR"), "!InvalidBase64");
-    EXPECT_EQ(decode("QUJ"), "!InvalidBase64");
 }
 
 TEST(Base64url, CapacityAndTextLimit) {
@@ -64,46 +48,40 @@ TEST(Base64url, CapacityAndTextLimit) {
     EXPECT_EQ(decode(at_limit + "AA", kMaxBase64Text), "!InvalidBase64");
 }
 
-TEST(JsonStringField, FirstMemberAndRawValue) {
-    EXPECT_EQ(json_string_field(R"({"sub":"alice"})", "\"sub\""), "alice");
-    EXPECT_EQ(json_string_field("{\"sub\" \t: \t:\"a\"}", "\"sub\""), "a");
-    EXPECT_EQ(json_string_field(R"({"sub":"a","sub":"b"})", "\"sub\""), "a");
-    EXPECT_EQ(json_string_field(R"({"sub":""})", "\"sub\""), "");
-    // Escapes are kept as written; an escaped quote does not end the value.
-    EXPECT_EQ(json_string_field(R"({"sub":"a\"b\\"})", "\"sub\""), R"(a\"b\\)");
-    EXPECT_EQ(json_string_field(R"({"sub":"a\u0041"})", "\"sub\""), R"(a\u0041)");
-    // Nesting is not considered: the first member anywhere wins.
-    EXPECT_EQ(json_string_field(R"({"x":{"sub":"inner"},"sub":"outer"})", "\"sub\""), "inner");
+// "ok", or the error of parsing, or of reading "m" as a string.
+std::string read(std::string_view text) {
+    JsonParser json(4096);
+    const auto o = json.parse_object(text);
+    if (!o) return std::string(error_name(o.error()));
+    const auto m = string_member(*o, "m");
+    if (!m) return std::string(error_name(m.error()));
+    return *m ? "ok " + std::string(**m) : "absent";
 }
 
-TEST(JsonStringField, AbsentOrNotAString) {
-    EXPECT_EQ(json_string_field(R"({"subject":"a"})", "\"sub\""), std::nullopt);
-    EXPECT_EQ(json_string_field(R"({"sub":5})", "\"sub\""), std::nullopt);
-    EXPECT_EQ(json_string_field(R"({"sub":["a"]})", "\"sub\""), std::nullopt);
-    EXPECT_EQ(json_string_field(R"({"sub":null})", "\"sub\""), std::nullopt);
-    EXPECT_EQ(json_string_field(R"({"sub":"open)", "\"sub\""), std::nullopt);
-    EXPECT_EQ(json_string_field(R"({"sub")", "\"sub\""), std::nullopt);
-    EXPECT_EQ(json_string_field("", "\"sub\""), std::nullopt);
-}
-
-TEST(JsonStringField, AValueThatSpellsTheNameIsNotTheMember) {
-    // A claim whose value is "aud" or "exp" must not hide the real member.
-    EXPECT_EQ(json_string_field(R"({"name":"aud","aud":"other"})", "\"aud\""), "other");
-    EXPECT_EQ(json_string_field(R"({"a":["kid"],"kid":"k1"})", "\"kid\""), "k1");
-    EXPECT_EQ(json_number_field(R"({"name":"exp","exp":17})", "\"exp\""), 17);
-}
-
-TEST(JsonNumberField, DigitsOrZero) {
-    EXPECT_EQ(json_number_field(R"({"exp":1700000000})", "\"exp\""), 1700000000);
-    EXPECT_EQ(json_number_field(R"({"exp" : 12,"x":1})", "\"exp\""), 12);
-    EXPECT_EQ(json_number_field(R"({"exp":12.9})", "\"exp\""), 12);
-    EXPECT_EQ(json_number_field(R"({"exp":"1700000000"})", "\"exp\""), 0);
-    EXPECT_EQ(json_number_field(R"({"exp":-5})", "\"exp\""), 0);
-    EXPECT_EQ(json_number_field(R"({"exp":+5})", "\"exp\""), 0);
-    EXPECT_EQ(json_number_field(R"({"iat":5})", "\"exp\""), 0);
-    EXPECT_EQ(json_number_field(R"({"exp":9223372036854775807})", "\"exp\""), INT64_MAX);
-    EXPECT_EQ(json_number_field(R"({"exp":9223372036854775808})", "\"exp\""), 0);
-    EXPECT_EQ(json_number_field(R"({"exp":99999999999999999999999})", "\"exp\""), 0);
+TEST(JsonReader, DocumentsAndTypedMembers) {
+    const struct {
+        std::string_view text, want;
+    } cases[] = {
+        {R"({"m":"a"})", "ok a"},
+        {"{\"m\"\n:\n\"a\\u0041\"}", "ok aA"},  // blanks anywhere, escapes decoded
+        {R"({"x":{"m":"inner"}})", "absent"},   // only the top level's own members
+        {R"({"m":"a","m":"b"})", "Malformed"},
+        {R"({"m":"a","\u006d":"b"})", "Malformed"},  // the same name, escaped
+        {R"({"x":[{"k":1,"k":2}],"m":"a"})", "Malformed"},
+        {R"({"m":5})", "InvalidFormat"},
+        {R"({"m":null})", "InvalidFormat"},
+        {R"({"m":["a"]})", "InvalidFormat"},
+        {R"({"m":"open)", "ParseError"},
+        {R"(["m"])", "ParseError"},
+        {"", "ParseError"},
+        {"{\"m\":\"\xff\"}", "ParseError"},  // not UTF-8
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(read(c.text), c.want) << c.text;
+    std::string deep = "{\"m\":\"a\",\"x\":";
+    for (int i = 0; i < 20; ++i)
+        deep += "[";
+    EXPECT_EQ(read(deep + std::string(20, ']') + "}"), "ParseError");
 }
 
 TEST(SplitJwt, ExactlyTwoDots) {
@@ -137,44 +115,46 @@ TEST(DecodeJwt, HeaderAndPayloadLimits) {
     EXPECT_EQ(d.payload(), payload);
 
     const std::string h1 = b64url(header + "h"), p1 = b64url(payload + "p");
-    EXPECT_EQ(decode_jwt(parts(h1, p), d).error(), Error::InvalidBase64);
-    EXPECT_EQ(decode_jwt(parts(h, p1), d).error(), Error::InvalidBase64);
+    EXPECT_EQ(decode_jwt(parts(h1, p), d).error(), Error::BufferTooSmall);
+    EXPECT_EQ(decode_jwt(parts(h, p1), d).error(), Error::BufferTooSmall);
     EXPECT_EQ(decode_jwt(parts("e30", "e30*"), d).error(), Error::InvalidBase64);
     EXPECT_EQ(decode_jwt(parts("e", "e30"), d).error(), Error::InvalidBase64);
 }
 
-TEST(Audience, StringArrayAndOtherForms) {
-    auto check = [](std::string_view payload) { return check_audience(payload, "fenra"); };
-    EXPECT_TRUE(check(R"({"aud":"fenra"})").ok);
-    EXPECT_FALSE(check(R"({"aud":"fenra2"})").ok);
-    EXPECT_EQ(check(R"({"aud":"other"})").shown, "other");
-    EXPECT_FALSE(check(R"({"aud":""})").ok);
-
-    EXPECT_TRUE(check(R"({"aud":["x","fenra"]})").ok);
-    EXPECT_TRUE(check(R"({"aud": [ "fenra" ] ,"x":1})").ok);
-    const AudienceCheck other = check(R"({"aud":["x", "y"],"sub":"fenra"})");
-    EXPECT_FALSE(other.ok);
-    EXPECT_EQ(other.shown, R"(["x", "y"])");
-    EXPECT_FALSE(check(R"({"aud":[]})").ok);
-    // Only the array's own string elements count.
-    EXPECT_FALSE(check(R"({"aud":[["fenra"],{"a":"fenra"}]})").ok);
-    EXPECT_FALSE(check(R"({"aud":["fenra\"]"]})").ok);
-    EXPECT_TRUE(check(R"({"aud":["a]\"{","fenra"]})").ok);
-    const AudienceCheck open = check(R"({"aud":["fenra")");
-    EXPECT_FALSE(open.ok);
-    EXPECT_EQ(open.shown, R"(["fenra")");
-
-    // Absent, or a form that is neither a string nor an array: not compared.
-    EXPECT_TRUE(check(R"({"sub":"a"})").ok);
-    EXPECT_TRUE(check(R"({"aud":null})").ok);
-    EXPECT_TRUE(check(R"({"aud":"unterminated)").ok);
-}
-
-TEST(LocalPart, BeforeTheFirstAt) {
-    EXPECT_EQ(local_part("alice"), "alice");
-    EXPECT_EQ(local_part("alice@example.org"), "alice");
-    EXPECT_EQ(local_part("a@b@c"), "a");
-    EXPECT_EQ(local_part("@example.org"), "");
+TEST(Username, OneNormalisation) {
+    const struct {
+        std::string_view name;
+        std::optional<std::string_view> domain;
+        std::string_view want;
+    } cases[] = {
+        {"alice", {}, "alice"},
+        {"ALICE", {}, "alice"},
+        {"Alice@Chat.Example", "chat.example", "alice"},
+        {"alice@chat.example", "CHAT.example", "alice"},
+        {"alice@evil.example", "chat.example", "!foreign"},
+        {"alice@chat.example", {}, "!foreign"},
+        {"alice@chat.example.evil", "chat.example", "!foreign"},
+        {"a@b@chat.example", "chat.example", "!malformed"},
+        {"al ice", {}, "!malformed"},
+        {"alice\t", {}, "!malformed"},
+        {std::string_view("al\0ice", 6), {}, "!malformed"},
+        {"alice\x7f", {}, "!malformed"},
+        {"@chat.example", "chat.example", "!empty"},
+        {"", {}, "!empty"},
+        {"J\xc3\xb6rg", {}, "j\xc3\xb6rg"},  // only ASCII letters change
+    };
+    for (const auto& c : cases) {
+        Username out;
+        const UsernameFault f = normalise_username(c.name, c.domain, out);
+        const char* names[] = {"", "!empty", "!malformed", "!too_long", "!foreign"};
+        EXPECT_EQ(f == UsernameFault::none ? std::string(out.view()) : names[static_cast<int>(f)],
+                  c.want)
+            << c.name;
+    }
+    Username out;
+    EXPECT_EQ(normalise_username(std::string(kMaxUsername, 'a'), {}, out), UsernameFault::none);
+    EXPECT_EQ(normalise_username(std::string(kMaxUsername + 1, 'a'), {}, out),
+              UsernameFault::too_long);
 }
 
 }  // namespace

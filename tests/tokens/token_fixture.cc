@@ -198,6 +198,7 @@ oidc::OidcConfig test_config(bool introspection) {
     c.jwks_uri = "https://idp.example/jwks";
     if (introspection) c.introspection_endpoint = "https://idp.example/introspect";
     c.ca_file = "/etc/fenra/idp-ca.pem";
+    c.audiences = {"fenra-xmpp"};
     return c;
 }
 
