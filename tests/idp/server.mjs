@@ -9,7 +9,8 @@
 //     "cert": "server.crt", "key": "server.key",
 //     "clients": [{ "client_id": "...", "client_secret": "..." }],
 //     "users": [{ "username": "...", "password": "...", "email": "...", "picture": "..." }],
-//     "access_token_ttl": 600 }
+//     "access_token_ttl": 600,
+//     "token_delay_ms": 0 }              every answer of the token endpoint comes this late
 //
 // Once listening it prints one line "READY {json}" with the issuer and
 // endpoint URLs. It serves, besides the provider's own endpoints:
@@ -34,6 +35,7 @@
 //   ANY  /fenra-test/status/NNN   answers status NNN with a small JSON body and
 //                                 remembers the request (GET /fenra-test/captured)
 //   ANY  /fenra-test/hang         never answers
+//   POST /fenra-test/delay        {"token_ms": N}: the token endpoint answers N ms late
 //   POST /fenra-test/canned/set   {"status": 200, "body": {...}}: what
 //                                 /fenra-test/canned answers from now on
 //   ANY  /fenra-test/canned       that answer (an introspection endpoint whose
@@ -279,6 +281,7 @@ function sendJson(res, status, value) {
 
 const captured = [];
 let canned = { status: 200, body: { active: false } };
+let tokenDelay = settings.token_delay_ms ?? 0;
 let issuer;
 let provider;
 let callback;
@@ -297,6 +300,11 @@ async function testHook(req, res, path) {
     const body = await readBody(req);
     captured.push({ method: req.method, url: req.url, headers: req.rawHeaders, body: body.toString('latin1') });
     sendJson(res, Number(status[1]), { note: 'test status' });
+    return;
+  }
+  if (path === '/fenra-test/delay' && req.method === 'POST') {
+    tokenDelay = JSON.parse(await readBody(req)).token_ms;
+    sendJson(res, 200, {});
     return;
   }
   if (path === '/fenra-test/canned/set' && req.method === 'POST') {
@@ -341,6 +349,10 @@ const server = https.createServer(
     const path = req.url.split('?')[0];
     if (path.startsWith('/fenra-test/')) {
       testHook(req, res, path).catch((e) => sendJson(res, 500, { error: String(e) }));
+      return;
+    }
+    if (path === '/token' && tokenDelay > 0) {
+      setTimeout(() => callback(req, res), tokenDelay);
       return;
     }
     callback(req, res);
