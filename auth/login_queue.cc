@@ -31,6 +31,7 @@ struct LoginQueue::Login {
     uint8_t mechanism;
     oidc::SecretCopy address, account, initial;  // the password or token is in initial
     uint64_t grant_account = 0;
+    bool local = false;  // may start beyond the limit
     bool running = false;
     PendingCheck pending;
 };
@@ -38,7 +39,8 @@ struct LoginQueue::Login {
 LoginQueue::LoginQueue(SaslHandler& handler, size_t max_in_flight, Send send)
     : handler_(handler),
       max_in_flight_(max_in_flight < 1 ? 1 : max_in_flight),
-      send_(std::move(send)) {}
+      send_(std::move(send)),
+      bypass_allowed_(max_in_flight_ > 1) {}
 
 LoginQueue::~LoginQueue() {
     for (auto& [k, login] : logins_)
@@ -59,6 +61,7 @@ void LoginQueue::submit(int slot, const AuthRequest& req) {
     }
     auto login = std::make_unique<Login>(++last_seq_, slot, req);
     login->grant_account = handler_.grant_account(req);
+    login->local = bypass_allowed_ && handler_.checked_locally(req);
     order_.emplace(login->seq, k);
     logins_.emplace(k, std::move(login));
     start_waiting();
@@ -99,10 +102,12 @@ void LoginQueue::start_waiting() {
     do {
         start_again_ = false;
         auto it = order_.begin();
-        while (it != order_.end() && running_ < max_in_flight_) {
+        while (it != order_.end()) {
             const auto [seq, k] = *it;
             const Login& login = *logins_.at(k);
-            if (login.grant_account != 0 && busy_accounts_.contains(login.grant_account)) {
+            const bool room = running_ < max_in_flight_ || login.local;
+            if (!room ||
+                (login.grant_account != 0 && busy_accounts_.contains(login.grant_account))) {
                 ++it;
                 continue;
             }

@@ -5,6 +5,11 @@
 // names a login by its slot and request id: a new request with the same pair
 // replaces the login waiting or running, whose answer is dropped.
 //
+// With max_in_flight above 1, a login that asks the provider nothing but the
+// shared JWKS refresh (OAUTHBEARER with a JWT) does not wait for room: a
+// token verifiable with cached keys is answered at once, however many logins
+// wait for the provider.
+//
 // Password grants for one account run one at a time, in arrival order: a
 // login waits until no other grant for its account runs, and only then passes
 // the rate checks, so waiting counts neither as an attempt nor as a failure.
@@ -62,6 +67,7 @@ class LoginQueue {
     std::map<uint64_t, uint64_t> order_;                 // waiting: arrival number to key
     std::set<uint64_t> busy_accounts_;                   // with a grant running
     uint64_t last_seq_ = 0;
+    bool bypass_allowed_ = false;  // max_in_flight above 1
     size_t running_ = 0;
     bool starting_ = false;
     bool start_again_ = false;

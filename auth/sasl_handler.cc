@@ -1,5 +1,6 @@
 #include "auth/sasl_handler.h"
 
+#include <algorithm>
 #include <string>
 
 #include "runtime/log.h"
@@ -84,6 +85,12 @@ uint64_t SaslHandler::grant_account(const AuthRequest& req) const {
     if (static_cast<Mechanism>(req.mechanism) != Mechanism::plain) return 0;
     const auto creds = parse_plain(req.initial);
     return creds ? limiter_.account_key(creds->username) : 0;
+}
+
+bool SaslHandler::checked_locally(const AuthRequest& req) {
+    if (static_cast<Mechanism>(req.mechanism) != Mechanism::oauthbearer) return false;
+    const auto token = extract_bearer_token(req.initial);
+    return token && std::count(token->begin(), token->end(), '.') == 2;
 }
 
 PendingCheck SaslHandler::handle_plain(const AuthRequest& req, Done& done) {

@@ -100,6 +100,9 @@ class SaslHandler {
     // The account whose password grants a request makes, as the rate
     // limiter keys it; 0 for requests that make none.
     uint64_t grant_account(const AuthRequest& req) const;
+    // Whether the request's check needs no exchange with the provider but
+    // perhaps the JWKS refresh: OAUTHBEARER with a token of the JWT form.
+    static bool checked_locally(const AuthRequest& req);
 
   private:
     PendingCheck handle_plain(const AuthRequest& req, Done& done);

@@ -77,7 +77,8 @@ class ConcurrentLogins(unittest.TestCase):
         self.assertEqual(c.recv_frame(), (7, [99, 0, b"not-allowed"]))
 
     def test_hanging_provider_holds_no_other_login(self):
-        with self.daemon(token_endpoint=self.idp.hang_url()) as ad, \
+        # The two held logins fill max_in_flight; a JWT needs no room.
+        with self.daemon(token_endpoint=self.idp.hang_url(), max_in_flight="2") as ad, \
                 ad.client() as c1, ad.client() as c2:
             self.plain(c1, 1, "alice", "alice-pw")
             self.plain(c2, 1, "bob", "bob-pw")

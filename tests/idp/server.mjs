@@ -10,7 +10,8 @@
 //     "clients": [{ "client_id": "...", "client_secret": "..." }],
 //     "users": [{ "username": "...", "password": "...", "email": "...", "picture": "..." }],
 //     "access_token_ttl": 600,
-//     "token_delay_ms": 0 }              every answer of the token endpoint comes this late
+//     "token_delay_ms": 0 }              answers of the token endpoint and of
+//                                        /fenra-test/status/NNN come this late
 //
 // Once listening it prints one line "READY {json}" with the issuer and
 // endpoint URLs. It serves, besides the provider's own endpoints:
@@ -35,7 +36,8 @@
 //   ANY  /fenra-test/status/NNN   answers status NNN with a small JSON body and
 //                                 remembers the request (GET /fenra-test/captured)
 //   ANY  /fenra-test/hang         never answers
-//   POST /fenra-test/delay        {"token_ms": N}: the token endpoint answers N ms late
+//   POST /fenra-test/delay        {"token_ms": N}: the token endpoint and the
+//                                 status hook answer N ms late
 //   POST /fenra-test/canned/set   {"status": 200, "body": {...}}: what
 //                                 /fenra-test/canned answers from now on
 //   ANY  /fenra-test/canned       that answer (an introspection endpoint whose
@@ -347,17 +349,22 @@ const server = https.createServer(
   { cert: readFileSync(settings.cert), key: readFileSync(settings.key) },
   (req, res) => {
     const path = req.url.split('?')[0];
-    if (path.startsWith('/fenra-test/')) {
-      testHook(req, res, path).catch((e) => sendJson(res, 500, { error: String(e) }));
+    const late = path === '/token' || path.startsWith('/fenra-test/status/');
+    if (late && tokenDelay > 0) {
+      setTimeout(() => serve(req, res, path), tokenDelay);
       return;
     }
-    if (path === '/token' && tokenDelay > 0) {
-      setTimeout(() => callback(req, res), tokenDelay);
-      return;
-    }
-    callback(req, res);
+    serve(req, res, path);
   },
 );
+
+function serve(req, res, path) {
+  if (path.startsWith('/fenra-test/')) {
+    testHook(req, res, path).catch((e) => sendJson(res, 500, { error: String(e) }));
+    return;
+  }
+  callback(req, res);
+}
 
 server.listen(settings.port ?? 0, listenAddr, () => {
   const { port } = server.address();
