@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "auth/login_queue.h"
 #include "tests/auth/log_capture.h"
 
 namespace fenra::auth {
@@ -346,6 +347,42 @@ TEST_F(SaslHandlerTest, SameAccountFieldIsCountedOnce) {
     ASSERT_TRUE(run_plain("", "other", "grace", "right").success);
     EXPECT_EQ(limiter_.recent_attempts_for_account("grace"), 2u);
     EXPECT_EQ(limiter_.recent_attempts_for_account("other"), 1u);
+}
+
+// Logins the provider holds: answers as they end, one grant per account at a
+// time, room for two; a replaced login and a closed slot leave no answer and
+// no check behind.
+TEST_F(SaslHandlerTest, LoginQueue) {
+    checker_.hold = true;
+    std::vector<std::string> sent;
+    LoginQueue q(handler_, 2, [&sent](int slot, uint32_t id, const AuthAnswer& a) {
+        sent.push_back(std::to_string(slot) + "/" + std::to_string(id) + " " +
+                       std::string(a.success ? a.username : a.condition));
+    });
+    auto submit = [&q](int slot, uint32_t id, uint8_t mech, const std::string& message) {
+        q.submit(slot, AuthRequest{.id = id,
+                                   .mechanism = mech,
+                                   .address = "10.0.0.1",
+                                   .account = "",
+                                   .initial = std::string(message)});
+    };
+    submit(0, 1, 1, plain("", "alice", "right"));  // check 1
+    submit(0, 2, 1, plain("", "Alice", "wrong"));  // waits for alice's grant
+    submit(1, 1, 1, plain("", "bob", "right"));    // check 2
+    submit(1, 2, 1, plain("", "carol", "right"));  // waits for room
+    EXPECT_EQ(q.running(), 2u);
+    EXPECT_EQ(q.waiting(), 2u);
+    checker_.answer(2);  // carol goes before alice's second login: check 3
+    checker_.answer(1);  // now alice's second: check 4
+    EXPECT_EQ(checker_.passwords,
+              (std::vector<std::string>{"alice:right", "bob:right", "carol:right", "alice:wrong"}));
+    q.drop_slot(0);           // check 4 dropped
+    submit(1, 2, 3, "good");  // replaces carol's (check 3): check 5
+    EXPECT_EQ(checker_.held.size(), 1u);
+    checker_.answer(5);
+    EXPECT_EQ(sent, (std::vector<std::string>{"1/1 bob", "0/1 alice", "1/2 tokenuser"}));
+    EXPECT_EQ(q.running() + q.waiting(), 0u);
+    EXPECT_EQ(limiter_.failures_for_account("alice"), 0);
 }
 
 }  // namespace
