@@ -97,6 +97,7 @@ class ConcurrentLogins(unittest.TestCase):
             self.assertEqual(c.recv_frame(), ok(3, "alice"))
             self.assertTrue(a.no_answer(c))
             # One refresh for both tokens, which wait for it rather than fail.
+            ad.d.wait_for("refreshing JWKS from ")
             self.assertEqual(len(ad.d.find("refreshing JWKS from ")), 1)
 
     def test_answers_as_logins_end_or_in_order(self):
@@ -147,7 +148,9 @@ class ConcurrentLogins(unittest.TestCase):
             self.assertEqual(self.answers(c, 50),
                              [refused(i, "not-authorized") for i in range(1, 6)]
                              + [refused(i, "policy-violation") for i in range(6, 51)])
-            self.assertEqual(len(ad.d.find("ROPC: token endpoint returned 400")), 5)
+            t.wait_until(lambda: len(ad.d.find("ROPC: token endpoint returned")) >= 5, 10,
+                         "the grants' lines")
+            self.assertEqual(len(ad.d.find("ROPC: token endpoint returned")), 5)
 
 
 if __name__ == "__main__":
