@@ -8,7 +8,7 @@
 
 #include "runtime/log.h"
 #include "s2s/command_line.h"
-#include "s2s/net/connect.h"
+#include "s2s/xmpp/outbound_connect.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/inbound_session.h"

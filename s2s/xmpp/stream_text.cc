@@ -77,6 +77,8 @@ std::string_view stream_error_condition(StreamError e) {
             return "internal-server-error";
         case StreamError::unsupported_version:
             return "unsupported-version";
+        case StreamError::connection_timeout:
+            return "connection-timeout";
     }
     return "internal-server-error";
 }
@@ -203,25 +205,6 @@ Result<size_t> xml_escape(std::span<char> out, std::string_view in) {
         n += rep.size();
     }
     return n;
-}
-
-Result<void> WriteQueue::append(std::string_view bytes) {
-    if (closed) return Error::ConnectionClosed;
-    if (bytes.size() > kWriteQueueSize - (filled - sent)) return Error::BufferFull;
-    if (bytes.size() > kWriteQueueSize - filled) {
-        // Room is there once the sent bytes are dropped from the front.
-        std::memmove(data, data + sent, filled - sent);
-        filled -= sent;
-        sent = 0;
-    }
-    if (!bytes.empty()) std::memcpy(data + filled, bytes.data(), bytes.size());
-    filled += bytes.size();
-    return {};
-}
-
-void WriteQueue::consume(size_t n) {
-    sent += n < filled - sent ? n : filled - sent;
-    if (sent == filled) filled = sent = 0;
 }
 
 }  // namespace fenra::xmpp

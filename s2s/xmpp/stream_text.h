@@ -1,7 +1,6 @@
 // The bytes this daemon writes for the XML framing of S2S streams: stream
 // headers, features, negotiation replies, stream errors and the stream close,
-// the escaping used when a stanza is re-serialized, and the per-connection
-// write queue they are appended to.
+// and the escaping used when a stanza is re-serialized.
 //
 // Texts are concatenations of fixed pieces and values built into a caller's
 // fixed buffer: kReplyBufferSize bytes for headers and replies,
@@ -20,12 +19,12 @@
 #include <string_view>
 
 #include "runtime/result.h"
+#include "s2s/net/write_queue.h"
 
 namespace fenra::xmpp {
 
 inline constexpr size_t kReplyBufferSize = 2048;
 inline constexpr size_t kStreamErrorBufferSize = 512;
-inline constexpr size_t kWriteQueueSize = 16384;
 
 inline constexpr std::string_view kStreamsNs = "http://etherx.jabber.org/streams";
 inline constexpr std::string_view kTlsNs = "urn:ietf:params:xml:ns:xmpp-tls";
@@ -50,6 +49,7 @@ enum class StreamError : uint8_t {
     policy_violation = 4,
     internal_server_error = 5,
     unsupported_version = 6,
+    connection_timeout = 7,
 };
 
 // "host-unknown", "not-authorized", ...
@@ -100,23 +100,8 @@ Result<size_t> write_text(std::span<char> out, std::string_view text);
 // written between single quotes) and text.
 Result<size_t> xml_escape(std::span<char> out, std::string_view in);
 
-// Bytes waiting to be written to one connection. Inbound and outbound
-// sessions each embed one; the session's write path sends pending() and
-// reports what went out with consume().
-struct WriteQueue {
-    char data[kWriteQueueSize];
-    size_t filled = 0;  // bytes queued, sent ones included
-    size_t sent = 0;    // bytes of data already written
-    bool closed = false;
-
-    // Appends all of `bytes` or nothing: ConnectionClosed once the connection
-    // is closed, BufferFull when they do not fit beside what is unsent.
-    Result<void> append(std::string_view bytes);
-    std::string_view pending() const { return {data + sent, filled - sent}; }
-    bool empty() const { return sent == filled; }
-    void consume(size_t n);
-    // Forgets everything queued (the connection is gone or starts over).
-    void clear() { filled = sent = 0; }
-};
+// The per-connection write queue (s2s/net/write_queue.h) under its old names.
+using WriteQueue = s2s::WriteQueue;
+inline constexpr size_t kWriteQueueSize = s2s::kWriteQueueSize;
 
 }  // namespace fenra::xmpp
