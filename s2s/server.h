@@ -132,7 +132,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // (with the TLS handshake steps) come here.
     void on_inbound_readable(int slot);
     void on_inbound_writable(int slot);
-    // The peer has not closed within kCloseWaitMs after our direction ended.
+    // The slot's deadline: negotiation, idleness or the peer's close.
     void on_inbound_timed_out(int slot);
     // Outbound connection events: the connection's read path, connect
     // completion, TLS handshake steps and output flush come here.
@@ -172,9 +172,32 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     bool core_has_room(int slot) const;
     void make_room_for_frame();
 
+    // Where a connection comes from: an IPv4 address, or the /64 of an IPv6 one.
+    struct AddressKey {
+        uint64_t high = 0;
+        uint64_t low = 0;
+        bool operator==(const AddressKey&) const = default;
+    };
+    // The liveness of an inbound slot: one timer, armed for the nearest of
+    // its deadlines (monotonic milliseconds).
+    struct InboundClock {
+        TimerId timer = 0;
+        uint64_t accepted_ms = 0;
+        uint64_t last_read_ms = 0;
+        uint64_t closing_ms = 0;  // our side ended; 0: not yet
+        uint64_t order = 0;       // accept order
+        AddressKey address;
+    };
+    void arm_inbound(int slot, uint64_t delay_ms);
+    // A slot for a new connection from KEY (ADDRESS for the log), or -1 (the
+    // connection is refused): at most max_unauthenticated_per_address from one
+    // address, and with every slot taken the oldest unauthenticated session
+    // gives way.
+    int inbound_slot_for(const AddressKey& key, std::string_view address);
+
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
-    TimerId inbound_close_timer_[kInboundSlots] = {};
-    static constexpr uint64_t kCloseWaitMs = 5000;
+    InboundClock inbound_clock_[kInboundSlots];
+    uint64_t accept_order_ = 0;
     int inbound_cursor_ = 0;   // the next slot to try
     bool core_stuck_ = false;  // a wait for a core timed out and it has taken nothing since
     static constexpr long kCoreWaitMs = 1000;

@@ -935,6 +935,21 @@ InboundOutcome inbound_writable(InboundHost& host, InboundSession& s) {
     return InboundOutcome::keep;
 }
 
+InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idle) {
+    if (s.conn.handshaking()) return InboundOutcome::close;
+    if (s.input_closed) return InboundOutcome::keep;
+    if (s.state == InboundState::connected || s.state == InboundState::awaiting_restart)
+        send_header(s);  // the peer's header is not answered yet
+    s.stanza.reset();
+    if (idle) {
+        queue(s, xmpp::kStreamClose);
+        s.input_closed = true;
+    } else {
+        send_stream_error(s, xmpp::StreamError::connection_timeout);
+    }
+    return inbound_writable(host, s);
+}
+
 void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid) {
     if (s.callbacks_outstanding > 0) --s.callbacks_outstanding;
     if (s.input_closed) return;  // our side of the stream has ended

@@ -261,6 +261,14 @@ InboundOutcome inbound_readable(InboundHost& host, InboundSession& s);
 // The socket is writable: continue a TLS handshake, or flush the output.
 InboundOutcome inbound_writable(InboundHost& host, InboundSession& s);
 
+// Ends our side of the stream for want of progress: a stream error
+// connection-timeout, or with IDLE our stream close (our stream header first
+// when the peer's is not answered yet), then flushes. Nothing once our side
+// has ended. close: the caller releases the session at once (a TLS
+// handshake in progress, or the write failed); otherwise it is closed like
+// after any stream error.
+InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idle);
+
 // One parser event of the session's stream.
 void handle_event(InboundHost& host, InboundSession& s, const xmpp::XmlEvent& ev);
 

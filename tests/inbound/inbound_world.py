@@ -62,8 +62,9 @@ def stream_error(condition):
 class Peer:
     """A remote server's side of one inbound connection, byte for byte."""
 
-    def __init__(self, port, address="127.0.0.1"):
-        self.sock = socket.create_connection((address, port), timeout=TIMEOUT)
+    def __init__(self, port, address="127.0.0.1", source=None):
+        self.sock = socket.create_connection((address, port), timeout=TIMEOUT,
+                                             source_address=(source, 0) if source else None)
         self.buf = b""
         self.stream_id = None
 
@@ -163,9 +164,10 @@ class Peer:
 
 
 class World:
-    """dnsmasq with ZONE, a CA with a.test's certificate, and the daemon."""
+    """dnsmasq with ZONE, a CA with a.test's certificate, and the daemon
+    (with EXTRA added to its command line)."""
 
-    def __init__(self, zone=None, ca=None, core=True):
+    def __init__(self, zone=None, ca=None, core=True, extra=()):
         self.dir = t.temp_dir()
         self.zone = zone or netns.Zone()
         self.dns = netns.DnsServer(self.zone, self.dir).__enter__()
@@ -180,13 +182,14 @@ class World:
                 "--cert", self.cert.chain, "--key", self.cert.key]
         if core:
             args += ["--core-socket", self.sock_path]
+        args += list(extra)
         self.daemon = t.Daemon(args)
         self.daemon.wait_for("fenra-s2s event loop started")
         self.cores = []
         self.peers = []
 
-    def peer(self):
-        p = Peer(self.port)
+    def peer(self, source=None):
+        p = Peer(self.port, source=source)
         self.peers.append(p)
         return p
 

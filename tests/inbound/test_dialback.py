@@ -206,5 +206,28 @@ class ReceivingRole(unittest.TestCase):
             self.core.recv_frame(timeout=0.5)
 
 
+class IdleStream(unittest.TestCase):
+    def test_an_authenticated_stream_without_bytes_is_closed(self):
+        ca = testca.TestCA(t.temp_dir())
+        zone = netns.Zone()
+        zone.a("b.test", "127.0.0.5")
+        world = w.World(zone, ca=ca, extra=["--inbound-idle-timeout", "1"])
+        auth = Authoritative("b.test", "127.0.0.5", ca.issue("b.test"), "valid")
+        try:
+            p = world.peer()
+            p.negotiate_tls("b.test")
+            p.expect(w.DIALBACK_FEATURES)
+            p.send("<db:result from='b.test' to='a.test'>key-for-b</db:result>")
+            p.expect("<db:result xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
+                     "type='valid'/>")
+            p.expect("</stream:stream>", timeout=5)
+            world.daemon.wait_for(" idle for 1 s, closing the stream")
+            p.send("</stream:stream>")
+            self.assertTrue(p.closed(timeout=5))
+        finally:
+            auth.close()
+            self.assertEqual(world.stop(), 0)
+
+
 if __name__ == "__main__":
     unittest.main()
