@@ -100,7 +100,11 @@ struct CountOption {
     uint32_t S2sConfig::*field;
 };
 constexpr CountOption kCountOptions[] = {
+    {"--connect-timeout", &S2sConfig::connect_timeout},
     {"--negotiation-timeout", &S2sConfig::negotiation_timeout},
+    {"--dialback-timeout", &S2sConfig::dialback_timeout},
+    {"--outbound-idle-timeout", &S2sConfig::outbound_idle_timeout},
+    {"--delivery-timeout", &S2sConfig::delivery_timeout},
     {"--close-timeout", &S2sConfig::close_timeout},
     {"--inbound-idle-timeout", &S2sConfig::inbound_idle_timeout},
     {"--max-unauthenticated-per-address", &S2sConfig::max_unauthenticated_per_address},

@@ -24,6 +24,7 @@ struct PendingDelivery {
     std::string from;
     std::string to;
     std::string stanza;
+    uint64_t queued_ms = 0;  // when it was queued (monotonic)
 };
 
 // The deliveries waiting on one outbound session, in arrival order. A
@@ -43,6 +44,7 @@ class DeliveryQueue {
     size_t size() const { return size_ - head_; }
     size_t capacity() const { return cap_; }
     PendingDelivery& front() { return items_[head_]; }
+    const PendingDelivery& front() const { return items_[head_]; }
     // Drops the front entry.
     void pop_front();
     void clear();

@@ -33,23 +33,6 @@ constexpr ipc::Options kIpcOptions = {
     .write_after_each_message = false,
 };
 
-// The monotonic clock in milliseconds, read cheaply (a few ms coarse).
-uint64_t mono_ms() {
-    timespec ts{};
-#ifdef CLOCK_MONOTONIC_COARSE
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-#elif defined(CLOCK_MONOTONIC_FAST)
-    clock_gettime(CLOCK_MONOTONIC_FAST, &ts);
-#else
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-#endif
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-constexpr uint64_t ms(uint32_t seconds) {
-    return uint64_t{seconds} * 1000;
-}
-
 void write_all(int fd, std::string_view s) {
     while (!s.empty()) {
         const ssize_t n = ::write(fd, s.data(), s.size());
@@ -96,7 +79,8 @@ S2sServer::S2sServer(const S2sConfig& config)
                                 &S2sServer::on_inbound_writable, &S2sServer::on_inbound_timed_out);
     for (int i = 0; i < kOutboundSlots; ++i)
         outbound_events_[i].bind(this, i, &S2sServer::on_outbound_readable,
-                                 &S2sServer::on_outbound_writable);
+                                 &S2sServer::on_outbound_writable,
+                                 &S2sServer::on_outbound_timed_out);
 }
 
 S2sServer::~S2sServer() {
@@ -306,11 +290,12 @@ void S2sServer::accept_inbound() {
     s->set_stream_id();
     inbound_[slot] = std::move(s);
     InboundClock& c = inbound_clock_[slot];
-    c.accepted_ms = c.last_read_ms = mono_ms();
+    c.accepted_ms = c.last_read_ms = monotonic_ms();
     c.closing_ms = 0;
     c.order = ++accept_order_;
     c.address = key;
-    arm_inbound(slot, std::min(ms(config_.negotiation_timeout), ms(config_.inbound_idle_timeout)));
+    arm_inbound(slot, std::min(seconds_ms(config_.negotiation_timeout),
+                               seconds_ms(config_.inbound_idle_timeout)));
     log::info(kLogScope, {"accepted inbound S2S connection id=", slot, " fd=", fd});
 }
 
@@ -357,7 +342,7 @@ void S2sServer::on_ipc_connected(int slot) {
 void S2sServer::on_inbound_readable(int slot) {
     InboundSession* s = inbound_session(slot);
     if (!s) return;
-    inbound_clock_[slot].last_read_ms = mono_ms();
+    inbound_clock_[slot].last_read_ms = monotonic_ms();
     if (inbound_readable(*this, *s) == InboundOutcome::close) close_inbound(slot);
 }
 
@@ -367,9 +352,13 @@ void S2sServer::on_inbound_writable(int slot) {
 }
 
 void S2sServer::arm_inbound(int slot, uint64_t delay_ms) {
-    TimerId& t = inbound_clock_[slot].timer;
+    arm_slot_timer(inbound_clock_[slot].timer, inbound_events_[slot], delay_ms);
+}
+
+void S2sServer::arm_slot_timer(TimerId& t, LoopHandler& handler, uint64_t delay_ms) {
+    if (!loop_) return;
     if (t == 0) {
-        auto id = loop_->add_timer(inbound_events_[slot], delay_ms);
+        auto id = loop_->add_timer(handler, delay_ms);
         if (id) t = *id;
     } else {
         (void)loop_->arm_timer(t, delay_ms);
@@ -384,8 +373,8 @@ void S2sServer::on_inbound_timed_out(int slot) {
     InboundSession* s = inbound_session(slot);
     if (!s) return;
     InboundClock& c = inbound_clock_[slot];
-    const uint64_t now = mono_ms();
-    const uint64_t close_ms = ms(config_.close_timeout);
+    const uint64_t now = monotonic_ms();
+    const uint64_t close_ms = seconds_ms(config_.close_timeout);
     if (s->input_closed) {
         // Our error or close is written, or waits for a peer that does not read.
         if (c.closing_ms == 0) c.closing_ms = now;
@@ -394,13 +383,13 @@ void S2sServer::on_inbound_timed_out(int slot) {
         return close_inbound(slot);
     }
     const bool idle = s->auth_domain_count > 0;
-    const uint64_t due = idle ? c.last_read_ms + ms(config_.inbound_idle_timeout)
-                              : c.accepted_ms + ms(config_.negotiation_timeout);
+    const uint64_t due = idle ? c.last_read_ms + seconds_ms(config_.inbound_idle_timeout)
+                              : c.accepted_ms + seconds_ms(config_.negotiation_timeout);
     // Until the stream is authenticated the timer comes back at least once
     // per idle period, so that an idle deadline after it is not missed.
     if (now < due)
         return arm_inbound(
-            slot, idle ? due - now : std::min(due - now, ms(config_.inbound_idle_timeout)));
+            slot, idle ? due - now : std::min(due - now, seconds_ms(config_.inbound_idle_timeout)));
     if (idle)
         log::info(kLogScope, {"inbound S2S id=", slot, " idle for ", config_.inbound_idle_timeout,
                               " s, closing the stream"});
@@ -415,8 +404,8 @@ void S2sServer::on_inbound_timed_out(int slot) {
 
 void S2sServer::inbound_write_shut(const InboundSession& session) {
     // The peer closes its side after reading our error, or is cut off.
-    inbound_clock_[session.slot].closing_ms = mono_ms();
-    arm_inbound(session.slot, ms(config_.close_timeout));
+    inbound_clock_[session.slot].closing_ms = monotonic_ms();
+    arm_inbound(session.slot, seconds_ms(config_.close_timeout));
 }
 
 void S2sServer::close_inbound(int slot) {
@@ -512,6 +501,17 @@ void S2sServer::on_outbound_readable(int slot) {
 }
 void S2sServer::on_outbound_writable(int slot) {
     outbound_writable(*this, slot);
+}
+void S2sServer::on_outbound_timed_out(int slot) {
+    outbound_timed_out(*this, slot);
+}
+
+void S2sServer::arm_outbound(int slot, uint64_t delay_ms) {
+    arm_slot_timer(outbound_timer_[slot], outbound_events_[slot], delay_ms);
+}
+
+void S2sServer::cancel_outbound(int slot) {
+    if (outbound_timer_[slot] != 0 && loop_) (void)loop_->cancel_timer(outbound_timer_[slot]);
 }
 
 Result<void> s2s_main(int argc, char** argv) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <openssl/ssl.h>
+#include <time.h>
 
 #include <array>
 #include <cstddef>
@@ -28,6 +29,23 @@
 namespace fenra::s2s {
 
 class OutboundRegistry;
+
+// The monotonic clock in milliseconds, read cheaply (coarse by a few ms).
+inline uint64_t monotonic_ms() {
+    timespec ts{};
+#ifdef CLOCK_MONOTONIC_COARSE
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+#elif defined(CLOCK_MONOTONIC_FAST)
+    clock_gettime(CLOCK_MONOTONIC_FAST, &ts);
+#else
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+constexpr uint64_t seconds_ms(uint32_t seconds) {
+    return uint64_t{seconds} * 1000;
+}
 
 inline constexpr int kInboundSlots = 256;
 inline constexpr int kOutboundSlots = 128;
@@ -105,6 +123,9 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     EventLoop& loop() { return *loop_; }
     // The handler of outbound slot's connection.
     LoopHandler& outbound_events(int slot) { return outbound_events_[slot]; }
+    // The outbound slot's one timer: armed DELAY_MS from now, or cancelled.
+    void arm_outbound(int slot, uint64_t delay_ms);
+    void cancel_outbound(int slot);
 
     // ---- core link and outbound side ----
     // The slot the next inbound stanza is offered to first.
@@ -138,6 +159,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // completion, TLS handshake steps and output flush come here.
     void on_outbound_readable(int slot);
     void on_outbound_writable(int slot);
+    void on_outbound_timed_out(int slot);
 
     const S2sConfig config_;
     std::array<uint8_t, kDialbackSecretFileMax> dialback_secret_{};
@@ -189,6 +211,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
         AddressKey address;
     };
     void arm_inbound(int slot, uint64_t delay_ms);
+    // Arms timer T of HANDLER (made on first use) DELAY_MS from now.
+    void arm_slot_timer(TimerId& t, LoopHandler& handler, uint64_t delay_ms);
     // A slot for a new connection from KEY (ADDRESS for the log), or -1 (the
     // connection is refused): at most max_unauthenticated_per_address from one
     // address, and with every slot taken the oldest unauthenticated session
@@ -204,6 +228,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
 
     // ---- core link and outbound side ----
     int forward_cursor_ = 0;
+    TimerId outbound_timer_[kOutboundSlots] = {};
     std::unique_ptr<OutboundRegistry> outbound_;
 };
 

@@ -27,6 +27,7 @@ std::string_view try_targets(OutboundSession& s, std::string_view failure) {
                   {"connecting to ", s.target_host, ":", s.target_port, " for domain ",
                    s.remote_domain, " (direct_tls=", s.direct_tls ? "true" : "false", ")"});
         const ConnectAttempt a = start_connect(s.target_host, s.target_port);
+        s.target_ms = monotonic_ms();
         if (a.fd >= 0) {
             s.conn.fd = a.fd;
             return {};
@@ -96,6 +97,9 @@ void connect_outbound(S2sServer& server, OutboundSession& s) {
     // Connect completion is write readiness; read interest follows it.
     (void)server.loop().add(s.conn.fd, server.outbound_events(s.slot), false);
     (void)server.loop().add_write_once(s.conn.fd);
+    s.started_ms = s.active_ms = monotonic_ms();
+    s.timer_due_ms = 0;
+    outbound_deadline_update(server, s);
 }
 
 void on_connect_ready(S2sServer& server, OutboundSession& s) {
@@ -108,11 +112,15 @@ void on_connect_ready(S2sServer& server, OutboundSession& s) {
         on_connected(server, s);
         return;
     }
+    connect_failed(server, s, "failed");
+}
+
+void connect_failed(S2sServer& server, OutboundSession& s, std::string_view how) {
     if (s.next_target < s.targets.size())
-        log::info(kLogScope, {"outbound TCP connect to ", s.target_host, ":", s.target_port,
-                              " failed for ", s.remote_domain, ", trying next target"});
+        log::info(kLogScope, {"outbound TCP connect to ", s.target_host, ":", s.target_port, " ",
+                              how, " for ", s.remote_domain, ", trying next target"});
     else
-        log::error(kLogScope, {"outbound TCP connect failed for ", s.remote_domain});
+        log::error(kLogScope, {"outbound TCP connect ", how, " for ", s.remote_domain});
     server.loop().remove(s.conn.fd);
     ::close(s.conn.fd);
     s.conn.fd = -1;

@@ -13,6 +13,8 @@
 // connect per target until one completes (ConnState::connecting).
 #pragma once
 
+#include <string_view>
+
 namespace fenra::s2s {
 
 class S2sServer;
@@ -27,5 +29,9 @@ void connect_outbound(S2sServer& server, OutboundSession& s);
 // S to the session (on_connected); a connect error moves on to the next
 // target in the same slot, or fails S (which closes it).
 void on_connect_ready(S2sServer& server, OutboundSession& s);
+
+// The connect in progress failed (HOW: "failed", "timed out"): the next
+// target in the same slot, or S fails (which closes it).
+void connect_failed(S2sServer& server, OutboundSession& s, std::string_view how);
 
 }  // namespace fenra::s2s

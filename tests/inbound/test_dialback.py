@@ -206,7 +206,29 @@ class ReceivingRole(unittest.TestCase):
             self.core.recv_frame(timeout=0.5)
 
 
-class IdleStream(unittest.TestCase):
+def submit_key(world, domain, key, verdict):
+    """A peer that offers KEY for DOMAIN and gets VERDICT."""
+    p = world.peer()
+    p.negotiate_tls(domain)
+    p.expect(w.DIALBACK_FEATURES)
+    p.send("<db:result from='%s' to='a.test'>%s</db:result>" % (domain, key))
+    p.expect("<db:result xmlns:db='jabber:server:dialback' from='a.test' to='%s' type='%s'/>"
+             % (domain, verdict), timeout=10)
+    return p
+
+
+class Deadlines(unittest.TestCase):
+    def test_a_silent_authoritative_server_makes_the_key_invalid(self):
+        zone = netns.Zone()
+        zone.a("e.test", "127.0.0.6")
+        silent = socket.create_server(("127.0.0.6", 5269))
+        world = w.World(zone, extra=["--dialback-timeout", "1"])
+        try:
+            submit_key(world, "e.test", "key", "invalid")
+        finally:
+            silent.close()
+            self.assertEqual(world.stop(), 0)
+
     def test_an_authenticated_stream_without_bytes_is_closed(self):
         ca = testca.TestCA(t.temp_dir())
         zone = netns.Zone()
@@ -214,12 +236,7 @@ class IdleStream(unittest.TestCase):
         world = w.World(zone, ca=ca, extra=["--inbound-idle-timeout", "1"])
         auth = Authoritative("b.test", "127.0.0.5", ca.issue("b.test"), "valid")
         try:
-            p = world.peer()
-            p.negotiate_tls("b.test")
-            p.expect(w.DIALBACK_FEATURES)
-            p.send("<db:result from='b.test' to='a.test'>key-for-b</db:result>")
-            p.expect("<db:result xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
-                     "type='valid'/>")
+            p = submit_key(world, "b.test", "key-for-b", "valid")
             p.expect("</stream:stream>", timeout=5)
             world.daemon.wait_for(" idle for 1 s, closing the stream")
             p.send("</stream:stream>")

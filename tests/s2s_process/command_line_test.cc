@@ -148,12 +148,16 @@ TEST(S2sCommandLine, CountValues) {
                              std::string("invalid value for --negotiation-timeout: ") + bad});
     }
     const auto c = parse({"--negotiation-timeout", "1", "--close-timeout", "86400",
-                          "--inbound-idle-timeout", "7", "--max-unauthenticated-per-address", "2"})
+                          "--inbound-idle-timeout", "7", "--max-unauthenticated-per-address", "2",
+                          "--connect-timeout", "3", "--delivery-timeout", "4"})
                        .result->config;
     EXPECT_EQ(c.negotiation_timeout, 1u);
     EXPECT_EQ(c.close_timeout, 86400u);
     EXPECT_EQ(c.inbound_idle_timeout, 7u);
     EXPECT_EQ(c.max_unauthenticated_per_address, 2u);
+    EXPECT_EQ(c.connect_timeout, 3u);
+    EXPECT_EQ(c.delivery_timeout, 4u);
+    EXPECT_EQ(c.dialback_timeout, 30u);
 }
 
 TEST(S2sCommandLine, DnsOptions) {
@@ -207,7 +211,7 @@ TEST(S2sCommandLine, LaterOccurrenceOverrides) {
 }
 
 TEST(S2sCommandLine, UsageText) {
-    EXPECT_EQ(kUsage.size(), 1339u);
+    EXPECT_EQ(kUsage.size(), 1739u);
     EXPECT_EQ(kUsage.back(), '\n');
     EXPECT_EQ(kUsage.find("--bind"), std::string_view::npos);
     EXPECT_EQ(kUsage.find("--listen-fd"), std::string_view::npos);
