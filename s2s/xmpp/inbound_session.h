@@ -4,8 +4,8 @@
 // peer's stream header, mandatory STARTTLS, the stream restarted over TLS,
 // then SASL EXTERNAL (only when the peer's certificate passes the DANE check)
 // or server dialback; once the stream is established it collects each
-// message, presence and iq, rebuilds it as a stand-alone element and hands it
-// to the core.
+// message, presence and iq, rebuilds it as a stand-alone element and hands
+// it to the core (inbound_stanza.h).
 //
 //     state  meaning                                   left on
 //     0      connected, no header yet                  peer header: 1
@@ -198,6 +198,9 @@ struct InboundSession {
     // random source up to 32 bytes.
     void set_stream_id();
     std::string_view stream_id() const { return {stream_id_buf, stream_id_len}; }
+    // Whether DOMAIN (of an address, a header or a dialback element) is ours;
+    // domains compare without regard to ASCII case.
+    bool ours(std::string_view domain) const;
     // Whether DOMAIN is one of the domains this stream authenticated.
     bool authenticated(std::string_view domain) const;
     // Adds DOMAIN to the authenticated set; false when the set is full.

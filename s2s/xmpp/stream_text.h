@@ -10,7 +10,7 @@
 // writer returns the length written, or NoSpaceLeft when the text does not
 // fit (the buffer's contents are then unspecified). Every other element is
 // built here too; only inbound stanzas are re-serialized by the inbound
-// session, from the parser's events, with xml_escape.
+// stanza module (inbound_stanza.h), from the parser's events, with xml_escape.
 #pragma once
 
 #include <cstddef>
