@@ -42,7 +42,14 @@ struct S2sConfig {
     uint32_t inbound_idle_timeout = 600;
     // Unauthenticated inbound connections one address (IPv4, IPv6 /64) may hold.
     uint32_t max_unauthenticated_per_address = 8;
+    // The largest stanza carried either way, as received and as rebuilt.
+    uint32_t max_stanza_size = 65535;
+    // Deliveries that may wait for one remote domain.
+    uint32_t max_queued_deliveries = 1000;
 };
+
+inline constexpr uint32_t kMinStanzaSize = 10000;
+inline constexpr uint32_t kMaxStanzaSize = 65535;  // the longest frame string
 
 inline constexpr std::string_view kUsage =
     "Usage: fenra-s2s [OPTIONS]\n"

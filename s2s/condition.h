@@ -24,6 +24,8 @@ inline constexpr std::string_view kAuthenticationFailed = "authentication-failed
 inline constexpr std::string_view kXmlParseError = "xml-parse-error";
 inline constexpr std::string_view kReadFailed = "read-failed";
 inline constexpr std::string_view kWriteFailed = "write-failed";
+inline constexpr std::string_view kPolicyViolation = "policy-violation";
+inline constexpr std::string_view kResourceConstraint = "resource-constraint";
 inline constexpr std::string_view kRemoteServerTimeout = "remote-server-timeout";
 }  // namespace condition
 

@@ -23,6 +23,7 @@
 #include "runtime/ipc_server.h"
 #include "runtime/result.h"
 #include "s2s/command_line.h"
+#include "s2s/core_link.h"
 #include "s2s/net/listener.h"
 #include "s2s/xmpp/inbound_session.h"
 
@@ -108,7 +109,9 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
 
     // Each well-formed frame from a core (strings point into the slot's buffer).
     void on_ipc_message(int slot, const ipc::Message& m) override;
+    void on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) override;
     void on_ipc_connected(int slot) override;
+    void on_ipc_wrote(int slot) override;
 
     const S2sConfig& config() const { return config_; }
     std::span<const uint8_t> dialback_secret() const {
@@ -130,6 +133,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // ---- core link and outbound side ----
     // The slot the next inbound stanza is offered to first.
     int& forward_cursor() { return forward_cursor_; }
+    // DeliveryFailed reports waiting for a core.
+    FailedBacklog& failed_backlog() { return failed_backlog_; }
     // The outbound slot table and the sessions by domain.
     OutboundRegistry& outbound() { return *outbound_; }
 
@@ -184,15 +189,20 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // Shut-down: every session released without a log line.
     void release_inbound();
     // InboundHost
-    void inbound_forward(std::string_view from, std::string_view to,
+    bool inbound_forward(std::string_view from, std::string_view to,
                          std::string_view stanza) override;
     void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
                                    std::string_view key) override;
     bool inbound_dane_check(const TlsConn& conn, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
     void inbound_write_shut(const InboundSession& session) override;
-    bool core_has_room(int slot) const;
-    void make_room_for_frame();
+    // A core has room again (it connected or wrote out what it held): the
+    // waiting reports go first, then the inbound stanzas that wait.
+    void on_core_room();
+    // Read interest of an established inbound session, taken away while
+    // inbound reading is paused and given back when it resumes.
+    void set_inbound_reads(InboundSession& s, bool on);
+    void resume_inbound_reads();
 
     // Where a connection comes from: an IPv4 address, or the /64 of an IPv6 one.
     struct AddressKey {
@@ -222,12 +232,13 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
     InboundClock inbound_clock_[kInboundSlots];
     uint64_t accept_order_ = 0;
-    int inbound_cursor_ = 0;   // the next slot to try
-    bool core_stuck_ = false;  // a wait for a core timed out and it has taken nothing since
-    static constexpr long kCoreWaitMs = 1000;
+    int inbound_cursor_ = 0;  // the next slot to try
+    // Inbound stanzas wait for a core: no inbound session is read.
+    bool inbound_paused_ = false;
 
     // ---- core link and outbound side ----
     int forward_cursor_ = 0;
+    FailedBacklog failed_backlog_;
     TimerId outbound_timer_[kOutboundSlots] = {};
     std::unique_ptr<OutboundRegistry> outbound_;
 };

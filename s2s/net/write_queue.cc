@@ -6,8 +6,8 @@ namespace fenra::s2s {
 
 Result<void> WriteQueue::append(std::string_view bytes) {
     if (closed) return Error::ConnectionClosed;
-    if (bytes.size() > kWriteQueueSize - (filled - sent)) return Error::BufferFull;
-    if (bytes.size() > kWriteQueueSize - filled) {
+    if (bytes.size() > size - (filled - sent)) return Error::BufferFull;
+    if (bytes.size() > size - filled) {
         // Room is there once the sent bytes are dropped from the front.
         std::memmove(data, data + sent, filled - sent);
         filled -= sent;
@@ -19,7 +19,9 @@ Result<void> WriteQueue::append(std::string_view bytes) {
 }
 
 void WriteQueue::consume(size_t n) {
-    sent += n < filled - sent ? n : filled - sent;
+    if (n > filled - sent) n = filled - sent;
+    sent += n;
+    written += n;
     if (sent == filled) filled = sent = 0;
 }
 

@@ -45,9 +45,9 @@ FlushState flush_now(InboundSession& s) {
 }
 
 // A stream error closes our side of the stream: nothing more is read.
-void send_stream_error(InboundSession& s, xmpp::StreamError condition) {
+void send_stream_error(InboundSession& s, xmpp::StreamError condition, std::string_view text = {}) {
     char buf[xmpp::kStreamErrorBufferSize];
-    queue_built(s, buf, xmpp::write_stream_error(buf, condition));
+    queue_built(s, buf, xmpp::write_stream_error(buf, condition, text));
     s.input_closed = true;
 }
 
@@ -66,7 +66,10 @@ void send_header(InboundSession& s) {
 
 void send_features(InboundSession& s, xmpp::FeatureSet set) {
     char buf[xmpp::kReplyBufferSize];
-    queue_built(s, buf, xmpp::write_features(buf, set));
+    queue_built(
+        s, buf,
+        xmpp::write_features(
+            buf, set, {.max_bytes = s.context.max_stanza, .idle_seconds = s.context.idle_seconds}));
 }
 
 void send_dialback(InboundHost& host, InboundSession& s, const Dialback& e) {
@@ -399,7 +402,9 @@ void feed(InboundHost& host, InboundSession& s) {
     const std::string_view in = s.rbuf.unconsumed_text();
     size_t pos = 0;
     while (!s.input_closed && s.state != InboundState::tls_handshake) {
+        const size_t before = pos;
         auto r = s.parser->next_event(in, pos);
+        s.element_bytes += pos - before;
         if (!r) {
             log::warn(kLogScope,
                       {"inbound S2S id=", s.slot, " XML parse error: ", error_name(r.error())});
@@ -407,11 +412,26 @@ void feed(InboundHost& host, InboundSession& s) {
             break;
         }
         if (!*r) {
+            if (s.stanza.active && s.element_bytes > s.context.max_stanza) {
+                refuse_oversized(s);
+                break;
+            }
             s.rbuf.consume(pos);
             return;
         }
         handle_event(host, s, **r);
         if (s.close_pending) return;
+        if (s.stanza_waiting) {
+            s.rbuf.consume(pos);
+            return;
+        }
+        if (s.stanza.active) {
+            if (s.stanza.fault == StanzaCollector::Fault::over_limit ||
+                s.element_bytes > s.context.max_stanza)
+                refuse_oversized(s);
+        } else if (s.parser->depth() <= 1) {
+            s.element_bytes = 0;
+        }
     }
     // Bytes after STARTTLS arrived before TLS and are never parsed; after our
     // side of the stream has ended, nothing more is.
@@ -419,7 +439,7 @@ void feed(InboundHost& host, InboundSession& s) {
 }
 
 InboundOutcome read_path(InboundHost& host, InboundSession& s) {
-    for (;;) {
+    while (!s.stanza_waiting) {
         auto n = tls_read(s.conn, s.rbuf);
         if (!n) return InboundOutcome::close;
         if (*n == 0) break;
@@ -457,6 +477,7 @@ void StanzaCollector::reset() {
 InboundSession::InboundSession(int slot_, int fd, const InboundContext& context_)
     : slot(slot_), context(context_) {
     conn.fd = fd;
+    (void)stanza.content.allocate(context.max_stanza);  // the daemon checks
 }
 
 void InboundSession::set_stream_id() {
@@ -474,6 +495,12 @@ void InboundSession::set_stream_id() {
     stream_id_len = static_cast<uint8_t>(kStreamIdSize);
 }
 
+bool InboundSession::authenticated(std::string_view domain) const {
+    for (size_t i = 0; i < auth_domain_count; ++i)
+        if (auth_domains[i].view() == domain) return true;
+    return false;
+}
+
 bool InboundSession::ours(std::string_view domain) const {
     const std::string_view local = context.local_domain;
     if (domain.size() != local.size()) return false;
@@ -482,12 +509,6 @@ bool InboundSession::ours(std::string_view domain) const {
         if (lower(domain[i]) != lower(local[i])) return false;
     }
     return true;
-}
-
-bool InboundSession::authenticated(std::string_view domain) const {
-    for (size_t i = 0; i < auth_domain_count; ++i)
-        if (auth_domains[i].view() == domain) return true;
-    return false;
 }
 
 bool InboundSession::add_authenticated(std::string_view domain) {
@@ -522,6 +543,19 @@ void handle_event(InboundHost& host, InboundSession& s, const XmlEvent& ev) {
 InboundOutcome inbound_readable(InboundHost& host, InboundSession& s) {
     if (s.conn.handshaking()) return handshake(host, s);
     if (s.conn.fd < 0) return InboundOutcome::close;
+    if (s.stanza_waiting) return InboundOutcome::keep;
+    return read_path(host, s);
+}
+
+InboundOutcome inbound_resume(InboundHost& host, InboundSession& s) {
+    if (!s.stanza_waiting) return InboundOutcome::keep;
+    s.stanza_waiting = false;
+    if (!offer_stanza_again(host, s)) return InboundOutcome::keep;
+    s.stanza.reset();
+    s.element_bytes = 0;
+    feed(host, s);
+    if (s.close_pending) return InboundOutcome::close;
+    if (s.stanza_waiting) return InboundOutcome::keep;
     return read_path(host, s);
 }
 
@@ -538,6 +572,13 @@ InboundOutcome inbound_writable(InboundHost& host, InboundSession& s) {
         host.inbound_write_shut(s);
     }
     return InboundOutcome::keep;
+}
+
+void refuse_oversized(InboundSession& s) {
+    log::warn(kLogScope, {"inbound S2S id=", s.slot, " stanza over ", s.context.max_stanza,
+                          " bytes from ", s.stanza.from.view(), ", closing stream"});
+    s.stanza.reset();
+    send_stream_error(s, xmpp::StreamError::policy_violation, "stanza too large");
 }
 
 InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idle) {

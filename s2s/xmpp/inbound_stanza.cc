@@ -60,11 +60,11 @@ size_t escape(std::span<char> out, std::string_view in) {
     return n ? *n : SIZE_MAX;
 }
 
-template <size_t N>
-bool append_escaped(Bounded<N>& b, std::string_view s) {
-    const size_t n = escape({b.data + b.len, N - b.len}, s);
+template <class Text>
+bool append_escaped(Text& b, std::string_view s) {
+    const size_t n = escape({b.data + b.len, b.capacity() - b.len}, s);
     if (n == SIZE_MAX) {
-        b.len = N;
+        b.len = b.capacity();
         return false;
     }
     b.len += n;
@@ -165,8 +165,8 @@ bool element_parts_ok(const XmlElement& e) {
     return true;
 }
 
-template <size_t N>
-bool append_declaration(Bounded<N>& b, const xmpp::XmlNamespaceDecl& d) {
+template <class Text>
+bool append_declaration(Text& b, const xmpp::XmlNamespaceDecl& d) {
     bool ok = b.append(d.prefix.empty() ? " xmlns='" : " xmlns:");
     if (!d.prefix.empty()) ok = ok && b.append(d.prefix) && b.append("='");
     return ok && append_escaped(b, d.uri) && b.append("'");
@@ -201,7 +201,7 @@ void stanza_child_start(InboundSession& s, const XmlElement& e) {
     }
     ok = ok && c.append(e.self_closing ? "/>" : ">");
     if (!ok) {
-        st.fail(StanzaCollector::Fault::too_large);
+        st.fail(StanzaCollector::Fault::over_limit);
         return;
     }
     if (e.self_closing) return;
@@ -224,12 +224,12 @@ void stanza_child_end(StanzaCollector& st) {
     auto& c = st.content;
     // The name lies before the end of the content, so the copy never overlaps.
     if (!(c.append("</") && c.append({c.data + o.name_at, o.name_len}) && c.append(">")))
-        st.fail(StanzaCollector::Fault::too_large);
+        st.fail(StanzaCollector::Fault::over_limit);
 }
 
 void stanza_text(StanzaCollector& st, std::string_view text) {
     if (st.fault != StanzaCollector::Fault::none) return;
-    if (!append_escaped(st.content, text)) st.fail(StanzaCollector::Fault::too_large);
+    if (!append_escaped(st.content, text)) st.fail(StanzaCollector::Fault::over_limit);
 }
 
 // The stanza as a stand-alone element: its name, from, to, type and id
@@ -276,18 +276,30 @@ std::string_view rebuild(const InboundSession& s, std::span<char> buf) {
     return w.ok ? w.text() : std::string_view{};
 }
 
-// Everything a stanza can hold fits; the rebuild never fails.
-constexpr size_t kRebuildBound =
-    2 * kStanzaNameMax + 6 * (2 * kStanzaAddressMax + kStanzaTypeMax + kStanzaIdMax) +
-    kStanzaHeadSize + kHeaderBindings * 10 + 6 * kHeaderBindingStore + kStanzaContentSize + 64;
-static_assert(kRebuildBound <= kRebuildSize);
-
+// One stanza is rebuilt at a time: it goes to a core at once, or stays
+// collected while it waits for one and is rebuilt when offered again.
 char rebuild_buffer[kRebuildSize];
+
+// The rebuilt stanza offered to a core: false when it waits.
+bool hand_over(InboundHost& host, InboundSession& s, std::string_view text) {
+    const StanzaCollector& st = s.stanza;
+    if (!host.inbound_forward(st.from.view(), st.to.view(), text)) {
+        s.stanza_waiting = true;
+        return false;
+    }
+    log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", st.from.view(),
+                             " to ", st.to.view()});
+    return true;
+}
 
 void complete_stanza(InboundHost& host, InboundSession& s) {
     StanzaCollector& st = s.stanza;
     st.active = false;
     const std::string_view from = st.from.view();
+    if (st.fault == StanzaCollector::Fault::over_limit) {
+        refuse_oversized(s);
+        return;
+    }
     if (from.empty() || st.to.empty()) {
         log::warn(kLogScope, {"inbound stanza missing from/to, dropping"});
     } else if (st.fault == StanzaCollector::Fault::too_large) {
@@ -299,12 +311,12 @@ void complete_stanza(InboundHost& host, InboundSession& s) {
     } else if (!s.ours(delivery_domain(st.to.view()))) {
         log::warn(kLogScope, {"inbound stanza for a domain not ours, dropping: to=", st.to.view()});
     } else {
-        const std::string_view text = rebuild(s, rebuild_buffer);
-        if (!text.empty()) {
-            log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", from, " to ",
-                                     st.to.view()});
-            host.inbound_forward(from, st.to.view(), text);
+        const std::string_view text = rebuild(s, {rebuild_buffer, s.context.max_stanza});
+        if (text.empty()) {
+            refuse_oversized(s);
+            return;
         }
+        if (!hand_over(host, s, text)) return;  // kept whole until a core takes it
     }
     st.reset();
 }
@@ -355,6 +367,10 @@ void start_stanza(InboundHost& host, InboundSession& s, const XmlElement& e, uin
     }
     if (!ok) st.fail(StanzaCollector::Fault::too_large);
     if (e.self_closing) complete_stanza(host, s);
+}
+
+bool offer_stanza_again(InboundHost& host, InboundSession& s) {
+    return hand_over(host, s, rebuild(s, {rebuild_buffer, s.context.max_stanza}));
 }
 
 }  // namespace fenra::s2s

@@ -20,5 +20,8 @@ void stanza_child_end(StanzaCollector& st);
 void stanza_text(StanzaCollector& st, std::string_view text);
 // The stanza element ended: forwarded, or dropped with a warning.
 void complete_stanza(InboundHost& host, InboundSession& s);
+// The stanza that waits for a core, rebuilt and offered again: false while
+// it still waits.
+bool offer_stanza_again(InboundHost& host, InboundSession& s);
 
 }  // namespace fenra::s2s

@@ -206,11 +206,12 @@ class ReceivingRole(unittest.TestCase):
             self.core.recv_frame(timeout=0.5)
 
 
-def submit_key(world, domain, key, verdict):
-    """A peer that offers KEY for DOMAIN and gets VERDICT."""
+def submit_key(world, domain, key, verdict, idle=600):
+    """A peer that offers KEY for DOMAIN and gets VERDICT (IDLE: the idle
+    time-out the daemon advertises)."""
     p = world.peer()
     p.negotiate_tls(domain)
-    p.expect(w.DIALBACK_FEATURES)
+    p.expect(w.dialback_features(idle))
     p.send("<db:result from='%s' to='a.test'>%s</db:result>" % (domain, key))
     p.expect("<db:result xmlns:db='jabber:server:dialback' from='a.test' to='%s' type='%s'/>"
              % (domain, verdict), timeout=10)
@@ -236,7 +237,7 @@ class Deadlines(unittest.TestCase):
         world = w.World(zone, ca=ca, extra=["--inbound-idle-timeout", "1"])
         auth = Authoritative("b.test", "127.0.0.5", ca.issue("b.test"), "valid")
         try:
-            p = submit_key(world, "b.test", "key-for-b", "valid")
+            p = submit_key(world, "b.test", "key-for-b", "valid", idle=1)
             p.expect("</stream:stream>", timeout=5)
             world.daemon.wait_for(" idle for 1 s, closing the stream")
             p.send("</stream:stream>")
