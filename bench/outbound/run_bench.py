@@ -79,7 +79,9 @@ class Daemon:
              "--core-socket", self.sock, "--cert", cert.chain, "--key", cert.key,
              # The core asks for every delivery at once: none may be refused
              # for the length of the domain's queue.
-             "--max-queued-deliveries", "1000000"],
+             "--max-queued-deliveries", "1000000",
+             # The stream set-up opens its 100 callback streams from one address.
+             "--max-unauthenticated-per-address", "1000"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log)
         t.wait_for_socket(self.sock)
 
