@@ -209,6 +209,32 @@ std::optional<std::span<const uint8_t>> find_spki(std::span<const uint8_t> cert)
     return cert.subspan(spki->start, spki->end - spki->start);
 }
 
+std::string_view dane_tlsa_name(DaneTlsa t) {
+    switch (t) {
+        case DaneTlsa::none:
+            return "none";
+        case DaneTlsa::usable:
+            return "usable";
+        case DaneTlsa::failed:
+            break;
+    }
+    return "failed";
+}
+
+bool dane_tlsa_wanted(DnsSecurity srv) {
+    return srv == DnsSecurity::secure;
+}
+
+DaneTlsa dane_tlsa_use(DnsSecurity srv, DnsSecurity tlsa, DnsOutcome outcome) {
+    if (srv == DnsSecurity::bogus) return DaneTlsa::failed;
+    if (srv == DnsSecurity::insecure) return DaneTlsa::none;
+    // Under a secure SRV answer a TLSA lookup that failed may hide records
+    // an attacker suppressed: it counts like a bogus one.
+    if (tlsa == DnsSecurity::bogus || outcome == DnsOutcome::failed) return DaneTlsa::failed;
+    if (tlsa == DnsSecurity::insecure) return DaneTlsa::none;
+    return outcome == DnsOutcome::records ? DaneTlsa::usable : DaneTlsa::none;
+}
+
 std::span<const uint8_t> dane_selected_bytes(std::span<const uint8_t> cert, uint8_t selector) {
     if (selector == 1) {
         if (auto spki = find_spki(cert)) return *spki;

@@ -9,7 +9,12 @@
 // then the end-entity certificate itself, and the end-entity certificate must
 // name the domain. Selector 0 is the whole certificate, selector 1 its
 // SubjectPublicKeyInfo; matching type 0 is the bytes themselves, 1 their
-// SHA-256, 2 their SHA-512. DNSSEC status is not examined.
+// SHA-256, 2 their SHA-512.
+//
+// DANE needs a secure chain (RFC 7673 section 3): the SRV answer that named
+// a target must be secure before the target's TLSA records are asked for at
+// all, and the TLSA answer itself must be secure. dane_tlsa_use tells what
+// an answer means; the check procedures below take the records as given.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +24,7 @@
 
 #include "runtime/result.h"
 #include "s2s/net/dns.h"
+#include "s2s/net/resolver.h"
 #include "s2s/net/tls.h"
 
 namespace fenra::s2s {
@@ -28,6 +34,24 @@ enum class DaneResult : uint8_t { verified = 0, no_usable_records = 1, mismatch 
 // DANE status of an outbound connection. failed: the connection fails with
 // "dane-verification-failed".
 enum class DaneStatus : uint8_t { none, verified, failed };
+
+// What a target's TLSA answer means. none: no DANE, dialback; usable: the
+// records decide (dane_match); failed: an outbound delivery fails with
+// "dane-verification-failed", an inbound peer cannot use EXTERNAL.
+enum class DaneTlsa : uint8_t { none, usable, failed };
+
+std::string_view dane_tlsa_name(DaneTlsa t);  // "none", "usable", "failed"
+
+// Whether the TLSA records of a target are looked up: only when the SRV
+// answer that named it (or denied every SRV record) is secure.
+bool dane_tlsa_wanted(DnsSecurity srv);
+
+// The meaning of a TLSA answer with the given verdict and outcome, for a
+// target named by an SRV answer with verdict SRV. An insecure SRV answer is
+// none whatever the TLSA answer; under a secure one, a bogus TLSA answer or
+// none usable (server failure, time-out) is failed, an insecure one or a
+// secure denial none, secure records usable.
+DaneTlsa dane_tlsa_use(DnsSecurity srv, DnsSecurity tlsa, DnsOutcome outcome);
 
 // The SubjectPublicKeyInfo element (header and content) inside a DER
 // certificate, found by a minimal walk: certificate, TBSCertificate, the

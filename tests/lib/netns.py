@@ -62,6 +62,9 @@ For DNSSEC, Nsd serves real zones signed at test time:
 - NSD runs in the foreground without root, chroot or user change, with every
   file in the work directory, on NSD_ADDRESSES port 53; it is an
   authoritative server that a validating resolver uses as its forwarder.
+- SilentPort(address, port) is a TCP port that neither accepts nor refuses
+  (a host that does not answer): a listener whose one-entry accept queue is
+  kept full by a connection of its own, so the kernel drops every SYN.
 - StalledServer binds UDP and TCP port 53 on STALLED_ADDRESS, reads what
   comes and never answers. For one slow zone among healthy ones, let the
   DnsServer pass it on: Zone().forward("slow.test", STALLED_ADDRESS).
@@ -80,7 +83,8 @@ import threading
 import time
 
 __all__ = ["enter", "in_namespace", "add_address", "Zone", "DnsServer", "query", "NAMESERVER",
-           "AuthZone", "dnssec_zones", "Nsd", "StalledServer", "NSD_ADDRESSES", "STALLED_ADDRESS"]
+           "AuthZone", "dnssec_zones", "Nsd", "StalledServer", "NSD_ADDRESSES", "STALLED_ADDRESS",
+           "SilentPort"]
 
 NAMESERVER = "127.0.0.53"
 _MARK = "FENRA_NETNS"
@@ -519,4 +523,26 @@ class StalledServer:
         self.thread.join()
         for s in [self.udp, self.tcp] + self.held:
             s.close()
+        return False
+
+
+class SilentPort:
+    """A TCP port on ADDRESS (IPv4 or IPv6) whose connects neither succeed
+    nor fail (see the module's description)."""
+
+    def __init__(self, address, port):
+        self.address = (address, port)
+
+    def __enter__(self):
+        _require_namespace()
+        family = socket.AF_INET6 if ":" in self.address[0] else socket.AF_INET
+        self.listener = socket.socket(family)
+        self.listener.bind(self.address)
+        self.listener.listen(0)
+        self.filler = socket.create_connection(self.address)
+        return self
+
+    def __exit__(self, *exc):
+        self.filler.close()
+        self.listener.close()
         return False

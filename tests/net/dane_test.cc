@@ -32,6 +32,33 @@ Bytes assoc(const TestCert& cert, uint8_t selector, uint8_t mtype) {
     return selected;
 }
 
+TEST(DaneTlsaUse, OnlySecureChainsGiveUsableRecords) {
+    using S = DnsSecurity;
+    using O = DnsOutcome;
+    const struct {
+        S srv, tlsa;
+        O outcome;
+        DaneTlsa want;
+    } cases[] = {
+        {S::secure, S::secure, O::records, DaneTlsa::usable},
+        {S::secure, S::secure, O::no_data, DaneTlsa::none},
+        {S::secure, S::secure, O::nxdomain, DaneTlsa::none},
+        {S::secure, S::insecure, O::records, DaneTlsa::none},
+        {S::secure, S::insecure, O::failed, DaneTlsa::failed},  // time-out, server failure
+        {S::secure, S::bogus, O::failed, DaneTlsa::failed},
+        {S::insecure, S::secure, O::records, DaneTlsa::none},
+        {S::insecure, S::bogus, O::failed, DaneTlsa::none},
+        {S::bogus, S::secure, O::records, DaneTlsa::failed},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(dane_tlsa_use(c.srv, c.tlsa, c.outcome), c.want)
+            << dns_security_name(c.srv) << " " << dns_security_name(c.tlsa) << " "
+            << dns_outcome_name(c.outcome);
+    EXPECT_TRUE(dane_tlsa_wanted(S::secure));
+    EXPECT_FALSE(dane_tlsa_wanted(S::insecure));
+    EXPECT_FALSE(dane_tlsa_wanted(S::bogus));
+}
+
 TEST(SpkiWalk, FindsTheSubjectPublicKeyInfo) {
     const TestCert v3 = test::make_cert(CertSpec::leaf("a.test", {"a.test"}), nullptr);
     const TestCert v1 = test::make_cert(CertSpec::leaf("a.test").version1(), nullptr);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "s2s/net/dns.h"
+#include "s2s/net/target_lookup.h"
 #include "tests/net/dns_message.h"
 
 namespace fenra::s2s {
@@ -239,6 +240,72 @@ TEST_F(ResolveTargets, NameLengthLimits) {
     EXPECT_EQ(g_asked[1].size(), 255u);
     ASSERT_EQ(t->size(), 1u);
     EXPECT_EQ((*t)[0].host, "x.test");
+}
+
+}  // namespace
+}  // namespace fenra::s2s
+
+namespace fenra::s2s {
+namespace {
+
+DnsAnswer srv_answer(DnsOutcome outcome, DnsSecurity security, std::vector<SrvRecord> recs = {}) {
+    DnsAnswer a;
+    a.outcome = outcome;
+    a.security = security;
+    a.srv = std::move(recs);
+    return a;
+}
+
+// "HOST PORT tls|starttls SECURITY [ADDRESS]" per target; "bogus" alone.
+std::vector<std::string> targets_text(std::string_view domain, DnsAnswer direct,
+                                      DnsAnswer starttls) {
+    std::vector<Target> out{Target{}};
+    if (targets_from_srv(domain, direct, starttls, out) == TargetsOutcome::bogus) {
+        EXPECT_TRUE(out.empty());
+        return {"bogus"};
+    }
+    std::vector<std::string> text;
+    for (const Target& t : out)
+        text.push_back(t.host + " " + std::to_string(t.port) +
+                       (t.direct_tls ? " tls " : " starttls ") +
+                       std::string(dns_security_name(t.srv_security)) +
+                       (t.resolved ? " " + address_text(t.addresses.at(0)) : ""));
+    return text;
+}
+
+TEST(TargetsFromSrv, OrderVerdictsAndFallback) {
+    using O = DnsOutcome;
+    using S = DnsSecurity;
+    const DnsAnswer none_secure = srv_answer(O::nxdomain, S::secure);
+    const struct {
+        std::string_view domain;
+        DnsAnswer direct, starttls;
+        std::vector<std::string> want;
+    } cases[] = {
+        {"a.test",
+         srv_answer(O::records, S::secure,
+                    {{"tls2.a.test", 20, 0, 5223}, {"tls1.a.test", 20, 5, 5270}}),
+         srv_answer(O::records, S::insecure, {{"plain.a.test", 0, 0, 5269}, {".", 1, 0, 0}}),
+         {"tls2.a.test 5223 tls secure", "tls1.a.test 5270 tls secure",
+          "plain.a.test 5269 starttls insecure", ". 0 starttls insecure"}},
+        {"b.test", none_secure, srv_answer(O::no_data, S::secure), {"b.test 5269 starttls secure"}},
+        {"b.test",
+         none_secure,
+         srv_answer(O::failed, S::insecure),
+         {"b.test 5269 starttls insecure"}},
+        {"b.test",
+         srv_answer(O::nxdomain, S::insecure),
+         none_secure,
+         {"b.test 5269 starttls insecure"}},
+        {"b.test",
+         srv_answer(O::failed, S::bogus),
+         srv_answer(O::records, S::secure, {{"x", 0, 0, 1}}),
+         {"bogus"}},
+        {"192.0.2.1", none_secure, none_secure, {"192.0.2.1 5269 starttls secure 192.0.2.1:5269"}},
+        {"::1", none_secure, none_secure, {"::1 5269 starttls secure [::1]:5269"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(targets_text(c.domain, c.direct, c.starttls), c.want) << c.domain;
 }
 
 }  // namespace

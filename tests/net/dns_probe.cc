@@ -21,11 +21,19 @@
 //       TYPE NAME OUTCOME SECURITY pending=N [RECORD...]
 //       (N: lookups still pending then), a cancelled lookup's callback
 //       "called-back NAME", then "done".
+//   dns_probe find [-s ADDR[@PORT]]... [-t ANCHOR | -n] [-c TIMEOUT_MS] DOMAIN
+//       the target lookup of DOMAIN: "outcome found|bogus", then per target
+//       "target HOST PORT tls|starttls SRV_SECURITY ADDRESS...", then per
+//       target "tlsa HOST PORT none|usable|failed N" (N records) or
+//       "tlsa HOST PORT not-asked"; with -c, Happy Eyeballs over the targets
+//       in order until one connects: "connected HOST ADDRESS" or
+//       "connect HOST failed REASON" for each that did not.
 //
 // Errors print "error NAME". The check procedures write their own log lines
 // on standard error.
 #include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
@@ -33,9 +41,12 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/event_loop.h"
 #include "s2s/net/dane.h"
 #include "s2s/net/dns.h"
+#include "s2s/net/happy_eyeballs.h"
 #include "s2s/net/resolver.h"
+#include "s2s/net/target_lookup.h"
 #include "s2s/net/tls_context.h"
 #include "tests/net/test_certs.h"
 
@@ -139,18 +150,117 @@ void print_answer(std::string_view type, std::string_view name, const DnsAnswer&
     std::fflush(stdout);
 }
 
-int resolve(int argc, char** argv) {
-    ResolverConfig config;
+// The options -s, -t, -n (and -c: CONNECT_MS) from argv[2] on; returns the
+// index of the first other argument.
+int resolver_options(int argc, char** argv, ResolverConfig& config, uint64_t* connect_ms) {
     int i = 2;
     for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
         const std::string_view opt = argv[i];
         if (opt == "-s") config.nameservers.emplace_back(argv[i + 1]);
         if (opt == "-t") config.trust_anchor = argv[i + 1];
+        if (opt == "-c" && connect_ms != nullptr) *connect_ms = std::stoull(argv[i + 1]);
         if (opt == "-n") {
             config.dnssec = false;
             --i;
         }
     }
+    return i;
+}
+
+// Hands the resolver its finished lookups whenever its descriptor is readable.
+class ResolverEvents : public LoopHandler {
+  public:
+    explicit ResolverEvents(Resolver& r) : r_(r) {}
+    void on_event(const LoopEvent&) override { (void)r_.process(); }
+
+  private:
+    Resolver& r_;
+};
+
+int find(int argc, char** argv) {
+    ResolverConfig config;
+    uint64_t connect_ms = 0;
+    const int i = resolver_options(argc, argv, config, &connect_ms);
+    if (i + 1 != argc) return usage();
+    auto resolver = Resolver::create(config);
+    if (!resolver) return fail(resolver.error());
+    auto loop = EventLoop::create(16);
+    if (!loop) return fail(loop.error());
+    Resolver& r = **resolver;
+    ResolverEvents events(r);
+    if (auto ok = (*loop)->add(r.fd(), events); !ok) return fail(ok.error());
+    TargetLookup lookup(r);
+    HappyEyeballs he(**loop);
+    bool done = false;
+    size_t next = 0;  // the target being connected
+    std::function<void()> try_next = [&] {
+        const auto& ts = lookup.targets();
+        while (next < ts.size() && ts[next].addresses.empty())
+            std::printf("connect %s failed no-address\n", ts[next++].host.c_str());
+        if (next == ts.size()) {
+            done = true;
+            return;
+        }
+        (void)he.start(ts[next].addresses, connect_ms, [&](ConnectOutcome&& o) {
+            const char* host = lookup.targets()[next++].host.c_str();
+            if (o.fd < 0) {
+                std::printf("connect %s failed %s\n", host,
+                            std::string(connect_failure_name(o.failure)).c_str());
+                return try_next();
+            }
+            std::printf("connected %s %s\n", host, address_text(o.address).c_str());
+            close(o.fd);
+            done = true;
+        });
+    };
+    size_t tlsa_left = 0;
+    auto after_tlsa = [&] {
+        if (connect_ms == 0)
+            done = true;
+        else
+            try_next();
+    };
+    auto print_targets = [&] {
+        for (const Target& t : lookup.targets()) {
+            std::string line = "target " + t.host + " " + std::to_string(t.port) +
+                               (t.direct_tls ? " tls " : " starttls ") +
+                               std::string(dns_security_name(t.srv_security));
+            for (const DnsAddress& a : t.addresses)
+                line += " " + a.text();
+            std::printf("%s\n", line.c_str());
+        }
+        for (size_t k = 0; k < lookup.targets().size(); ++k) {
+            const Target& t = lookup.targets()[k];
+            auto asked = lookup.tlsa(k, [&, k](DaneTlsa use, std::vector<TlsaRecord>&& recs) {
+                const Target& t = lookup.targets()[k];
+                std::printf("tlsa %s %u %s %zu\n", t.host.c_str(), t.port,
+                            std::string(dane_tlsa_name(use)).c_str(), recs.size());
+                if (--tlsa_left == 0) after_tlsa();
+            });
+            if (!asked)
+                std::printf("error %s\n", std::string(error_name(asked.error())).c_str());
+            else if (*asked)
+                ++tlsa_left;
+            else
+                std::printf("tlsa %s %u not-asked\n", t.host.c_str(), t.port);
+        }
+        if (tlsa_left == 0) after_tlsa();
+    };
+    auto found = lookup.find(argv[i], [&](TargetsOutcome o) {
+        std::printf("outcome %s\n", o == TargetsOutcome::found ? "found" : "bogus");
+        auto started = lookup.resolve_all(print_targets);
+        if (!started || !*started) print_targets();
+    });
+    if (!found) return fail(found.error());
+    while (!done)
+        if (auto ok = (*loop)->run_once(); !ok) return fail(ok.error());
+    std::printf("done\n");
+    return 0;
+}
+
+int resolve(int argc, char** argv) {
+    ResolverConfig config;
+    int i = resolver_options(argc, argv, config, nullptr);
     auto resolver = Resolver::create(config);
     if (!resolver) return fail(resolver.error());
     Resolver& r = **resolver;
@@ -201,6 +311,7 @@ int resolve(int argc, char** argv) {
 
 int run(int argc, char** argv) {
     if (argc >= 2 && std::string_view(argv[1]) == "resolve") return resolve(argc, argv);
+    if (argc >= 2 && std::string_view(argv[1]) == "find") return find(argc, argv);
     if (argc < 3) return usage();
     const std::string_view cmd = argv[1];
     if (cmd == "srv" && argc == 3) {
