@@ -38,6 +38,7 @@ std::string_view error_name(Error e) {
         FENRA_ERROR_NAME(NoSpaceLeft)
         FENRA_ERROR_NAME(ForbiddenXmlConstruct)
         FENRA_ERROR_NAME(InvalidEntityReference)
+        FENRA_ERROR_NAME(InvalidCharacter)
         FENRA_ERROR_NAME(SslInitFailed)
         FENRA_ERROR_NAME(CertLoadFailed)
         FENRA_ERROR_NAME(KeyLoadFailed)

@@ -44,6 +44,7 @@ enum class Error : uint16_t {
     // XML parser
     ForbiddenXmlConstruct,
     InvalidEntityReference,
+    InvalidCharacter,
     // TLS and DNS
     SslInitFailed,
     CertLoadFailed,

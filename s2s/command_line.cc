@@ -18,6 +18,7 @@ enum class Option : uint8_t {
     cert,
     key,
     listen_fd,
+    dialback_secret_file,
     log_level,
     no_stanza_log,
     dns_server,
@@ -35,6 +36,7 @@ Option option_of(std::string_view a) {
     if (a == "--cert") return Option::cert;
     if (a == "--key") return Option::key;
     if (a == "--listen-fd") return Option::listen_fd;
+    if (a == "--dialback-secret-file") return Option::dialback_secret_file;
     if (a == "--log-level") return Option::log_level;
     if (a == "--no-stanza-log") return Option::no_stanza_log;
     if (a == "--dns-server") return Option::dns_server;
@@ -61,6 +63,8 @@ std::string_view missing_value_message(Option o) {
             return "--key requires a value";
         case Option::listen_fd:
             return "--listen-fd requires a value";
+        case Option::dialback_secret_file:
+            return "--dialback-secret-file requires a value";
         case Option::log_level:
             return "--log-level requires a value";
         case Option::no_stanza_log:
@@ -144,6 +148,9 @@ Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
                 c.listen_fd = *fd;
                 break;
             }
+            case Option::dialback_secret_file:
+                c.dialback_secret_file = value;
+                break;
             case Option::log_level: {
                 const auto level = log::parse_level(value);
                 if (!level) return fail(c, unknown, {"invalid log level: ", value});

@@ -24,6 +24,7 @@ struct S2sConfig {
     std::optional<std::string_view> cert_path;
     std::optional<std::string_view> key_path;
     std::optional<int32_t> listen_fd;  // negative: no S2S listener at all
+    std::optional<std::string_view> dialback_secret_file;
     log::Level log_level = log::Level::info;
     bool stanza_log = true;  // false: no line per stanza forwarded
     // Nameservers "ADDR[@PORT]" in the order given; empty: those of
@@ -43,6 +44,9 @@ inline constexpr std::string_view kUsage =
     "  --core-socket PATH  IPC socket for fenra-core communication\n"
     "  --cert PATH         TLS certificate file (PEM)\n"
     "  --key PATH          TLS private key file (PEM)\n"
+    "  --dialback-secret-file PATH\n"
+    "                      Dialback secret shared by every instance of the domain\n"
+    "                      (at least 32 bytes; mode 0600 or stricter)\n"
     "  --log-level LEVEL   error, warn or info (default: info)\n"
     "  --no-stanza-log     No log line per stanza forwarded\n"
     "  --dns-server ADDR   Nameserver ADDR[@PORT], repeatable (default: resolv.conf)\n"

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -53,8 +54,10 @@ void SlotEvents::on_event(const LoopEvent& ev) {
         case EventKind::signal:
             (server_->*readable_)(ev.signo);
             return;
-        case EventKind::error:
         case EventKind::timer:
+            if (timed_out_) (server_->*timed_out_)(slot_);
+            return;
+        case EventKind::error:
             return;
     }
 }
@@ -66,13 +69,13 @@ S2sServer::S2sServer(const S2sConfig& config)
       outbound_(std::make_unique<OutboundRegistry>()) {
     // Drawn once per process start; dialback keys derive from it, nothing
     // ever writes it anywhere.
-    arc4random_buf(dialback_secret_.data(), dialback_secret_.size());
+    arc4random_buf(dialback_secret_.data(), kDialbackSecretSize);
     running_ = true;
     listener_events_.bind(this, -1, &S2sServer::on_listener, &S2sServer::ignore);
     signal_events_.bind(this, 0, &S2sServer::on_signal, &S2sServer::ignore);
     for (int i = 0; i < kInboundSlots; ++i)
         inbound_events_[i].bind(this, i, &S2sServer::on_inbound_readable,
-                                &S2sServer::on_inbound_writable);
+                                &S2sServer::on_inbound_writable, &S2sServer::on_inbound_timed_out);
     for (int i = 0; i < kOutboundSlots; ++i)
         outbound_events_[i].bind(this, i, &S2sServer::on_outbound_readable,
                                  &S2sServer::on_outbound_writable);
@@ -95,6 +98,52 @@ S2sServer::~S2sServer() {
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
     OPENSSL_cleanse(dialback_secret_.data(), dialback_secret_.size());
+}
+
+Result<void> S2sServer::init_dialback_secret() {
+    if (!config_.dialback_secret_file) return {};
+    const std::string_view path = *config_.dialback_secret_file;
+    const std::string p(path);
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        log::error(kLogScope,
+                   {"cannot open dialback secret file ", path, ": ", error_from_errno(errno)});
+        return Error::InvalidArgs;
+    }
+    struct stat st {};
+    std::array<uint8_t, kDialbackSecretFileMax + 2> buf{};
+    size_t n = 0;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (ok && n < buf.size()) {
+        const ssize_t r = ::read(fd, buf.data() + n, buf.size() - n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            ok = r == 0;
+            break;
+        }
+        n += static_cast<size_t>(r);
+    }
+    ::close(fd);
+    if (n > 0 && buf[n - 1] == '\n') --n;
+    std::string_view problem;
+    if (!ok)
+        problem = " cannot be read as a regular file";
+    else if ((st.st_mode & 077) != 0)
+        problem = " grants access to group or others (its mode & 077 must be 0)";
+    else if (n < kDialbackSecretSize)
+        problem = " holds fewer than 32 bytes";
+    else if (n > kDialbackSecretFileMax)
+        problem = " holds more than 1024 bytes";
+    if (!problem.empty()) {
+        OPENSSL_cleanse(buf.data(), buf.size());
+        log::error(kLogScope, {"dialback secret file ", path, problem});
+        return Error::InvalidArgs;
+    }
+    std::memcpy(dialback_secret_.data(), buf.data(), n);
+    dialback_secret_size_ = n;
+    OPENSSL_cleanse(buf.data(), buf.size());
+    log::info(kLogScope, {"dialback secret read from ", path});
+    return {};
 }
 
 Result<void> S2sServer::init_tls() {
@@ -219,7 +268,7 @@ void S2sServer::accept_inbound() {
     }
     inbound_cursor_ = (slot + 1) % kInboundSlots;
 
-    const InboundContext context{config_.host, dialback_secret_, server_tls_};
+    const InboundContext context{config_.host, dialback_secret(), server_tls_};
     std::unique_ptr<InboundSession> s(new (std::nothrow) InboundSession(slot, fd, context));
     if (!s) {
         ::close(fd);
@@ -230,9 +279,7 @@ void S2sServer::accept_inbound() {
         ::close(fd);
         return;
     }
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    s->set_stream_id(static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+    s->set_stream_id();
     inbound_[slot] = std::move(s);
     log::info(kLogScope, {"accepted inbound S2S connection id=", slot, " fd=", fd});
 }
@@ -258,9 +305,29 @@ void S2sServer::on_inbound_writable(int slot) {
     if (s && inbound_writable(*this, *s) == InboundOutcome::close) close_inbound(slot);
 }
 
+void S2sServer::on_inbound_timed_out(int slot) {
+    InboundSession* s = inbound_session(slot);
+    if (!s || !s->write_shut) return;
+    log::info(kLogScope, {"inbound S2S id=", slot, " peer did not close its side, closing"});
+    close_inbound(slot);
+}
+
+void S2sServer::inbound_write_shut(const InboundSession& session) {
+    // The peer closes its side after reading our error, or is cut off.
+    TimerId& t = inbound_close_timer_[session.slot];
+    if (t == 0) {
+        auto id = loop_->add_timer(inbound_events_[session.slot], kCloseWaitMs);
+        if (id) t = *id;
+    } else {
+        (void)loop_->arm_timer(t, kCloseWaitMs);
+    }
+}
+
 void S2sServer::close_inbound(int slot) {
     std::unique_ptr<InboundSession> s = std::move(inbound_[slot]);
     if (!s) return;
+    if (inbound_close_timer_[slot] != 0 && loop_)
+        (void)loop_->cancel_timer(inbound_close_timer_[slot]);
     s->parser.reset();
     log::info(kLogScope, {"closing inbound S2S session id=", slot});
     if (loop_) loop_->remove(s->conn.fd);
@@ -365,6 +432,7 @@ Result<void> s2s_main(int argc, char** argv) {
                           " listen_fd=", config.listen_fd});
 
     auto server = std::make_unique<S2sServer>(config);
+    FENRA_TRY(server->init_dialback_secret());
     FENRA_TRY(server->init_tls());
     FENRA_TRY(server->init_listener());
     FENRA_TRY(server->init_ipc());

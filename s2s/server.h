@@ -32,7 +32,9 @@ class OutboundRegistry;
 inline constexpr int kInboundSlots = 256;
 inline constexpr int kOutboundSlots = 128;
 inline constexpr size_t kLoopEvents = 64;
-inline constexpr size_t kDialbackSecretSize = 32;
+inline constexpr size_t kDialbackSecretSize = 32;  // drawn at random
+// A secret file holds at least kDialbackSecretSize bytes, at most this many.
+inline constexpr size_t kDialbackSecretFileMax = 1024;
 
 class S2sServer;
 
@@ -41,11 +43,12 @@ class S2sServer;
 class SlotEvents final : public LoopHandler {
   public:
     using Fn = void (S2sServer::*)(int slot);
-    void bind(S2sServer* server, int slot, Fn readable, Fn writable) {
+    void bind(S2sServer* server, int slot, Fn readable, Fn writable, Fn timed_out = nullptr) {
         server_ = server;
         slot_ = slot;
         readable_ = readable;
         writable_ = writable;
+        timed_out_ = timed_out;
     }
     void on_event(const LoopEvent& ev) override;
 
@@ -54,6 +57,7 @@ class SlotEvents final : public LoopHandler {
     int slot_ = -1;
     Fn readable_ = nullptr;
     Fn writable_ = nullptr;
+    Fn timed_out_ = nullptr;  // the slot's timer
 };
 
 class S2sServer final : public ipc::Dispatcher, public InboundHost {
@@ -69,6 +73,10 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
 
     // Start-up, in this order; each writes its own log lines, and a failure
     // leaves the state for the destructor to release.
+    // With --dialback-secret-file, the secret becomes the file's bytes (one
+    // trailing newline removed); the file must grant nothing to group or
+    // others and hold at least kDialbackSecretSize bytes.
+    Result<void> init_dialback_secret();
     Result<void> init_tls();
     Result<void> init_listener();
     Result<void> init_ipc();
@@ -85,8 +93,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     void on_ipc_connected(int slot) override;
 
     const S2sConfig& config() const { return config_; }
-    std::span<const uint8_t, kDialbackSecretSize> dialback_secret() const {
-        return dialback_secret_;
+    std::span<const uint8_t> dialback_secret() const {
+        return {dialback_secret_.data(), dialback_secret_size_};
     }
     SSL_CTX* server_tls() const { return server_tls_; }
     SSL_CTX* client_tls() const { return client_tls_; }
@@ -124,13 +132,16 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // (with the TLS handshake steps) come here.
     void on_inbound_readable(int slot);
     void on_inbound_writable(int slot);
+    // The peer has not closed within kCloseWaitMs after our direction ended.
+    void on_inbound_timed_out(int slot);
     // Outbound connection events: the connection's read path, connect
     // completion, TLS handshake steps and output flush come here.
     void on_outbound_readable(int slot);
     void on_outbound_writable(int slot);
 
     const S2sConfig config_;
-    std::array<uint8_t, kDialbackSecretSize> dialback_secret_{};
+    std::array<uint8_t, kDialbackSecretFileMax> dialback_secret_{};
+    size_t dialback_secret_size_ = kDialbackSecretSize;
     SSL_CTX* server_tls_ = nullptr;
     SSL_CTX* client_tls_ = nullptr;
     bool server_tls_owned_ = false;
@@ -157,10 +168,13 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
                                    std::string_view key) override;
     bool inbound_dane_check(const TlsConn& conn, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
+    void inbound_write_shut(const InboundSession& session) override;
     bool core_has_room(int slot) const;
     void make_room_for_frame();
 
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
+    TimerId inbound_close_timer_[kInboundSlots] = {};
+    static constexpr uint64_t kCloseWaitMs = 5000;
     int inbound_cursor_ = 0;   // the next slot to try
     bool core_stuck_ = false;  // a wait for a core timed out and it has taken nothing since
     static constexpr long kCoreWaitMs = 1000;

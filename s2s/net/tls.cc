@@ -201,6 +201,15 @@ void tls_close(TlsConn& conn) {
     }
 }
 
+void tls_shutdown_write(TlsConn& conn) {
+    if (conn.ssl) {
+        ERR_clear_error();
+        SSL_shutdown(conn.ssl);
+        ERR_clear_error();
+    }
+    if (conn.fd >= 0) (void)::shutdown(conn.fd, SHUT_WR);
+}
+
 Result<std::optional<Der>> peer_certificate_der(const TlsConn& conn) {
     if (!conn.ssl) return std::optional<Der>{};
     X509* cert = SSL_get0_peer_certificate(conn.ssl);

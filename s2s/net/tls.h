@@ -100,6 +100,10 @@ Result<FlushState> tls_flush(TlsConn& conn, xmpp::WriteQueue& queue);
 // freed, then the socket closed. Closing twice does nothing.
 void tls_close(TlsConn& conn);
 
+// Ends our direction only: a close-notify when TLS is active, then shutdown
+// for writing. Reading goes on until the peer ends its own direction.
+void tls_shutdown_write(TlsConn& conn);
+
 using Der = std::vector<uint8_t>;
 
 // The peer's certificate in DER form, absent without TLS or certificate.

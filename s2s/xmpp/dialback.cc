@@ -1,7 +1,5 @@
 #include "s2s/xmpp/dialback.h"
 
-#include <cstring>
-#include <initializer_list>
 #include <new>
 #include <utility>
 #include <vector>
@@ -16,27 +14,24 @@
 namespace fenra::s2s {
 namespace {
 
-// Concatenates PIECES into a buffer of kOutboundElementSize bytes; nothing
-// when they do not fit.
+using Dialback = xmpp::DialbackElement;
+
+// The element in a buffer of kOutboundElementSize bytes; nothing when it
+// does not fit.
 std::optional<std::string_view> build(std::span<char, kOutboundElementSize> buf,
-                                      std::initializer_list<std::string_view> pieces) {
-    size_t n = 0;
-    for (std::string_view p : pieces) {
-        if (p.size() > buf.size() - n) return std::nullopt;
-        std::memcpy(buf.data() + n, p.data(), p.size());
-        n += p.size();
-    }
-    return std::string_view(buf.data(), n);
+                                      const Dialback& e) {
+    auto n = xmpp::write_dialback(buf, e);
+    if (!n) return std::nullopt;
+    return std::string_view(buf.data(), *n);
 }
 
 enum class Sent : uint8_t { now, later, never };
 
 Sent send_verify(S2sServer& server, OutboundSession& s, PendingCallback& cb) {
-    if (cb.key.empty() || cb.stream_id.empty()) return Sent::never;
+    if (!xmpp::key_text_acceptable(cb.key) || cb.stream_id.empty()) return Sent::never;
     char buf[kOutboundElementSize];
     const auto text =
-        build(buf, {"<db:verify xmlns:db='jabber:server:dialback' from='", s.local_domain, "' to='",
-                    cb.origin, "' id='", cb.stream_id, "'>", cb.key, "</db:verify>"});
+        build(buf, {Dialback::Kind::verify, s.local_domain, cb.origin, cb.stream_id, {}, cb.key});
     if (!text) return Sent::never;
     // A queue full of stanzas takes it once it drains.
     if (!s.wq.append(*text)) return Sent::later;
@@ -52,6 +47,11 @@ Sent send_verify(S2sServer& server, OutboundSession& s, PendingCallback& cb) {
 void request_dialback_callback(S2sServer& server, int inbound_slot, std::string_view stream_id,
                                std::string_view origin, std::string_view key) {
     auto session = server.outbound().get(origin, server.config().host);
+    if (session && (*session)->callbacks.size() >= kPendingCallbacksMax) {
+        log::warn(kLogScope, {"dialback callback: too many pending callbacks to ", origin});
+        apply_dialback_verdict(server, inbound_slot, stream_id, origin, false);
+        return;
+    }
     PendingCallback cb;
     bool made = false;
     if (session) {
@@ -82,9 +82,9 @@ bool send_dialback_result(S2sServer& server, OutboundSession& s) {
                                   s.remote_stream_id);
     if (!key) return false;
     char buf[kOutboundElementSize];
-    const auto text =
-        build(buf, {"<db:result xmlns:db='jabber:server:dialback' from='", s.local_domain, "' to='",
-                    s.remote_domain, "'>", xmpp::key_text(*key), "</db:result>"});
+    const auto text = build(
+        buf,
+        {Dialback::Kind::result, s.local_domain, s.remote_domain, {}, {}, xmpp::key_text(*key)});
     if (!text || !s.wq.append(*text)) return false;
     (void)server.loop().add_write_once(s.conn.fd);
     log::info(kLogScope, {"outbound dialback key sent to ", s.remote_domain});

@@ -20,7 +20,7 @@ void update(EVP_MAC_CTX* ctx, std::string_view s) {
 
 }  // namespace
 
-Result<DialbackKey> dialback_key(std::span<const uint8_t, 32> secret, std::string_view receiving,
+Result<DialbackKey> dialback_key(std::span<const uint8_t> secret, std::string_view receiving,
                                  std::string_view originating, std::string_view stream_id) {
     EVP_MAC_CTX* ctx = hmac() ? EVP_MAC_CTX_new(hmac()) : nullptr;
     char digest_name[] = "SHA256";
@@ -53,6 +53,13 @@ Result<DialbackKey> dialback_key(std::span<const uint8_t, 32> secret, std::strin
     }
     OPENSSL_cleanse(mac, sizeof mac);
     return key;
+}
+
+bool key_text_acceptable(std::string_view key) {
+    if (key.empty() || key.size() > kDialbackKeyTextMax) return false;
+    for (char c : key)
+        if (c < 0x20 || c > 0x7E) return false;
+    return true;
 }
 
 bool dialback_key_matches(std::string_view received, const DialbackKey& expected) {

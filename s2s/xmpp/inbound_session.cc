@@ -1,5 +1,7 @@
 #include "s2s/xmpp/inbound_session.h"
 
+#include <stdlib.h>
+
 #include <charconv>
 #include <cstring>
 #include <optional>
@@ -21,10 +23,19 @@ using xmpp::XmlElement;
 using xmpp::XmlEvent;
 using xmpp::XmlEventKind;
 
-constexpr std::string_view kDialbackOpenVerify =
-    "<db:verify xmlns:db='jabber:server:dialback' from='";
-constexpr std::string_view kDialbackOpenResult =
-    "<db:result xmlns:db='jabber:server:dialback' from='";
+using Dialback = xmpp::DialbackElement;
+
+// Whether DOMAIN (of an address, a header or a dialback element) is ours;
+// domains compare without regard to ASCII case.
+bool ours(const InboundSession& s, std::string_view domain) {
+    const std::string_view local = s.context.local_domain;
+    if (domain.size() != local.size()) return false;
+    for (size_t i = 0; i < domain.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+        if (lower(domain[i]) != lower(local[i])) return false;
+    }
+    return true;
+}
 
 // Bytes that never appear in a name we write back: blanks and controls, the
 // markup characters and the quote characters.
@@ -188,12 +199,9 @@ void send_stream_error(InboundSession& s, xmpp::StreamError condition) {
 void send_header(InboundSession& s) {
     // The peer's own from comes back to it escaped, so that our header stays
     // well-formed whatever it wrote.
-    char domain[kRemoteDomainMax * 6];
-    auto d = xmpp::xml_escape(domain, s.remote_domain.view());
     char buf[xmpp::kReplyBufferSize];
-    auto n = d ? xmpp::write_inbound_stream_header(buf, s.context.local_domain, {domain, *d},
-                                                   s.stream_id())
-               : Result<size_t>(Error::NoSpaceLeft);
+    auto n = xmpp::write_inbound_stream_header(buf, s.context.local_domain, s.remote_domain.view(),
+                                               s.stream_id());
     if (!n) {
         log::error(kLogScope, {"failed to build stream open response"});
         return;
@@ -204,6 +212,12 @@ void send_header(InboundSession& s) {
 void send_features(InboundSession& s, xmpp::FeatureSet set) {
     char buf[xmpp::kReplyBufferSize];
     queue_built(s, buf, xmpp::write_features(buf, set));
+}
+
+void send_dialback(InboundHost& host, InboundSession& s, const Dialback& e) {
+    char buf[kDialbackElementSize];
+    queue_built(s, buf, xmpp::write_dialback(buf, e));
+    host.inbound_want_write(s);
 }
 
 // ---- stream header ----------------------------------------------------------
@@ -242,6 +256,15 @@ void keep_header_bindings(InboundSession& s, const XmlElement& e) {
 void on_stream_open(InboundHost& host, InboundSession& s, const XmlElement& e) {
     s.remote_domain.assign(e.attribute("from").value_or(std::string_view{}));
     keep_header_bindings(s, e);
+    const auto to = e.attribute("to");
+    if (to && !ours(s, *to)) {
+        // Our header first, so that the error is in a stream the peer can read.
+        log::warn(kLogScope,
+                  {"inbound S2S id=", s.slot, " header for a domain not ours: to=", *to});
+        send_header(s);
+        send_stream_error(s, xmpp::StreamError::host_unknown);
+        return;
+    }
     switch (s.state) {
         case InboundState::connected:
             s.state = InboundState::starttls_offered;
@@ -321,21 +344,26 @@ void on_auth(InboundSession& s, const XmlElement& e) {
 
 // ---- dialback ---------------------------------------------------------------
 
-void answer_verify(InboundSession& s) {
+void answer_verify(InboundHost& host, InboundSession& s) {
     auto& v = s.verify;
+    Dialback answer{
+        Dialback::Kind::verify, s.context.local_domain, v.from.view(), v.id.view(), "invalid", {}};
+    if (!ours(s, v.to.view())) {
+        log::warn(kLogScope, {"dialback verify: request for a domain not ours: to=", v.to.view()});
+        answer.type = "error";
+        send_dialback(host, s, answer);
+        return;
+    }
+    if (!xmpp::key_text_acceptable(v.key.view())) {
+        log::warn(kLogScope, {"dialback verify: unacceptable key from ", v.from.view()});
+        send_dialback(host, s, answer);
+        return;
+    }
     auto expected =
         xmpp::dialback_key(s.context.dialback_secret, v.from.view(), v.to.view(), v.id.view());
     const bool valid = expected && xmpp::dialback_key_matches(v.key.view(), *expected);
-    char buf[kDialbackElementSize];
-    Writer w{buf, sizeof buf};
-    w.put(kDialbackOpenVerify);
-    w.put(s.context.local_domain);
-    w.put("' to='");
-    w.put_escaped(v.from.view());
-    w.put("' id='");
-    w.put_escaped(v.id.view());
-    w.put(valid ? "' type='valid'/>" : "' type='invalid'/>");
-    if (w.ok) queue(s, w.text());
+    if (valid) answer.type = "valid";
+    send_dialback(host, s, answer);
     if (valid)
         log::info(kLogScope,
                   {"dialback verify: valid key from ", v.from.view(), " for stream ", v.id.view()});
@@ -363,6 +391,29 @@ void finish_result(InboundHost& host, InboundSession& s) {
         log::warn(kLogScope, {"dialback callback: missing origin or key"});
         return;
     }
+    Dialback answer{
+        Dialback::Kind::result, s.context.local_domain, r.origin.view(), {}, "invalid", {}};
+    if (!ours(s, r.to.view())) {
+        log::warn(kLogScope, {"dialback callback: key for a domain not ours: to=", r.to.view()});
+        answer.type = "error";
+        send_dialback(host, s, answer);
+        return;
+    }
+    if (!xmpp::key_text_acceptable(r.key.view())) {
+        log::warn(kLogScope, {"dialback callback: unacceptable key from ", r.origin.view()});
+        send_dialback(host, s, answer);
+        return;
+    }
+    // The callbacks a peer can have us make at once are bounded.
+    if (s.callbacks_outstanding >= kCallbacksPerSession) {
+        if (!s.callback_limit_logged)
+            log::warn(kLogScope, {"dialback callback: too many outstanding on inbound session ",
+                                  s.slot, ", refusing more"});
+        s.callback_limit_logged = true;
+        send_dialback(host, s, answer);
+        return;
+    }
+    ++s.callbacks_outstanding;
     log::info(kLogScope,
               {"initiating dialback callback to ", r.origin.view(), " for stream ", s.stream_id()});
     host.inbound_dialback_callback(s, r.origin.view(), r.key.view());
@@ -587,11 +638,13 @@ void complete_stanza(InboundHost& host, InboundSession& s) {
         log::warn(kLogScope, {"inbound stanza malformed, dropping: from=", from});
     } else if (!s.authenticated(delivery_domain(from))) {
         log::warn(kLogScope, {"inbound stanza from unauthenticated domain, dropping: from=", from});
+    } else if (!ours(s, delivery_domain(st.to.view()))) {
+        log::warn(kLogScope, {"inbound stanza for a domain not ours, dropping: to=", st.to.view()});
     } else {
         const std::string_view text = rebuild(s, rebuild_buffer);
         if (!text.empty()) {
-            log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", from,
-                                     " to ", st.to.view()});
+            log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", from, " to ",
+                                     st.to.view()});
             host.inbound_forward(from, st.to.view(), text);
         }
     }
@@ -657,6 +710,11 @@ void on_element_start(InboundHost& host, InboundSession& s, const XmlElement& e)
     // anything nested in an element we ignore is ignored with it.
     const uint32_t level = level_of(*s.parser, e);
     if (level > 2) return;
+    if (level == 1) {
+        // A root element that is not a stream in the streams namespace.
+        send_stream_error(s, xmpp::StreamError::invalid_namespace);
+        return;
+    }
     if (s.state == InboundState::established && level == 2 && is_stanza_name(e.local)) {
         start_stanza(host, s, e, level);
         return;
@@ -703,7 +761,7 @@ void on_element_end(InboundHost& host, InboundSession& s) {
         finish_result(host, s);
     } else if (s.verify.pending && depth < s.verify.level) {
         s.verify.pending = false;
-        if (s.verify.has_text) answer_verify(s);
+        if (s.verify.has_text) answer_verify(host, s);
     }
 }
 
@@ -806,18 +864,19 @@ InboundSession::InboundSession(int slot_, int fd, const InboundContext& context_
     conn.fd = fd;
 }
 
-void InboundSession::set_stream_id(int64_t unix_ms) {
-    char buf[64];
-    char* p = buf;
-    char* const end = buf + sizeof buf;
+void InboundSession::set_stream_id() {
+    char* p = stream_id_buf;
+    char* const end = stream_id_buf + kStreamIdSize;
     std::memcpy(p, "s2s-", 4);
     p += 4;
     p = std::to_chars(p, end - 1, slot).ptr;  // one byte stays for the '-'
     *p++ = '-';
-    p = std::to_chars(p, end, unix_ms).ptr;
-    const size_t n = static_cast<size_t>(p - buf);
-    stream_id_len = static_cast<uint8_t>(n < kStreamIdSize ? n : kStreamIdSize);
-    std::memcpy(stream_id_buf, buf, stream_id_len);
+    uint8_t random[kStreamIdSize / 2];
+    arc4random_buf(random, sizeof random);
+    static const char hex[] = "0123456789abcdef";
+    for (size_t i = 0; p < end; ++i)
+        *p++ = hex[(random[i / 2] >> (i % 2 == 0 ? 4 : 0)) & 15];
+    stream_id_len = static_cast<uint8_t>(kStreamIdSize);
 }
 
 bool InboundSession::authenticated(std::string_view domain) const {
@@ -863,28 +922,32 @@ InboundOutcome inbound_readable(InboundHost& host, InboundSession& s) {
 
 InboundOutcome inbound_writable(InboundHost& host, InboundSession& s) {
     if (s.conn.handshaking()) return handshake(host, s);
+    if (s.write_shut) return InboundOutcome::keep;
     auto r = tls_flush(s.conn, s.wq);
     if (!r) return InboundOutcome::close;
-    if (*r == FlushState::pending) host.inbound_want_write(s);
+    if (*r == FlushState::pending) {
+        host.inbound_want_write(s);
+    } else if (s.input_closed) {
+        s.write_shut = true;
+        tls_shutdown_write(s.conn);
+        host.inbound_write_shut(s);
+    }
     return InboundOutcome::keep;
 }
 
 void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid) {
+    if (s.callbacks_outstanding > 0) --s.callbacks_outstanding;
     if (s.input_closed) return;  // our side of the stream has ended
     const bool over_tls = s.conn.tls_active && (s.state == InboundState::auth_offered ||
                                                 s.state == InboundState::established);
     const bool accepted = valid && over_tls && s.add_authenticated(origin);
-    char buf[kDialbackElementSize];
-    Writer w{buf, sizeof buf};
-    w.put(kDialbackOpenResult);
-    w.put(s.context.local_domain);
-    w.put("' to='");
-    w.put_escaped(origin);
-    w.put(accepted ? "' type='valid'/>" : "' type='invalid'/>");
-    if (w.ok) {
-        queue(s, w.text());
-        host.inbound_want_write(s);
-    }
+    send_dialback(host, s,
+                  {Dialback::Kind::result,
+                   s.context.local_domain,
+                   origin,
+                   {},
+                   accepted ? "valid" : "invalid",
+                   {}});
     if (!accepted) {
         log::warn(kLogScope, {"dialback callback: ", origin, " invalid, inbound session ", s.slot,
                               " rejected"});

@@ -23,7 +23,11 @@
 // whole with a warning, never forwarded in pieces.
 //
 // Once the session has sent a stream error or its own stream close, the rest
-// of the peer's input is ignored until the peer closes the connection.
+// of the peer's input is ignored; when that text is written, our direction
+// ends (TLS close-notify, shutdown for writing), and the connection is closed
+// when the peer ends its own, at the latest 5 s later (what it sends meanwhile
+// is read and dropped, so that unread input cannot reset the connection
+// before our error arrives).
 //
 // Everything the session needs from the daemon goes through InboundHost, so
 // the session runs on any socket (tests use socket pairs).
@@ -71,7 +75,9 @@ inline constexpr size_t kHeaderBindingStore = 2048;
 inline constexpr size_t kRebuildSize = 40960;
 // Dialback.
 inline constexpr size_t kDialbackDomainMax = 256;
-inline constexpr size_t kDialbackKeyMax = 128;
+inline constexpr size_t kDialbackKeyMax = xmpp::kDialbackKeyTextMax;
+// Dialback callbacks one inbound session may have outstanding at once.
+inline constexpr size_t kCallbacksPerSession = 8;
 inline constexpr size_t kVerifyIdMax = 64;
 inline constexpr size_t kDialbackElementSize = 512;
 
@@ -123,12 +129,15 @@ class InboundHost {
     virtual bool inbound_dane_check(const TlsConn& conn, std::string_view domain) = 0;
     // One-shot write interest for the session's socket.
     virtual void inbound_want_write(const InboundSession& session) = 0;
+    // Our direction of the connection has ended: the session is closed when
+    // the peer ends its own, or after a while.
+    virtual void inbound_write_shut(const InboundSession& /*session*/) {}
 };
 
 // What every inbound session shares with the daemon.
 struct InboundContext {
     std::string_view local_domain;
-    std::span<const uint8_t, 32> dialback_secret;
+    std::span<const uint8_t> dialback_secret;
     SSL_CTX* server_tls;  // null without a certificate: STARTTLS cannot be carried out
 };
 
@@ -185,8 +194,9 @@ struct InboundSession {
     InboundSession(const InboundSession&) = delete;
     InboundSession& operator=(const InboundSession&) = delete;
 
-    // "s2s-" slot "-" millis, cut at 32 bytes.
-    void set_stream_id(int64_t unix_ms);
+    // "s2s-" slot "-", then lowercase hex from the system's cryptographic
+    // random source up to 32 bytes.
+    void set_stream_id();
     std::string_view stream_id() const { return {stream_id_buf, stream_id_len}; }
     // Whether DOMAIN is one of the domains this stream authenticated.
     bool authenticated(std::string_view domain) const;
@@ -201,6 +211,7 @@ struct InboundSession {
     bool sasl_authenticated = false;
     bool input_closed = false;   // a stream error or our stream close was sent
     bool close_pending = false;  // the read path closes the session
+    bool write_shut = false;     // our direction has ended (after input_closed)
     char stream_id_buf[kStreamIdSize];
     uint8_t stream_id_len = 0;
     Bounded<kRemoteDomainMax> remote_domain;
@@ -223,8 +234,10 @@ struct InboundSession {
         uint32_t level = 0;
         Bounded<kDialbackDomainMax> origin;
         Bounded<kDialbackDomainMax> to;
-        Bounded<kDialbackKeyMax> key;
+        Bounded<kDialbackKeyMax + 1> key;  // one more byte shows a longer key
     } result;
+    uint8_t callbacks_outstanding = 0;
+    bool callback_limit_logged = false;
     struct {
         bool pending = false;
         bool has_text = false;

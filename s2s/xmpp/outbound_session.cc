@@ -20,10 +20,6 @@ using xmpp::XmlElement;
 using xmpp::XmlEvent;
 using xmpp::XmlEventKind;
 
-constexpr std::string_view kStartTls = "<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>";
-constexpr std::string_view kAuthExternalOpen =
-    "<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='EXTERNAL'>";
-constexpr std::string_view kAuthClose = "</auth>";
 // Rounds of read-and-parse per read event while TLS holds decrypted bytes.
 constexpr int kReadRounds = 64;
 // Rounds of flush-and-refill per write event.
@@ -55,6 +51,9 @@ bool queue_text(S2sServer& server, OutboundSession& s, std::string_view text) {
 // session is closed. Callers must not touch S afterwards unless it was
 // unregistered (it then stays failed in the map).
 void lose_session(S2sServer& server, OutboundSession& s, std::string_view reason) {
+    // A record made only to carry callbacks does not outlive them, so that
+    // naming fresh domains cannot grow the map.
+    const bool callbacks_only = s.callback && s.pending.empty();
     while (!s.pending.empty()) {
         PendingDelivery& d = s.pending.front();
         deliver_failed(server, d.from, d.to, reason);
@@ -67,6 +66,7 @@ void lose_session(S2sServer& server, OutboundSession& s, std::string_view reason
     }
     tls_close(s.conn);
     s.parser.reset();
+    if (callbacks_only) server.outbound().erase(s);
 }
 
 // Sends the initiating stream header.
@@ -139,12 +139,11 @@ std::optional<std::string> external_auth(std::string_view local_domain) {
     unsigned char b64[kOutboundElementSize];
     const int n = EVP_EncodeBlock(b64, reinterpret_cast<const unsigned char*>(local_domain.data()),
                                   static_cast<int>(local_domain.size()));
-    std::string out;
-    out.reserve(kAuthExternalOpen.size() + static_cast<size_t>(n) + kAuthClose.size());
-    out.append(kAuthExternalOpen);
-    out.append(reinterpret_cast<const char*>(b64), static_cast<size_t>(n));
-    out.append(kAuthClose);
-    return out;
+    char buf[kOutboundElementSize];
+    auto len = xmpp::write_sasl_external(
+        buf, {reinterpret_cast<const char*>(b64), static_cast<size_t>(n)});
+    if (!len) return std::nullopt;
+    return std::string(buf, *len);
 }
 
 // Dialback for our own domain. False when the session is gone.
@@ -190,7 +189,8 @@ bool authenticate(S2sServer& server, OutboundSession& s) {
     s.state = ConnState::authenticating;
     s.nego = NegoState::auth_pending;
     send_verifies(server, s);
-    if (!s.dane_verified) return start_dialback(server, s);
+    // EXTERNAL only when DANE vouched for the peer and its features offer it.
+    if (!s.dane_verified || !s.external_offered) return start_dialback(server, s);
     // Nothing else may be written while SASL runs: the callbacks first.
     s.auth = AuthStep::external_deferred;
     return resume_external(server, s);
@@ -207,7 +207,7 @@ bool on_features(S2sServer& server, OutboundSession& s) {
     }
     if (s.nego == NegoState::header && !s.direct_tls && !s.conn.tls_active) {
         s.state = ConnState::starttls_requested;
-        queue_text(server, s, kStartTls);
+        queue_text(server, s, xmpp::kStartTls);
         return true;
     }
     if (s.nego == NegoState::restarted) return authenticate(server, s);
@@ -262,10 +262,26 @@ bool top_level(const xmpp::XmlParser& parser, const XmlElement& e) {
     return parser.depth() == (e.self_closing ? 1u : 2u);
 }
 
+// Inside a features element: whether a SASL mechanism it lists is EXTERNAL.
+// The features are acted on at their end tag, once all of them are known.
+void features_content(OutboundSession& s, const XmlEvent& ev) {
+    if (ev.kind == XmlEventKind::element_start) {
+        s.in_mechanism = ev.element.ns == xmpp::kSaslNs && ev.element.local == "mechanism" &&
+                         !ev.element.self_closing;
+        s.mechanism.clear();
+    } else if (ev.kind == XmlEventKind::text && s.in_mechanism) {
+        if (s.mechanism.size() + ev.text.size() <= kMechanismNameMax) s.mechanism.append(ev.text);
+    } else if (ev.kind == XmlEventKind::element_end && s.in_mechanism) {
+        s.in_mechanism = false;
+        if (s.mechanism == "EXTERNAL") s.external_offered = true;
+    }
+}
+
 // One parser event. False when the session is gone.
 bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
     switch (ev.kind) {
         case XmlEventKind::stream_open: {
+            s.in_features = s.in_mechanism = false;
             const std::string_view id = ev.element.attribute("id").value_or("");
             s.remote_stream_id.assign(id.substr(0, kRemoteStreamIdMax));
             if (s.nego == NegoState::before_header) {
@@ -283,11 +299,26 @@ bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
         case XmlEventKind::element_start:
             break;
         default:
+            if (!s.in_features) return true;
+            if (ev.kind == XmlEventKind::element_end && s.parser->depth() == 1) {
+                s.in_features = false;
+                return on_features(server, s);
+            }
+            features_content(s, ev);
             return true;
     }
     const XmlElement& e = ev.element;
+    if (s.in_features) {
+        features_content(s, ev);
+        return true;
+    }
     if (!top_level(*s.parser, e)) return true;
-    if (e.local == "features") return on_features(server, s);
+    if (e.local == "features") {
+        s.external_offered = false;
+        if (e.self_closing) return on_features(server, s);
+        s.in_features = true;
+        return true;
+    }
     if (e.ns == xmpp::kTlsNs && e.local == "proceed") return on_proceed(server, s);
     if (e.ns == xmpp::kSaslNs && e.local == "success") return on_sasl_success(server, s);
     if (e.ns == xmpp::kSaslNs && e.local == "failure") return on_sasl_failure(server, s);

@@ -38,8 +38,12 @@ inline constexpr size_t kRemoteStreamIdMax = 64;
 inline constexpr size_t kOutboundElementSize = 512;
 inline constexpr size_t kCallbackKeyMax = 128;
 inline constexpr size_t kCallbackStreamIdMax = 64;
+// Callbacks one outbound session carries at most; more are answered invalid.
+inline constexpr size_t kPendingCallbacksMax = 64;
 // The longest local domain whose base64 form fits the EXTERNAL element.
 inline constexpr size_t kExternalDomainMax = 192;
+// The longest SASL mechanism name read from the peer's features.
+inline constexpr size_t kMechanismNameMax = 20;
 
 enum class ConnState : uint8_t {
     connecting = 0,
@@ -76,7 +80,7 @@ struct PendingCallback {
     int inbound_slot = -1;
     std::string stream_id;  // of the inbound stream, at most 64 bytes
     std::string origin;     // the domain the inbound peer claims
-    std::string key;        // as received, at most 128 bytes
+    std::string key;        // as received: 1 to 128 bytes of printable ASCII
     bool sent = false;      // the db:verify has been written
 };
 
@@ -99,6 +103,11 @@ struct OutboundSession {
     AuthStep auth = AuthStep::none;
     bool sasl_authenticated = false;
     bool restart_pending = false;  // after SASL success, until the new features
+    // The peer's features being read, and whether they offer SASL EXTERNAL.
+    bool in_features = false;
+    bool in_mechanism = false;
+    bool external_offered = false;
+    std::string mechanism;
     DaneStatus dane = DaneStatus::none;
     bool dane_verified = false;
     std::string remote_stream_id;

@@ -16,15 +16,47 @@ static_assert(kHeaderOpen.size() == 146);
 constexpr std::string_view kFeaturesOpen = "<stream:features>";
 constexpr std::string_view kFeaturesClose = "</stream:features>";
 
-// The concatenation of `pieces` into `out`.
-Result<size_t> concat(std::span<char> out, std::initializer_list<std::string_view> pieces) {
-    size_t n = 0;
-    for (std::string_view piece : pieces) {
-        if (piece.size() > out.size() - n) return Error::NoSpaceLeft;
-        if (!piece.empty()) std::memcpy(out.data() + n, piece.data(), piece.size());
-        n += piece.size();
+// A text built piece by piece into `out`: fixed pieces as they stand, values
+// escaped. Once a piece does not fit, the text fails.
+class Builder {
+  public:
+    explicit Builder(std::span<char> out) : out_(out) {}
+
+    Builder& fixed(std::string_view piece) {
+        if (ok_ && piece.size() <= out_.size() - n_) {
+            if (!piece.empty()) std::memcpy(out_.data() + n_, piece.data(), piece.size());
+            n_ += piece.size();
+        } else {
+            ok_ = false;
+        }
+        return *this;
     }
-    return n;
+    Builder& value(std::string_view v) {
+        if (!ok_) return *this;
+        auto n = xml_escape(out_.subspan(n_), v);
+        if (n)
+            n_ += *n;
+        else
+            ok_ = false;
+        return *this;
+    }
+    Result<size_t> done() const {
+        if (!ok_) return Error::NoSpaceLeft;
+        return n_;
+    }
+
+  private:
+    std::span<char> out_;
+    size_t n_ = 0;
+    bool ok_ = true;
+};
+
+// The concatenation of fixed `pieces` into `out`.
+Result<size_t> concat(std::span<char> out, std::initializer_list<std::string_view> pieces) {
+    Builder b(out);
+    for (std::string_view piece : pieces)
+        b.fixed(piece);
+    return b.done();
 }
 
 }  // namespace
@@ -51,14 +83,27 @@ std::string_view stream_error_condition(StreamError e) {
 
 Result<size_t> write_stream_header(std::span<char> out, std::string_view local_domain,
                                    std::string_view remote_domain) {
-    return concat(out, {kHeaderOpen, local_domain, "' to='", remote_domain, "' version='1.0'>"});
+    return Builder(out)
+        .fixed(kHeaderOpen)
+        .value(local_domain)
+        .fixed("' to='")
+        .value(remote_domain)
+        .fixed("' version='1.0'>")
+        .done();
 }
 
 Result<size_t> write_inbound_stream_header(std::span<char> out, std::string_view local_domain,
                                            std::string_view remote_domain,
                                            std::string_view stream_id) {
-    return concat(out, {kHeaderOpen, local_domain, "' to='", remote_domain, "' id='", stream_id,
-                        "' version='1.0'>"});
+    return Builder(out)
+        .fixed(kHeaderOpen)
+        .value(local_domain)
+        .fixed("' to='")
+        .value(remote_domain)
+        .fixed("' id='")
+        .value(stream_id)
+        .fixed("' version='1.0'>")
+        .done();
 }
 
 Result<size_t> write_features(std::span<char> out, FeatureSet set) {
@@ -85,6 +130,36 @@ Result<size_t> write_features(std::span<char> out, FeatureSet set) {
 Result<size_t> write_sasl_failure(std::span<char> out, std::string_view condition) {
     return concat(
         out, {"<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><", condition, "/></failure>"});
+}
+
+Result<size_t> write_sasl_external(std::span<char> out, std::string_view data) {
+    return Builder(out)
+        .fixed("<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='EXTERNAL'>")
+        .value(data)
+        .fixed("</auth>")
+        .done();
+}
+
+Result<size_t> write_dialback(std::span<char> out, const DialbackElement& e) {
+    const bool result = e.kind == DialbackElement::Kind::result;
+    Builder b(out);
+    b.fixed(result ? "<db:result" : "<db:verify");
+    b.fixed(" xmlns:db='jabber:server:dialback' from='").value(e.from);
+    b.fixed("' to='").value(e.to).fixed("'");
+    if (!e.id.empty()) b.fixed(" id='").value(e.id).fixed("'");
+    if (!e.type.empty()) b.fixed(" type='").value(e.type).fixed("'");
+    const std::string_view end = result ? "</db:result>" : "</db:verify>";
+    if (e.type == "error") {
+        b.fixed(
+             "><error type='cancel'><item-not-found "
+             "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error>")
+            .fixed(end);
+    } else if (!e.key.empty()) {
+        b.fixed(">").value(e.key).fixed(end);
+    } else {
+        b.fixed("/>");
+    }
+    return b.done();
 }
 
 Result<size_t> write_stream_error(std::span<char> out, StreamError condition) {

@@ -3,11 +3,15 @@
 // the escaping used when a stanza is re-serialized, and the per-connection
 // write queue they are appended to.
 //
-// Texts are concatenations of fixed pieces and raw values (domains, stream ids
-// and conditions are copied unescaped) built into a caller's fixed buffer:
-// kReplyBufferSize bytes for headers and replies, kStreamErrorBufferSize for
-// stream errors. Each writer returns the length written, or NoSpaceLeft when
-// the text does not fit (the buffer's contents are then unspecified).
+// Texts are concatenations of fixed pieces and values built into a caller's
+// fixed buffer: kReplyBufferSize bytes for headers and replies,
+// kStreamErrorBufferSize for stream errors. Every value (domains, stream ids,
+// dialback keys, SASL data) is escaped; only the fixed pieces and the
+// condition words of the enumerations below are written as they stand. Each
+// writer returns the length written, or NoSpaceLeft when the text does not
+// fit (the buffer's contents are then unspecified). Every other element is
+// built here too; only inbound stanzas are re-serialized by the inbound
+// session, from the parser's events, with xml_escape.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +39,7 @@ inline constexpr std::string_view kTlsProceed =
 inline constexpr std::string_view kSaslSuccess =
     "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>";
 inline constexpr std::string_view kStreamClose = "</stream:stream>";
+inline constexpr std::string_view kStartTls = "<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>";
 
 // Stream error conditions; the values are fixed.
 enum class StreamError : uint8_t {
@@ -69,6 +74,22 @@ Result<size_t> write_inbound_stream_header(std::span<char> out, std::string_view
 Result<size_t> write_features(std::span<char> out, FeatureSet set);
 // "<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><" condition "/></failure>"
 Result<size_t> write_sasl_failure(std::span<char> out, std::string_view condition);
+// "<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='EXTERNAL'>" data "</auth>"
+Result<size_t> write_sasl_external(std::span<char> out, std::string_view data);
+
+// A dialback element, db:result or db:verify: from, to, then id and type when
+// not empty; the key as its text, or no text at all (an answer). The type
+// "error" carries <item-not-found/> of the stanza errors.
+struct DialbackElement {
+    enum class Kind : uint8_t { result, verify };
+    Kind kind = Kind::result;
+    std::string_view from;
+    std::string_view to;
+    std::string_view id;
+    std::string_view type;
+    std::string_view key;
+};
+Result<size_t> write_dialback(std::span<char> out, const DialbackElement& e);
 // The stream error element followed by the stream close, in one text.
 Result<size_t> write_stream_error(std::span<char> out, StreamError condition);
 // Copies a fixed text (kTlsProceed, kSaslSuccess, kStreamClose, ...).

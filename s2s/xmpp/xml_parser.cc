@@ -140,6 +140,7 @@ void EventArena::release() {
 namespace {
 
 constexpr std::string_view kStream = "stream";
+constexpr std::string_view kStreamsNamespace = "http://etherx.jabber.org/streams";
 
 // Character classes of the tokenizer.
 constexpr uint8_t kSpace = 1;    // the four whitespace characters
@@ -177,6 +178,32 @@ inline const char* find2(const char* p, const char* end, char a, char b) {
     return p;
 }
 
+// What a UTF-8 lead byte asks of the bytes after it: how many follow, the
+// range of the first (ruling out overlong forms, surrogates and anything
+// above U+10FFFF), and the mask of the others in a little-endian word of the
+// sequence. need 0: not a lead byte.
+struct LeadByte {
+    uint8_t need = 0;
+    uint8_t low = 0x80;
+    uint8_t high = 0xBF;
+    uint32_t continuation_mask = 0;
+};
+struct LeadBytes {
+    LeadByte of[256] = {};
+    constexpr LeadBytes() {
+        for (int c = 0xC2; c < 0xF5; ++c) {
+            LeadByte& l = of[c];
+            l.need = c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+            l.continuation_mask = l.need == 1 ? 0 : l.need == 2 ? 0x00C00000u : 0xC0C00000u;
+        }
+        of[0xE0].low = 0xA0;
+        of[0xED].high = 0x9F;
+        of[0xF0].low = 0x90;
+        of[0xF4].high = 0x8F;
+    }
+};
+constexpr LeadBytes kLeadBytes;
+
 inline const char* find1(const char* p, const char* end, char a) {
     return find2(p, end, a, a);
 }
@@ -201,25 +228,52 @@ int digit_value(char c, unsigned base) {
     return v >= 0 && static_cast<unsigned>(v) < base ? v : -1;
 }
 
-// The number of a character reference: an optional '+' (or '-' when every
-// digit is 0), digits with '_' allowed between them; at most 255.
-std::optional<uint8_t> reference_number(std::string_view s, unsigned base) {
-    bool negative = false;
-    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
+// Whether a code point is a Char of XML 1.0: tab, line feed, carriage
+// return, and everything from U+0020 on but the surrogates, U+FFFE and U+FFFF.
+bool xml_char(uint32_t cp) {
+    if (cp < 0x20) return cp == 0x9 || cp == 0xA || cp == 0xD;
+    if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+    return cp != 0xFFFE && cp != 0xFFFF && cp <= 0x10FFFF;
+}
+
+// The number of a character reference: an optional '+', digits with '_'
+// allowed between them; at most U+10FFFF.
+std::optional<uint32_t> reference_number(std::string_view s, unsigned base) {
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
     if (s.empty() || s.front() == '_' || s.back() == '_') return std::nullopt;
-    unsigned v = 0;
+    uint32_t v = 0;
     for (char c : s) {
         if (c == '_') continue;
         const int d = digit_value(c, base);
         if (d < 0) return std::nullopt;
-        v = v * base + static_cast<unsigned>(d);
-        if (v > 255) return std::nullopt;
+        v = v * base + static_cast<uint32_t>(d);
+        if (v > 0x10FFFF) return std::nullopt;
     }
-    if (negative && v != 0) return std::nullopt;
-    return static_cast<uint8_t>(v);
+    return v;
+}
+
+// The UTF-8 encoding of a code point at out: its length (1 to 4).
+size_t encode_utf8(uint32_t cp, char* out) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
 }
 
 // The references a stream is full of, read whole from the input: the bytes
@@ -279,6 +333,9 @@ void XmlParser::reset() {
     quote_ = '"';
     slash_ = stream_open_ = reclaim_ = false;
     entity_len_ = dashes_ = markup_ = 0;
+    utf8_need_ = 0;
+    checked_ = false;
+    pending_len_ = 0;
     depth_ = 0;
     skipped_ = 0;
 }
@@ -391,7 +448,7 @@ bool XmlParser::finish_start_tag() {
     if (!copy_records(arena_, decls_, e.namespaces)) return false;
     e.self_closing = self_closing;
     const bool top = depth_ == 1;
-    if (e.local == kStream && (self_closing || top)) {
+    if (top && e.local == kStream && e.ns == kStreamsNamespace) {
         ev.kind = XmlEventKind::stream_open;
         if (top) stream_open_ = true;
     } else {
@@ -410,13 +467,16 @@ void XmlParser::finish_end_tag() {
     ev.element = {};
     ev.text = {};
     ev.name = arena_.commit();
+    // Only the end tag of the stream element itself closes the stream: the
+    // element at depth 1, named by its namespace.
+    std::string_view prefix, local;
+    split_name(ev.name, prefix, local);
+    const bool closes = depth_ == 1 && local == kStream && resolve(prefix) == kStreamsNamespace;
     if (depth_ > 0) {
         unwind(depth_);
         --depth_;
     }
-    std::string_view prefix, local;
-    split_name(ev.name, prefix, local);
-    if (prefix == kStream && local == kStream) {
+    if (closes) {
         stream_open_ = false;
         ev.kind = XmlEventKind::stream_close;
         ev.name = {};
@@ -432,30 +492,135 @@ void XmlParser::text_event() {
     event_.text = arena_.commit();
 }
 
-bool XmlParser::decode_entity(char& out) const {
+size_t XmlParser::decode_entity(char* out) const {
     const std::string_view name(entity_, entity_len_);
     if (name == "amp") {
-        out = '&';
+        out[0] = '&';
     } else if (name == "lt") {
-        out = '<';
+        out[0] = '<';
     } else if (name == "gt") {
-        out = '>';
+        out[0] = '>';
     } else if (name == "apos") {
-        out = '\'';
+        out[0] = '\'';
     } else if (name == "quot") {
-        out = '"';
+        out[0] = '"';
     } else if (name.size() >= 2 && name[0] == '#') {
-        std::optional<uint8_t> v;
+        std::optional<uint32_t> v;
         if (name[1] == 'x' || name[1] == 'X')
             v = reference_number(name.substr(2), 16);
         else
             v = reference_number(name.substr(1), 10);
-        if (!v) return false;
-        out = static_cast<char>(*v);
+        if (!v || !xml_char(*v)) return 0;
+        return encode_utf8(*v, out);
     } else {
-        return false;
+        return 0;
     }
-    return true;
+    return 1;
+}
+
+// Runs of printable ASCII, the usual case, are skipped sixteen bytes at a
+// time, and a whole sequence at once when it is there; the state machine
+// carries a sequence cut by the end of the input over to the next one.
+const char* XmlParser::check_chars(const char* from, const char* to) {
+    const auto* p = reinterpret_cast<const unsigned char*>(from);
+    const auto* const end = reinterpret_cast<const unsigned char*>(to);
+    const auto bad = [&](const unsigned char* at) { return reinterpret_cast<const char*>(at); };
+    while (utf8_need_ > 0 && p < end) {
+        const unsigned char c = *p;
+        if (c < utf8_low_ || c > utf8_high_) return bad(p);
+        ++p;
+        utf8_low_ = 0x80;
+        utf8_high_ = 0xBF;
+        utf8_cp_ = utf8_cp_ << 6 | (c & 0x3Fu);
+        if (--utf8_need_ == 0 && (utf8_cp_ == 0xFFFE || utf8_cp_ == 0xFFFF)) return bad(p - 1);
+    }
+    for (;;) {
+#if defined(__SSE2__)
+        // Bytes below 0x20 and from 0x80 on are the ones below 0x20 as signed.
+        const __m128i space = _mm_set1_epi8(0x20);
+        // Long runs go 64 bytes at a time, the rest 16 at a time.
+        while (end - p >= 64) {
+            const auto* v = reinterpret_cast<const __m128i*>(p);
+            const __m128i a = _mm_or_si128(_mm_cmplt_epi8(_mm_loadu_si128(v), space),
+                                           _mm_cmplt_epi8(_mm_loadu_si128(v + 1), space));
+            const __m128i b = _mm_or_si128(_mm_cmplt_epi8(_mm_loadu_si128(v + 2), space),
+                                           _mm_cmplt_epi8(_mm_loadu_si128(v + 3), space));
+            if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0) break;
+            p += 64;
+        }
+        while (end - p >= 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, space)));
+            if (m != 0) {
+                p += __builtin_ctz(m);
+                break;
+            }
+            p += 16;
+        }
+#endif
+        while (p < end && *p >= 0x20 && *p < 0x80)
+            ++p;
+        if (p == end) return nullptr;
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            if (c != '\t' && c != '\n' && c != '\r') return bad(p);
+            ++p;
+            continue;
+        }
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // A whole sequence judged at once, without a branch on its length;
+        // anything in doubt takes the exact way below.
+        if (end - p >= 4) {
+            const LeadByte l = kLeadBytes.of[c];
+            uint32_t w;
+            std::memcpy(&w, p, 4);
+            const uint32_t second = (w >> 8) & 0xFF;
+            const uint32_t cont = l.continuation_mask;
+            const bool ok = (second >= l.low) & (second <= l.high) &
+                            ((w & cont) == (cont & 0x80808080u)) &
+                            ((w & 0x00FEFFFFu) != 0x00BEBFEFu);  // EF BF BE/BF: U+FFFE, U+FFFF
+            if (ok && l.need > 0) {
+                p += l.need + 1;
+                continue;
+            }
+        }
+#endif
+        // The lead byte fixes the length and the range of the next byte, which
+        // rules out overlong forms, surrogates and anything above U+10FFFF.
+        uint8_t need = 0;
+        uint8_t low = 0x80;
+        uint8_t high = 0xBF;
+        if (c < 0xC2) return bad(p);
+        if (c < 0xE0) {
+            need = 1;
+        } else if (c < 0xF0) {
+            need = 2;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c < 0xF5) {
+            need = 3;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return bad(p);
+        }
+        if (end - p > need) {
+            if (p[1] < low || p[1] > high) return bad(p + 1);
+            for (int i = 2; i <= need; ++i)
+                if ((p[i] & 0xC0) != 0x80) return bad(p + i);
+            // U+FFFE and U+FFFF: EF BF BE and EF BF BF.
+            if (c == 0xEF && p[1] == 0xBF && p[2] >= 0xBE) return bad(p + 2);
+            p += need + 1;
+            continue;
+        }
+        // Cut by the end of the input: the state machine takes over.
+        utf8_need_ = need;
+        utf8_low_ = low;
+        utf8_high_ = high;
+        utf8_cp_ = c & (need == 1 ? 0x1Fu : need == 2 ? 0x0Fu : 0x07u);
+        ++p;
+        return check_chars(bad(p), to);
+    }
 }
 
 const XmlEvent* XmlParser::deliver() {
@@ -474,9 +639,22 @@ Result<const XmlEvent*> XmlParser::run(std::string_view input, size_t& pos) {
     const char* const begin = input.data();
     const char* const end = begin + input.size();
     const char* p = begin + pos;
+    // The characters of an input are checked once, on the first call that
+    // sees it; a bad one fails the call that consumes it.
+    if (!checked_ || check_input_ != begin || check_size_ != input.size()) {
+        checked_ = true;
+        check_input_ = begin;
+        check_size_ = input.size();
+        bad_ = check_chars(p, end);
+    }
     const XmlEvent* ev = nullptr;
     Error error = Error::Unexpected;
     char byte = 0;  // decoded by an entity reference
+    // The bytes of a character reference that did not fit the last text chunk
+    // begin the next one.
+    for (size_t i = 0; i < pending_len_; ++i)
+        if (!arena_.push_back(pending_[i])) goto out_of_memory;
+    pending_len_ = 0;
 
     switch (state_) {
         case State::content:
@@ -711,10 +889,28 @@ entity : {
     }
     if (p == end) goto out;
     ++p;
-    if (!decode_entity(byte)) {
+    char decoded[4];
+    const size_t n = decode_entity(decoded);
+    if (n == 0) {
         error = Error::InvalidEntityReference;
         goto fail;
     }
+    byte = decoded[0];
+    if (n == 1) goto entity_byte;
+    for (size_t i = 0; i < n; ++i) {
+        if (state_ == State::attr_entity) {
+            if (!append_item(decoded + i, 1)) goto out_of_memory;
+        } else if (arena_.open_size() < kTextChunk) {
+            if (!arena_.push_back(decoded[i])) goto out_of_memory;
+        } else {
+            pending_[pending_len_++] = decoded[i];  // the text chunk is full
+        }
+    }
+    if (state_ == State::attr_entity) {
+        state_ = State::attr_value;
+        goto attr_value;
+    }
+    goto text_chunk;
 }
 
 entity_byte:
@@ -724,6 +920,7 @@ entity_byte:
         goto attr_value;
     }
     if (!arena_.push_back(byte)) goto out_of_memory;
+text_chunk:
     if (arena_.open_size() < kTextChunk) goto content;
     state_ = State::content;
     text_event();
@@ -732,11 +929,16 @@ entity_byte:
 
 out:
     pos = static_cast<size_t>(p - begin);
+    // A bad character fails the call that consumes it, whatever else the
+    // call found.
+    if (bad_ != nullptr && p > bad_) return Error::InvalidCharacter;
+    if (ev == nullptr) checked_ = false;  // the next call brings new input
     return ev;
 out_of_memory:
     error = Error::OutOfMemory;
 fail:
     pos = static_cast<size_t>(p - begin);
+    if (bad_ != nullptr && p > bad_) return Error::InvalidCharacter;
     return error;
 }
 

@@ -9,13 +9,21 @@
 //         handle(**r);
 //     }
 //
-// The parser is lenient: it does not match end tags against start tags, does
-// not check names or UTF-8, and rejects only "<!" other than a comment
-// (ForbiddenXmlConstruct), bad entity references (InvalidEntityReference) and
-// items beyond the size limits below (OutOfMemory). Entity references are the
-// five named ones and numeric ones of 0 to 255 ("&#65;", "&#x41;"; an optional
-// '+', '_' between digits), each decoding to one raw byte; a name is at most
-// 9 characters.
+// The parser is lenient: it does not match end tags against start tags and
+// does not check names, and rejects only "<!" other than a comment
+// (ForbiddenXmlConstruct), bad entity references (InvalidEntityReference),
+// bytes that are not UTF-8 or encode a character XML does not allow (NUL and
+// the other controls but tab, line feed and carriage return, surrogates,
+// U+FFFE, U+FFFF: InvalidCharacter), and items beyond the size limits below
+// (OutOfMemory). Entity references are the five named ones and character
+// references ("&#65;", "&#x20AC;"; an optional '+', '_' between digits) of
+// any XML character, decoding to its UTF-8 bytes; a name is at most 9
+// characters.
+//
+// The stream. Only the element at depth 0 named "stream" in the streams
+// namespace is the stream header (stream_open), and only its own end tag,
+// judged by namespace and not by prefix, closes it (stream_close). An element
+// named "stream" anywhere else is an ordinary element.
 //
 // Lifetimes. Strings and attribute spans handed out in events point into the
 // parser's own storage:
@@ -87,8 +95,8 @@ struct XmlElement {
 };
 
 enum class XmlEventKind : uint8_t {
-    stream_open,    // element: the stream header (or a self-closing "stream" element)
-    stream_close,   // "</stream:stream>"
+    stream_open,    // element: the stream header
+    stream_close,   // the stream header's end tag
     element_start,  // element
     element_end,    // name: the qualified name as written, blanks kept
     text,           // text: decoded, never empty
@@ -263,6 +271,8 @@ class XmlParser {
     // an error. After an error the stream is over: every later call returns
     // the same error, consuming nothing, until reset(). The event itself is
     // overwritten by the next call; its strings live as described above.
+    // Until a call returns nullptr (or reset()), the caller passes the same
+    // input again, with pos where the last call left it.
     Result<const XmlEvent*> next_event(std::string_view input, size_t& pos);
 
     // Back to the initial state, as for a new stream; keeps some capacity.
@@ -312,7 +322,14 @@ class XmlParser {
     template <class T>
     bool push_record(detail::PodList<T>& list, const T& v);
     bool complete_attribute();
-    bool decode_entity(char& out) const;
+    // The bytes of the entity reference just read, written at out (room for
+    // 4): their count, 0 for a reference that is not allowed.
+    size_t decode_entity(char* out) const;
+    // The first byte of [from, to) that, continuing the bytes checked
+    // before, is not UTF-8 of an XML character, or null (an incomplete
+    // sequence at the end is carried over).
+    const char* check_chars(const char* from, const char* to);
+
     bool finish_start_tag();
     void finish_end_tag();
     void text_event();
@@ -350,6 +367,19 @@ class XmlParser {
     uint8_t dashes_ = 0;  // trailing '-' seen in a comment (0..2)
     uint8_t markup_ = 0;  // characters read after "<!" (0..2)
     char entity_[kMaxEntityName + 1] = {};
+    // The UTF-8 sequence being checked: bytes still to come, the range of the
+    // next one, the code point so far.
+    char pending_[4] = {};  // see run()
+    uint8_t pending_len_ = 0;
+    uint8_t utf8_need_ = 0;
+    uint8_t utf8_low_ = 0x80;
+    uint8_t utf8_high_ = 0xBF;
+    uint32_t utf8_cp_ = 0;
+    // The input whose characters are checked, and its first bad byte.
+    bool checked_ = false;
+    const char* check_input_ = nullptr;
+    size_t check_size_ = 0;
+    const char* bad_ = nullptr;
     uint32_t depth_ = 0;
     size_t skipped_ = 0;  // length of the comment or instruction being skipped
     size_t peak_ = 0;

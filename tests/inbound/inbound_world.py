@@ -97,7 +97,7 @@ class Peer:
         while end not in self.buf:
             self._fill(deadline)
         m = re.match(re.escape(our_header("XX", to).split("XX")[0].encode()) +
-                     rb"(s2s-\d+-\d+)' version='1\.0'>", self.buf)
+                     rb"(s2s-\d+-[0-9a-f]+)' version='1\.0'>", self.buf)
         if not m:
             raise AssertionError("not our header: %r" % self.buf)
         if self.stream_id is not None and m.group(1).decode() != self.stream_id:

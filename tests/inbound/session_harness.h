@@ -108,7 +108,7 @@ class SessionTest : public ::testing::Test {
         s_ = std::make_unique<InboundSession>(
             7, fd, InboundContext{"a.example", std::span<const uint8_t, 32>(secret_), ctx});
         s_->parser = std::make_unique<xmpp::XmlParser>();
-        s_->set_stream_id(1700000000000);
+        s_->set_stream_id();
     }
 
     SSL_CTX* server_ctx() {

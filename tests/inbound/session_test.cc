@@ -19,11 +19,13 @@ std::string verify_answer(const std::string& to, const std::string& id, const ch
            id + "' type='" + type + "'/>";
 }
 
-TEST_F(SessionTest, StreamIdIsSlotAndMillisCutAt32) {
-    EXPECT_EQ(s_->stream_id(), "s2s-7-1700000000000");
-    s_->set_stream_id(INT64_MIN);
-    EXPECT_EQ(s_->stream_id(), "s2s-7--9223372036854775808");
-    EXPECT_LE(s_->stream_id().size(), kStreamIdSize);
+TEST_F(SessionTest, StreamIdIsSlotAndRandomHex) {
+    const std::string first(s_->stream_id());
+    ASSERT_EQ(first.size(), kStreamIdSize);
+    EXPECT_EQ(first.substr(0, 6), "s2s-7-");
+    EXPECT_EQ(first.find_first_not_of("0123456789abcdef", 6), std::string::npos);
+    s_->set_stream_id();
+    EXPECT_NE(s_->stream_id(), first);
 }
 
 TEST_F(SessionTest, FirstHeaderGetsHeaderAndStarttlsFeatures) {
@@ -31,9 +33,10 @@ TEST_F(SessionTest, FirstHeaderGetsHeaderAndStarttlsFeatures) {
     EXPECT_EQ(s_->state, InboundState::starttls_offered);
     EXPECT_GT(host_.write_requests, 0);
     EXPECT_EQ(received(), our_header(*s_) + kStarttlsFeatures);
-    // Another header (an empty stream element) in state 1 is a stream error.
+    // A stream element inside the stream is no header: it is ignored.
     send("<stream:stream xmlns:stream='http://etherx.jabber.org/streams'/>");
-    EXPECT_EQ(received(), stream_error("not-well-formed"));
+    EXPECT_EQ(received(), "");
+    EXPECT_EQ(s_->state, InboundState::starttls_offered);
 }
 
 TEST_F(SessionTest, HeaderWithoutFromOrWithMarkupInIt) {
@@ -67,15 +70,38 @@ TEST_F(SessionTest, ParseErrorSendsNotWellFormedAndIgnoresTheRest) {
         logs.contains("warn(fenra-s2s): inbound S2S id=7 XML parse error: "
                       "InvalidEntityReference"))
         << logs.text();
-    // The session stays open until the peer closes, and reads nothing more.
+    // Our direction has ended; the session reads and drops what still comes
+    // until the peer closes.
+    char byte;
+    EXPECT_EQ(::read(peer_.fd, &byte, 1), 0);
     EXPECT_EQ(send("<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>"), InboundOutcome::keep);
-    EXPECT_EQ(received(), "");
+    EXPECT_EQ(s_->rbuf.filled, 0u);
     EXPECT_EQ(s_->state, InboundState::starttls_offered);
     shutdown(peer_.fd, SHUT_WR);
     EXPECT_EQ(inbound_readable(host_, *s_), InboundOutcome::close);
 }
 
+TEST_F(SessionTest, HeaderForAnotherDomainIsHostUnknown) {
+    send(
+        "<stream:stream xmlns:stream='http://etherx.jabber.org/streams' from='b.example' "
+        "to='c.example'>");
+    EXPECT_EQ(received(), our_header(*s_) + stream_error("host-unknown"));
+    EXPECT_EQ(s_->state, InboundState::connected);
+}
+
+TEST_F(SessionTest, StreamInAnotherNamespaceIsInvalidNamespace) {
+    send("<stream:stream xmlns:stream='urn:other' from='b.example' to='a.example'>");
+    EXPECT_EQ(received(), stream_error("invalid-namespace"));
+}
+
 TEST_F(SessionTest, StarttlsOutsideState1IsAStreamError) {
+    send(peer_header());
+    received();
+    send("<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>");
+    received();
+    handshake();
+    send(peer_header());
+    received();
     send("<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>");
     EXPECT_EQ(received(), stream_error("not-well-formed"));
 }
@@ -209,6 +235,12 @@ TEST_F(SessionTest, VerifyIsAnsweredInAnyStateWithTheExactText) {
     received();
     send(verify_request("b.example", "a.example", "s2s-1-42", good));
     EXPECT_EQ(received(), verify_answer("b.example", "s2s-1-42", "valid"));
+    // A request for a domain not ours is an error, not a verdict.
+    send(verify_request("b.example", "c.example", "s2s-1-42", good));
+    EXPECT_EQ(received(),
+              "<db:verify xmlns:db='jabber:server:dialback' from='a.example' to='b.example' "
+              "id='s2s-1-42' type='error'><error type='cancel'><item-not-found "
+              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></db:verify>");
     EXPECT_TRUE(
         logs.contains("info(fenra-s2s): dialback verify: valid key from b.example for stream "
                       "s2s-1-42"));
@@ -223,7 +255,7 @@ TEST_F(SessionTest, VerifyIsAnsweredInAnyStateWithTheExactText) {
         {"b.example", "a.example", "s2s-1-42", good.substr(0, 63)},
         {"b.example", "a.example", "s2s-1-42", good + "0"},
         {"c.example", "a.example", "s2s-1-42", good},
-        {"b.example", "c.example", "s2s-1-42", good},
+        {"b.example", "a.example", "s2s-1-42", "k&#233;"},
         {"b.example", "a.example", "s2s-1-43", good},
     };
     for (const auto& b : bad) {
@@ -262,21 +294,61 @@ TEST_F(SessionTest, ResultBeforeTlsIsAPolicyViolationWithoutCallback) {
     EXPECT_TRUE(logs.contains("info(fenra-s2s): inbound dialback key submission from b.example"));
 }
 
-TEST_F(SessionTest, ResultOverTlsStartsTheCallbackWithTheKeyAsReceived) {
+TEST_F(SessionTest, ResultOverTlsStartsTheCallbackOnlyForAnAcceptableKey) {
     LogCapture logs;
     negotiate_tls();
     received();
-    const std::string key(130, 'k');
-    send("<db:result from='b.example' to='a.example'> " + key + "</db:result>");
-    ASSERT_EQ(host_.callbacks.size(), 1u);
+    const std::string key(128, 'k');
+    send("<db:result from='b.example' to='a.example'>" + key + "</db:result>");
+    send(
+        "<db:result from='b.example' "
+        "to='a.example'>&lt;/db:verify&gt;&lt;message/&gt;</db:result>");
+    ASSERT_EQ(host_.callbacks.size(), 2u);
     EXPECT_EQ(host_.callbacks[0].slot, 7);
-    EXPECT_EQ(host_.callbacks[0].stream_id, "s2s-7-1700000000000");
+    EXPECT_EQ(host_.callbacks[0].stream_id, s_->stream_id());
     EXPECT_EQ(host_.callbacks[0].origin, "b.example");
-    EXPECT_EQ(host_.callbacks[0].key, " " + key.substr(0, 127));
+    EXPECT_EQ(host_.callbacks[0].key, key);
+    EXPECT_EQ(host_.callbacks[1].key, "</db:verify><message/>");
     EXPECT_TRUE(
         logs.contains("info(fenra-s2s): initiating dialback callback to b.example for "
-                      "stream s2s-7-1700000000000"));
+                      "stream " +
+                      std::string(s_->stream_id())));
     EXPECT_EQ(received(), "");
+    // Too long, not printable ASCII, or for a domain not ours: no callback.
+    const std::string invalid =
+        "<db:result xmlns:db='jabber:server:dialback' from='a.example' to='b.example' "
+        "type='invalid'/>";
+    send("<db:result from='b.example' to='a.example'>" + key + "k</db:result>");
+    send("<db:result from='b.example' to='a.example'>k\n</db:result>");
+    send("<db:result from='b.example' to='a.example'>\xc3\xa9</db:result>");
+    EXPECT_EQ(received(), invalid + invalid + invalid);
+    send("<db:result from='b.example' to='c.example'>k</db:result>");
+    EXPECT_EQ(received(),
+              "<db:result xmlns:db='jabber:server:dialback' from='a.example' to='b.example' "
+              "type='error'><error type='cancel'><item-not-found "
+              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></db:result>");
+    EXPECT_EQ(host_.callbacks.size(), 2u);
+}
+
+TEST_F(SessionTest, EightCallbacksOutstandingAtMost) {
+    LogCapture logs;
+    negotiate_tls();
+    received();
+    for (int i = 0; i < 10; ++i)
+        send("<db:result from='d" + std::to_string(i) + ".example' to='a.example'>k</db:result>");
+    EXPECT_EQ(host_.callbacks.size(), 8u);
+    EXPECT_EQ(received(),
+              "<db:result xmlns:db='jabber:server:dialback' from='a.example' to='d8.example' "
+              "type='invalid'/><db:result xmlns:db='jabber:server:dialback' from='a.example' "
+              "to='d9.example' type='invalid'/>");
+    size_t warnings = 0;
+    for (const auto& l : logs.lines())
+        warnings += l.find("too many outstanding") != std::string::npos;
+    EXPECT_EQ(warnings, 1u);
+    // A verdict frees a place.
+    apply_verdict(host_, *s_, "d0.example", false);
+    send("<db:result from='e.example' to='a.example'>k</db:result>");
+    EXPECT_EQ(host_.callbacks.size(), 9u);
 }
 
 TEST_F(SessionTest, ResultWithTypeIsIgnoredAndMissingKeyIsWarned) {

@@ -73,12 +73,13 @@ TEST_F(StanzaTest, ManyStanzasInOneReadAndOneCutAnywhere) {
 }
 
 TEST_F(StanzaTest, DecodedFieldsAreEscapedSoNothingCanBeInjected) {
-    EXPECT_EQ(forward("<message from='b.example/a&apos; evil=&apos;x' to='a&lt;b&gt;&quot;' "
-                      "type='&amp;t' id='&lt;/message&gt;&lt;message'/>"),
-              "<message from='b.example/a&apos; evil=&apos;x' to='a&lt;b&gt;&quot;' "
-              "type='&amp;t' id='&lt;/message&gt;&lt;message'/>");
+    EXPECT_EQ(
+        forward("<message from='b.example/a&apos; evil=&apos;x' to='a.example/&lt;b&gt;&quot;' "
+                "type='&amp;t' id='&lt;/message&gt;&lt;message'/>"),
+        "<message from='b.example/a&apos; evil=&apos;x' to='a.example/&lt;b&gt;&quot;' "
+        "type='&amp;t' id='&lt;/message&gt;&lt;message'/>");
     EXPECT_EQ(host_.forwarded[0].from, "b.example/a' evil='x");
-    EXPECT_EQ(host_.forwarded[0].to, "a<b>\"");
+    EXPECT_EQ(host_.forwarded[0].to, "a.example/<b>\"");
 }
 
 TEST_F(StanzaTest, EscapingFindsSpecialBytesAtEveryPosition) {
@@ -204,7 +205,7 @@ TEST_F(StanzaTest, FieldsAtTheirLimitsPassAndLongerOnesDropTheStanza) {
             s += "&apos;";
         return s;
     }();
-    const std::string to(kStanzaAddressMax, 't');
+    const std::string to = "a.example/" + std::string(kStanzaAddressMax - 10, 't');
     const std::string type(kStanzaTypeMax, 'y');
     const std::string id(kStanzaIdMax, 'i');
     EXPECT_EQ(
@@ -259,6 +260,29 @@ TEST_F(StanzaTest, DeepNestingIsTooLarge) {
     EXPECT_EQ(forward(deep + "</message>"), "");
 }
 
+TEST_F(StanzaTest, PayloadElementsNamedStreamAreOrdinaryContent) {
+    send(
+        "<message from='b.example' to='a.example'><x xmlns='urn:example:y'>"
+        "<stream xmlns='urn:example:z'/><stream:stream>t</stream:stream></x></message>"
+        "<message from='b.example' to='a.example' id='2'/>");
+    ASSERT_EQ(host_.forwarded.size(), 2u);
+    EXPECT_EQ(host_.forwarded[0].stanza,
+              "<message from='b.example' to='a.example' "
+              "xmlns:stream='http://etherx.jabber.org/streams'><x xmlns='urn:example:y'>"
+              "<stream xmlns='urn:example:z'/><stream:stream>t</stream:stream></x></message>");
+    EXPECT_EQ(s_->state, InboundState::established);
+    EXPECT_EQ(received(), "");
+}
+
+TEST_F(StanzaTest, StanzaForAnotherDomainIsDropped) {
+    LogCapture logs;
+    EXPECT_EQ(forward("<message from='b.example' to='u@c.example/&lt;'/>"), "");
+    EXPECT_TRUE(logs.contains(
+        "warn(fenra-s2s): inbound stanza for a domain not ours, dropping: to=u@c.example/<"))
+        << logs.text();
+    EXPECT_NE(forward("<message from='b.example' to='u@A.Example'/>"), "");
+}
+
 TEST_F(StanzaTest, MissingFromOrToIsDropped) {
     LogCapture logs;
     EXPECT_EQ(forward("<message to='a.example'><body>x</body></message>"), "");
@@ -289,8 +313,13 @@ TEST_F(StanzaTest, OnlyChildrenOfTheStreamAreStanzas) {
               "</message>");
 }
 
-TEST_F(StanzaTest, StreamCloseInsideAStanzaDropsIt) {
+TEST_F(StanzaTest, OnlyTheStreamsOwnEndTagClosesIt) {
+    // Inside a stanza the stream's end tag ends only the element open there.
     EXPECT_EQ(forward("<message from='b.example' to='a.example'><body></stream:stream>"), "");
+    EXPECT_EQ(s_->state, InboundState::established);
+    EXPECT_EQ(forward("</message>"),
+              "<message from='b.example' to='a.example'><body></body></message>");
+    send("</stream:stream>");
     EXPECT_EQ(s_->state, InboundState::peer_closed);
     EXPECT_EQ(received(), "</stream:stream>");
 }

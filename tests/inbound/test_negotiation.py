@@ -46,8 +46,8 @@ class Negotiation(unittest.TestCase):
         p = self.world.peer()
         p.send(w.header())
         sid = p.expect_header()
-        self.assertRegex(sid, r"^s2s-\d+-\d{13}$")
-        self.assertLessEqual(len(sid), 32)
+        self.assertRegex(sid, r"^s2s-\d+-[0-9a-f]+$")
+        self.assertEqual(len(sid), 32)
         p.expect(w.STARTTLS_FEATURES)
         p.nothing()
 
@@ -84,17 +84,42 @@ class Negotiation(unittest.TestCase):
         p.expect_header()
         p.expect(w.DIALBACK_FEATURES)
 
-    def test_parse_error_gets_not_well_formed_and_the_session_stays(self):
+    def test_parse_error_gets_not_well_formed_then_our_side_ends(self):
         p = self.world.peer()
         p.open_stream()
         p.send("<x>&nonsense;</x>")
         p.expect(w.stream_error("not-well-formed"))
         self.d.wait_for("inbound S2S id=%d XML parse error: InvalidEntityReference"
                         % self.slot_of(p), level="warn", start=self.mark)
-        p.send(w.STARTTLS)
-        p.nothing(1.0)
-        self.assertEqual(self.d.find("closing inbound S2S session id=%d" % self.slot_of(p),
-                                     start=self.mark), [])
+        # Our direction ends after the error; what the peer still sends is
+        # read and dropped, and the connection goes once the peer closes.
+        self.assertTrue(p.closed())
+        p.send(w.STARTTLS * 1000)
+        closing = "closing inbound S2S session id=%d" % self.slot_of(p)
+        self.assertEqual(self.d.find(closing, start=self.mark), [])
+        p.sock.shutdown(socket.SHUT_WR)
+        self.d.wait_for(closing, start=self.mark)
+        # A peer that never closes is cut off a few seconds later.
+        q = self.world.peer()
+        q.open_stream()
+        q.send("<x>&nonsense;</x>")
+        q.expect(w.stream_error("not-well-formed"))
+        self.d.wait_for("inbound S2S id=%d peer did not close its side, closing"
+                        % self.slot_of(q), start=self.mark)
+
+    def test_header_for_another_domain_is_host_unknown(self):
+        p = self.world.peer()
+        p.send(w.header("b.test", "c.test"))
+        p.expect_header()
+        p.expect(w.stream_error("host-unknown"))
+        self.assertTrue(p.closed())
+
+    def test_raw_control_byte_or_nul_reference_is_not_well_formed(self):
+        for bad in ("<x a='v&#0;'/>", "<x>\x01</x>", "<x>\xc3</x>"):
+            p = self.world.peer()
+            p.open_stream()
+            p.send(bad.encode("latin-1"))
+            p.expect(w.stream_error("not-well-formed"))
 
     def test_doctype_is_not_well_formed(self):
         p = self.world.peer()
@@ -108,7 +133,7 @@ class Negotiation(unittest.TestCase):
         p.expect(w.DIALBACK_FEATURES)
         p.send("<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='PLAIN'>AGIAYw==</auth>")
         p.expect(w.stream_error("not-authorized"))
-        p.nothing()
+        self.assertTrue(p.closed())
 
     def test_external_without_dane_fails_and_dialback_remains(self):
         p = self.world.peer()
@@ -139,7 +164,7 @@ class Negotiation(unittest.TestCase):
         p.send("<db:result from='b.test' to='a.test'>somekey</db:result>")
         p.expect(w.stream_error("policy-violation"))
         self.d.wait_for("inbound dialback key submission from b.test", start=self.mark)
-        p.nothing()
+        self.assertTrue(p.closed())
         self.assertEqual(self.d.find("initiating dialback callback", start=self.mark), [])
 
     def test_verify_is_answered_before_and_after_tls(self):

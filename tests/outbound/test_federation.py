@@ -4,8 +4,9 @@ its own DNS server: a DeliveryRequest at one core arrives as an
 InboundStanza at the other core.
 
     a.test 127.0.0.1 <-> b.test 127.0.0.2    no TLSA records: STARTTLS + dialback
+    a.test 127.0.0.5                          a second instance of a.test (not in DNS)
     c.test 127.0.0.3 <-> d.test 127.0.0.4    TLSA 3 1 1 for both: DANE + SASL EXTERNAL
-    bad.test -> 127.0.0.2                     TLSA contradicting b.test's certificate
+    bad.test 127.0.0.2                        TLSA contradicting the certificate it presents
 
 Usage: test_federation.py [scenario ...]
 """
@@ -18,11 +19,13 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "inbound"))
 import netns  # noqa: E402
 
 netns.enter()
 
 import fenra_testlib as t  # noqa: E402
+import inbound_world as iw  # noqa: E402
 import s2s_world as w  # noqa: E402
 import testca  # noqa: E402
 
@@ -32,12 +35,14 @@ ADDRESSES = {"a.test": "127.0.0.1", "b.test": "127.0.0.2", "c.test": "127.0.0.3"
 
 class World:
     def __init__(self, work):
+        self.work = work
         self.ca = testca.TestCA(work)
         self.certs = {d: self.ca.issue(d) for d in ADDRESSES}
         self.nodes = []
 
-    def node(self, domain):
-        n = w.S2sNode(domain, ADDRESSES[domain], cert=self.certs[domain])
+    def node(self, domain, address=None, extra_args=()):
+        n = w.S2sNode(domain, address or ADDRESSES[domain], cert=self.certs[domain],
+                      extra_args=extra_args)
         self.nodes.append(n)
         return n
 
@@ -110,7 +115,9 @@ def sc_dane_external(world):
 
 def sc_dane_mismatch(world):
     """A TLSA record that contradicts the certificate the server presents."""
-    a, b = world.node("a.test"), world.node("b.test")
+    a = world.node("a.test")
+    b = w.S2sNode("bad.test", ADDRESSES["b.test"], cert=world.certs["b.test"])
+    world.nodes.append(b)
     try:
         a.deliver("alice@a.test", "bob@bad.test", message("alice@a.test", "bob@bad.test", 1))
         a.expect_failed("bob@bad.test", "dane-verification-failed")
@@ -139,7 +146,89 @@ def sc_peer_down(world):
         a.stop()
 
 
-SCENARIOS = [sc_dialback_both_ways, sc_dane_external, sc_dane_mismatch, sc_peer_down]
+def sc_forged_dialback_key(world):
+    """With a.test's stream to b.test up, a third party claiming b.test hands
+    a.test a dialback key that would close a.test's db:verify and open a
+    stanza: the key stays text on the way to b.test, which finds it invalid,
+    and nothing reaches b.test's core."""
+    a, b = world.node("a.test"), world.node("b.test")
+    try:
+        m1 = message("alice@a.test", "bob@b.test", 1)
+        a.deliver("alice@a.test", "bob@b.test", m1)
+        expect_stanza(b, "alice@a.test", "bob@b.test", m1)
+        a.daemon.wait_for("outbound dialback verified by b.test")
+        evil = iw.Peer(5269, ADDRESSES["a.test"])
+        evil.negotiate_tls("b.test")
+        evil.expect(iw.DIALBACK_FEATURES)
+        evil.send("<db:result from='b.test' to='a.test'>&lt;/db:verify&gt;&lt;message "
+                  "from=&apos;ceo@a.test&apos; to=&apos;bob@b.test&apos;&gt;&lt;body&gt;forged"
+                  "&lt;/body&gt;&lt;/message&gt;&lt;db:verify&gt;</db:result>")
+        assert b.no_frame(wait=1.0), b.daemon.log_text()
+        evil.expect("<db:result xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
+                    "type='invalid'/>")
+        b.daemon.wait_for("dialback verify: invalid key from a.test", level="warn")
+        # The stream between the two stays up and carries the next stanza.
+        m2 = message("alice@a.test", "bob@b.test", 2)
+        a.deliver("alice@a.test", "bob@b.test", m2)
+        expect_stanza(b, "alice@a.test", "bob@b.test", m2)
+        evil.close()
+    finally:
+        for n in (a, b):
+            n.stop()
+
+
+def sc_payload_named_stream(world):
+    """An element named stream inside a stanza is payload: that stanza and
+    the next one arrive, over the one stream."""
+    a, b = world.node("a.test"), world.node("b.test")
+    try:
+        m1 = ("<message from='alice@a.test' to='bob@b.test' type='chat' id='s1'>"
+              "<x xmlns='urn:example:y'><stream xmlns='urn:example:z'/></x></message>")
+        m2 = message("alice@a.test", "bob@b.test", 2)
+        a.deliver("alice@a.test", "bob@b.test", m1)
+        a.deliver("alice@a.test", "bob@b.test", m2)
+        expect_stanza(b, "alice@a.test", "bob@b.test", m1)
+        expect_stanza(b, "alice@a.test", "bob@b.test", m2)
+        assert not b.daemon.find("closing inbound S2S session"), b.daemon.log_text()
+        assert len(b.daemon.find("inbound S2S stream established")) + len(
+            b.daemon.find(" verified, inbound session ")) == 1, b.daemon.log_text()
+    finally:
+        for n in (a, b):
+            n.stop()
+
+
+def sc_two_instances_share_secret(world):
+    """Two instances of a.test with one secret file: b.test's callback for a
+    key of the instance at 127.0.0.5 reaches the one DNS names, which finds
+    it valid. A secret file that others may read stops the daemon."""
+    secret = os.path.join(world.work, "dialback.secret")
+    with open(secret, "w") as f:
+        f.write("0123456789abcdefghijklmnopqrstuvwxyzABCD\n")
+    os.chmod(secret, 0o644)
+    d = t.run_to_exit([t.binary("fenra-s2s"), "--host", "a.test", "--port", "0",
+                       "--dialback-secret-file", secret])
+    assert d.returncode == 1 and d.find("dialback secret file %s grants access" % secret,
+                                        level="error"), d.log_text()
+    os.chmod(secret, 0o600)
+    args = ("--dialback-secret-file", secret)
+    a2 = world.node("a.test", extra_args=args)
+    a1 = world.node("a.test", address="127.0.0.5", extra_args=args)
+    b = world.node("b.test")
+    try:
+        m = message("alice@a.test", "bob@b.test", 1)
+        a1.deliver("alice@a.test", "bob@b.test", m)
+        expect_stanza(b, "alice@a.test", "bob@b.test", m)
+        a2.daemon.wait_for("dialback verify: valid key from b.test for stream ")
+        assert not a1.daemon.find("dialback verify:"), a1.daemon.log_text()
+        for n in (a1, a2):
+            assert not n.daemon.find("0123456789abcdef"), n.daemon.log_text()
+    finally:
+        for n in (a1, a2, b):
+            n.stop()
+
+
+SCENARIOS = [sc_dialback_both_ways, sc_dane_external, sc_dane_mismatch, sc_peer_down,
+             sc_forged_dialback_key, sc_payload_named_stream, sc_two_instances_share_secret]
 
 
 def build_zone(world):

@@ -163,6 +163,21 @@ def sc_external_fallback(world):
     lst.close()
 
 
+def sc_external_not_offered(world):
+    """DANE vouches for the peer, but its features offer dialback only: no
+    auth element, dialback at once."""
+    r = Receiver("extno.test", world.ctx("extno.test"), external=None)
+    lst = serve("127.0.1.23", r)
+    with world.node() as a:
+        a.deliver(FROM, "bob@extno.test", stanza(1, to="bob@extno.test"))
+        wait(lambda: len(r.stanzas) == 1, "the stanza")
+        a.daemon.wait_for("DANE result for extno.test: verified")
+        kinds = [e.local for e in r.elements]
+        assert kinds == ["starttls", "result"], kinds
+    check_errors(lst)
+    lst.close()
+
+
 def sc_dane_mismatch(world):
     """A TLSA record of another certificate: dane-verification-failed for
     each delivery, nothing written after TLS."""
@@ -475,7 +490,8 @@ def sc_no_descriptors(world):
 
 SCENARIOS = [
     sc_starttls_dialback, sc_direct_tls, sc_dane_external, sc_external_fallback,
-    sc_dane_mismatch, sc_foreign_ca, sc_matching_types, sc_no_stream_id, sc_closed_early,
+    sc_external_not_offered, sc_dane_mismatch, sc_foreign_ca, sc_matching_types, sc_no_stream_id,
+    sc_closed_early,
     sc_connect_failures, sc_second_target, sc_tls_failure, sc_auth_failure, sc_burst,
     sc_resource_at, sc_two_cores, sc_no_client_cert, sc_shutdown_silent, sc_long_local_domain,
     sc_parse_error, sc_no_descriptors, sc_slots_exhausted,
@@ -496,6 +512,8 @@ def build_zone(world):
     z.tlsa(5269, "ext.test", 3, 1, 1, testca.tlsa_data(world.cert("ext.test"), 1, 1))
     host("extfb.test", "127.0.1.4")
     z.tlsa(5269, "extfb.test", 3, 1, 1, testca.tlsa_data(world.cert("extfb.test"), 1, 1))
+    host("extno.test", "127.0.1.23")
+    z.tlsa(5269, "extno.test", 3, 1, 1, testca.tlsa_data(world.cert("extno.test"), 1, 1))
     host("dm.test", "127.0.1.5")
     z.tlsa(5269, "dm.test", 3, 0, 1, testca.tlsa_data(world.cert("other.test"), 0, 1))
     host("vic.test", "127.0.1.6")

@@ -190,7 +190,7 @@ TEST(S2sCommandLine, LaterOccurrenceOverrides) {
 }
 
 TEST(S2sCommandLine, UsageText) {
-    EXPECT_EQ(kUsage.size(), 699u);
+    EXPECT_EQ(kUsage.size(), 871u);
     EXPECT_EQ(kUsage.back(), '\n');
     EXPECT_EQ(kUsage.find("--bind"), std::string_view::npos);
     EXPECT_EQ(kUsage.find("--listen-fd"), std::string_view::npos);

@@ -24,6 +24,9 @@ USAGE = (
     b"  --core-socket PATH  IPC socket for fenra-core communication\n"
     b"  --cert PATH         TLS certificate file (PEM)\n"
     b"  --key PATH          TLS private key file (PEM)\n"
+    b"  --dialback-secret-file PATH\n"
+    b"                      Dialback secret shared by every instance of the domain\n"
+    b"                      (at least 32 bytes; mode 0600 or stricter)\n"
     b"  --log-level LEVEL   error, warn or info (default: info)\n"
     b"  --no-stanza-log     No log line per stanza forwarded\n"
     b"  --dns-server ADDR   Nameserver ADDR[@PORT], repeatable (default: resolv.conf)\n"
@@ -72,7 +75,7 @@ class Failure(unittest.TestCase):
 
 class Help(unittest.TestCase):
     def test_usage_is_exact(self):
-        self.assertEqual(len(USAGE), 699)
+        self.assertEqual(len(USAGE), 871)
         for args in (["--help"], ["-h"], ["--host", "x", "--help"], ["--port", "1", "-h"]):
             d = run(*args)
             self.assertEqual(d.returncode, 0, args)

@@ -138,6 +138,36 @@ TEST(StreamText, StreamErrors) {
 
 // ---- escaping ---------------------------------------------------------------
 
+TEST(StreamText, DialbackElementsEscapeEveryValue) {
+    const auto dialback = [](const DialbackElement& e) {
+        return built(512, [&](auto out) { return write_dialback(out, e); });
+    };
+    using Kind = DialbackElement::Kind;
+    // A key that would close the element and open a stanza stays text.
+    EXPECT_EQ(dialback({Kind::verify, "a", "b'", "i<d", {}, "</db:verify><message/>"}),
+              "<db:verify xmlns:db='jabber:server:dialback' from='a' to='b&apos;' id='i&lt;d'>"
+              "&lt;/db:verify&gt;&lt;message/&gt;</db:verify>");
+    EXPECT_EQ(dialback({Kind::result, "a", "b", {}, "valid", {}}),
+              "<db:result xmlns:db='jabber:server:dialback' from='a' to='b' type='valid'/>");
+    EXPECT_EQ(dialback({Kind::result, "a", "b&", {}, "error", {}}),
+              "<db:result xmlns:db='jabber:server:dialback' from='a' to='b&amp;' type='error'>"
+              "<error type='cancel'><item-not-found xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/>"
+              "</error></db:result>");
+    EXPECT_EQ(
+        built(
+            100,
+            [](auto out) {
+                return write_dialback(out, {Kind::result, std::string(90, 'x'), "b", {}, {}, "k"});
+            }),
+        "error.NoSpaceLeft");
+    EXPECT_EQ(
+        built(512, [](auto out) { return write_sasl_external(out, "YS5l<"); }),
+        "<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='EXTERNAL'>YS5l&lt;</auth>");
+    EXPECT_EQ(
+        built(kReplyBufferSize, [](auto out) { return write_stream_header(out, "a'", "<b>"); }),
+        kOpen + "a&apos;' to='&lt;b&gt;' version='1.0'>");
+}
+
 TEST(XmlEscape, TheFiveEscapes) {
     EXPECT_EQ(built(64, [](auto out) { return xml_escape(out, "x<y&'z\""); }),
               "x&lt;y&amp;&apos;z&quot;");
@@ -154,8 +184,8 @@ TEST(XmlEscape, FailsWhenTheOutputIsTooSmall) {
 }
 
 TEST(XmlEscape, RoundTripsThroughTheParser) {
-    std::string raw;
-    for (int c = 1; c < 256; ++c)
+    std::string raw = "\t\n\r\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
+    for (int c = 0x20; c < 0x80; ++c)
         raw += static_cast<char>(c);
     const std::string esc = built(2048, [&](auto out) { return xml_escape(out, raw); });
     const std::string doc = "<a v='" + esc + "'>" + esc + "</a>";

@@ -149,8 +149,7 @@ TEST(XmlTokenizer, DepthFollowsStartAndEndTags) {
 }
 
 TEST(XmlTokenizer, LenientAboutStructure) {
-    EXPECT_EQ(parse("x<a></b><c/>\xff\xfe"),
-              (Events{"text x", "start a{||a}", "end b", "start c{||c} /"}));
+    EXPECT_EQ(parse("x<a></b><c/>"), (Events{"text x", "start a{||a}", "end b", "start c{||c} /"}));
 }
 
 // ---- the stream element ----------------------------------------------------
@@ -197,15 +196,30 @@ TEST(XmlStream, OpenFlagAndDepth) {
 }
 
 TEST(XmlStream, StreamNamedElementsInsideAreOrdinary) {
-    EXPECT_EQ(parse("<stream:stream><x:stream></x:stream>"),
-              (Events{"stream_open stream:stream{|stream|stream}", "start x:stream{|x|stream}",
-                      "end x:stream"}));
-    // A self-closing one opens a stream at any depth.
-    EXPECT_EQ(parse("<a><stream/>"), (Events{"start a{||a}", "stream_open stream{||stream} /"}));
-    // The close is recognised at any depth.
-    EXPECT_EQ(parse("<stream:stream><a><b></stream:stream>"),
-              (Events{"stream_open stream:stream{|stream|stream}", "start a{||a}", "start b{||b}",
+    constexpr std::string_view kOpen = "<s:stream xmlns:s='http://etherx.jabber.org/streams'>";
+    const std::string open =
+        "stream_open s:stream{http://etherx.jabber.org/streams|s|stream} "
+        "ns:s=http://etherx.jabber.org/streams";
+    // Inside a stanza, in any namespace and with any prefix, self-closing or not.
+    EXPECT_EQ(parse(std::string(kOpen) +
+                    "<m><x xmlns='urn:y'><stream xmlns='urn:z'/><s:stream></s:stream></x></m><n/>"),
+              (Events{open, "start m{||m}", "start x{urn:y||x} ns:=urn:y",
+                      "start stream{urn:z||stream} ns:=urn:z /",
+                      "start s:stream{http://etherx.jabber.org/streams|s|stream}", "end s:stream",
+                      "end x", "end m", "start n{||n} /"}));
+    // The stream's own end tag closes it whatever its prefix; another
+    // element's end tag of that name at depth 1 does not.
+    EXPECT_EQ(parse(std::string(kOpen) + "<a></a></stream>"),
+              (Events{open, "start a{||a}", "end a", "end stream"}));
+    EXPECT_EQ(parse(std::string(kOpen) + "<t:stream xmlns:t='http://etherx.jabber.org/streams'/>"
+                                         "</s:stream>"),
+              (Events{open,
+                      "start t:stream{http://etherx.jabber.org/streams|t|stream} "
+                      "ns:t=http://etherx.jabber.org/streams /",
                       "stream_close"}));
+    // At depth 0 only the streams namespace makes a header.
+    EXPECT_EQ(parse("<stream:stream><a/>"),
+              (Events{"start stream:stream{|stream|stream}", "start a{||a} /"}));
 }
 
 TEST(XmlStream, ResetStartsOver) {
@@ -222,7 +236,7 @@ TEST(XmlStream, ResetStartsOver) {
     p.reset();
     EXPECT_EQ(p.depth(), 0u);
     EXPECT_FALSE(p.stream_is_open());
-    std::string_view again = "<stream:stream xmlns='jabber:server'><x/>";
+    std::string_view again = "<stream xmlns='http://etherx.jabber.org/streams'><x/>";
     pos = 0;
     std::vector<std::string> events;
     while (true) {
@@ -231,8 +245,9 @@ TEST(XmlStream, ResetStartsOver) {
         if (!*r) break;
         events.push_back(testing::render(**r));
     }
-    EXPECT_EQ(events, (Events{"stream_open stream:stream{|stream|stream} ns:=jabber:server",
-                              "start x{jabber:server||x} /"}));
+    EXPECT_EQ(events, (Events{"stream_open stream{http://etherx.jabber.org/streams||stream} "
+                              "ns:=http://etherx.jabber.org/streams",
+                              "start x{http://etherx.jabber.org/streams||x} /"}));
 }
 
 TEST(XmlStream, ErrorsAreFinalUntilReset) {
@@ -371,19 +386,69 @@ TEST(XmlEntities, NamedReferences) {
 TEST(XmlEntities, NumericReferences) {
     EXPECT_EQ(parse("<a v='&#65;&#x42;'/>"), (Events{"start a{||a} v=AB(|v) /"}));
     EXPECT_EQ(parse("<a>&#X4a;&#+65;&#6_6;&#x4_3;&#x+44;&#0255;</a>"),
-              (Events{"start a{||a}", "text JABCD\xff", "end a"}));
-    // A byte above 127 is written raw.
-    EXPECT_EQ(parse("<a>&#233;</a>"), (Events{"start a{||a}", "text \xe9", "end a"}));
-    // "-" only with a zero value; that is a NUL byte.
-    EXPECT_EQ(parse("<a>&#-0;</a>"), (Events{"start a{||a}", std::string("text \0", 6), "end a"}));
+              (Events{"start a{||a}", "text JABCD\xc3\xbf", "end a"}));
+    // Every character becomes its UTF-8 bytes.
+    EXPECT_EQ(
+        parse("<a v='&#9;&#x7F;'>&#233;&#x20AC;&#xD7FF;&#xE000;&#xFFFD;&#x10000;&#x10FFFF;</a>"),
+        (Events{"start a{||a} v=\t\x7f(|v)",
+                "text \xc3\xa9\xe2\x82\xac\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbd"
+                "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf",
+                "end a"}));
 }
 
 TEST(XmlEntities, BadNumericReferencesFail) {
-    for (std::string_view bad : {"&#256;", "&#x100;", "&#x;", "&#;", "&#-1;", "&#_65;", "&#65_;",
-                                 "&#1a;", "&#x1g;", "&#++1;", "&#x-1;", "&#;"}) {
+    // Badly written, or not an XML character.
+    for (std::string_view bad :
+         {"&#x;",       "&#;",        "&#-1;",       "&#-0;",    "&#_65;",   "&#65_;",
+          "&#1a;",      "&#x1g;",     "&#++1;",      "&#x-1;",   "&#0;",     "&#x0;",
+          "&#8;",       "&#x1F;",     "&#xD800;",    "&#xDFFF;", "&#xFFFE;", "&#65535;",
+          "&#x110000;", "&#1114112;", "&#xFFFFFFFF;"}) {
         EXPECT_EQ(last("<a>" + std::string(bad) + "</a>"), "error InvalidEntityReference") << bad;
         EXPECT_EQ(last("<a v='" + std::string(bad) + "'/>"), "error InvalidEntityReference") << bad;
     }
+}
+
+// Raw bytes: well-formed UTF-8 of XML characters only, wherever they stand
+// (the table is run whole and byte by byte).
+TEST(XmlCharacters, RawBytesAreCheckedEverywhere) {
+    const std::string good =
+        "\t\r\n \x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80"
+        "\xef\xbf\xbd\xf0\x90\x80\x80\xf4\x8f\xbf\xbf";
+    EXPECT_EQ(parse("<a v='" + good + "'>" + good + "</a>"),
+              (Events{"start a{||a} v=" + good + "(|v)", "text " + good, "end a"}));
+    using namespace std::string_view_literals;
+    for (std::string_view bad : {
+             "\0"sv,
+             "\x01"sv,
+             "\x08"sv,
+             "\x0b"sv,
+             "\x1f"sv,  // controls
+             "\x80"sv,
+             "\xbf"sv,  // continuation alone
+             "\xc0\x80"sv,
+             "\xc1\xbf"sv,
+             "\xe0\x80\x80"sv,
+             "\xf0\x80\x80\x80"sv,  // overlong
+             "\xed\xa0\x80"sv,
+             "\xed\xbf\xbf"sv,  // surrogates
+             "\xef\xbf\xbe"sv,
+             "\xef\xbf\xbf"sv,  // U+FFFE, U+FFFF
+             "\xf4\x90\x80\x80"sv,
+             "\xf5\x80\x80\x80"sv,
+             "\xff"sv,  // above U+10FFFF
+             "\xc3<"sv,
+             "\xe2\x82<"sv,
+             "\xf0\x9f\x98 "sv,  // cut short
+         }) {
+        const std::string b(bad);
+        EXPECT_EQ(last("<a>x" + b + "</a>"), "error InvalidCharacter") << b;
+        EXPECT_EQ(last("<a v='" + b + "'/>"), "error InvalidCharacter") << b;
+        EXPECT_EQ(last("<a" + b + "/>"), "error InvalidCharacter") << b;
+        EXPECT_EQ(last("<a/><!--" + b + "-->"), "error InvalidCharacter") << b;
+    }
+    // The events before the bad byte are all delivered.
+    EXPECT_EQ(parse("<a><b/>\x01"),
+              (Events{"start a{||a}", "start b{||b} /", "error InvalidCharacter"}));
 }
 
 TEST(XmlEntities, UnknownAndEmptyNamesFail) {
@@ -433,6 +498,14 @@ TEST(XmlLimits, ChunkBoundaryFallsOnDecodedBytes) {
     ASSERT_EQ(e.size(), 4u);
     EXPECT_EQ(e[1], "text " + repeat('x', 16383) + "<");
     EXPECT_EQ(e[2], "text tail");
+    // A character of several bytes is cut like raw text: the chunk is full,
+    // the rest begins the next one.
+    for (const char* tail : {"", "t"}) {
+        e = parse("<m>" + repeat('x', 16382) + "&#x20AC;&#233;" + tail + "</m>");
+        ASSERT_EQ(e.size(), 4u);
+        EXPECT_EQ(e[1], "text " + repeat('x', 16382) + "\xe2\x82");
+        EXPECT_EQ(e[2], std::string("text \xac\xc3\xa9") + tail);
+    }
 }
 
 TEST(XmlLimits, TextExactlyOneChunkMakesOneEvent) {

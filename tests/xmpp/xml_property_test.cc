@@ -34,7 +34,8 @@ class StreamGen {
         if (chance(50)) s += "</stream:stream>";
         if (chance(10))
             s += pick_of({"<!DOCTYPE x>", "<a>&bogus;</a>", "<a>&#x100;</a>",
-                          "<a v='&abcdefghijk;'/>", "<![CDATA[x]]>"});
+                          "<a v='&abcdefghijk;'/>", "<![CDATA[x]]>", "<a>\xe2\x82</a>",
+                          "<a v='\x01'/>", "<a>&#0;</a>", "\xed\xa0\x80", "<a>&#x20AC;</a>"});
         return s;
     }
 
