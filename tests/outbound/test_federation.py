@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Two fenra-s2s daemons federating inside a private network namespace with
 its own DNS server: a DeliveryRequest at one core arrives as an
-InboundStanza at the other core.
+InboundStanza at the other core. The zone test. is signed (netns.SignedDns)
+and the daemons validate from its key.
 
     a.test 127.0.0.1 <-> b.test 127.0.0.2    no TLSA records: STARTTLS + dialback
     a.test 127.0.0.5                          a second instance of a.test (not in DNS)
@@ -42,7 +43,7 @@ class World:
 
     def node(self, domain, address=None, extra_args=()):
         n = w.S2sNode(domain, address or ADDRESSES[domain], cert=self.certs[domain],
-                      extra_args=extra_args)
+                      extra_args=extra_args, trust_anchor=self.trust_anchor)
         self.nodes.append(n)
         return n
 
@@ -116,7 +117,8 @@ def sc_dane_external(world):
 def sc_dane_mismatch(world):
     """A TLSA record that contradicts the certificate the server presents."""
     a = world.node("a.test")
-    b = w.S2sNode("bad.test", ADDRESSES["b.test"], cert=world.certs["b.test"])
+    b = w.S2sNode("bad.test", ADDRESSES["b.test"], cert=world.certs["b.test"],
+                  trust_anchor=world.trust_anchor)
     world.nodes.append(b)
     try:
         a.deliver("alice@a.test", "bob@bad.test", message("alice@a.test", "bob@bad.test", 1))
@@ -232,14 +234,15 @@ SCENARIOS = [sc_dialback_both_ways, sc_dane_external, sc_dane_mismatch, sc_peer_
 
 
 def build_zone(world):
-    z = netns.Zone()
+    zones = netns.dnssec_zones()
+    z = zones["test"]
     for domain, address in ADDRESSES.items():
         z.a(domain, address)
     z.a("bad.test", ADDRESSES["b.test"])
     for domain in ("c.test", "d.test"):
         z.tlsa(5269, domain, 3, 1, 1, testca.tlsa_data(world.certs[domain], 1, 1))
     z.tlsa(5269, "bad.test", 3, 0, 1, testca.tlsa_data(world.certs["d.test"], 0, 1))
-    return z
+    return zones
 
 
 def main():
@@ -248,7 +251,8 @@ def main():
     passed, failed = 0, []
     try:
         world = World(work)
-        with netns.DnsServer(build_zone(world), work):
+        with netns.SignedDns(build_zone(world), work) as dns:
+            world.trust_anchor = dns.trust_anchor
             passed, failed = w.run_scenarios(world, SCENARIOS, wanted)
     finally:
         shutil.rmtree(work, ignore_errors=True)
