@@ -23,6 +23,7 @@
 #include "runtime/result.h"
 #include "s2s/command_line.h"
 #include "s2s/net/listener.h"
+#include "s2s/net/resolver.h"
 #include "s2s/xmpp/inbound_session.h"
 
 namespace fenra::s2s {
@@ -78,6 +79,10 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // others and hold at least kDialbackSecretSize bytes.
     Result<void> init_dialback_secret();
     Result<void> init_tls();
+    // The resolver from --dns-server and --dns-trust-anchor: a named anchor
+    // that cannot be used fails start-up; without a usable system root key
+    // a warning, and DANE stays off (every answer insecure).
+    Result<void> init_resolver();
     Result<void> init_listener();
     Result<void> init_ipc();
     Result<void> init_event_loop();
@@ -86,7 +91,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // clears the running flag. A failed wait is logged and returned.
     Result<void> run();
     // Closes the event loop (shut-down does this before destroying the state).
-    void destroy_event_loop() { loop_.reset(); }
+    void destroy_event_loop();
 
     // Each well-formed frame from a core (strings point into the slot's buffer).
     void on_ipc_message(int slot, const ipc::Message& m) override;
@@ -103,6 +108,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     bool running() const { return running_; }
     ipc::Server& ipc() { return ipc_; }
     EventLoop& loop() { return *loop_; }
+    Resolver& resolver() { return *resolver_; }
     // The handler of outbound slot's connection.
     LoopHandler& outbound_events(int slot) { return outbound_events_[slot]; }
 
@@ -122,6 +128,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
   private:
     friend class SlotEvents;
     void on_listener(int /*slot*/) { accept_inbound(); }
+    // The resolver's descriptor is readable: finished lookups run their callbacks.
+    void on_resolver(int /*slot*/);
     void on_signal(int signo);
     void ignore(int /*slot*/) {}
 
@@ -151,7 +159,9 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     bool running_ = false;
     ipc::Server ipc_;
     std::unique_ptr<EventLoop> loop_;
+    std::unique_ptr<Resolver> resolver_;
     SlotEvents listener_events_;
+    SlotEvents resolver_events_;
     SlotEvents signal_events_;
     SlotEvents inbound_events_[kInboundSlots];
     SlotEvents outbound_events_[kOutboundSlots];
@@ -166,7 +176,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
                          std::string_view stanza) override;
     void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
                                    std::string_view key) override;
-    bool inbound_dane_check(const TlsConn& conn, std::string_view domain) override;
+    void inbound_dane_lookup(InboundSession& s, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
     void inbound_write_shut(const InboundSession& session) override;
     bool core_has_room(int slot) const;
@@ -175,7 +185,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
     TimerId inbound_close_timer_[kInboundSlots] = {};
     static constexpr uint64_t kCloseWaitMs = 5000;
-    int inbound_cursor_ = 0;   // the next slot to try
+    int inbound_cursor_ = 0;  // the next slot to try
+    uint64_t inbound_serial_ = 0;
     bool core_stuck_ = false;  // a wait for a core timed out and it has taken nothing since
     static constexpr long kCoreWaitMs = 1000;
 

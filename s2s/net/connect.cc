@@ -1,187 +1,78 @@
 #include "s2s/net/connect.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <new>
+#include <utility>
 
 #include "runtime/log.h"
 #include "s2s/command_line.h"
+#include "s2s/net/dialer.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
 namespace {
 
-constexpr size_t kHostBufferSize = 256;
-
-// The first IPv4 address of HOST: a dotted quad as it is, a name through the
-// resolver. Nothing for a name of 256 bytes or more, or without IPv4 address.
-std::optional<in_addr> host_address(std::string_view host) {
-    if (auto quad = parse_ipv4(host)) {
-        in_addr a;
-        std::memcpy(&a, quad->data(), 4);
-        return a;
+// The dial of slot's session SERIAL ended.
+void on_dialed(S2sServer& server, int slot, uint64_t serial, Dialed&& d) {
+    OutboundSession* s = server.outbound().at(slot);
+    if (s == nullptr || s->serial != serial) {  // never: the dial goes with its session
+        if (d.fd >= 0) ::close(d.fd);
+        return;
     }
-    if (host.size() >= kHostBufferSize) return std::nullopt;
-    char name[kHostBufferSize];
-    std::memcpy(name, host.data(), host.size());
-    name[host.size()] = '\0';
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &res) != 0 || !res) return std::nullopt;
-    std::optional<in_addr> out;
-    if (res->ai_family == AF_INET && res->ai_addrlen >= sizeof(sockaddr_in))
-        out = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
-    freeaddrinfo(res);
-    return out;
-}
-
-// Tries S's targets from next_target on until a connect is under way.
-// Returns the failure word of the last target tried when none could be
-// started (FAILURE when there was none left to try).
-std::string_view try_targets(OutboundSession& s, std::string_view failure) {
-    while (s.next_target < s.targets.size()) {
-        SrvTarget& t = s.targets[s.next_target++];
-        s.target_host = std::move(t.host);
-        s.target_port = t.port;
-        s.direct_tls = t.direct_tls;
-        log::info(kLogScope,
-                  {"connecting to ", s.target_host, ":", s.target_port, " for domain ",
-                   s.remote_domain, " (direct_tls=", s.direct_tls ? "true" : "false", ")"});
-        const ConnectAttempt a = start_connect(s.target_host, s.target_port);
-        if (a.fd >= 0) {
-            s.conn.fd = a.fd;
-            return {};
-        }
-        failure = a.failure;
-        // The last failure is logged as the session's.
-        if (s.next_target < s.targets.size())
-            log::info(kLogScope,
-                      {"outbound connect to ", s.target_host, ":", s.target_port, " failed for ",
-                       s.remote_domain, " (", failure, "), trying next target"});
+    if (d.fd < 0) {
+        if (d.failure == DialFailure::refused || d.failure == DialFailure::timed_out)
+            log::error(kLogScope, {"outbound TCP connect failed for ", s->remote_domain});
+        else
+            log::error(kLogScope, {"outbound connect failed for ", s->remote_domain, " (",
+                                   dial_failure_name(d.failure), ")"});
+        fail_outbound(server, *s, dial_failure_name(d.failure));
+        return;
     }
-    return failure;
-}
-
-// The remaining targets are not needed any more.
-void drop_targets(OutboundSession& s) {
-    s.targets.clear();
-    s.targets.shrink_to_fit();
-    s.next_target = 0;
+    const Target& t = s->dialer->target(d.target);
+    s->target_index = d.target;
+    s->target_host = t.host;
+    s->target_port = t.port;
+    s->direct_tls = t.direct_tls;
+    s->conn.fd = d.fd;
+    s->state = ConnState::connecting;
+    if (auto ok = server.loop().add(d.fd, server.outbound_events(slot)); !ok) {
+        fail_outbound(server, *s, condition::kInternalError);
+        return;
+    }
+    log::info(kLogScope,
+              {"outbound TCP connected to ", t.host, ":", t.port, " at ", address_text(d.address)});
+    on_connected(server, *s);
 }
 
 }  // namespace
-
-ConnectAttempt start_connect(std::string_view host, uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return {-1, condition::kSocketCreationFailed};
-    const auto addr = host_address(host);
-    if (!addr) {
-        ::close(fd);
-        return {-1, condition::kHostnameResolutionFailed};
-    }
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr = *addr;
-    const int one = 1;
-    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    int r;
-    do {
-        r = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-    } while (r != 0 && errno == EINTR);
-    if (r != 0 && errno != EINPROGRESS && errno != EAGAIN) {
-        ::close(fd);
-        return {-1, condition::kTcpConnectFailed};
-    }
-    return {fd, {}};
-}
 
 void connect_outbound(S2sServer& server, OutboundSession& s) {
     OutboundRegistry& reg = server.outbound();
     // Without a free slot the remote server is not even asked: a connection
     // made only to be dropped again would be noise for it.
-    if (!reg.has_free_slot()) {
-        fail_outbound(server, s, condition::kSlotsExhausted);
-        return;
-    }
-    auto targets = resolve_targets(s.remote_domain);
-    if (!targets) {
-        log::error(kLogScope, {"DNS SRV resolution failed for ", s.remote_domain});
-        fail_outbound(server, s, condition::kDnsResolutionFailed);
-        return;
-    }
-    if (targets->empty()) {
-        log::warn(kLogScope, {"no SRV targets for ", s.remote_domain});
-        fail_outbound(server, s, condition::kNoSrvRecords);
-        return;
-    }
-    s.targets = std::move(*targets);
-    s.next_target = 0;
-    const std::string_view failure = try_targets(s, condition::kNoSrvRecords);
-    if (!failure.empty()) {
-        drop_targets(s);
-        fail_outbound(server, s, failure);
-        return;
-    }
-    if (reg.take_slot(s) < 0) {
-        ::close(s.conn.fd);
-        s.conn.fd = -1;
-        drop_targets(s);
+    if (!reg.has_free_slot() || reg.take_slot(s) < 0) {
         fail_outbound(server, s, condition::kSlotsExhausted);
         return;
     }
     s.parser.reset(new (std::nothrow) xmpp::XmlParser());
-    if (!s.parser) {
-        reg.release_slot(s);
-        ::close(s.conn.fd);
-        s.conn.fd = -1;
-        drop_targets(s);
+    s.dialer.reset(new (std::nothrow) Dialer(server.resolver(), server.loop()));
+    if (!s.parser || !s.dialer) {
         fail_outbound(server, s, condition::kInternalError);
         return;
     }
-    // Connect completion is write readiness; read interest follows it.
-    (void)server.loop().add(s.conn.fd, server.outbound_events(s.slot), false);
-    (void)server.loop().add_write_once(s.conn.fd);
-}
-
-void on_connect_ready(S2sServer& server, OutboundSession& s) {
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(s.conn.fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
-        log::info(kLogScope, {"outbound TCP connected to ", s.target_host, ":", s.target_port});
-        drop_targets(s);
-        (void)server.loop().set_read(s.conn.fd, true);
-        on_connected(server, s);
-        return;
+    s.state = ConnState::resolving;
+    const int slot = s.slot;
+    const uint64_t serial = s.serial;
+    auto started = s.dialer->start(
+        s.remote_domain, kTargetConnectTimeoutMs,
+        [&server, slot, serial](Dialed&& d) { on_dialed(server, slot, serial, std::move(d)); });
+    if (!started) {
+        log::error(kLogScope,
+                   {"DNS SRV resolution failed for ", s.remote_domain, ": ", started.error()});
+        fail_outbound(server, s, condition::kDnsResolutionFailed);
     }
-    if (s.next_target < s.targets.size())
-        log::info(kLogScope, {"outbound TCP connect to ", s.target_host, ":", s.target_port,
-                              " failed for ", s.remote_domain, ", trying next target"});
-    else
-        log::error(kLogScope, {"outbound TCP connect failed for ", s.remote_domain});
-    server.loop().remove(s.conn.fd);
-    ::close(s.conn.fd);
-    s.conn.fd = -1;
-    const std::string_view failure = try_targets(s, condition::kTcpConnectFailed);
-    if (failure.empty()) {
-        (void)server.loop().add(s.conn.fd, server.outbound_events(s.slot), false);
-        (void)server.loop().add_write_once(s.conn.fd);
-        return;
-    }
-    drop_targets(s);
-    fail_outbound(server, s, failure);
 }
 
 }  // namespace fenra::s2s

@@ -1,42 +1,24 @@
-// Outbound connection establishment: from a remote domain to a TCP connect in
-// progress on a non-blocking IPv4 socket, registered in an outbound slot.
-//
-// The domain's targets (direct TLS first, then STARTTLS, in SRV order) are
-// tried in order while connecting fails at the connection level: a host name
-// that does not resolve to IPv4, a socket that cannot be made, a connect
-// that fails at once or later. The session fails with the last of these
-// words only when every target failed. TLS and authentication failures never
-// move on to the next target.
+// Outbound connection establishment for a session: its remote domain's
+// targets are found and connected through a Dialer (s2s/net/dialer.h),
+// without waiting; the session resolves, then connects, in a slot of its own.
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string_view>
 
 namespace fenra::s2s {
 
 class S2sServer;
 struct OutboundSession;
 
-// Starts connecting S (idle, no socket) to its remote domain. On return S is
-// either registered in a slot with a connect in progress, or failed with its
-// reason (its socket closed, no slot held, still in the map).
+// How long one target may take to connect, all its addresses together.
+inline constexpr uint64_t kTargetConnectTimeoutMs = 15000;
+
+// Starts S (idle, no socket) on its way to its remote domain: it takes a
+// slot and resolves; once connected it goes on with on_connected. On
+// failure, now or later, S fails with the word of the last target's
+// failure ("dns-resolution-failed" for a bogus SRV answer,
+// "hostname-resolution-failed", "socket-creation-failed",
+// "tcp-connect-failed"); "outbound-slots-exhausted" without a free slot.
 void connect_outbound(S2sServer& server, OutboundSession& s);
-
-// Write readiness of S while connecting: the connect finished. Success hands
-// S to the session (on_connected); a connect error moves on to the next
-// target in the same slot, or fails S (which closes it).
-void on_connect_ready(S2sServer& server, OutboundSession& s);
-
-// A socket with its connect under way, or the failure word (fd -1).
-struct ConnectAttempt {
-    int fd = -1;
-    std::string_view failure;
-};
-
-// Opens a non-blocking socket and starts connecting to HOST:PORT. The host
-// is a dotted quad or a name resolved to its first IPv4 address. Failures:
-// "hostname-resolution-failed", "socket-creation-failed", "tcp-connect-failed".
-ConnectAttempt start_connect(std::string_view host, uint16_t port);
 
 }  // namespace fenra::s2s

@@ -71,24 +71,18 @@ std::span<const uint8_t> dane_selected_bytes(std::span<const uint8_t> cert, uint
 DaneResult dane_match(std::span<const uint8_t> ee_der, std::span<const Der> chain,
                       std::span<const TlsaRecord> records, std::string_view domain);
 
-// The check after an outbound TLS handshake: TLSA records of HOST:PORT (the
-// SRV target, not the domain), matched against the peer's certificates.
-// Writes its log lines (scope fenra-s2s). none: use dialback.
-DaneStatus dane_check_outbound(const TlsConn& conn, std::string_view host, uint16_t port,
+// The check after an outbound TLS handshake: the target's TLSA answer (its
+// meaning USE and, when usable, its records) matched against the peer's
+// certificates. failed when USE is failed. Writes its log lines (scope
+// fenra-s2s). none: use dialback.
+DaneStatus dane_check_outbound(DaneTlsa use, std::span<const TlsaRecord> records,
+                               const TlsConn& conn, std::string_view host, uint16_t port,
                                std::string_view domain);
 
-// The same with the TLSA answer given (the query's outcome).
-DaneStatus dane_check_outbound_records(const Result<std::vector<TlsaRecord>>& records,
-                                       const TlsConn& conn, std::string_view host, uint16_t port,
-                                       std::string_view domain);
-
-// Whether an inbound peer claiming DOMAIN may use SASL EXTERNAL: TLSA
-// records of the domain's first SRV target (or DOMAIN:5269), matched against
-// the client certificate. Writes its log lines (scope fenra-s2s).
-bool dane_check_inbound(const TlsConn& conn, std::string_view domain);
-
-// The same with the TLSA answer given.
-bool dane_check_inbound_records(const Result<std::vector<TlsaRecord>>& records, const TlsConn& conn,
-                                std::string_view domain);
+// Whether an inbound peer claiming DOMAIN may use SASL EXTERNAL: the TLSA
+// answer of the domain's first target (TargetLookup::peer_tlsa) matched
+// against the client certificate. Writes its log lines (scope fenra-s2s).
+bool dane_check_inbound(DaneTlsa use, std::span<const TlsaRecord> records, const TlsConn& conn,
+                        std::string_view domain);
 
 }  // namespace fenra::s2s

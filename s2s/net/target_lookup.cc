@@ -32,11 +32,11 @@ bool literal_address(const std::string& host, uint16_t port, DnsAddress& out) {
 }
 
 Target make_target(std::string host, uint16_t port, bool direct, DnsSecurity srv) {
-    Target t{std::move(host), port, direct, srv, false, {}};
+    Target t{std::move(host), port, direct, srv, false, false, {}};
     DnsAddress a;
     if (literal_address(t.host, port, a)) {
         t.addresses.push_back(a);
-        t.resolved = true;
+        t.resolved = t.literal = true;
     }
     return t;
 }
@@ -114,11 +114,17 @@ void TargetLookup::cancel() {
         step = AddressStep{};
 }
 
-Result<void> TargetLookup::find(std::string_view domain, TargetsDone done) {
+Result<bool> TargetLookup::find(std::string_view domain, TargetsDone done) {
     cancel();
     try {
         domain_.assign(domain);
         targets_.clear();
+        Target t = make_target(domain_, kDefaultS2sPort, false, DnsSecurity::insecure);
+        if (t.resolved) {
+            targets_.push_back(std::move(t));
+            address_steps_.resize(1);
+            return false;
+        }
     } catch (const std::bad_alloc&) {
         return Error::OutOfMemory;
     }
@@ -141,7 +147,7 @@ Result<void> TargetLookup::find(std::string_view domain, TargetsDone done) {
     }
     srv_left_ = 2;
     targets_done_ = std::move(done);
-    return {};
+    return true;
 }
 
 void TargetLookup::on_srv(bool direct, DnsAnswer&& answer) {
@@ -238,6 +244,7 @@ Result<bool> TargetLookup::resolve_all(AllDone done) {
 Result<bool> TargetLookup::tlsa(size_t index, TlsaDone done) {
     if (index >= targets_.size()) return Error::InvalidArgs;
     const Target& t = targets_[index];
+    if (t.literal) return false;
     if (!dane_tlsa_wanted(t.srv_security)) {
         log::info(kScope, {"no DANE for ", t.host, ":", t.port, ": the SRV answer for ", domain_,
                            " is ", dns_security_name(t.srv_security)});
@@ -260,6 +267,16 @@ Result<bool> TargetLookup::tlsa(size_t index, TlsaDone done) {
                     });
     if (!id) return id.error();
     return true;
+}
+
+Result<bool> TargetLookup::peer_tlsa(std::string_view domain, TlsaDone done) {
+    return find(domain, [this, done = std::move(done)](TargetsOutcome o) mutable {
+        TlsaDone call = std::move(done);
+        if (o == TargetsOutcome::bogus) return call(DaneTlsa::failed, {});
+        auto asked = tlsa(0, call);
+        if (!asked) return call(DaneTlsa::failed, {});  // no lookup: nothing proven
+        if (!*asked) call(DaneTlsa::none, {});
+    });
 }
 
 }  // namespace fenra::s2s

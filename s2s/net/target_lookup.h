@@ -12,8 +12,8 @@
 // skips them like a refused connect.
 //
 // DANE: a target's TLSA records are asked for only when the SRV answer that
-// named it is secure (for the domain itself: both SRV denials secure); what
-// the TLSA answer then means is dane_tlsa_use (s2s/net/dane.h).
+// named it is secure (and never for an address literal) (for the domain itself: both SRV denials
+// secure); what the TLSA answer then means is dane_tlsa_use (s2s/net/dane.h).
 //
 // Each step's callback may destroy the TargetLookup. Destroying it, or
 // cancel(), drops every lookup in flight: no callback comes after that.
@@ -42,6 +42,8 @@ struct Target {
     DnsSecurity srv_security = DnsSecurity::insecure;
     // True once the addresses are known (an address literal from the start).
     bool resolved = false;
+    // The host is an address literal: nothing to look up, no DANE.
+    bool literal = false;
     // AAAA addresses first, then A, each in answer order, port set.
     std::vector<DnsAddress> addresses;
 };
@@ -67,8 +69,10 @@ class TargetLookup {
 
     // Looks up both SRV records of DOMAIN; DONE once both answered, with
     // targets() filled (addresses not yet known). Drops any earlier search of
-    // this object. NameTooLong when a service name would reach 256 bytes.
-    Result<void> find(std::string_view domain, TargetsDone done);
+    // this object. False (no lookup, no callback) for an address literal: its
+    // one target, port 5269, is there at once. NameTooLong when a service
+    // name would reach 256 bytes.
+    Result<bool> find(std::string_view domain, TargetsDone done);
 
     // Looks up the A and AAAA addresses of target INDEX at once; DONE once
     // both answered. False (no lookup, no callback) when they are already
@@ -84,6 +88,12 @@ class TargetLookup {
     // (records only when usable). False (no lookup, no callback) when the
     // target's SRV verdict allows no DANE.
     Result<bool> tlsa(size_t index, TlsaDone done);
+
+    // The TLSA answer for a peer claiming DOMAIN: that of its first target
+    // (find, then tlsa(0)). DONE once: failed for a bogus SRV answer, none
+    // when the SRV verdict allows no DANE. False (no callback) for an
+    // address literal, which has no DANE. Errors as for find().
+    Result<bool> peer_tlsa(std::string_view domain, TlsaDone done);
 
     // Drops every lookup in flight; their callbacks never come.
     void cancel();

@@ -81,14 +81,12 @@ bool start_stream(S2sServer& server, OutboundSession& s) {
     return true;
 }
 
-// After the handshake: the DANE check against the target's TLSA records,
-// then the stream header over TLS.
-bool tls_established(S2sServer& server, OutboundSession& s) {
-    log::info(kLogScope, {"outbound TLS handshake complete for ", s.remote_domain});
-    s.nego = NegoState::tls_done;
-    s.state = ConnState::tls_up;
-    s.parser->reset();
-    s.dane = dane_check_outbound(s.conn, s.target_host, s.target_port, s.remote_domain);
+// The target's TLSA answer is known: the DANE check, then the stream header
+// over TLS. False when the session is gone.
+bool dane_decided(S2sServer& server, OutboundSession& s, DaneTlsa use,
+                  std::span<const TlsaRecord> records) {
+    s.dane =
+        dane_check_outbound(use, records, s.conn, s.target_host, s.target_port, s.remote_domain);
     if (s.dane == DaneStatus::failed) {
         s.dane_verified = false;
         fail_outbound(server, s, condition::kDaneVerificationFailed);
@@ -97,6 +95,30 @@ bool tls_established(S2sServer& server, OutboundSession& s) {
     s.dane_verified = s.dane == DaneStatus::verified;
     s.state = ConnState::stream_opening;
     return start_stream(server, s);
+}
+
+// After the handshake: the target's TLSA records are looked up (when its
+// SRV answer was secure), then dane_decided.
+bool tls_established(S2sServer& server, OutboundSession& s) {
+    log::info(kLogScope, {"outbound TLS handshake complete for ", s.remote_domain});
+    s.nego = NegoState::tls_done;
+    s.state = ConnState::tls_up;
+    s.parser->reset();
+    const int slot = s.slot;
+    const uint64_t serial = s.serial;
+    auto asked = s.dialer->lookup().tlsa(
+        s.target_index, [&server, slot, serial](DaneTlsa use, std::vector<TlsaRecord>&& records) {
+            OutboundSession* s = server.outbound().at(slot);
+            if (s != nullptr && s->serial == serial) (void)dane_decided(server, *s, use, records);
+        });
+    if (!asked) {
+        log::warn(kLogScope, {"no TLSA lookup for ", s.target_host, ":", s.target_port, " (",
+                              asked.error(), ")"});
+        return dane_decided(server, s, DaneTlsa::none, {});
+    }
+    if (!*asked) return dane_decided(server, s, DaneTlsa::none, {});
+    s.state = ConnState::resolving;
+    return true;
 }
 
 // One handshake step. False when the session is gone.
@@ -446,6 +468,11 @@ void OutboundRegistry::release_slots() {
     used_ = 0;
 }
 
+void OutboundRegistry::cancel_dials() {
+    for (auto& [domain, s] : by_domain_)
+        if (s->dialer) s->dialer->cancel();
+}
+
 // ---- session ----
 
 void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) {
@@ -508,7 +535,7 @@ void on_connected(S2sServer& server, OutboundSession& s) {
 
 void outbound_readable(S2sServer& server, int slot) {
     OutboundSession* s = server.outbound().at(slot);
-    if (!s || s->state == ConnState::connecting) return;
+    if (!s || s->state == ConnState::connecting || !s->connected()) return;
     // A handshake that completes here may leave decrypted bytes behind, which
     // no readiness event announces: read on.
     if (s->conn.handshaking() && (!tls_step(server, *s) || s->conn.handshaking())) return;
@@ -539,10 +566,6 @@ void outbound_readable(S2sServer& server, int slot) {
 void outbound_writable(S2sServer& server, int slot) {
     OutboundSession* s = server.outbound().at(slot);
     if (!s) return;
-    if (s->state == ConnState::connecting) {
-        on_connect_ready(server, *s);
-        return;
-    }
     if (s->conn.handshaking()) {
         (void)tls_step(server, *s);
         return;

@@ -361,6 +361,10 @@ class AuthZone:
     def srv(self, name, target, port, priority=0, weight=0):
         return self.rr(name, "SRV", "%d %d %d %s." % (priority, weight, port, target))
 
+    def srv_not_offered(self, name):
+        """The SRV record that says the service is not offered (target ".")."""
+        return self.rr(name, "SRV", "0 0 0 .")
+
     def a(self, name, *addresses):
         for address in addresses:
             self.rr(name, "A", address)

@@ -1,15 +1,7 @@
-// dns_probe: runs the network layer's lookups and DANE checks against the
-// resolver of the namespace it is started in, printing one line per result.
+// dns_probe: runs the network layer's asynchronous resolver and target
+// lookup against nameservers of the namespace it is started in, printing one
+// line per result.
 //
-//   dns_probe srv NAME                 srv PRIORITY WEIGHT PORT TARGET
-//   dns_probe targets DOMAIN           target HOST PORT tls|starttls
-//   dns_probe tlsa PORT HOST           tlsa USAGE SELECTOR MATCHING HEXDATA
-//   dns_probe dane-out HOST PORT DOMAIN PEER_CHAIN PEER_KEY
-//       a TLS peer presenting PEER_CHAIN is checked as an outbound target
-//       HOST:PORT of DOMAIN: status none|verified|failed
-//   dns_probe dane-in DOMAIN PEER_CHAIN PEER_KEY OWN_CHAIN OWN_KEY
-//       an inbound peer claiming DOMAIN presents PEER_CHAIN as its client
-//       certificate: inbound verified|not-verified
 //   dns_probe resolve [-s ADDR[@PORT]]... [-t ANCHOR | -n] LOOKUP... [-- LOOKUP...]...
 //       the asynchronous resolver with these nameservers and trust anchor
 //       (-n: none) starts the LOOKUPs up to "--" at once and runs a poll
@@ -29,13 +21,12 @@
 //       in order until one connects: "connected HOST ADDRESS" or
 //       "connect HOST failed REASON" for each that did not.
 //
-// Errors print "error NAME". The check procedures write their own log lines
-// on standard error.
+// Errors print "error NAME". find's lookups write their log lines on
+// standard error.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -47,8 +38,6 @@
 #include "s2s/net/happy_eyeballs.h"
 #include "s2s/net/resolver.h"
 #include "s2s/net/target_lookup.h"
-#include "s2s/net/tls_context.h"
-#include "tests/net/test_certs.h"
 
 namespace fenra::s2s {
 namespace {
@@ -59,13 +48,8 @@ int fail(Error e) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: dns_probe srv|targets|tlsa|dane-out|dane-in ARGS...\n");
+    std::fprintf(stderr, "usage: dns_probe resolve|find ARGS...\n");
     return 2;
-}
-
-bool parse_port(std::string_view s, uint16_t& port) {
-    auto r = std::from_chars(s.data(), s.data() + s.size(), port);
-    return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
 std::string hex(const std::vector<uint8_t>& bytes) {
@@ -76,50 +60,6 @@ std::string hex(const std::vector<uint8_t>& bytes) {
         out.push_back(digits[b & 15]);
     }
     return out;
-}
-
-// A TLS connection over a socket pair: CLIENT_CTX on one end, SERVER_CTX on
-// the other, SNI DOMAIN. False when the handshake fails.
-bool tls_pair(SSL_CTX* client_ctx, SSL_CTX* server_ctx, std::string_view domain, TlsConn& client,
-              TlsConn& server) {
-    auto pair = test::socket_pair();
-    client.fd = pair.a;
-    server.fd = pair.b;
-    return tls_server_attach(server, server_ctx) && tls_client_attach(client, client_ctx, domain) &&
-           test::drive_handshake(client, server);
-}
-
-int dane_out(std::string_view host, uint16_t port, std::string_view domain, const char* chain,
-             const char* key) {
-    auto server_ctx = create_server_tls_context(chain, key);
-    if (!server_ctx) return fail(server_ctx.error());
-    auto client_ctx = create_client_tls_context(std::nullopt, std::nullopt);
-    if (!client_ctx) return fail(client_ctx.error());
-    test::CtxPtr s(*server_ctx), c(*client_ctx);
-    TlsConn client, server;
-    if (!tls_pair(c.get(), s.get(), domain, client, server)) return fail(Error::HandshakeFailed);
-    const DaneStatus st = dane_check_outbound(client, host, port, domain);
-    std::printf("status %s\n", st == DaneStatus::verified ? "verified"
-                               : st == DaneStatus::failed ? "failed"
-                                                          : "none");
-    tls_close(client);
-    tls_close(server);
-    return 0;
-}
-
-int dane_in(std::string_view domain, const char* peer_chain, const char* peer_key,
-            const char* own_chain, const char* own_key) {
-    auto server_ctx = create_server_tls_context(own_chain, own_key);
-    if (!server_ctx) return fail(server_ctx.error());
-    auto client_ctx = create_client_tls_context(peer_chain, peer_key);
-    if (!client_ctx) return fail(client_ctx.error());
-    test::CtxPtr s(*server_ctx), c(*client_ctx);
-    TlsConn client, server;
-    if (!tls_pair(c.get(), s.get(), "b.test", client, server)) return fail(Error::HandshakeFailed);
-    std::printf("inbound %s\n", dane_check_inbound(server, domain) ? "verified" : "not-verified");
-    tls_close(client);
-    tls_close(server);
-    return 0;
 }
 
 bool parse_query(std::string_view s, DnsQuery& type) {
@@ -246,12 +186,14 @@ int find(int argc, char** argv) {
         }
         if (tlsa_left == 0) after_tlsa();
     };
-    auto found = lookup.find(argv[i], [&](TargetsOutcome o) {
+    auto on_found = [&](TargetsOutcome o) {
         std::printf("outcome %s\n", o == TargetsOutcome::found ? "found" : "bogus");
         auto started = lookup.resolve_all(print_targets);
         if (!started || !*started) print_targets();
-    });
+    };
+    auto found = lookup.find(argv[i], on_found);
     if (!found) return fail(found.error());
+    if (!*found) on_found(TargetsOutcome::found);  // an address literal
     while (!done)
         if (auto ok = (*loop)->run_once(); !ok) return fail(ok.error());
     std::printf("done\n");
@@ -312,35 +254,6 @@ int resolve(int argc, char** argv) {
 int run(int argc, char** argv) {
     if (argc >= 2 && std::string_view(argv[1]) == "resolve") return resolve(argc, argv);
     if (argc >= 2 && std::string_view(argv[1]) == "find") return find(argc, argv);
-    if (argc < 3) return usage();
-    const std::string_view cmd = argv[1];
-    if (cmd == "srv" && argc == 3) {
-        auto r = query_srv(argv[2]);
-        if (!r) return fail(r.error());
-        for (const SrvRecord& s : *r)
-            std::printf("srv %u %u %u %s\n", s.priority, s.weight, s.port, s.target.c_str());
-        return 0;
-    }
-    if (cmd == "targets" && argc == 3) {
-        auto r = resolve_targets(argv[2]);
-        if (!r) return fail(r.error());
-        for (const SrvTarget& t : *r)
-            std::printf("target %s %u %s\n", t.host.c_str(), t.port,
-                        t.direct_tls ? "tls" : "starttls");
-        return 0;
-    }
-    uint16_t port = 0;
-    if (cmd == "tlsa" && argc == 4 && parse_port(argv[2], port)) {
-        auto r = query_tlsa(port, argv[3]);
-        if (!r) return fail(r.error());
-        for (const TlsaRecord& t : *r)
-            std::printf("tlsa %u %u %u %s\n", t.usage, t.selector, t.matching_type,
-                        hex(t.data).c_str());
-        return 0;
-    }
-    if (cmd == "dane-out" && argc == 7 && parse_port(argv[3], port))
-        return dane_out(argv[2], port, argv[4], argv[5], argv[6]);
-    if (cmd == "dane-in" && argc == 7) return dane_in(argv[2], argv[3], argv[4], argv[5], argv[6]);
     return usage();
 }
 
