@@ -107,11 +107,12 @@ void check_stanza(std::string_view from, std::string_view to, std::string_view s
 
 struct Host final : fenra::s2s::InboundHost {
     size_t forwarded = 0;
-    void inbound_forward(std::string_view from, std::string_view to,
+    bool inbound_forward(std::string_view from, std::string_view to,
                          std::string_view stanza) override {
         check(!from.empty() && !to.empty() && stanza.size() <= fenra::s2s::kRebuildSize);
         check_stanza(from, to, stanza);
         ++forwarded;
+        return true;
     }
     void inbound_dialback_callback(const InboundSession&, std::string_view,
                                    std::string_view) override {}

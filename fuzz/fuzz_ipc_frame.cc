@@ -1,7 +1,8 @@
 // The IPC frame loop on arbitrary bytes: the input arrives in chunks in an
 // 8192-byte slot buffer, frames are cut by their length field and decoded the
 // way the server does it, and every decoded message must encode back to the
-// bytes it came from.
+// bytes it came from; the addresses read from the start of a delivery frame
+// are the decoded ones.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -70,6 +71,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (len == 0) return 0;  // malformed: the slot goes away
             const uint8_t* payload = buf + consumed + 4;
             fenra::Result<Message> m = decode(std::span<const uint8_t>(payload, len));
+            // The addresses of a frame cut short are those of the whole frame.
+            const auto addresses = delivery_addresses(std::span<const uint8_t>(payload, len));
+            if (m && m->type >= kDeliveryRequest &&
+                (!addresses || (*addresses)[0] != m->str[0] || (*addresses)[1] != m->str[1]))
+                abort();
             if (!m) return 0;
             check_round_trip(*m, payload, len);
             consumed += 4 + len;

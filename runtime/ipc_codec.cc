@@ -141,6 +141,43 @@ Result<Message> decode(std::span<const uint8_t> payload) {
     return m;  // bytes after the last field are ignored
 }
 
+std::optional<std::array<std::string_view, 2>> delivery_addresses(
+    std::span<const uint8_t> payload) {
+    Reader r{payload.data(), payload.size()};
+    uint8_t type = 0;
+    std::array<std::string_view, 2> out;
+    if (!r.u8(type) || type < kDeliveryRequest || type > kDeliveryFailed) return std::nullopt;
+    if (!r.str(out[0]) || !r.str(out[1])) return std::nullopt;
+    return out;
+}
+
+Result<size_t> frame_size(const Message& m) {
+    const char* fields = layout(m.type);
+    if (fields == nullptr || m.count > m.items.size()) return Error::Malformed;
+    size_t n = 4 + 1;
+    size_t si = 0;
+    for (const char* f = fields; *f != '\0'; ++f) {
+        switch (*f) {
+            case 'U':
+                n += 4;
+                break;
+            case 'M':
+            case 'B':
+                n += 1;
+                break;
+            case 'T':
+            case 'S':
+                if (m.str[si].size() > kMaxString) return Error::FieldTooLong;
+                n += 2 + m.str[si++].size();
+                break;
+            case 'C':
+                n += 1 + m.count;
+                break;
+        }
+    }
+    return n;
+}
+
 Result<size_t> encode(const Message& m, std::span<uint8_t> out) {
     const char* fields = layout(m.type);
     if (fields == nullptr || m.count > m.items.size()) return Error::Malformed;

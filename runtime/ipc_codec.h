@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -34,8 +35,15 @@ enum MsgType : uint8_t {
 };
 
 inline constexpr uint32_t kMaxDeclaredLength = 65536;  // larger lengths never complete
-inline constexpr size_t kFrameScratch = 4096;          // largest frame we build, header included
+inline constexpr size_t kFrameScratch =
+    4096;  // largest frame fenra-auth-oidc builds, header included
+// The fields a frame of types 16-18 adds to its three strings: length, type
+// byte and three string lengths.
+inline constexpr size_t kDeliveryFrameFields = 4 + 1 + 3 * 2;
 inline constexpr size_t kMaxString = 65535;
+// The longest payload a message of any type can have (type 6: id and four
+// strings of the longest kind).
+inline constexpr size_t kMaxPayload = 1 + 4 + 4 * (2 + kMaxString);
 
 // One decoded (or to-be-encoded) message. Fields not used by a type stay zero.
 //   type 1:        id, byte = mechanism, flag, str = {address, reserved, account, initial}
@@ -62,6 +70,15 @@ struct Message {
 // running past the end, or an enumeration byte out of range. Trailing bytes
 // after the last field are ignored.
 Result<Message> decode(std::span<const uint8_t> payload);
+
+// The from and to of a payload of types 16-18 whose third string may be cut
+// off (a frame too long to be held whole); nothing when the type is another
+// or the two strings are not complete.
+std::optional<std::array<std::string_view, 2>> delivery_addresses(std::span<const uint8_t> payload);
+
+// The length of the whole frame encode() builds for m. Errors: Malformed (an
+// unknown type), FieldTooLong (a string over 65535 bytes).
+Result<size_t> frame_size(const Message& m);
 
 // Encodes a whole frame (length field included) into out. Errors: FieldTooLong
 // (a string over 65535 bytes), BufferTooSmall (the frame exceeds out.size()).

@@ -25,6 +25,7 @@ void reset(Slot& s) {
     s.read_consumed = 0;
     s.write_sent = 0;
     s.write_filled = 0;
+    s.skip = 0;
     s.fd = -1;
     s.active = false;
 }
@@ -54,8 +55,13 @@ bool would_block(int err) {
 }  // namespace
 
 Server::Server(const Options& options) : opts_(options), slots_(new Slot[kSlots]) {
-    for (int i = 0; i < kSlots; ++i)
+    if (opts_.max_frame > opts_.write_buffer) opts_.max_frame = opts_.write_buffer;
+    // Pages the kernel maps only once a slot writes to them.
+    for (int i = 0; i < kSlots; ++i) {
         reset(slots_[i]);
+        slots_[i].read_buf = new uint8_t[opts_.read_buffer];
+        slots_[i].write_buf = new uint8_t[opts_.write_buffer];
+    }
     for (int i = 0; i <= kSlots; ++i) {
         events_[i].server = this;
         events_[i].slot = i - 1;
@@ -72,6 +78,7 @@ void Server::Events::on_event(const LoopEvent& ev) {
         server->on_readable(slot, loop, *server->dispatcher_);
     } else if (ev.kind == EventKind::write) {
         server->on_writable(slot, loop);
+        if (server->active(slot)) server->dispatcher_->on_ipc_wrote(slot);
     }
 }
 
@@ -83,8 +90,11 @@ Result<void> Server::attach(EventLoop& loop, Dispatcher& dispatcher) {
 }
 
 Server::~Server() {
-    for (int i = 0; i < kSlots; ++i)
+    for (int i = 0; i < kSlots; ++i) {
         if (slots_[i].active) close(slots_[i].fd);
+        delete[] slots_[i].read_buf;
+        delete[] slots_[i].write_buf;
+    }
     if (listen_fd_ >= 0) close(listen_fd_);
     delete[] slots_;
 }
@@ -149,6 +159,7 @@ int Server::accept(EventLoop& loop) {
 void Server::on_readable(int slot, EventLoop& loop, Dispatcher& dispatcher) {
     if (!active(slot)) return;
     Slot& s = slots_[slot];
+    const size_t cap = opts_.read_buffer;
 
     // Compact: the unconsumed bytes move to the start of the buffer.
     const size_t held = s.read_filled - s.read_consumed;
@@ -158,12 +169,12 @@ void Server::on_readable(int slot, EventLoop& loop, Dispatcher& dispatcher) {
         s.read_consumed = 0;
     }
     // A full buffer without a complete frame can never complete one.
-    if (s.read_filled == kReadBuffer) {
+    if (s.read_filled == cap) {
         disconnect(slot);
         return;
     }
 
-    const ssize_t n = read_once(s.fd, s.read_buf + s.read_filled, kReadBuffer - s.read_filled);
+    const ssize_t n = read_once(s.fd, s.read_buf + s.read_filled, cap - s.read_filled);
     if (n <= 0) {
         if ((n == 0 || would_block(errno)) && !opts_.daemon_scope.empty())
             log::info(opts_.daemon_scope, {"core disconnected from IPC slot=", slot});
@@ -171,11 +182,25 @@ void Server::on_readable(int slot, EventLoop& loop, Dispatcher& dispatcher) {
         return;
     }
     s.read_filled += static_cast<uint64_t>(n);
+    if (s.skip > 0) {
+        const uint64_t drop = s.skip < s.read_filled ? s.skip : s.read_filled;
+        s.read_consumed = drop;
+        s.skip -= drop;
+    }
 
     while (s.read_filled - s.read_consumed >= 4) {
         const uint8_t* frame = s.read_buf + s.read_consumed;
         const uint32_t len = read_le32(frame);
-        if (len > kMaxDeclaredLength || s.read_filled - s.read_consumed - 4 < len) break;
+        if (len > cap - 4 && opts_.skip_oversized && len <= kMaxSkippedLength &&
+            s.read_consumed == 0 && s.read_filled == cap) {
+            // As much of the frame as the buffer holds is shown, the rest skipped.
+            s.skip = 4 + static_cast<uint64_t>(len) - cap;
+            s.read_consumed = cap;
+            dispatcher.on_ipc_oversized(slot, std::span<const uint8_t>(frame + 4, cap - 4), len);
+            if (!s.active) return;
+            break;
+        }
+        if (len > cap - 4 || s.read_filled - s.read_consumed - 4 < len) break;
         Result<Message> m = len == 0 ? Result<Message>(Error::Malformed)
                                      : decode(std::span<const uint8_t>(frame + 4, len));
         if (!m) {
@@ -193,7 +218,7 @@ void Server::on_readable(int slot, EventLoop& loop, Dispatcher& dispatcher) {
     }
     // A full buffer that yielded no frame can never yield one: do not wait for
     // more bytes (they may never come) to find that out.
-    if (s.read_consumed == 0 && s.read_filled == kReadBuffer) {
+    if (s.read_consumed == 0 && s.read_filled == cap) {
         disconnect(slot);
         return;
     }
@@ -219,19 +244,20 @@ bool Server::flush_once(int slot) {
 Result<void> Server::send(int slot, const Message& m) {
     if (!active(slot)) return Error::ConnectionClosed;
     Slot& s = slots_[slot];
-    uint8_t scratch[kFrameScratch];
-    Result<size_t> built = encode(m, std::span<uint8_t>(scratch, sizeof scratch));
-    if (!built) return built.error();
-    const size_t len = *built;
-    if (kWriteBuffer - s.write_filled < len && s.write_sent > 0) {
-        const size_t unsent = s.write_filled - s.write_sent;
+    const Result<size_t> size = frame_size(m);
+    if (!size) return size.error();
+    if (*size > opts_.max_frame) return Error::BufferTooSmall;
+    if (opts_.write_buffer - s.write_filled < *size && s.write_sent > 0) {
+        // Room may be there once the written bytes leave the front.
+        const size_t unsent = s.unsent();
         std::memmove(s.write_buf, s.write_buf + s.write_sent, unsent);
         s.write_filled = unsent;
         s.write_sent = 0;
     }
-    if (kWriteBuffer - s.write_filled < len) return Error::SendBufferFull;
-    std::memcpy(s.write_buf + s.write_filled, scratch, len);
-    s.write_filled += len;
+    if (opts_.write_buffer - s.write_filled < *size) return Error::SendBufferFull;
+    const Result<size_t> built = encode(m, std::span<uint8_t>(s.write_buf + s.write_filled, *size));
+    if (!built) return built.error();
+    s.write_filled += *built;
     return {};
 }
 

@@ -1,13 +1,15 @@
 // The IPC server shared by both daemons: a Unix stream listener and a fixed
-// table of 16 client slots, each with an 8192-byte read buffer and a
-// 16384-byte write buffer. Frames are decoded in place and handed to the
-// daemon's dispatcher; replies are queued whole and flushed on writability.
-// Once attached to an event loop, the server's own handlers take the
-// listener's and the slots' events.
+// table of 16 client slots, each with a read and a write buffer whose sizes
+// the daemon sets (8192 and 16384 bytes unless it says otherwise), allocated
+// once. Frames are decoded in place and handed to the daemon's dispatcher;
+// replies are encoded straight into the slot's write buffer and flushed on
+// writability. Once attached to an event loop, the server's own handlers take
+// the listener's and the slots' events.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "runtime/event_loop.h"
@@ -20,16 +22,22 @@ inline constexpr int kSlots = 16;
 inline constexpr size_t kReadBuffer = 8192;
 inline constexpr size_t kWriteBuffer = 16384;
 inline constexpr size_t kMaxPath = 104;  // a socket path must be shorter
+// Declared lengths up to this are skipped as oversized frames (when the daemon
+// asks for that); longer ones cannot be frames and are never completed.
+inline constexpr uint32_t kMaxSkippedLength = 16 * 1024 * 1024;
 
 struct Slot {
     uint64_t read_filled = 0;
     uint64_t read_consumed = 0;
     uint64_t write_sent = 0;
     uint64_t write_filled = 0;
+    uint64_t skip = 0;  // bytes of an oversized frame still to be discarded
     int32_t fd = -1;
     bool active = false;
-    uint8_t read_buf[kReadBuffer];
-    uint8_t write_buf[kWriteBuffer];
+    uint8_t* read_buf = nullptr;
+    uint8_t* write_buf = nullptr;
+
+    size_t unsent() const { return write_filled - write_sent; }
 };
 
 class Dispatcher {
@@ -41,6 +49,17 @@ class Dispatcher {
     virtual void on_ipc_message(int slot, const Message& m) = 0;
     // Called when the loop has accepted a client into slot.
     virtual void on_ipc_connected(int /*slot*/) {}
+    // Called after a write event of a slot that stays connected: its write
+    // buffer has room again.
+    virtual void on_ipc_wrote(int /*slot*/) {}
+    // A frame too long for the read buffer (only with Options::skip_oversized):
+    // HEAD is its payload's beginning, as much as the buffer held; the rest of
+    // its LENGTH bytes are discarded as they arrive.
+    virtual void on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) {
+        (void)slot;
+        (void)head;
+        (void)length;
+    }
 };
 
 // What differs between the two daemons.
@@ -49,6 +68,10 @@ struct Options {
     std::string_view daemon_scope;  // non-empty: fenra-s2s lines ("IPC decode error on
                                     // slot=", "core disconnected from IPC slot=") in it
     bool write_after_each_message;  // fenra-auth-oidc: one immediate write per answer
+    size_t read_buffer = kReadBuffer;
+    size_t write_buffer = kWriteBuffer;
+    size_t max_frame = kFrameScratch;  // the longest frame send() builds, header included
+    bool skip_oversized = false;       // frames over the read buffer are skipped, not fatal
 };
 
 class Server {
@@ -72,7 +95,9 @@ class Server {
     int accept(EventLoop& loop);
     void on_readable(int slot, EventLoop& loop, Dispatcher& dispatcher);
     void on_writable(int slot, EventLoop& loop);
-    // Queues one frame. Errors: FieldTooLong, BufferTooSmall, SendBufferFull.
+    // Encodes one frame into the slot's write buffer. Errors: FieldTooLong,
+    // BufferTooSmall (longer than max_frame), SendBufferFull (nothing queued;
+    // the frame fits once the buffer drains).
     Result<void> send(int slot, const Message& m);
     // Asks for one-shot write interest when the slot has unsent bytes.
     Result<void> request_flush(int slot, EventLoop& loop);
@@ -83,6 +108,7 @@ class Server {
 
     bool active(int slot) const { return slot >= 0 && slot < kSlots && slots_[slot].active; }
     const Slot& slot(int n) const { return slots_[n]; }
+    const Options& options() const { return opts_; }
 
   private:
     // The loop's handler of the listener (slot -1) or of one slot.

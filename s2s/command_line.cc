@@ -19,6 +19,8 @@ enum class Option : uint8_t {
     key,
     listen_fd,
     dialback_secret_file,
+    max_stanza_size,
+    max_queued_deliveries,
     log_level,
     no_stanza_log,
     dns_server,
@@ -37,6 +39,8 @@ Option option_of(std::string_view a) {
     if (a == "--key") return Option::key;
     if (a == "--listen-fd") return Option::listen_fd;
     if (a == "--dialback-secret-file") return Option::dialback_secret_file;
+    if (a == "--max-stanza-size") return Option::max_stanza_size;
+    if (a == "--max-queued-deliveries") return Option::max_queued_deliveries;
     if (a == "--log-level") return Option::log_level;
     if (a == "--no-stanza-log") return Option::no_stanza_log;
     if (a == "--dns-server") return Option::dns_server;
@@ -65,6 +69,10 @@ std::string_view missing_value_message(Option o) {
             return "--listen-fd requires a value";
         case Option::dialback_secret_file:
             return "--dialback-secret-file requires a value";
+        case Option::max_stanza_size:
+            return "--max-stanza-size requires a value";
+        case Option::max_queued_deliveries:
+            return "--max-queued-deliveries requires a value";
         case Option::log_level:
             return "--log-level requires a value";
         case Option::no_stanza_log:
@@ -151,6 +159,19 @@ Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
             case Option::dialback_secret_file:
                 c.dialback_secret_file = value;
                 break;
+            case Option::max_stanza_size: {
+                const auto n = parse_unsigned(value, kMaxStanzaSize);
+                if (!n || *n < kMinStanzaSize)
+                    return fail(c, unknown, {"invalid stanza size: ", value});
+                c.max_stanza_size = static_cast<uint32_t>(*n);
+                break;
+            }
+            case Option::max_queued_deliveries: {
+                const auto n = parse_unsigned(value, UINT32_MAX);
+                if (!n || *n == 0) return fail(c, unknown, {"invalid delivery count: ", value});
+                c.max_queued_deliveries = static_cast<uint32_t>(*n);
+                break;
+            }
             case Option::log_level: {
                 const auto level = log::parse_level(value);
                 if (!level) return fail(c, unknown, {"invalid log level: ", value});

@@ -32,7 +32,14 @@ struct S2sConfig {
     std::vector<std::string_view> dns_servers;
     // None: the system's root key (s2s/net/resolver.h).
     std::optional<std::string_view> dns_trust_anchor;
+    // The largest stanza carried either way, as received and as rebuilt.
+    uint32_t max_stanza_size = 65535;
+    // Deliveries that may wait for one remote domain.
+    uint32_t max_queued_deliveries = 1000;
 };
+
+inline constexpr uint32_t kMinStanzaSize = 10000;
+inline constexpr uint32_t kMaxStanzaSize = 65535;  // the longest frame string
 
 inline constexpr std::string_view kUsage =
     "Usage: fenra-s2s [OPTIONS]\n"

@@ -77,6 +77,19 @@ bool copy_delivery(PendingDelivery& d, const ipc::Message& m) {
 
 }  // namespace
 
+void FailedBacklog::push(std::string_view from, std::string_view to, std::string_view condition) {
+    if (items_.size() == kFailedBacklog) {
+        log::error(kLogScope,
+                   {"no core for delivery-failed, dropping the oldest: to=", items_.front().to});
+        items_.pop_front();
+    }
+    try {
+        items_.push_back({std::string(from), std::string(to), std::string(condition)});
+    } catch (const std::bad_alloc&) {
+        log::error(kLogScope, {"no memory for delivery-failed, dropping it: to=", to});
+    }
+}
+
 void on_core_message(S2sServer& server, int, const ipc::Message& m) {
     if (m.type != ipc::kDeliveryRequest) {
         log::warn(kLogScope, {"unexpected IPC message from core"});
@@ -85,7 +98,12 @@ void on_core_message(S2sServer& server, int, const ipc::Message& m) {
     const std::string_view from = m.str[0];
     const std::string_view to = m.str[1];
     const std::string_view domain = delivery_domain(to);
-    if (domain.empty()) {
+    if (m.str[2].size() > server.config().max_stanza_size) {
+        log::warn(kLogScope, {"delivery request over the stanza limit: to=", to});
+        deliver_failed(server, from, to, condition::kPolicyViolation);
+        return;
+    }
+    if (domain.empty() || from.size() > kAddressMax || to.size() > kAddressMax) {
         log::warn(kLogScope, {"delivery request with empty domain: to=", to});
         deliver_failed(server, from, to, condition::kInvalidJid);
         return;
@@ -103,21 +121,58 @@ void on_core_message(S2sServer& server, int, const ipc::Message& m) {
     queue_delivery(server, **session, std::move(d));
 }
 
+void on_core_oversized(S2sServer& server, int slot, std::span<const uint8_t> head,
+                       uint32_t length) {
+    const auto field = head.empty() || head[0] != ipc::kDeliveryRequest
+                           ? std::nullopt
+                           : ipc::delivery_addresses(head);
+    if (!field) {
+        log::error(kLogScope, {"IPC frame of ", length, " bytes from slot=", slot, " skipped"});
+        return;
+    }
+    log::warn(kLogScope, {"delivery request over the stanza limit: to=", (*field)[1]});
+    deliver_failed(server, (*field)[0], (*field)[1], condition::kPolicyViolation);
+}
+
 void deliver_failed(S2sServer& server, std::string_view from, std::string_view to,
                     std::string_view condition) {
     ipc::Server& ipc = server.ipc();
     const ipc::Message m = ipc::delivery(ipc::kDeliveryFailed, from, to, condition);
+    bool taken = false;
     for (int slot = 0; slot < ipc::kSlots; ++slot) {
         if (!ipc.active(slot)) continue;
-        if (!ipc.send(slot, m)) {
-            log::error(kLogScope, {"failed to queue delivery-failed to IPC client ", slot});
+        const auto sent = ipc.send(slot, m);
+        if (!sent) {
+            if (sent.error() != Error::SendBufferFull)
+                log::error(kLogScope, {"failed to queue delivery-failed to IPC client ", slot});
             continue;
+        }
+        taken = true;
+        (void)ipc.request_flush(slot, server.loop());
+    }
+    if (!taken) server.failed_backlog().push(from, to, condition);
+}
+
+void flush_failed_backlog(S2sServer& server) {
+    ipc::Server& ipc = server.ipc();
+    FailedBacklog& backlog = server.failed_backlog();
+    if (backlog.empty()) return;
+    for (int slot = 0; slot < ipc::kSlots && !backlog.empty(); ++slot) {
+        if (!ipc.active(slot)) continue;
+        while (!backlog.empty()) {
+            const PendingDelivery& d = backlog.front();
+            const auto sent =
+                ipc.send(slot, ipc::delivery(ipc::kDeliveryFailed, d.from, d.to, d.stanza));
+            if (!sent && sent.error() == Error::SendBufferFull) break;
+            if (!sent)
+                log::error(kLogScope, {"failed to queue delivery-failed to IPC client ", slot});
+            backlog.pop_front();
         }
         (void)ipc.request_flush(slot, server.loop());
     }
 }
 
-void forward_inbound(S2sServer& server, std::string_view from, std::string_view to,
+bool forward_inbound(S2sServer& server, std::string_view from, std::string_view to,
                      std::string_view stanza) {
     ipc::Server& ipc = server.ipc();
     const ipc::Message m = ipc::delivery(ipc::kInboundStanza, from, to, stanza);
@@ -126,13 +181,11 @@ void forward_inbound(S2sServer& server, std::string_view from, std::string_view 
         const int slot = cursor;
         cursor = (cursor + 1) % ipc::kSlots;
         if (!ipc.active(slot)) continue;
-        if (!ipc.send(slot, m)) {
-            log::error(kLogScope, {"failed to queue inbound stanza to IPC client ", slot});
-            continue;
-        }
+        if (!ipc.send(slot, m)) continue;  // full: the next core, or the stanza waits
         (void)ipc.request_flush(slot, server.loop());
-        return;
+        return true;
     }
+    return false;
 }
 
 }  // namespace fenra::s2s

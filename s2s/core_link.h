@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -31,7 +34,16 @@ inline constexpr std::string_view kAuthenticationFailed = "authentication-failed
 inline constexpr std::string_view kXmlParseError = "xml-parse-error";
 inline constexpr std::string_view kReadFailed = "read-failed";
 inline constexpr std::string_view kWriteFailed = "write-failed";
+inline constexpr std::string_view kPolicyViolation = "policy-violation";
+inline constexpr std::string_view kResourceConstraint = "resource-constraint";
 }  // namespace condition
+
+// The longest address a frame from or to a core carries (a full JID).
+inline constexpr size_t kAddressMax = 3071;
+// The largest frame either way is the stanza limit plus this.
+inline constexpr size_t kFrameRoom = ipc::kDeliveryFrameFields + 2 * kAddressMax;
+// DeliveryFailed reports kept while no core can take them.
+inline constexpr size_t kFailedBacklog = 1024;
 
 // The domain of a recipient address: the resource is cut at the first "/",
 // then the domain is what follows the first "@" of the rest (the whole rest
@@ -76,18 +88,42 @@ class DeliveryQueue {
     size_t cap_ = 0;
 };
 
+// DeliveryFailed reports that wait for a core, oldest first; beyond
+// kFailedBacklog the oldest is dropped with an error line.
+class FailedBacklog {
+  public:
+    void push(std::string_view from, std::string_view to, std::string_view condition);
+    bool empty() const { return items_.empty(); }
+    size_t size() const { return items_.size(); }
+    const PendingDelivery& front() const { return items_.front(); }  // stanza: the condition
+    void pop_front() { items_.pop_front(); }
+
+  private:
+    std::deque<PendingDelivery> items_;
+};
+
 // A frame from the core on IPC slot SLOT: a DeliveryRequest is queued on the
 // outbound session of its domain (or refused with a DeliveryFailed); any
 // other type is warned about and ignored.
 void on_core_message(S2sServer& server, int slot, const ipc::Message& m);
 
-// Sends a DeliveryFailed to every connected core.
+// A DeliveryRequest too long for the slot's read buffer: HEAD is as much of
+// it as the buffer held. Answered with DeliveryFailed "policy-violation" when
+// HEAD holds its from and to.
+void on_core_oversized(S2sServer& server, int slot, std::span<const uint8_t> head, uint32_t length);
+
+// Sends a DeliveryFailed to every connected core; when none takes it, it
+// waits in the server's backlog.
 void deliver_failed(S2sServer& server, std::string_view from, std::string_view to,
                     std::string_view condition);
 
+// Hands the backlog of DeliveryFailed reports to the cores while they take
+// them (a core has connected, or one has written out what it held).
+void flush_failed_backlog(S2sServer& server);
+
 // Sends an InboundStanza to one connected core, round-robin over the slots;
-// dropped when no core takes it.
-void forward_inbound(S2sServer& server, std::string_view from, std::string_view to,
+// false when no core is connected or none has room for the frame now.
+bool forward_inbound(S2sServer& server, std::string_view from, std::string_view to,
                      std::string_view stanza);
 
 }  // namespace fenra::s2s

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/crypto.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -26,11 +25,21 @@
 namespace fenra::s2s {
 namespace {
 
-constexpr ipc::Options kIpcOptions = {
-    .log_fd_on_connect = false,
-    .daemon_scope = kLogScope,
-    .write_after_each_message = false,
-};
+// Slot buffers for the stanza limit: the read buffer takes a DeliveryRequest
+// with the longest stanza and addresses, the write buffer two of the largest
+// frames.
+ipc::Options ipc_options(const S2sConfig& config) {
+    const size_t frame = config.max_stanza_size + kFrameRoom;
+    return {
+        .log_fd_on_connect = false,
+        .daemon_scope = kLogScope,
+        .write_after_each_message = false,
+        .read_buffer = frame,
+        .write_buffer = 2 * frame,
+        .max_frame = frame,
+        .skip_oversized = true,
+    };
+}
 
 void write_all(int fd, std::string_view s) {
     while (!s.empty()) {
@@ -65,8 +74,9 @@ void SlotEvents::on_event(const LoopEvent& ev) {
 S2sServer::S2sServer(const S2sConfig& config)
     : config_(config),
       port_(config.port),
-      ipc_(kIpcOptions),
-      outbound_(std::make_unique<OutboundRegistry>()) {
+      ipc_(ipc_options(config)),
+      outbound_(
+          std::make_unique<OutboundRegistry>(config.max_stanza_size + xmpp::kWriteQueueSize)) {
     // Drawn once per process start; dialback keys derive from it, nothing
     // ever writes it anywhere.
     arc4random_buf(dialback_secret_.data(), kDialbackSecretSize);
@@ -309,14 +319,16 @@ void S2sServer::accept_inbound() {
     }
     inbound_cursor_ = (slot + 1) % kInboundSlots;
 
-    const InboundContext context{config_.host, dialback_secret(), server_tls_};
+    const InboundContext context{config_.host, dialback_secret(), server_tls_,
+                                 config_.max_stanza_size};
     std::unique_ptr<InboundSession> s(new (std::nothrow) InboundSession(slot, fd, context));
     if (!s) {
         ::close(fd);
         return;
     }
     s->parser.reset(new (std::nothrow) xmpp::XmlParser());
-    if (!s->parser || !loop_->add(fd, inbound_events_[slot])) {
+    if (!s->parser || !s->stanza.content.data || !s->wq.data ||
+        !loop_->add(fd, inbound_events_[slot])) {
         ::close(fd);
         return;
     }
@@ -326,12 +338,40 @@ void S2sServer::accept_inbound() {
     log::info(kLogScope, {"accepted inbound S2S connection id=", slot, " fd=", fd});
 }
 
+void S2sServer::on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) {
+    on_core_oversized(*this, slot, head, length);
+}
+
+void S2sServer::on_core_room() {
+    flush_failed_backlog(*this);
+    if (!inbound_paused_) return;
+    // The waiting sessions in slot order, from the cursor on, while cores take
+    // their stanzas.
+    for (int i = 0; i < kInboundSlots; ++i) {
+        const int slot = (inbound_cursor_ + i) % kInboundSlots;
+        InboundSession* s = inbound_[slot].get();
+        if (!s || !s->stanza_waiting) continue;
+        if (inbound_resume(*this, *s) == InboundOutcome::close) {
+            close_inbound(slot);
+            continue;
+        }
+        if (s->stanza_waiting) return;  // still no room
+    }
+    inbound_paused_ = false;
+    resume_inbound_reads();
+}
+
 void S2sServer::on_ipc_message(int slot, const ipc::Message& m) {
     on_core_message(*this, slot, m);
 }
 
 void S2sServer::on_ipc_connected(int slot) {
     log::info(kLogScope, {"core connected via IPC slot=", slot});
+    on_core_room();
+}
+
+void S2sServer::on_ipc_wrote(int) {
+    on_core_room();
 }
 
 // ---- inbound registry ----
@@ -339,7 +379,30 @@ void S2sServer::on_ipc_connected(int slot) {
 // A handler may close any session, so each event re-checks its slot.
 void S2sServer::on_inbound_readable(int slot) {
     InboundSession* s = inbound_session(slot);
-    if (s && inbound_readable(*this, *s) == InboundOutcome::close) close_inbound(slot);
+    if (!s) return;
+    // While stanzas wait for a core, established streams are not read: TCP
+    // holds their bytes back.
+    if (inbound_paused_ && (s->state == InboundState::established || s->stanza_waiting)) {
+        set_inbound_reads(*s, false);
+        return;
+    }
+    if (inbound_readable(*this, *s) == InboundOutcome::close) close_inbound(slot);
+}
+
+void S2sServer::set_inbound_reads(InboundSession& s, bool on) {
+    if (s.reads_off == !on || s.conn.fd < 0) return;
+    s.reads_off = !on;
+    (void)loop_->set_read(s.conn.fd, on);
+}
+
+void S2sServer::resume_inbound_reads() {
+    for (int slot = 0; slot < kInboundSlots; ++slot) {
+        InboundSession* s = inbound_[slot].get();
+        if (!s || !s->reads_off) continue;
+        set_inbound_reads(*s, true);
+        // Bytes the TLS library decrypted earlier are announced by no event.
+        if (tls_has_pending(s->conn)) on_inbound_readable(slot);
+    }
 }
 
 void S2sServer::on_inbound_writable(int slot) {
@@ -385,57 +448,19 @@ void S2sServer::release_inbound() {
     }
 }
 
-bool S2sServer::core_has_room(int slot) const {
-    const ipc::Slot& c = ipc_.slot(slot);
-    return ipc::kWriteBuffer - (c.write_filled - c.write_sent) >= ipc::kFrameScratch;
-}
-
-// The core that the next stanza is offered to first must have room for a
-// frame (at most 4096 bytes). What its buffer holds is written out first;
-// if its socket is full too, the core is behind and is waited for, sleeping,
-// for up to kCoreWaitMs: meanwhile no peer is read, so TCP slows the peers
-// down instead of stanzas being lost. A core that stays stuck is not waited
-// for again until it has taken something (its stanzas are dropped).
-void S2sServer::make_room_for_frame() {
-    int slot = -1;
-    for (int i = 0, n = forward_cursor_; i < ipc::kSlots; ++i, ++n) {
-        if (n == ipc::kSlots) n = 0;
-        if (ipc_.active(n)) {
-            slot = n;
-            break;
-        }
-    }
-    if (slot < 0 || core_has_room(slot)) {
-        core_stuck_ = false;
-        return;
-    }
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        ipc_.on_writable(slot, *loop_);
-        if (!ipc_.active(slot)) return;  // the write failed and dropped the core
-        if (core_has_room(slot)) {
-            core_stuck_ = false;
-            return;
-        }
-        if (core_stuck_) return;
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long waited =
-            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (waited >= kCoreWaitMs) {
-            core_stuck_ = true;
-            return;
-        }
-        pollfd p{ipc_.slot(slot).fd, POLLOUT, 0};
-        (void)poll(&p, 1, static_cast<int>(kCoreWaitMs - waited));
-    }
-}
-
-void S2sServer::inbound_forward(std::string_view from, std::string_view to,
+bool S2sServer::inbound_forward(std::string_view from, std::string_view to,
                                 std::string_view stanza) {
-    make_room_for_frame();
-    forward_inbound(*this, from, to, stanza);
+    if (forward_inbound(*this, from, to, stanza)) return true;
+    if (ipc_.listen_fd() < 0) {
+        // Without a core socket no core can ever take it.
+        log::warn(kLogScope, {"no core socket, inbound stanza dropped: from=", from});
+        return true;
+    }
+    if (!inbound_paused_) {
+        log::warn(kLogScope, {"no core can take inbound stanzas now, inbound reading paused"});
+        inbound_paused_ = true;
+    }
+    return false;
 }
 
 void S2sServer::inbound_dialback_callback(const InboundSession& session, std::string_view origin,

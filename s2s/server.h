@@ -24,6 +24,7 @@
 #include "s2s/command_line.h"
 #include "s2s/net/listener.h"
 #include "s2s/net/resolver.h"
+#include "s2s/core_link.h"
 #include "s2s/xmpp/inbound_session.h"
 
 namespace fenra::s2s {
@@ -95,7 +96,9 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
 
     // Each well-formed frame from a core (strings point into the slot's buffer).
     void on_ipc_message(int slot, const ipc::Message& m) override;
+    void on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) override;
     void on_ipc_connected(int slot) override;
+    void on_ipc_wrote(int slot) override;
 
     const S2sConfig& config() const { return config_; }
     std::span<const uint8_t> dialback_secret() const {
@@ -115,6 +118,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // ---- core link and outbound side ----
     // The slot the next inbound stanza is offered to first.
     int& forward_cursor() { return forward_cursor_; }
+    // DeliveryFailed reports waiting for a core.
+    FailedBacklog& failed_backlog() { return failed_backlog_; }
     // The outbound slot table and the sessions by domain.
     OutboundRegistry& outbound() { return *outbound_; }
 
@@ -172,26 +177,32 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // Shut-down: every session released without a log line.
     void release_inbound();
     // InboundHost
-    void inbound_forward(std::string_view from, std::string_view to,
+    bool inbound_forward(std::string_view from, std::string_view to,
                          std::string_view stanza) override;
     void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
                                    std::string_view key) override;
     void inbound_dane_lookup(InboundSession& s, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
     void inbound_write_shut(const InboundSession& session) override;
-    bool core_has_room(int slot) const;
-    void make_room_for_frame();
+    // A core has room again (it connected or wrote out what it held): the
+    // waiting reports go first, then the inbound stanzas that wait.
+    void on_core_room();
+    // Read interest of an established inbound session, taken away while
+    // inbound reading is paused and given back when it resumes.
+    void set_inbound_reads(InboundSession& s, bool on);
+    void resume_inbound_reads();
 
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
     TimerId inbound_close_timer_[kInboundSlots] = {};
     static constexpr uint64_t kCloseWaitMs = 5000;
     int inbound_cursor_ = 0;  // the next slot to try
     uint64_t inbound_serial_ = 0;
-    bool core_stuck_ = false;  // a wait for a core timed out and it has taken nothing since
-    static constexpr long kCoreWaitMs = 1000;
+    // Inbound stanzas wait for a core: no inbound session is read.
+    bool inbound_paused_ = false;
 
     // ---- core link and outbound side ----
     int forward_cursor_ = 0;
+    FailedBacklog failed_backlog_;
     std::unique_ptr<OutboundRegistry> outbound_;
 };
 

@@ -123,7 +123,7 @@ constexpr std::string_view kRawHelp =
     "0.5 seconds). For testing a daemon's handling of odd or malformed frames;\n"
     "a daemon disconnects on a malformed frame (exit status 1).\n";
 
-constexpr size_t kMaxFrame = 4 + fenra::ipc::kMaxDeclaredLength;
+constexpr size_t kMaxFrame = 4 + fenra::ipc::kMaxPayload;
 constexpr size_t kMaxPassword = 4096;  // more never fits in one frame
 constexpr double kDrainSeconds = 1.0;
 
@@ -608,7 +608,7 @@ class Connection {
         const uint32_t len = static_cast<uint32_t>(in_[0]) | static_cast<uint32_t>(in_[1]) << 8 |
                              static_cast<uint32_t>(in_[2]) << 16 |
                              static_cast<uint32_t>(in_[3]) << 24;
-        if (len == 0 || len > fenra::ipc::kMaxDeclaredLength) return malformed(in_.size());
+        if (len == 0 || len > fenra::ipc::kMaxPayload) return malformed(in_.size());
         if (in_.size() < 4 + static_cast<size_t>(len)) {
             if (closed_) return malformed(in_.size());
             return Got::timeout;

@@ -133,11 +133,11 @@ size_t escape(std::span<char> out, std::string_view in) {
     return rest ? plain + *rest : SIZE_MAX;
 }
 
-template <size_t N>
-bool append_escaped(Bounded<N>& b, std::string_view s) {
-    const size_t n = escape({b.data + b.len, N - b.len}, s);
+template <class Text>
+bool append_escaped(Text& b, std::string_view s) {
+    const size_t n = escape({b.data + b.len, b.capacity() - b.len}, s);
     if (n == SIZE_MAX) {
-        b.len = N;
+        b.len = b.capacity();
         return false;
     }
     b.len += n;
@@ -190,10 +190,18 @@ FlushState flush_now(InboundSession& s) {
 }
 
 // A stream error closes our side of the stream: nothing more is read.
-void send_stream_error(InboundSession& s, xmpp::StreamError condition) {
+void send_stream_error(InboundSession& s, xmpp::StreamError condition, std::string_view text = {}) {
     char buf[xmpp::kStreamErrorBufferSize];
-    queue_built(s, buf, xmpp::write_stream_error(buf, condition));
+    queue_built(s, buf, xmpp::write_stream_error(buf, condition, text));
     s.input_closed = true;
+}
+
+// A stanza over the limit ends the stream, and what else is in flight on it.
+void refuse_oversized(InboundSession& s) {
+    log::warn(kLogScope, {"inbound S2S id=", s.slot, " stanza over ", s.context.max_stanza,
+                          " bytes from ", s.stanza.from.view(), ", closing stream"});
+    s.stanza.reset();
+    send_stream_error(s, xmpp::StreamError::policy_violation, "stanza too large");
 }
 
 void send_header(InboundSession& s) {
@@ -211,7 +219,7 @@ void send_header(InboundSession& s) {
 
 void send_features(InboundSession& s, xmpp::FeatureSet set) {
     char buf[xmpp::kReplyBufferSize];
-    queue_built(s, buf, xmpp::write_features(buf, set));
+    queue_built(s, buf, xmpp::write_features(buf, set, {.max_bytes = s.context.max_stanza}));
 }
 
 void send_dialback(InboundHost& host, InboundSession& s, const Dialback& e) {
@@ -503,8 +511,8 @@ bool element_parts_ok(const XmlElement& e) {
     return true;
 }
 
-template <size_t N>
-bool append_declaration(Bounded<N>& b, const xmpp::XmlNamespaceDecl& d) {
+template <class Text>
+bool append_declaration(Text& b, const xmpp::XmlNamespaceDecl& d) {
     bool ok = b.append(d.prefix.empty() ? " xmlns='" : " xmlns:");
     if (!d.prefix.empty()) ok = ok && b.append(d.prefix) && b.append("='");
     return ok && append_escaped(b, d.uri) && b.append("'");
@@ -541,7 +549,7 @@ void stanza_child_start(InboundSession& s, const XmlElement& e) {
     }
     ok = ok && c.append(e.self_closing ? "/>" : ">");
     if (!ok) {
-        st.fail(StanzaCollector::Fault::too_large);
+        st.fail(StanzaCollector::Fault::over_limit);
         return;
     }
     if (e.self_closing) return;
@@ -564,12 +572,12 @@ void stanza_child_end(StanzaCollector& st) {
     auto& c = st.content;
     // The name lies before the end of the content, so the copy never overlaps.
     if (!(c.append("</") && c.append({c.data + o.name_at, o.name_len}) && c.append(">")))
-        st.fail(StanzaCollector::Fault::too_large);
+        st.fail(StanzaCollector::Fault::over_limit);
 }
 
 void stanza_text(StanzaCollector& st, std::string_view text) {
     if (st.fault != StanzaCollector::Fault::none) return;
-    if (!append_escaped(st.content, text)) st.fail(StanzaCollector::Fault::too_large);
+    if (!append_escaped(st.content, text)) st.fail(StanzaCollector::Fault::over_limit);
 }
 
 // The stanza as a stand-alone element: its name, from, to, type and id
@@ -616,18 +624,30 @@ std::string_view rebuild(const InboundSession& s, std::span<char> buf) {
     return w.ok ? w.text() : std::string_view{};
 }
 
-// Everything a stanza can hold fits; the rebuild never fails.
-constexpr size_t kRebuildBound =
-    2 * kStanzaNameMax + 6 * (2 * kStanzaAddressMax + kStanzaTypeMax + kStanzaIdMax) +
-    kStanzaHeadSize + kHeaderBindings * 10 + 6 * kHeaderBindingStore + kStanzaContentSize + 64;
-static_assert(kRebuildBound <= kRebuildSize);
-
+// One stanza is rebuilt at a time: it goes to a core at once, or stays
+// collected while it waits for one and is rebuilt when offered again.
 char rebuild_buffer[kRebuildSize];
+
+// The rebuilt stanza offered to a core: false when it waits.
+bool hand_over(InboundHost& host, InboundSession& s, std::string_view text) {
+    const StanzaCollector& st = s.stanza;
+    if (!host.inbound_forward(st.from.view(), st.to.view(), text)) {
+        s.stanza_waiting = true;
+        return false;
+    }
+    log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", st.from.view(),
+                             " to ", st.to.view()});
+    return true;
+}
 
 void complete_stanza(InboundHost& host, InboundSession& s) {
     StanzaCollector& st = s.stanza;
     st.active = false;
     const std::string_view from = st.from.view();
+    if (st.fault == StanzaCollector::Fault::over_limit) {
+        refuse_oversized(s);
+        return;
+    }
     if (from.empty() || st.to.empty()) {
         log::warn(kLogScope, {"inbound stanza missing from/to, dropping"});
     } else if (st.fault == StanzaCollector::Fault::too_large) {
@@ -639,12 +659,12 @@ void complete_stanza(InboundHost& host, InboundSession& s) {
     } else if (!ours(s, delivery_domain(st.to.view()))) {
         log::warn(kLogScope, {"inbound stanza for a domain not ours, dropping: to=", st.to.view()});
     } else {
-        const std::string_view text = rebuild(s, rebuild_buffer);
-        if (!text.empty()) {
-            log::traffic(kLogScope, {"forwarding inbound ", st.name.view(), " from ", from, " to ",
-                                     st.to.view()});
-            host.inbound_forward(from, st.to.view(), text);
+        const std::string_view text = rebuild(s, {rebuild_buffer, s.context.max_stanza});
+        if (text.empty()) {
+            refuse_oversized(s);
+            return;
         }
+        if (!hand_over(host, s, text)) return;  // kept whole until a core takes it
     }
     st.reset();
 }
@@ -802,7 +822,9 @@ void feed(InboundHost& host, InboundSession& s) {
     const std::string_view in = s.rbuf.unconsumed_text();
     size_t pos = 0;
     while (!s.input_closed && s.state != InboundState::tls_handshake) {
+        const size_t before = pos;
         auto r = s.parser->next_event(in, pos);
+        s.element_bytes += pos - before;
         if (!r) {
             log::warn(kLogScope,
                       {"inbound S2S id=", s.slot, " XML parse error: ", error_name(r.error())});
@@ -810,11 +832,26 @@ void feed(InboundHost& host, InboundSession& s) {
             break;
         }
         if (!*r) {
+            if (s.stanza.active && s.element_bytes > s.context.max_stanza) {
+                refuse_oversized(s);
+                break;
+            }
             s.rbuf.consume(pos);
             return;
         }
         handle_event(host, s, **r);
         if (s.close_pending) return;
+        if (s.stanza_waiting) {
+            s.rbuf.consume(pos);
+            return;
+        }
+        if (s.stanza.active) {
+            if (s.stanza.fault == StanzaCollector::Fault::over_limit ||
+                s.element_bytes > s.context.max_stanza)
+                refuse_oversized(s);
+        } else if (s.parser->depth() <= 1) {
+            s.element_bytes = 0;
+        }
     }
     // Bytes after STARTTLS arrived before TLS and are never parsed; after our
     // side of the stream has ended, nothing more is.
@@ -822,7 +859,7 @@ void feed(InboundHost& host, InboundSession& s) {
 }
 
 InboundOutcome read_path(InboundHost& host, InboundSession& s) {
-    for (;;) {
+    while (!s.stanza_waiting) {
         auto n = tls_read(s.conn, s.rbuf);
         if (!n) return InboundOutcome::close;
         if (*n == 0) break;
@@ -869,6 +906,7 @@ void StanzaCollector::reset() {
 InboundSession::InboundSession(int slot_, int fd, const InboundContext& context_)
     : slot(slot_), context(context_) {
     conn.fd = fd;
+    (void)stanza.content.allocate(context.max_stanza);  // the daemon checks
 }
 
 void InboundSession::set_stream_id() {
@@ -924,6 +962,20 @@ void handle_event(InboundHost& host, InboundSession& s, const XmlEvent& ev) {
 InboundOutcome inbound_readable(InboundHost& host, InboundSession& s) {
     if (s.conn.handshaking()) return handshake(host, s);
     if (s.conn.fd < 0) return InboundOutcome::close;
+    if (s.stanza_waiting) return InboundOutcome::keep;
+    return read_path(host, s);
+}
+
+InboundOutcome inbound_resume(InboundHost& host, InboundSession& s) {
+    if (!s.stanza_waiting) return InboundOutcome::keep;
+    s.stanza_waiting = false;
+    if (!hand_over(host, s, rebuild(s, {rebuild_buffer, s.context.max_stanza})))
+        return InboundOutcome::keep;
+    s.stanza.reset();
+    s.element_bytes = 0;
+    feed(host, s);
+    if (s.close_pending) return InboundOutcome::close;
+    if (s.stanza_waiting) return InboundOutcome::keep;
     return read_path(host, s);
 }
 

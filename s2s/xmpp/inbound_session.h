@@ -19,8 +19,14 @@
 // A stream authenticates a set of up to 16 domains: the header's from when
 // SASL EXTERNAL succeeds, and each origin whose dialback key the callback
 // verified. A stanza is forwarded only when the domain of its from is in that
-// set; a stanza that is too large, malformed or lacks from or to is dropped
-// whole with a warning, never forwarded in pieces.
+// set; a stanza with a field too long or nested too deep, malformed or
+// lacking from or to is dropped whole with a warning, never forwarded in
+// pieces. A stanza over the stream's size limit (as received or as rebuilt)
+// ends the stream with the stream error policy-violation, "stanza too large".
+//
+// A stanza the daemon cannot take now (no core, or its core is behind) waits
+// in the collector: the session reads nothing more until inbound_resume
+// hands it over.
 //
 // Once the session has sent a stream error or its own stream close, the rest
 // of the peer's input is ignored; when that text is written, our direction
@@ -38,6 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -60,7 +67,6 @@ inline constexpr size_t kStanzaNameMax = 32;
 inline constexpr size_t kStanzaAddressMax = 512;  // from and to
 inline constexpr size_t kStanzaTypeMax = 32;
 inline constexpr size_t kStanzaIdMax = 128;
-inline constexpr size_t kStanzaContentSize = 16384;
 // xml:lang and the namespace declarations of the stanza element, escaped.
 inline constexpr size_t kStanzaHeadSize = 4096;
 // Element nesting kept inside one stanza, and attributes and declarations
@@ -71,9 +77,9 @@ inline constexpr size_t kElementDeclarations = 16;
 // Prefix bindings of the peer's stream header that a stanza may rely on.
 inline constexpr size_t kHeaderBindings = 16;
 inline constexpr size_t kHeaderBindingStore = 2048;
-// A rebuilt stanza: name, the four escaped fields, the head, the header
-// bindings it uses (escaped) and the content always fit.
-inline constexpr size_t kRebuildSize = 40960;
+// The largest stanza limit; the content and a rebuilt stanza never exceed the
+// session's limit.
+inline constexpr size_t kRebuildSize = 65535;
 // Dialback.
 inline constexpr size_t kDialbackDomainMax = 256;
 inline constexpr size_t kDialbackKeyMax = xmpp::kDialbackKeyTextMax;
@@ -88,6 +94,7 @@ struct Bounded {
     char data[N];
     size_t len = 0;
 
+    static constexpr size_t capacity() { return N; }
     // Keeps the first N bytes of s; false when s was longer.
     bool assign(std::string_view s) {
         len = 0;
@@ -99,6 +106,35 @@ struct Bounded {
         if (n > 0) __builtin_memcpy(data + len, s.data(), n);
         len += n;
         return n == s.size();
+    }
+    void clear() { len = 0; }
+    bool empty() const { return len == 0; }
+    std::string_view view() const { return {data, len}; }
+};
+
+// The same over a heap buffer whose size the session sets once.
+struct StanzaText {
+    std::unique_ptr<char[]> storage;
+    char* data = nullptr;
+    size_t cap = 0;
+    size_t len = 0;
+
+    // False (and no buffer) without memory.
+    bool allocate(size_t n) {
+        storage.reset(new (std::nothrow) char[n]);
+        data = storage.get();
+        cap = data ? n : 0;
+        return data != nullptr;
+    }
+    size_t capacity() const { return cap; }
+    bool append(std::string_view s) {
+        if (s.size() > cap - len) {
+            len = cap;
+            return false;
+        }
+        if (!s.empty()) __builtin_memcpy(data + len, s.data(), s.size());
+        len += s.size();
+        return true;
     }
     void clear() { len = 0; }
     bool empty() const { return len == 0; }
@@ -122,8 +158,9 @@ enum class InboundState : uint8_t {
 class InboundHost {
   public:
     virtual ~InboundHost() = default;
-    // Hands an accepted stanza (the rebuilt element) to the core.
-    virtual void inbound_forward(std::string_view from, std::string_view to,
+    // Hands an accepted stanza (the rebuilt element) to a core; false when no
+    // core can take it now (the session then waits for inbound_resume).
+    virtual bool inbound_forward(std::string_view from, std::string_view to,
                                  std::string_view stanza) = 0;
     // Asks the origin's authoritative server whether KEY is valid for this
     // session's stream; the verdict comes back through apply_verdict.
@@ -145,6 +182,7 @@ struct InboundContext {
     std::string_view local_domain;
     std::span<const uint8_t> dialback_secret;
     SSL_CTX* server_tls;  // null without a certificate: STARTTLS cannot be carried out
+    uint32_t max_stanza = kRebuildSize;  // the stanza limit, at most kRebuildSize
 };
 
 // A prefix binding of the peer's stream header (offsets into the store).
@@ -155,7 +193,8 @@ struct HeaderBinding {
 
 // The stanza being collected.
 struct StanzaCollector {
-    enum class Fault : uint8_t { none, too_large, malformed };
+    // too_large: a field or the nesting; over_limit: the stanza's size.
+    enum class Fault : uint8_t { none, too_large, over_limit, malformed };
     struct Open {
         uint16_t name_at;  // the element's name inside content
         uint16_t name_len;
@@ -187,7 +226,7 @@ struct StanzaCollector {
     };
     Declared declared[kStanzaNesting];
     Bounded<kStanzaHeadSize> head;
-    Bounded<kStanzaContentSize> content;
+    StanzaText content;  // the session's limit
 
     void reset();
     void fail(Fault f) {
@@ -218,9 +257,12 @@ struct InboundSession {
     InboundState state = InboundState::connected;
     bool dane_verified = false;
     bool sasl_authenticated = false;
-    bool input_closed = false;   // a stream error or our stream close was sent
-    bool close_pending = false;  // the read path closes the session
-    bool write_shut = false;     // our direction has ended (after input_closed)
+    bool input_closed = false;    // a stream error or our stream close was sent
+    bool close_pending = false;   // the read path closes the session
+    bool write_shut = false;      // our direction has ended (after input_closed)
+    bool stanza_waiting = false;  // a complete stanza waits for a core: no reading
+    bool reads_off = false;       // the daemon has taken the read interest away
+    size_t element_bytes = 0;     // bytes read since the stream was last between elements
     char stream_id_buf[kStreamIdSize];
     uint8_t stream_id_len = 0;
     Bounded<kRemoteDomainMax> remote_domain;
@@ -273,6 +315,9 @@ void inbound_dane_result(InboundHost& host, InboundSession& s, bool verified);
 InboundOutcome inbound_readable(InboundHost& host, InboundSession& s);
 // The socket is writable: continue a TLS handshake, or flush the output.
 InboundOutcome inbound_writable(InboundHost& host, InboundSession& s);
+// A core may take the waiting stanza now: it is offered again and, once
+// taken, the session goes on with what it has buffered and reads on.
+InboundOutcome inbound_resume(InboundHost& host, InboundSession& s);
 
 // One parser event of the session's stream.
 void handle_event(InboundHost& host, InboundSession& s, const xmpp::XmlEvent& ev);

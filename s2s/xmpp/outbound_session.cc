@@ -20,6 +20,20 @@ using xmpp::XmlElement;
 using xmpp::XmlEvent;
 using xmpp::XmlEventKind;
 
+constexpr std::string_view kStreamErrorNs = "urn:ietf:params:xml:ns:xmpp-streams";
+constexpr std::string_view kStreamLimitsNs = "urn:xmpp:stream-limits:0";
+
+// Digits of the peer's announced stanza limit; anything else voids it.
+void take_max_bytes(OutboundSession& s, std::string_view text) {
+    for (char c : text) {
+        if (c < '0' || c > '9' || s.peer_max_bytes > UINT32_MAX / 10 - 1) {
+            s.peer_max_bytes = 0;
+            s.in_max_bytes = false;
+            return;
+        }
+        s.peer_max_bytes = s.peer_max_bytes * 10 + static_cast<uint32_t>(c - '0');
+    }
+}
 // Rounds of read-and-parse per read event while TLS holds decrypted bytes.
 constexpr int kReadRounds = 64;
 // Rounds of flush-and-refill per write event.
@@ -54,6 +68,9 @@ void lose_session(S2sServer& server, OutboundSession& s, std::string_view reason
     // A record made only to carry callbacks does not outlive them, so that
     // naming fresh domains cannot grow the map.
     const bool callbacks_only = s.callback && s.pending.empty();
+    for (const OutboundSession::InFlight& d : s.in_flight)
+        if (d.end > s.wq.written) deliver_failed(server, d.from, d.to, reason);
+    s.in_flight.clear();
     while (!s.pending.empty()) {
         PendingDelivery& d = s.pending.front();
         deliver_failed(server, d.from, d.to, reason);
@@ -288,12 +305,18 @@ bool top_level(const xmpp::XmlParser& parser, const XmlElement& e) {
 // The features are acted on at their end tag, once all of them are known.
 void features_content(OutboundSession& s, const XmlEvent& ev) {
     if (ev.kind == XmlEventKind::element_start) {
-        s.in_mechanism = ev.element.ns == xmpp::kSaslNs && ev.element.local == "mechanism" &&
-                         !ev.element.self_closing;
+        const XmlElement& e = ev.element;
+        s.in_mechanism = e.ns == xmpp::kSaslNs && e.local == "mechanism" && !e.self_closing;
         s.mechanism.clear();
-    } else if (ev.kind == XmlEventKind::text && s.in_mechanism) {
-        if (s.mechanism.size() + ev.text.size() <= kMechanismNameMax) s.mechanism.append(ev.text);
-    } else if (ev.kind == XmlEventKind::element_end && s.in_mechanism) {
+        s.in_max_bytes = e.ns == kStreamLimitsNs && e.local == "max-bytes" && !e.self_closing;
+        if (s.in_max_bytes) s.peer_max_bytes = 0;
+    } else if (ev.kind == XmlEventKind::text) {
+        if (s.in_mechanism && s.mechanism.size() + ev.text.size() <= kMechanismNameMax)
+            s.mechanism.append(ev.text);
+        if (s.in_max_bytes) take_max_bytes(s, ev.text);
+    } else if (ev.kind == XmlEventKind::element_end) {
+        s.in_max_bytes = false;
+        if (!s.in_mechanism) return;
         s.in_mechanism = false;
         if (s.mechanism == "EXTERNAL") s.external_offered = true;
     }
@@ -316,7 +339,7 @@ bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
         }
         case XmlEventKind::stream_close:
             log::info(kLogScope, {"outbound stream closed by ", s.remote_domain});
-            lose_session(server, s, condition::kReadFailed);
+            lose_session(server, s, s.peer_close_reason);
             return false;
         case XmlEventKind::element_start:
             break;
@@ -334,7 +357,13 @@ bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
         features_content(s, ev);
         return true;
     }
+    if (s.peer_error && e.ns == kStreamErrorNs && e.local == condition::kPolicyViolation)
+        s.peer_close_reason = condition::kPolicyViolation;
     if (!top_level(*s.parser, e)) return true;
+    if (e.ns == xmpp::kStreamsNs && e.local == "error") {
+        s.peer_error = true;
+        return true;
+    }
     if (e.local == "features") {
         s.external_offered = false;
         if (e.self_closing) return on_features(server, s);
@@ -410,6 +439,7 @@ Result<OutboundSession*> OutboundRegistry::get(std::string_view domain,
     if (it != by_domain_.end() && it->second->state != ConnState::failed) return it->second.get();
     try {
         auto s = std::make_unique<OutboundSession>();
+        if (!s->wq.resize(write_queue_)) return Error::OutOfMemory;
         s->local_domain.assign(local_domain);
         s->remote_domain.assign(domain);
         s->serial = ++serial_;
@@ -476,6 +506,11 @@ void OutboundRegistry::cancel_dials() {
 // ---- session ----
 
 void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) {
+    if (s.pending.size() >= server.config().max_queued_deliveries) {
+        log::warn(kLogScope, {"delivery queue full for ", s.remote_domain});
+        deliver_failed(server, d.from, d.to, condition::kResourceConstraint);
+        return;
+    }
     if (!s.pending.push(d)) {
         deliver_failed(server, d.from, d.to, condition::kInternalError);
         return;
@@ -489,8 +524,15 @@ void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) 
 
 void flush_pending(S2sServer& server, OutboundSession& s) {
     while (!s.pending.empty()) {
-        const PendingDelivery& d = s.pending.front();
-        if (d.stanza.size() > xmpp::kWriteQueueSize) {
+        PendingDelivery& d = s.pending.front();
+        if (s.peer_max_bytes > 0 && d.stanza.size() > s.peer_max_bytes) {
+            log::warn(kLogScope, {"stanza over the limit of ", s.remote_domain, " (",
+                                  s.peer_max_bytes, " bytes) not sent: to=", d.to});
+            deliver_failed(server, d.from, d.to, condition::kPolicyViolation);
+            s.pending.pop_front();
+            continue;
+        }
+        if (d.stanza.size() > s.wq.size) {
             // Can never fit; the core is told instead of the queue stalling.
             log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
             deliver_failed(server, d.from, d.to, condition::kWriteFailed);
@@ -498,6 +540,12 @@ void flush_pending(S2sServer& server, OutboundSession& s) {
             continue;
         }
         if (!s.wq.append(d.stanza)) break;  // the rest go out as the queue drains
+        try {
+            s.in_flight.push_back(
+                {std::move(d.from), std::move(d.to), s.wq.written + (s.wq.filled - s.wq.sent)});
+        } catch (const std::bad_alloc&) {
+            // Written all the same; only a lost write would go unreported.
+        }
         s.pending.pop_front();
     }
     want_write(server, s);
@@ -545,7 +593,7 @@ void outbound_readable(S2sServer& server, int slot) {
             if (n.error() == Error::ConnectionClosed) {
                 log::info(kLogScope,
                           {"outbound connection to ", s->remote_domain, " closed by peer"});
-                lose_session(server, *s, condition::kReadFailed);
+                lose_session(server, *s, s->peer_close_reason);
             } else {
                 fail_outbound(server, *s, condition::kReadFailed);
             }
@@ -577,6 +625,8 @@ void outbound_writable(S2sServer& server, int slot) {
             fail_outbound(server, *s, condition::kWriteFailed);
             return;
         }
+        while (!s->in_flight.empty() && s->in_flight.front().end <= s->wq.written)
+            s->in_flight.pop_front();
         if (*r == FlushState::pending) break;
         if (callbacks_unsent(*s) && verifies_allowed(*s)) send_verifies(server, *s);
         if (s->state == ConnState::established && !s->restart_pending && !s->pending.empty())

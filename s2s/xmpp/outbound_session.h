@@ -7,15 +7,16 @@
 // EXTERNAL when DANE verified the certificate and dialback otherwise. Once
 // established, the deliveries queued by the core are written in order.
 //
-// A session that fails reports each delivery still pending to the cores with
-// its failure word and answers each dialback callback still waiting on it as
-// invalid. A failure inside connect_outbound leaves the failed session in the
-// map (the next request for its domain replaces it); every later failure
-// closes it at once, which frees it.
+// A session that fails reports each delivery still pending, and each one
+// whose bytes were not all written, to the cores with its failure word and answers each dialback
+// callback still waiting on it as invalid. A failure inside connect_outbound leaves the failed
+// session in the map (the next request for its domain replaces it); every later failure closes it
+// at once, which frees it.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -115,12 +116,29 @@ struct OutboundSession {
     bool dane_verified = false;
     std::string remote_stream_id;
     std::string_view failure_reason;
+    bool peer_error = false;  // the peer sent a stream error
+    // The largest stanza the peer takes, as its stream features announce it
+    // (0: not announced); larger deliveries are refused "policy-violation".
+    uint32_t peer_max_bytes = 0;
+    bool in_max_bytes = false;  // reading the text of that announcement
+    // What the deliveries lost with the stream are reported with when the
+    // peer ends it: "read-failed", or "policy-violation" when its stream
+    // error said so (a stanza over its limit).
+    std::string_view peer_close_reason = condition::kReadFailed;
 
     ReadBuffer rbuf;
     xmpp::WriteQueue wq;
     std::unique_ptr<xmpp::XmlParser> parser;
 
     DeliveryQueue pending;
+    // Deliveries moved into the write queue, with the count of bytes written
+    // over the queue's life once their last byte is out.
+    struct InFlight {
+        std::string from;
+        std::string to;
+        uint64_t end;
+    };
+    std::deque<InFlight> in_flight;
     bool callback = false;  // once marked, always a callback session
     std::vector<PendingCallback> callbacks;
 
@@ -138,7 +156,9 @@ class OutboundRegistry {
   public:
     static constexpr int kSlots = 128;
 
-    OutboundRegistry() = default;
+    // Each session's write queue holds WRITE_QUEUE bytes.
+    explicit OutboundRegistry(size_t write_queue = xmpp::kWriteQueueSize)
+        : write_queue_(write_queue) {}
     OutboundRegistry(const OutboundRegistry&) = delete;
     OutboundRegistry& operator=(const OutboundRegistry&) = delete;
     ~OutboundRegistry();
@@ -174,6 +194,7 @@ class OutboundRegistry {
         size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
     };
     std::array<OutboundSession*, kSlots> slots_{};
+    size_t write_queue_;
     int cursor_ = 0;
     int used_ = 0;
     uint64_t serial_ = 0;
@@ -183,7 +204,8 @@ class OutboundRegistry {
 
 // Appends a delivery to S's queue and acts on its state: an idle session
 // starts connecting, an established one writes at once, others wait. The
-// delivery is reported when it cannot be queued. S may be failed afterwards
+// delivery is reported when it cannot be queued ("resource-constraint" when
+// the most deliveries the configuration allows already wait). S may be failed afterwards
 // (a connection that failed at once), but it still exists.
 void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d);
 

@@ -1,5 +1,6 @@
 #include "s2s/xmpp/stream_text.h"
 
+#include <charconv>
 #include <cstring>
 #include <initializer_list>
 
@@ -59,6 +60,32 @@ Result<size_t> concat(std::span<char> out, std::initializer_list<std::string_vie
     return b.done();
 }
 
+// The limits element, empty when no limit is set; BUF holds its text.
+std::string_view limits_element(std::span<char, 160> buf, const StreamLimits& limits) {
+    size_t n = 0;
+    const auto put = [&](std::string_view piece) {
+        std::memcpy(buf.data() + n, piece.data(), piece.size());
+        n += piece.size();
+    };
+    const auto item = [&](std::string_view name, uint32_t value) {
+        if (value == 0) return;
+        put("<");
+        put(name);
+        put(">");
+        n = static_cast<size_t>(std::to_chars(buf.data() + n, buf.data() + buf.size(), value).ptr -
+                                buf.data());
+        put("</");
+        put(name);
+        put(">");
+    };
+    if (limits.max_bytes == 0 && limits.idle_seconds == 0) return {};
+    put("<limits xmlns='urn:xmpp:stream-limits:0'>");
+    item("max-bytes", limits.max_bytes);
+    item("idle-seconds", limits.idle_seconds);
+    put("</limits>");
+    return {buf.data(), n};
+}
+
 }  // namespace
 
 std::string_view stream_error_condition(StreamError e) {
@@ -106,7 +133,9 @@ Result<size_t> write_inbound_stream_header(std::span<char> out, std::string_view
         .done();
 }
 
-Result<size_t> write_features(std::span<char> out, FeatureSet set) {
+Result<size_t> write_features(std::span<char> out, FeatureSet set, const StreamLimits& limits) {
+    char buf[160];
+    const std::string_view lim = limits_element(buf, limits);
     switch (set) {
         case FeatureSet::starttls_required:
             return concat(out, {kFeaturesOpen,
@@ -117,12 +146,13 @@ Result<size_t> write_features(std::span<char> out, FeatureSet set) {
             return concat(out, {kFeaturesOpen,
                                 "<mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
                                 "<mechanism>EXTERNAL</mechanism></mechanisms>",
-                                kFeaturesClose});
+                                lim, kFeaturesClose});
         case FeatureSet::dialback:
-            return concat(
-                out, {kFeaturesOpen, "<db:features><db:dialback/></db:features>", kFeaturesClose});
+            return concat(out, {kFeaturesOpen, "<db:features><db:dialback/></db:features>", lim,
+                                kFeaturesClose});
         case FeatureSet::established:
-            return concat(out, {"<stream:features/>"});
+            if (lim.empty()) return concat(out, {"<stream:features/>"});
+            return concat(out, {kFeaturesOpen, lim, kFeaturesClose});
     }
     return Error::InvalidArgs;
 }
@@ -162,10 +192,13 @@ Result<size_t> write_dialback(std::span<char> out, const DialbackElement& e) {
     return b.done();
 }
 
-Result<size_t> write_stream_error(std::span<char> out, StreamError condition) {
-    return concat(out,
-                  {"<stream:error><", stream_error_condition(condition),
-                   " xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error>", kStreamClose});
+Result<size_t> write_stream_error(std::span<char> out, StreamError condition,
+                                  std::string_view text) {
+    constexpr std::string_view kNs = " xmlns='urn:ietf:params:xml:ns:xmpp-streams'";
+    Builder b(out);
+    b.fixed("<stream:error><").fixed(stream_error_condition(condition)).fixed(kNs).fixed("/>");
+    if (!text.empty()) b.fixed("<text").fixed(kNs).fixed(">").value(text).fixed("</text>");
+    return b.fixed("</stream:error>").fixed(kStreamClose).done();
 }
 
 Result<size_t> write_text(std::span<char> out, std::string_view text) {
@@ -207,8 +240,8 @@ Result<size_t> xml_escape(std::span<char> out, std::string_view in) {
 
 Result<void> WriteQueue::append(std::string_view bytes) {
     if (closed) return Error::ConnectionClosed;
-    if (bytes.size() > kWriteQueueSize - (filled - sent)) return Error::BufferFull;
-    if (bytes.size() > kWriteQueueSize - filled) {
+    if (bytes.size() > size - (filled - sent)) return Error::BufferFull;
+    if (bytes.size() > size - filled) {
         // Room is there once the sent bytes are dropped from the front.
         std::memmove(data, data + sent, filled - sent);
         filled -= sent;
@@ -220,7 +253,9 @@ Result<void> WriteQueue::append(std::string_view bytes) {
 }
 
 void WriteQueue::consume(size_t n) {
-    sent += n < filled - sent ? n : filled - sent;
+    if (n > filled - sent) n = filled - sent;
+    sent += n;
+    written += n;
     if (sent == filled) filled = sent = 0;
 }
 

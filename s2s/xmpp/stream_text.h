@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -63,6 +65,13 @@ enum class FeatureSet : uint8_t {
     established,        // after SASL success: "<stream:features/>"
 };
 
+// The stream limits announced in the features of an inbound stream
+// (<limits xmlns='urn:xmpp:stream-limits:0'>); an item at 0 is left out.
+struct StreamLimits {
+    uint32_t max_bytes = 0;     // the largest stanza accepted
+    uint32_t idle_seconds = 0;  // how long the stream may stay silent
+};
+
 // The initiating stream header: no id attribute.
 Result<size_t> write_stream_header(std::span<char> out, std::string_view local_domain,
                                    std::string_view remote_domain);
@@ -71,7 +80,8 @@ Result<size_t> write_stream_header(std::span<char> out, std::string_view local_d
 Result<size_t> write_inbound_stream_header(std::span<char> out, std::string_view local_domain,
                                            std::string_view remote_domain,
                                            std::string_view stream_id);
-Result<size_t> write_features(std::span<char> out, FeatureSet set);
+// Every set but starttls_required carries LIMITS when any is set.
+Result<size_t> write_features(std::span<char> out, FeatureSet set, const StreamLimits& limits = {});
 // "<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><" condition "/></failure>"
 Result<size_t> write_sasl_failure(std::span<char> out, std::string_view condition);
 // "<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='EXTERNAL'>" data "</auth>"
@@ -90,8 +100,10 @@ struct DialbackElement {
     std::string_view key;
 };
 Result<size_t> write_dialback(std::span<char> out, const DialbackElement& e);
-// The stream error element followed by the stream close, in one text.
-Result<size_t> write_stream_error(std::span<char> out, StreamError condition);
+// The stream error element (with TEXT, a fixed text, in a text element when
+// not empty) followed by the stream close, in one text.
+Result<size_t> write_stream_error(std::span<char> out, StreamError condition,
+                                  std::string_view text = {});
 // Copies a fixed text (kTlsProceed, kSaslSuccess, kStreamClose, ...).
 Result<size_t> write_text(std::span<char> out, std::string_view text);
 
@@ -101,12 +113,25 @@ Result<size_t> write_text(std::span<char> out, std::string_view text);
 Result<size_t> xml_escape(std::span<char> out, std::string_view in);
 
 // Bytes waiting to be written to one connection. Inbound and outbound
-// sessions each embed one; the session's write path sends pending() and
-// reports what went out with consume().
+// sessions each embed one (kWriteQueueSize bytes unless the session sets its
+// size before anything is queued); the session's write path sends pending()
+// and reports what went out with consume().
 struct WriteQueue {
-    char data[kWriteQueueSize];
-    size_t filled = 0;  // bytes queued, sent ones included
-    size_t sent = 0;    // bytes of data already written
+    WriteQueue() { (void)resize(kWriteQueueSize); }  // the owner checks data
+    // Only while nothing is queued; false (and no buffer) without memory.
+    bool resize(size_t capacity) {
+        storage.reset(new (std::nothrow) char[capacity]);
+        data = storage.get();
+        size = data ? capacity : 0;
+        return data != nullptr;
+    }
+
+    std::unique_ptr<char[]> storage;
+    char* data = nullptr;
+    size_t size = 0;
+    size_t filled = 0;     // bytes queued, sent ones included
+    size_t sent = 0;       // bytes of data already written
+    uint64_t written = 0;  // bytes written over the queue's life
     bool closed = false;
 
     // Appends all of `bytes` or nothing: ConnectionClosed once the connection

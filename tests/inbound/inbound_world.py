@@ -33,9 +33,12 @@ HEADER_OPEN = ("<?xml version='1.0'?><stream:stream xmlns='jabber:server' "
                "xmlns:db='jabber:server:dialback' from='")
 STARTTLS_FEATURES = ("<stream:features><starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'>"
                      "<required/></starttls></stream:features>")
-DIALBACK_FEATURES = "<stream:features><db:features><db:dialback/></db:features></stream:features>"
+LIMITS = "<limits xmlns='urn:xmpp:stream-limits:0'><max-bytes>65535</max-bytes></limits>"
+DIALBACK_FEATURES = ("<stream:features><db:features><db:dialback/></db:features>" + LIMITS +
+                     "</stream:features>")
 EXTERNAL_FEATURES = ("<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
-                     "<mechanism>EXTERNAL</mechanism></mechanisms></stream:features>")
+                     "<mechanism>EXTERNAL</mechanism></mechanisms>" + LIMITS + "</stream:features>")
+ESTABLISHED_FEATURES = "<stream:features>" + LIMITS + "</stream:features>"
 PROCEED = "<proceed xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>"
 STARTTLS = "<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>"
 SASL_SUCCESS = "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>"
@@ -54,9 +57,10 @@ def our_header(stream_id, to="b.test"):
     return "%sa.test' to='%s' id='%s' version='1.0'>" % (HEADER_OPEN, to, stream_id)
 
 
-def stream_error(condition):
-    return ("<stream:error><%s xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error>"
-            "</stream:stream>" % condition)
+def stream_error(condition, text=""):
+    ns = " xmlns='urn:ietf:params:xml:ns:xmpp-streams'"
+    return ("<stream:error><%s%s/>%s</stream:error></stream:stream>"
+            % (condition, ns, "<text%s>%s</text>" % (ns, text) if text else ""))
 
 
 class Peer:

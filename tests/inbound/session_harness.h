@@ -37,10 +37,13 @@ struct FakeHost final : InboundHost {
     std::vector<std::string> dane_checks;
     bool dane_result = false;
     int write_requests = 0;
+    bool core_has_room = true;  // false: stanzas wait
 
-    void inbound_forward(std::string_view from, std::string_view to,
+    bool inbound_forward(std::string_view from, std::string_view to,
                          std::string_view stanza) override {
+        if (!core_has_room) return false;
         forwarded.push_back({std::string(from), std::string(to), std::string(stanza)});
+        return true;
     }
     void inbound_dialback_callback(const InboundSession& s, std::string_view origin,
                                    std::string_view key) override {
@@ -76,16 +79,23 @@ inline std::string our_header(const InboundSession& s, const std::string& to = "
 inline const std::string kStarttlsFeatures =
     "<stream:features><starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'><required/></starttls>"
     "</stream:features>";
+inline const std::string kLimits =
+    "<limits xmlns='urn:xmpp:stream-limits:0'><max-bytes>65535</max-bytes></limits>";
 inline const std::string kDialbackFeatures =
-    "<stream:features><db:features><db:dialback/></db:features></stream:features>";
+    "<stream:features><db:features><db:dialback/></db:features>" + kLimits + "</stream:features>";
 inline const std::string kExternalFeatures =
     "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
-    "<mechanism>EXTERNAL</mechanism></mechanisms></stream:features>";
+    "<mechanism>EXTERNAL</mechanism></mechanisms>" +
+    kLimits + "</stream:features>";
+inline const std::string kEstablishedFeatures =
+    "<stream:features>" + kLimits + "</stream:features>";
 inline const std::string kProceed = "<proceed xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>";
 
-inline std::string stream_error(const std::string& condition) {
-    return "<stream:error><" + condition +
-           " xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error></stream:stream>";
+inline std::string stream_error(const std::string& condition, const std::string& text = "") {
+    const std::string ns = " xmlns='urn:ietf:params:xml:ns:xmpp-streams'";
+    return "<stream:error><" + condition + ns + "/>" +
+           (text.empty() ? "" : "<text" + ns + ">" + text + "</text>") +
+           "</stream:error></stream:stream>";
 }
 
 class SessionTest : public ::testing::Test {

@@ -157,7 +157,7 @@ TEST_F(SessionTest, ExternalWithDaneSucceedsAndTheRestartEstablishes) {
     send("<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='EXTERNAL'>=</auth>" +
          peer_header("b.example"));
     EXPECT_EQ(received(), "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>" + our_header(*s_) +
-                              "<stream:features/>");
+                              kEstablishedFeatures);
     EXPECT_EQ(s_->state, InboundState::established);
     EXPECT_TRUE(s_->authenticated("b.example"));
     EXPECT_TRUE(logs.contains("info(fenra-s2s): inbound S2S authenticated: remote=b.example"));

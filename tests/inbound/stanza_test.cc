@@ -231,24 +231,41 @@ TEST_F(StanzaTest, FieldsAtTheirLimitsPassAndLongerOnesDropTheStanza) {
               "");
 }
 
-TEST_F(StanzaTest, ContentFillsItsBufferExactlyOrTheStanzaIsDropped) {
-    LogCapture logs;
-    // "<body>" + text + "</body>" is the whole content.
-    const std::string fits(kStanzaContentSize - 13, 'x');
-    const std::string text =
-        forward("<message from='b.example' to='a.example'><body>" + fits + "</body></message>");
-    EXPECT_EQ(text, "<message from='b.example' to='a.example'><body>" + fits + "</body></message>");
-    EXPECT_EQ(
-        forward("<message from='b.example' to='a.example'><body>" + fits + "x</body></message>"),
-        "");
-    // Escaping counts: one "<" is four bytes in the content.
-    EXPECT_EQ(forward("<message from='b.example' to='a.example'><body>" + fits.substr(3) +
-                      "&lt;</body></message>"),
-              "");
-    EXPECT_TRUE(
-        logs.contains("warn(fenra-s2s): inbound stanza too large, dropping: from=b.example"));
-    EXPECT_EQ(forward("<message from='b.example' to='a.example'/>"),
-              "<message from='b.example' to='a.example'/>");
+TEST_F(StanzaTest, AStanzaOverTheLimitEndsTheStream) {
+    // Rebuilt at exactly the limit it goes through; one byte more, as
+    // received or once escaped, ends the stream.
+    const std::string head = "<message from='b.example' to='a.example'><body>";
+    const std::string tail = "</body></message>";
+    const std::string fits(kRebuildSize - head.size() - tail.size(), 'x');
+    EXPECT_EQ(forward(head + fits + tail), head + fits + tail);
+    for (const std::string& over : {fits + "x", fits.substr(3) + "&lt;"}) {
+        TearDown();
+        SetUp();
+        EXPECT_EQ(forward(head + over + tail), "");
+        EXPECT_EQ(received(), stream_error("policy-violation", "stanza too large"));
+        EXPECT_TRUE(s_->input_closed);
+    }
+    // A stanza far over the limit is refused before its end arrives.
+    TearDown();
+    SetUp();
+    EXPECT_EQ(forward(head + std::string(2 * kRebuildSize, 'y')), "");
+    EXPECT_EQ(received(), stream_error("policy-violation", "stanza too large"));
+}
+
+TEST_F(StanzaTest, AStanzaNoCoreTakesWaitsAndNothingMoreIsRead) {
+    host_.core_has_room = false;
+    send(
+        "<message from='b.example' to='a.example' id='1'/>"
+        "<message from='b.example' to='a.example' id='2'/>");
+    EXPECT_TRUE(s_->stanza_waiting);
+    EXPECT_EQ(inbound_resume(host_, *s_), InboundOutcome::keep);  // still no room
+    send("<message from='b.example' to='a.example' id='3'/>");    // left unread
+    host_.core_has_room = true;
+    EXPECT_EQ(inbound_resume(host_, *s_), InboundOutcome::keep);
+    ASSERT_EQ(host_.forwarded.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(host_.forwarded[i].stanza,
+                  "<message from='b.example' to='a.example' id='" + std::to_string(i + 1) + "'/>");
 }
 
 TEST_F(StanzaTest, DeepNestingIsTooLarge) {

@@ -61,7 +61,7 @@ class External(unittest.TestCase):
         p.expect(w.SASL_SUCCESS)
         p.send(w.header())
         p.expect_header()
-        p.expect("<stream:features/>")
+        p.expect(w.ESTABLISHED_FEATURES)
         return p
 
     def frame(self, core=None):
@@ -128,7 +128,7 @@ class External(unittest.TestCase):
         p.expect(w.SASL_SUCCESS)
         p.send(w.header())
         p.expect_header()
-        p.expect("<stream:features/>")
+        p.expect(w.ESTABLISHED_FEATURES)
         p.send("<message from='b.test' to='a.test' id='after'/>")
         self.assertEqual(self.frame()[2], "<message from='b.test' to='a.test' id='after'/>")
 
@@ -149,7 +149,7 @@ class External(unittest.TestCase):
         p.send("<message from='b.test' to='a.test'/>")
         p.nothing()
 
-    def test_two_cores_take_turns_and_a_stanza_too_big_for_a_frame_is_dropped(self):
+    def test_two_cores_take_turns(self):
         second = self.world.core()
         try:
             p = self.established()
@@ -164,22 +164,25 @@ class External(unittest.TestCase):
             self.assertNotEqual(order[0], order[1])
             self.assertEqual(order[0], order[2])
             self.assertEqual(order[1], order[3])
-
-            mark = self.d.mark()
-            p.send("<message from='b.test' to='a.test'><body>" + "z" * 5000 + "</body></message>"
-                   "<message from='b.test' to='a.test' id='small'/>")
-            small = "<message from='b.test' to='a.test' id='small'/>"
-            self.d.wait_for("failed to queue inbound stanza to IPC client 0", level="error",
-                            start=mark)
-            self.d.wait_for("failed to queue inbound stanza to IPC client 1", level="error",
-                            start=mark)
-            first = order[0]
-            self.assertEqual(self.frame(first)[2], small)
-            self.assertEqual(len(self.d.find("failed to queue inbound stanza", start=mark)), 2)
         finally:
             self.world.cores.remove(second)
             second.close()
             self.d.wait_for("core disconnected from IPC slot=1", start=self.mark)
+
+    def test_large_stanzas_arrive_whole_and_one_over_the_limit_ends_the_stream(self):
+        p = self.established()
+        for size in (20000, 60000, 65535):
+            stanza = t.payload_message("b.test", "a.test", size)
+            p.send(stanza)
+            self.assertEqual(self.frame(), ["b.test", "a.test", stanza])
+        p.send(t.payload_message("b.test", "a.test", 70000))
+        p.expect(w.stream_error("policy-violation", "stanza too large"))
+        p.send("</stream:stream>")
+        p.close()
+        self.d.wait_for("closing inbound S2S session", start=self.mark)
+        q = self.established()
+        q.send("<message from='b.test' to='a.test' id='next'/>")
+        self.assertEqual(self.frame()[2], "<message from='b.test' to='a.test' id='next'/>")
 
     def test_stanzas_in_one_tls_record_and_split_across_records(self):
         p = self.established()

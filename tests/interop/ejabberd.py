@@ -90,6 +90,7 @@ class Ejabberd(PeerServer):
         listeners = [
             "  -\n    port: %d\n    ip: \"%s\"\n    module: ejabberd_c2s\n"
             "    starttls_required: true\n    protocol_options: 'TLS_OPTIONS'\n"
+            "    max_stanza_size: 524288\n"
             % (self.c2s_port, self.address),
             "  -\n    port: %d\n    ip: \"%s\"\n    module: ejabberd_s2s_in\n"
             "    max_stanza_size: 524288\n" % (self.s2s_port, self.address),
@@ -122,7 +123,7 @@ class Ejabberd(PeerServer):
             "acl:\n  local:\n    user_regexp: \"\"\n"
             "access_rules:\n  local:\n    allow: local\n  c2s:\n    allow: all\n"
             "shaper:\n  normal:\n    rate: 3000\n    burst_size: 20000\n  fast: 200000\n"
-            "shaper_rules:\n  max_user_sessions: 10\n  c2s_shaper:\n    normal: all\n"
+            "shaper_rules:\n  max_user_sessions: 10\n  c2s_shaper:\n    fast: all\n"
             "  s2s_shaper: fast\n"
             "modules:\n  mod_disco: {}\n  mod_ping: {}\n  mod_roster: {}\n"
             "  mod_s2s_dialback: {}\n  mod_version: {}\n"

@@ -91,7 +91,7 @@ class Prosody(PeerServer):
             "modules_enabled = { \"disco\"; \"roster\"; \"saslauth\"; \"tls\"; \"dialback\";"
             " \"limits\"; \"ping\"; \"time\"; \"version\"; \"posix\" }",
             "modules_disabled = { \"s2s_bidi\" }",
-            "limits = { c2s = { rate = \"10kb/s\" }; s2sin = { rate = \"30kb/s\" } }",
+            "limits = { c2s = { rate = \"200kb/s\" }; s2sin = { rate = \"200kb/s\" } }",
             "unbound = { resolvconf = true; options = {"
             " [\"domain-insecure:\"] = \"test\";"
             " [\"local-zone:\"] = \"test. transparent\";"

@@ -78,6 +78,11 @@ class EjabberdCells(world.CellCase):
         self.expect_log("outbound dialback verified by c.test",
                         "dialback callback: c.test verified, inbound session")
 
+    def test_large_stanzas(self):
+        self.run_dns(world.zone(self.world))
+        self.run_fenra()
+        self.large_stanzas(self.ejabberd(), "carol")
+
     def test_iq_and_presence(self):
         self.run_dns(world.zone(self.world))
         self.run_fenra()

@@ -76,6 +76,11 @@ class ProsodyCells(world.CellCase):
         self.expect_log("outbound dialback verified by b.test",
                         "dialback callback: b.test verified, inbound session")
 
+    def test_large_stanzas(self):
+        self.run_dns(world.zone(self.world))
+        self.run_fenra()
+        self.large_stanzas(self.prosody())
+
     def test_iq_and_presence(self):
         self.run_dns(world.zone(self.world))
         self.run_fenra()

@@ -20,6 +20,7 @@ users; without root, or without the peers' programs, the script exits with
 status 77, which CTest reports as skipped.
 """
 
+import base64
 import os
 import shutil
 import socket
@@ -252,6 +253,17 @@ def chat_message(to, body, msg_id, frm=None):
             % ("" if frm is None else " from='%s'" % frm, to, msg_id, body, CHATSTATES, RECEIPTS))
 
 
+PAYLOAD = "urn:example:payload"
+
+
+def payload_message(to, size, msg_id, frm=None):
+    """A message carrying SIZE bytes of base64 text in a payload namespace
+    (like a vCard photo); returns the stanza and the text."""
+    text = base64.b64encode(os.urandom(size))[:size].decode()
+    return ("<message%s to='%s' type='chat' id='%s'><data xmlns='%s'>%s</data></message>"
+            % ("" if frm is None else " from='%s'" % frm, to, msg_id, PAYLOAD, text)), text
+
+
 def split_tag(tag):
     if tag.startswith("{"):
         ns, _, name = tag[1:].partition("}")
@@ -478,6 +490,37 @@ class CellCase(unittest.TestCase):
             self.fenra.deliver(frm, to, chat_message(to, out_body, out_id, frm=frm))
             self._receive_inbound(peer, client, in_body, in_id)
             self._receive_outbound(client, frm, to, out_body, out_id)
+
+    def large_stanzas(self, peer, user="bob"):
+        """20 and 60 KB messages cross both ways with their payload intact; a
+        70 KB one from the peer ends its stream with policy-violation and
+        does not reach our core, and the next message arrives."""
+        client = self.login(peer, user)
+        frm = "alice@a.test/core"
+        to = "%s@%s" % (user, peer.domain)
+        for size in (20000, 60000):
+            stanza, text = payload_message("alice@a.test", size, "in%d" % size)
+            client.send(stanza)
+            elem = self._inbound_element(lambda f: f[0] == client.full_jid and
+                                         "id='in%d'" % size in f[2], "the %d-byte message" % size)
+            got = [d.text for d in elem.iter("{%s}data" % PAYLOAD)]
+            if got != [text]:
+                self.fail_with_evidence("the %d-byte payload reached our core altered" % size)
+            stanza, text = payload_message(to, size, "out%d" % size, frm=frm)
+            self.fenra.deliver(frm, to, stanza)
+            elem = self._client_element(client, lambda e: e.get("id") == "out%d" % size,
+                                        "a.test")
+            if [d.text for d in elem.iter("{%s}data" % PAYLOAD)] != [text]:
+                self.fail_with_evidence("the %d-byte payload reached %s altered" % (size, to))
+        client.send(payload_message("alice@a.test", 70000, "over")[0])
+        t.wait_until(lambda: self.fenra.find("bytes from %s, closing stream" % client.full_jid),
+                     WAIT, "the stream carrying 70000 bytes ended")
+        # Presence a peer sends on the new stream may come first.
+        client.send(chat_message("alice@a.test", "after", "after"))
+        self._inbound_element(lambda f: f[0] == client.full_jid and "id='after'" in f[2],
+                              "the message after")
+        if self.fenra.wait_frame(lambda f: "id='over'" in f[1][2], 0.1) is not None:
+            self.fail_with_evidence("a stanza over the limit reached our core")
 
     def iq_and_presence(self, peer, user="bob"):
         """The other two stanza kinds over dialback streams: a disco#info

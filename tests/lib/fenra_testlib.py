@@ -27,6 +27,7 @@ daemon's log attached, so a broken test says what the daemon wrote.
 """
 
 import atexit
+import base64
 import os
 import random
 import re
@@ -406,6 +407,16 @@ def decode_payload(payload):
             fields.append(list(payload[pos + 1:pos + 1 + payload[pos]]))
             pos += 1 + payload[pos]
     return t, fields
+
+
+def payload_message(frm, to, size, ident="big"):
+    """A message of exactly SIZE bytes carrying base64 text in a payload
+    namespace (like a vCard photo), written the way the daemon rebuilds it."""
+    head = "<message from='%s' to='%s' id='%s'><data xmlns='urn:example:payload'>" % (
+        frm, to, ident)
+    tail = "</data></message>"
+    text = base64.b64encode(os.urandom(size)).decode()[:size - len(head) - len(tail)]
+    return head + text + tail
 
 
 class IpcClient:

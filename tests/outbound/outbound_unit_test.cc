@@ -238,5 +238,38 @@ TEST_F(FlushPending, AStanzaLargerThanTheQueueIsDroppedNotStalling) {
     EXPECT_EQ(drain(), expected);
 }
 
+// The reports waiting in the server's backlog (no core is connected), as
+// "to condition" texts.
+std::vector<std::string> reports(S2sServer& server) {
+    std::vector<std::string> out;
+    for (FailedBacklog& b = server.failed_backlog(); !b.empty(); b.pop_front())
+        out.push_back(b.front().to + " " + b.front().stanza);
+    return out;
+}
+
+TEST_F(FlushPending, DeliveriesNotWhollyWrittenAreReportedWhenTheSessionFails) {
+    for (int i = 0; i < 4; ++i)
+        queue(i, 5000);
+    flush_pending(server, s);
+    ASSERT_EQ(s.pending.size(), 1u);          // three in the write queue
+    s.wq.consume(expected.size() / 4 + 100);  // the first written, the second begun
+    fail_outbound(server, s, condition::kWriteFailed);
+    EXPECT_EQ(reports(server),
+              (std::vector<std::string>{"b1@b.test write-failed", "b2@b.test write-failed",
+                                        "b3@b.test write-failed"}));
+}
+
+TEST(QueueDelivery, BeyondTheBoundIsResourceConstraint) {
+    S2sConfig config;
+    config.max_queued_deliveries = 2;
+    S2sServer server{config};
+    OutboundSession s;
+    s.state = ConnState::tls_handshaking;  // deliveries wait
+    for (int i = 0; i < 3; ++i)
+        queue_delivery(server, s, delivery(i));
+    EXPECT_EQ(s.pending.size(), 2u);
+    EXPECT_EQ(reports(server), std::vector<std::string>{"b2@b.test resource-constraint"});
+}
+
 }  // namespace
 }  // namespace fenra::s2s

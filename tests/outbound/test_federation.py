@@ -46,9 +46,9 @@ class World:
         self.certs = {d: self.ca.issue(d) for d in ADDRESSES}
         self.nodes = []
 
-    def node(self, domain, address=None, extra_args=()):
+    def node(self, domain, address=None, extra_args=(), core=True):
         n = w.S2sNode(domain, address or ADDRESSES[domain], cert=self.certs[domain],
-                      extra_args=extra_args, trust_anchor=self.trust_anchor)
+                      extra_args=extra_args, core=core, trust_anchor=self.trust_anchor)
         self.nodes.append(n)
         return n
 
@@ -289,6 +289,46 @@ def sc_stalled_nameserver(world):
             n.stop()
 
 
+def sc_large_stanzas(world):
+    """20 and 60 KB stanzas arrive byte-identical both ways. One over the
+    limit the receiver announces is refused before it is sent; the stream
+    carries the next stanza."""
+    a, b = world.node("a.test"), world.node("b.test")
+    c = world.node("c.test", extra_args=["--max-stanza-size", "30000"])
+    try:
+        for size in (20000, 60000):
+            for src, dst, frm, to in ((a, b, "alice@a.test", "bob@b.test"),
+                                      (b, a, "bob@b.test", "alice@a.test")):
+                m = t.payload_message(frm, to, size, "m%d" % size)
+                src.deliver(frm, to, m)
+                expect_stanza(dst, frm, to, m)
+        a.deliver("alice@a.test", "carl@c.test",
+                  t.payload_message("alice@a.test", "carl@c.test", 40000))
+        a.expect_failed("carl@c.test", "policy-violation")
+        a.daemon.wait_for("stanza over the limit of c.test (30000 bytes) not sent: "
+                          "to=carl@c.test")
+        m = message("alice@a.test", "carl@c.test", 1)
+        a.deliver("alice@a.test", "carl@c.test", m)
+        expect_stanza(c, "alice@a.test", "carl@c.test", m)
+    finally:
+        for n in (a, b, c):
+            n.stop()
+
+
+def sc_no_core_at_start(world):
+    """A stanza that arrives while no core is connected waits for one."""
+    a, b = world.node("a.test"), world.node("b.test", core=False)
+    try:
+        m = message("alice@a.test", "bob@b.test", 1)
+        a.deliver("alice@a.test", "bob@b.test", m)
+        b.daemon.wait_for("inbound reading paused")
+        b.core = b.connect_core()
+        expect_stanza(b, "alice@a.test", "bob@b.test", m)
+    finally:
+        for n in (a, b):
+            n.stop()
+
+
 def sc_stopped_while_resolving(world):
     """A daemon stopped with lookups in flight ends cleanly (the sanitizer
     build watches the memory)."""
@@ -311,10 +351,54 @@ def sc_ipv6_only_peer(world):
             n.stop()
 
 
+def sc_failure_reaches_a_later_core(world):
+    """A delivery that fails while no core is connected is reported to the
+    next core that connects; the stanzas the connection had taken are
+    reported too."""
+    a = world.node("a.test")
+    silent = t.listener(ADDRESSES["b.test"], 5269)
+    try:
+        for i in range(3):
+            a.deliver("alice@a.test", "bob%d@b.test" % i, message("alice@a.test", "bob@b.test", i))
+        conn, _ = silent.accept()
+        a.daemon.wait_for("outbound TCP connected to ")
+        a.cores.remove(a.core)
+        a.core.close()
+        a.daemon.wait_for("core disconnected from IPC slot=0")
+        conn.recv(65536)  # the stream header, so that the close is orderly
+        conn.close()
+        a.daemon.wait_for("outbound connection to b.test closed by peer")
+        later = a.connect_core()
+        for i in range(3):
+            a.expect_failed("bob%d@b.test" % i, "read-failed", core=later)
+    finally:
+        silent.close()
+        a.stop()
+
+
+def sc_core_stops_reading(world):
+    """A core that stops reading pauses the inbound streams instead of losing
+    stanzas; once it reads again everything arrives, in order."""
+    a, b = world.node("a.test"), world.node("b.test")
+    try:
+        msgs = [t.payload_message("alice@a.test", "bob@b.test", 20000, "m%d" % i)
+                for i in range(60)]
+        for m in msgs:
+            a.deliver("alice@a.test", "bob@b.test", m)
+        b.daemon.wait_for("inbound reading paused")
+        for m in msgs:
+            expect_stanza(b, "alice@a.test", "bob@b.test", m)
+        assert a.no_frame(), a.daemon.log_text()
+    finally:
+        for n in (a, b):
+            n.stop()
+
+
 SCENARIOS = [sc_dialback_both_ways, sc_dane_external, sc_dane_mismatch, sc_peer_down,
-             sc_dane_insecure, sc_dane_bogus, sc_stalled_nameserver, sc_stopped_while_resolving,
-             sc_ipv6_only_peer,
-             sc_forged_dialback_key, sc_payload_named_stream, sc_two_instances_share_secret]
+             sc_forged_dialback_key, sc_payload_named_stream, sc_two_instances_share_secret,
+             sc_large_stanzas, sc_no_core_at_start, sc_failure_reaches_a_later_core,
+             sc_core_stops_reading, sc_dane_insecure, sc_dane_bogus, sc_stalled_nameserver,
+             sc_stopped_while_resolving, sc_ipv6_only_peer]
 
 
 def build_zone(world):

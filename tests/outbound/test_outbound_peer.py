@@ -13,6 +13,7 @@ import shutil
 import socket
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
@@ -477,7 +478,12 @@ def sc_no_descriptors(world):
         a.daemon.wait_for("closing inbound S2S session id=", start=mark)
         # Descriptor numbers below the limit that are free: the gaps left by
         # closed ones, and one more when there is none.
-        fds = [int(f) for f in os.listdir("/proc/%d/fd" % a.daemon.pid)]
+        # The log line comes before the session's socket is closed: wait
+        # until the descriptor table holds still.
+        fds, last = None, []
+        while fds != last:
+            fds, last = last, sorted(int(f) for f in os.listdir("/proc/%d/fd" % a.daemon.pid))
+            time.sleep(0.2)
         limit = max(fds) + (1 if len(fds) <= max(fds) else 2)
         free = limit - len(fds)
         assert free < len(addresses), free

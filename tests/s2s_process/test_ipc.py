@@ -196,39 +196,47 @@ class Malformed(DaemonCase):
 
 
 class Limits(DaemonCase):
-    @staticmethod
-    def delivery_payload(total):
-        """The body (hex) of a type 16 frame whose payload is total bytes."""
-        stanza = b"x" * (total - 1 - 2 - 2 - 2 - 3)  # type, three lengths, "a" and "b@"
-        body = t.string("a") + t.string("b@") + t.string(stanza)
-        assert 1 + len(body) == total
-        return body
+    """With --max-stanza-size 10000: a frame from a core may hold that stanza
+    with 6153 bytes of fields (16153 in all); a larger one is skipped."""
 
-    def test_8188_byte_payload_is_received(self):
-        body = self.delivery_payload(8188)
-        r = self.tool("raw", "16", body.hex(), "--timeout", "0.3")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.wait_warnings(1)
-        # Also through deliver, which builds the same frame with the codec.
-        r = self.tool("deliver", "a", "b@", "x" * (8188 - 10), "--timeout", "0.3")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.wait_warnings(2)
+    LIMIT = 10000
+    BUFFER = 10000 + 6153
 
-    def test_8189_byte_payload_disconnects_once_the_buffer_fills(self):
+    def setUp(self):
+        self.sock = os.path.join(t.temp_dir(), "s2s.sock")
+        self.d = t.Daemon([S2S, "--listen-fd", "-1", "--core-socket", self.sock,
+                           "--max-stanza-size", str(self.LIMIT)])
+        self.addCleanup(self.d.kill)
+        self.d.wait_for("fenra-s2s event loop started")
+
+    def failed(self, c, to, condition=b"policy-violation"):
+        self.assertEqual(c.recv_frame(10), (t.DELIVERY_FAILED, [b"a", to, condition]))
+
+    def test_stanzas_up_to_the_limit_are_taken_larger_ones_refused(self):
         c = self.connect(0)
-        frame = t.frame(16, self.delivery_payload(8189))
-        self.assertEqual(len(frame), 8193)
-        c.send(frame)
-        self.assertTrue(c.wait_closed(10))
-        self.d.wait_for("IPC client disconnected, slot=0")
-        self.assertEqual(self.warnings(), 0)
+        to = b"b@" + b"d" * 3069  # the longest address
+        # Taken, and refused for its recipient only.
+        c.send(t.delivery_request("a", "b@", "x" * self.LIMIT))
+        self.failed(c, b"b@", b"invalid-jid")
+        c.send(t.delivery_request("a", "b@", "x" * (self.LIMIT + 1)))
+        self.failed(c, b"b@")
+        # The largest frame that fits the buffer, and one byte more.
+        whole = t.delivery_request("a", to, b"x" * (self.BUFFER - 4 - 7 - 1 - len(to)))
+        self.assertEqual(len(whole), self.BUFFER)
+        c.send(whole)
+        self.failed(c, to)
+        c.send(t.delivery_request("a", to, b"x" * (self.BUFFER - 4 - 7 - len(to))) +
+               t.delivery_request("a", "b@", "next"))
+        self.failed(c, to)
+        self.failed(c, b"b@", b"invalid-jid")
+        self.assertTrue(c.is_open(0.1))
         self.assertEqual(self.d.find("IPC decode error"), [])
 
-    def test_declared_length_beyond_the_limit_never_completes(self):
+    def test_declared_length_beyond_any_frame_never_completes(self):
         c = self.connect(0)
-        c.send(struct.pack("<I", 65537) + b"\x10" + b"\x00" * 100)
+        c.send(struct.pack("<I", 16 * 1024 * 1024 + 1) + b"\x10" + b"\x00" * 100)
         self.assertTrue(c.is_open(0.3))
-        c.send(b"\x00" * 8092)
+        c.send(b"\x00" * self.BUFFER)
         self.assertTrue(c.wait_closed(10))
         self.assertEqual(self.d.find("IPC decode error"), [])
 
