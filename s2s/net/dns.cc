@@ -103,8 +103,9 @@ std::optional<SrvRecord> srv_from_rdata(std::span<const uint8_t> rd) {
         const uint8_t n = rd[pos++];
         if (n == 0) break;
         if (n > rd.size() - pos) return std::nullopt;
+        const char* label = reinterpret_cast<const char*>(rd.data() + pos);
         if (!first) rec.target.push_back('.');
-        rec.target.append(reinterpret_cast<const char*>(rd.data() + pos), n);
+        rec.target.insert(rec.target.end(), label, label + n);
         pos += n;
         first = false;
     }
