@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "auth/backend_checker.h"
 #include "auth/command_line.h"
 #include "auth/config_file.h"
+#include "auth/login_queue.h"
 #include "auth/oidc/oidc_backend.h"
 #include "auth/rate_limiter.h"
 #include "auth/sasl_handler.h"
@@ -23,39 +26,10 @@ namespace {
 constexpr std::string_view kScope = "fenra_auth_oidc";
 constexpr size_t kLoopEvents = 32;
 
-// The identity provider, as the handler sees it.
-class BackendChecker final : public CredentialChecker {
-  public:
-    explicit BackendChecker(oidc::OidcBackend& backend) : backend_(backend) {}
-    Outcome validate_password(std::string_view username, std::string_view password) override {
-        return backend_.validate_password(username, password);
-    }
-    TokenAnswer validate_token(std::string_view token) override {
-        const auto check = backend_.validate_token(token);
-        return TokenAnswer{
-            .outcome = check.outcome,
-            .identity = {.username = check.identity.username, .picture = check.identity.picture}};
-    }
-
-  private:
-    oidc::OidcBackend& backend_;
-};
-
-// The answer to one request from the core, or nothing for the types this
-// daemon only carries. Views point into the request or the backend.
-std::optional<ipc::Message> answer_for(const ipc::Message& m, SaslHandler& handler) {
+// The answer to a request of the core that is not a login, or nothing for
+// the types this daemon only carries.
+std::optional<ipc::Message> answer_for(const ipc::Message& m) {
     switch (m.type) {
-        case ipc::kAuthRequest: {
-            const AuthAnswer a = handler.handle(AuthRequest{
-                .id = m.id,
-                .mechanism = m.byte,
-                .address = m.str[0],
-                .account = m.str[2],
-                .initial = m.str[3],
-            });
-            if (a.success) return ipc::auth_success(m.id, a.username, {}, a.third);
-            return ipc::auth_failure(m.id, a.condition);
-        }
         case ipc::kAuthResponse:
             // Every exchange ends in one step, so there is nothing to continue.
             return ipc::auth_failure(m.id, "not-authorized");
@@ -75,17 +49,29 @@ std::optional<ipc::Message> answer_for(const ipc::Message& m, SaslHandler& handl
 
 class AuthDaemon final : public ipc::Dispatcher, public LoopHandler {
   public:
-    AuthDaemon(ipc::Server& server, SaslHandler& handler) : server_(server), handler_(handler) {}
+    AuthDaemon(ipc::Server& server, SaslHandler& handler, size_t max_in_flight)
+        : server_(server),
+          logins_(handler, max_in_flight,
+                  [this](int slot, uint32_t id, const AuthAnswer& a) { answer(slot, id, a); }) {}
 
     void on_ipc_message(int slot, const ipc::Message& m) override {
-        const auto answer = answer_for(m, handler_);
-        if (!answer) return;
-        // An answer that cannot be queued would leave the request unanswered
-        // for good: the core sees the connection close instead.
-        if (!server_.send(slot, *answer)) server_.disconnect(slot);
+        if (m.type == ipc::kAuthRequest) {
+            logins_.submit(slot, AuthRequest{
+                                     .id = m.id,
+                                     .mechanism = m.byte,
+                                     .address = m.str[0],
+                                     .account = m.str[2],
+                                     .initial = m.str[3],
+                                 });
+            return;
+        }
+        if (const auto reply = answer_for(m)) send(slot, *reply);
     }
 
+    void on_ipc_disconnected(int slot) override { logins_.drop_slot(slot); }
+
     void run(EventLoop& loop) {
+        loop_ = &loop;
         while (running_) {
             // The whole batch is handled before the running flag is looked at.
             if (auto r = loop.run_once(); !r) {
@@ -101,6 +87,19 @@ class AuthDaemon final : public ipc::Dispatcher, public LoopHandler {
     }
 
   private:
+    void answer(int slot, uint32_t id, const AuthAnswer& a) {
+        send(slot, a.success ? ipc::auth_success(id, a.username, {}, a.third)
+                             : ipc::auth_failure(id, a.condition));
+        // Answers made outside the slot's read go out at the next wait.
+        if (loop_ != nullptr) (void)server_.request_flush(slot, *loop_);
+    }
+
+    void send(int slot, const ipc::Message& m) {
+        // An answer that cannot be queued would leave the request unanswered
+        // for good: the core sees the connection close instead.
+        if (!server_.send(slot, m)) server_.disconnect(slot);
+    }
+
     void on_signal(int signo) {
         if (signo == SIGHUP) {
             log::info(kScope, {"received SIGHUP (no-op for OIDC backend)"});
@@ -111,7 +110,8 @@ class AuthDaemon final : public ipc::Dispatcher, public LoopHandler {
     }
 
     ipc::Server& server_;
-    SaslHandler& handler_;
+    LoginQueue logins_;
+    EventLoop* loop_ = nullptr;
     bool running_ = true;
 };
 
@@ -136,15 +136,6 @@ void log_settings(const AuthSettings& s) {
     if (!s.oidc.user_domain)
         log::warn(kScope, {"no user_domain configured: user names that carry a domain are "
                            "refused"});
-}
-
-Result<std::unique_ptr<EventLoop>> open_loop(ipc::Server& server, AuthDaemon& daemon) {
-    auto loop = EventLoop::create(kLoopEvents);
-    if (!loop) return loop.error();
-    FENRA_TRY(server.attach(**loop, daemon));
-    for (int signo : {SIGTERM, SIGINT, SIGHUP})
-        FENRA_TRY((*loop)->watch_signal(signo, daemon));
-    return std::move(*loop);
 }
 
 }  // namespace
@@ -173,7 +164,11 @@ Result<void> auth_main(int argc, char** argv) {
     const oidc::OidcConfig oidc_config = settings->oidc;
     log_settings(*settings);
 
-    auto backend = std::make_unique<oidc::OidcBackend>(oidc_config);
+    auto loop = EventLoop::create(kLoopEvents);
+    if (!loop) return loop.error();
+    auto client = oidc::HttpsClient::create(**loop, oidc_config.ca_file);
+    if (!client) return client.error();
+    auto backend = std::make_unique<oidc::OidcBackend>(oidc_config, **client);
     BackendChecker checker(*backend);
     RateLimiter limiter(RateLimits{.max_per_account = settings->max_per_account,
                                    .max_per_address = settings->max_per_address,
@@ -187,19 +182,23 @@ Result<void> auth_main(int argc, char** argv) {
         .write_after_each_message = true,
     });
     FENRA_TRY(server->start(settings->socket_path));
-    AuthDaemon daemon(*server, handler);
-    auto loop = open_loop(*server, daemon);
-    if (!loop) {
+    auto daemon = std::make_unique<AuthDaemon>(*server, handler, settings->max_in_flight);
+    auto attached = server->attach(**loop, *daemon);
+    for (int signo : {SIGTERM, SIGINT, SIGHUP})
+        if (attached) attached = (*loop)->watch_signal(signo, *daemon);
+    if (!attached) {
         server->stop();
-        return loop.error();
+        return attached.error();
     }
-    daemon.run(**loop);
+    daemon->run(**loop);
 
     log::info(kScope, {"fenra-auth-oidc shutdown complete"});
-    loop->reset();
     server->stop();
-    server.reset();
+    daemon.reset();
     backend.reset();
+    client->reset();
+    loop->reset();
+    server.reset();
     config.reset();
     return {};
 }

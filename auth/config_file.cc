@@ -181,6 +181,8 @@ Result<AuthSettings> read_settings(const ConfigFile& file, std::string_view sock
         }
     }
     s.failure_reset_seconds = parse_limit(file.get(kSection, "failure_reset_seconds"), 900);
+    s.max_in_flight = parse_limit(file.get(kSection, "max_in_flight"), 64);
+    if (s.max_in_flight == 0) s.max_in_flight = 1;
     s.oidc.audiences = split_list(file.get(kSection, "audiences").value_or(""));
     if (s.oidc.audiences.empty()) s.oidc.audiences.push_back(s.oidc.client_id);
     return s;

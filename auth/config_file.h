@@ -70,6 +70,7 @@ struct AuthSettings {
     uint32_t max_per_account = 5;
     uint32_t max_per_address = 20;
     uint32_t failure_reset_seconds = 900;
+    uint32_t max_in_flight = 64;  // logins in progress at once (0 counts as 1)
     std::string_view socket_path;
     std::optional<log::Level> log_level;
 };

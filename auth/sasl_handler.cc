@@ -1,5 +1,8 @@
 #include "auth/sasl_handler.h"
 
+#include <algorithm>
+#include <string>
+
 #include "runtime/log.h"
 
 namespace fenra::auth {
@@ -47,27 +50,55 @@ std::optional<std::string_view> extract_bearer_token(std::string_view message) {
     return token;
 }
 
-AuthAnswer SaslHandler::handle(const AuthRequest& req) {
+PendingCheck SaslHandler::handle(const AuthRequest& req, Done done) {
     const auto verdict = limiter_.check(req.address, req.account);
-    if (verdict != RateLimiter::Verdict::pass) return refusal(verdict);
+    if (verdict != RateLimiter::Verdict::pass) {
+        done(refusal(verdict));
+        return {};
+    }
     // Every request that passes the checks counts, whatever happens next.
     limiter_.record_attempt(req.address, req.account);
 
     switch (static_cast<Mechanism>(req.mechanism)) {
         case Mechanism::plain:
-            return handle_plain(req);
+            return handle_plain(req, done);
         case Mechanism::scram:
-            return failure("mechanism-not-supported");
+            break;
         case Mechanism::oauthbearer:
-            return handle_oauthbearer(req);
+            return handle_oauthbearer(req, done);
     }
     // The codec admits only 1 to 3; anything else is not ours to answer kindly.
-    return failure("mechanism-not-supported");
+    done(failure("mechanism-not-supported"));
+    return {};
 }
 
-AuthAnswer SaslHandler::handle_plain(const AuthRequest& req) {
+void SaslHandler::cancel(const PendingCheck& p) {
+    if (p.check == 0) return;
+    if (p.password) {
+        checker_.cancel_password(p.check);
+    } else {
+        checker_.cancel_token(p.check);
+    }
+}
+
+uint64_t SaslHandler::grant_account(const AuthRequest& req) const {
+    if (static_cast<Mechanism>(req.mechanism) != Mechanism::plain) return 0;
     const auto creds = parse_plain(req.initial);
-    if (!creds) return failure("invalid-encoding");
+    return creds ? limiter_.account_key(creds->username) : 0;
+}
+
+bool SaslHandler::checked_locally(const AuthRequest& req) {
+    if (static_cast<Mechanism>(req.mechanism) != Mechanism::oauthbearer) return false;
+    const auto token = extract_bearer_token(req.initial);
+    return token && std::count(token->begin(), token->end(), '.') == 2;
+}
+
+PendingCheck SaslHandler::handle_plain(const AuthRequest& req, Done& done) {
+    const auto creds = parse_plain(req.initial);
+    if (!creds) {
+        done(failure("invalid-encoding"));
+        return {};
+    }
     const std::string_view typed = creds->username;
 
     // The account field may be empty or name someone else, while PLAIN counts
@@ -75,7 +106,10 @@ AuthAnswer SaslHandler::handle_plain(const AuthRequest& req) {
     // and per-account checks too, and the attempt is counted for it.
     if (limiter_.account_key(typed) != limiter_.account_key(req.account)) {
         const auto verdict = limiter_.check_account(typed);
-        if (verdict != RateLimiter::Verdict::pass) return refusal(verdict);
+        if (verdict != RateLimiter::Verdict::pass) {
+            done(refusal(verdict));
+            return {};
+        }
         limiter_.record_attempt({}, typed);
     }
 
@@ -85,50 +119,67 @@ AuthAnswer SaslHandler::handle_plain(const AuthRequest& req) {
         case oidc::UsernameFault::foreign_domain:
             log::info(kScope, {"PLAIN: username not in our domain"});
             limiter_.record_failure(typed, req.address);
-            return failure("not-authorized");
+            done(failure("not-authorized"));
+            return {};
         case oidc::UsernameFault::empty:
         case oidc::UsernameFault::malformed:
         case oidc::UsernameFault::too_long:
             log::info(kScope, {"PLAIN: unusable username"});
             limiter_.record_failure(typed, req.address);
-            return failure("not-authorized");
+            done(failure("not-authorized"));
+            return {};
     }
     const std::string_view user = username_.view();
-    switch (checker_.validate_password(user, creds->password)) {
-        case oidc::Outcome::accepted:
-            log::info(kScope, {"PLAIN auth success (IdP): '", user, "'"});
-            limiter_.record_success(user);
-            return success(user, {});
-        case oidc::Outcome::unavailable:
-            log::info(kScope, {"PLAIN auth not checked, provider unavailable: '", user, "'"});
-            return failure(kTemporary);
-        case oidc::Outcome::rejected:
-            break;
-    }
-    log::info(kScope, {"PLAIN auth failed (IdP): '", user, "'"});
-    limiter_.record_failure(user, req.address);
-    return failure("not-authorized");
+    const uint64_t check = checker_.check_password(
+        user, creds->password,
+        [this, user = std::string(user), address = std::string(req.address),
+         done = std::move(done)](oidc::Outcome outcome) {
+            switch (outcome) {
+                case oidc::Outcome::accepted:
+                    log::info(kScope, {"PLAIN auth success (IdP): '", user, "'"});
+                    limiter_.record_success(user);
+                    return done(success(user, {}));
+                case oidc::Outcome::unavailable:
+                    log::info(kScope,
+                              {"PLAIN auth not checked, provider unavailable: '", user, "'"});
+                    return done(failure(kTemporary));
+                case oidc::Outcome::rejected:
+                    break;
+            }
+            log::info(kScope, {"PLAIN auth failed (IdP): '", user, "'"});
+            limiter_.record_failure(user, address);
+            done(failure("not-authorized"));
+        });
+    return PendingCheck{.check = check, .password = true};
 }
 
-AuthAnswer SaslHandler::handle_oauthbearer(const AuthRequest& req) {
+PendingCheck SaslHandler::handle_oauthbearer(const AuthRequest& req, Done& done) {
     const auto token = extract_bearer_token(req.initial);
-    if (!token) return failure("invalid-encoding");
-
-    const auto answer = checker_.validate_token(*token);
-    switch (answer.outcome) {
-        case oidc::Outcome::accepted:
-            log::info(kScope, {"OAUTHBEARER auth success: '", answer.identity.username, "'"});
-            limiter_.record_success(answer.identity.username);
-            return success(answer.identity.username, answer.identity.picture);
-        case oidc::Outcome::unavailable:
-            log::info(kScope, {"OAUTHBEARER auth not checked, provider unavailable"});
-            return failure(kTemporary);
-        case oidc::Outcome::rejected:
-            break;
+    if (!token) {
+        done(failure("invalid-encoding"));
+        return {};
     }
-    log::info(kScope, {"OAUTHBEARER auth failed"});
-    limiter_.record_failure(req.account, req.address);
-    return failure("not-authorized");
+    const uint64_t check = checker_.check_token(*token, [this, account = std::string(req.account),
+                                                         address = std::string(req.address),
+                                                         done = std::move(done)](
+                                                            const CredentialChecker::TokenAnswer&
+                                                                answer) {
+        switch (answer.outcome) {
+            case oidc::Outcome::accepted:
+                log::info(kScope, {"OAUTHBEARER auth success: '", answer.identity.username, "'"});
+                limiter_.record_success(answer.identity.username);
+                return done(success(answer.identity.username, answer.identity.picture));
+            case oidc::Outcome::unavailable:
+                log::info(kScope, {"OAUTHBEARER auth not checked, provider unavailable"});
+                return done(failure(kTemporary));
+            case oidc::Outcome::rejected:
+                break;
+        }
+        log::info(kScope, {"OAUTHBEARER auth failed"});
+        limiter_.record_failure(account, address);
+        done(failure("not-authorized"));
+    });
+    return PendingCheck{.check = check, .password = false};
 }
 
 }  // namespace fenra::auth

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -36,12 +37,14 @@ std::optional<PlainCredentials> parse_plain(std::string_view message);
 // token after the key.
 std::optional<std::string_view> extract_bearer_token(std::string_view message);
 
-// What the handler needs from the identity provider.
+// What the handler needs from the identity provider. Each check ends in one
+// call of its completion (perhaps before the check returns) unless it is
+// cancelled; the number it returns names it for cancel (0: already ended).
 class CredentialChecker {
   public:
     using Outcome = oidc::Outcome;
     struct Identity {
-        std::string_view username;  // valid until the next call
+        std::string_view username;  // valid during the completion
         std::string_view picture;
     };
     struct TokenAnswer {
@@ -49,8 +52,12 @@ class CredentialChecker {
         Identity identity;  // when accepted
     };
     virtual ~CredentialChecker() = default;
-    virtual Outcome validate_password(std::string_view username, std::string_view password) = 0;
-    virtual TokenAnswer validate_token(std::string_view token) = 0;
+    virtual uint64_t check_password(std::string_view username, std::string_view password,
+                                    std::function<void(Outcome)> done) = 0;
+    virtual uint64_t check_token(std::string_view token,
+                                 std::function<void(const TokenAnswer&)> done) = 0;
+    virtual void cancel_password(uint64_t check) = 0;
+    virtual void cancel_token(uint64_t check) = 0;
 };
 
 struct AuthRequest {
@@ -61,8 +68,8 @@ struct AuthRequest {
     std::string_view initial;
 };
 
-// Either a success (username, third) or a failure (condition). The views point
-// into the request or into the checker and are valid until the next request.
+// Either a success (username, third) or a failure (condition). The views are
+// valid during the completion that hands the answer on.
 struct AuthAnswer {
     bool success = false;
     std::string_view username;
@@ -70,17 +77,36 @@ struct AuthAnswer {
     std::string_view condition;
 };
 
+// A login whose check with the provider is in progress.
+struct PendingCheck {
+    uint64_t check = 0;  // 0: none
+    bool password = false;
+};
+
 class SaslHandler {
   public:
+    using Done = std::function<void(const AuthAnswer&)>;
+
     SaslHandler(RateLimiter& limiter, CredentialChecker& checker,
                 std::optional<std::string_view> user_domain = std::nullopt)
         : limiter_(limiter), checker_(checker), user_domain_(user_domain) {}
 
-    AuthAnswer handle(const AuthRequest& req);
+    // Rate checks, then the mechanism's check; done gets the one answer, at
+    // once or when the provider has judged.
+    PendingCheck handle(const AuthRequest& req, Done done);
+    // Drops a login in progress: its answer is never made.
+    void cancel(const PendingCheck& p);
+
+    // The account whose password grants a request makes, as the rate
+    // limiter keys it; 0 for requests that make none.
+    uint64_t grant_account(const AuthRequest& req) const;
+    // Whether the request's check needs no exchange with the provider but
+    // perhaps the JWKS refresh: OAUTHBEARER with a token of the JWT form.
+    static bool checked_locally(const AuthRequest& req);
 
   private:
-    AuthAnswer handle_plain(const AuthRequest& req);
-    AuthAnswer handle_oauthbearer(const AuthRequest& req);
+    PendingCheck handle_plain(const AuthRequest& req, Done& done);
+    PendingCheck handle_oauthbearer(const AuthRequest& req, Done& done);
 
     RateLimiter& limiter_;
     CredentialChecker& checker_;

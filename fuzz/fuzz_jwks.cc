@@ -32,12 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     static std::string body;
     static int64_t now = fenra::fuzzing::kNow;
-    static const HttpsTransport transport =
+    static ImmediateTransport transport(
         [](std::string_view, std::string_view, std::optional<std::string_view>,
            std::optional<std::string_view>,
            std::optional<std::string_view>) -> fenra::Result<HttpsResponse> {
-        return fenra::fuzzing::scripted_response(200, body);
-    };
+            return fenra::fuzzing::scripted_response(200, body);
+        },
+        std::nullopt);
     static const WallClock clock = [] { return now; };
     static JwksCache cache(fenra::fuzzing::token_config(), transport, clock);
 

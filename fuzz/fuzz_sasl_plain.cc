@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,16 +19,25 @@ using fenra::auth::CredentialChecker;
 
 class ScriptedChecker final : public CredentialChecker {
   public:
-    Outcome validate_password(std::string_view username, std::string_view password) override {
+    uint64_t check_password(std::string_view username, std::string_view password,
+                            std::function<void(Outcome)> done) override {
         if (password.empty()) std::abort();
-        return username.size() % 2 == 0 ? Outcome::accepted : Outcome::rejected;
+        done(username.size() % 2 == 0 ? Outcome::accepted : Outcome::rejected);
+        return 0;
     }
-    TokenAnswer validate_token(std::string_view token) override {
+    uint64_t check_token(std::string_view token,
+                         std::function<void(const TokenAnswer&)> done) override {
         if (token.empty()) std::abort();
-        if (token.size() % 3 != 0) return {};
-        return {.outcome = Outcome::accepted,
-                .identity = {.username = token.substr(0, token.size() / 3), .picture = {}}};
+        if (token.size() % 3 != 0) {
+            done({});
+        } else {
+            done({.outcome = Outcome::accepted,
+                  .identity = {.username = token.substr(0, token.size() / 3), .picture = {}}});
+        }
+        return 0;
     }
+    void cancel_password(uint64_t) override {}
+    void cancel_token(uint64_t) override {}
 };
 
 struct FixedClock final : fenra::auth::Clock {
@@ -85,13 +95,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::string_view msg = all.substr(1);
     const std::string_view account = msg.substr(0, msg.size() % 5);
-    const auto a = handler.handle(fenra::auth::AuthRequest{
-        .id = 1,
-        .mechanism = static_cast<uint8_t>(1 + data[0] % 3),
-        .address = msg.substr(0, msg.size() % 3),
-        .account = account,
-        .initial = msg,
-    });
-    if (a.success != a.condition.empty()) std::abort();
+    bool answered = false;
+    handler.handle(
+        fenra::auth::AuthRequest{
+            .id = 1,
+            .mechanism = static_cast<uint8_t>(1 + data[0] % 3),
+            .address = msg.substr(0, msg.size() % 3),
+            .account = account,
+            .initial = msg,
+        },
+        [&answered](const fenra::auth::AuthAnswer& a) {
+            answered = true;
+            if (a.success != a.condition.empty()) std::abort();
+        });
+    if (!answered) std::abort();
     return 0;
 }

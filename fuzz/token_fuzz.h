@@ -54,7 +54,7 @@ inline oidc::HttpsResponse scripted_response(uint16_t status, std::string_view b
 }
 
 // The provider: the fixed JWKS on GET, *introspection on POST.
-inline oidc::HttpsTransport scripted_provider(const std::string* introspection) {
+inline oidc::HttpsCall scripted_provider(const std::string* introspection) {
     return [introspection](std::string_view method, std::string_view,
                            std::optional<std::string_view>, std::optional<std::string_view>,
                            std::optional<std::string_view>) -> Result<oidc::HttpsResponse> {

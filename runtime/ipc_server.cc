@@ -283,6 +283,7 @@ void Server::disconnect(int slot) {
     close(s.fd);
     reset(s);
     log::info(kScope, {"IPC client disconnected, slot=", slot});
+    if (dispatcher_ != nullptr) dispatcher_->on_ipc_disconnected(slot);
 }
 
 void Server::stop() {

@@ -49,6 +49,8 @@ class Dispatcher {
     virtual void on_ipc_message(int slot, const Message& m) = 0;
     // Called when the loop has accepted a client into slot.
     virtual void on_ipc_connected(int /*slot*/) {}
+    // Called when the slot's client is gone (closed by either side).
+    virtual void on_ipc_disconnected(int /*slot*/) {}
     // Called after a write event of a slot that stays connected: its write
     // buffer has room again.
     virtual void on_ipc_wrote(int /*slot*/) {}

@@ -1,7 +1,7 @@
 #include "s2s/command_line.h"
 
-#include <vector>
 #include <new>
+#include <vector>
 
 #include "runtime/log.h"
 #include "runtime/number.h"
@@ -102,6 +102,30 @@ Error fail(const S2sConfig& c, const std::vector<std::string_view>& unknown, log
     return Error::InvalidArgs;
 }
 
+// The options that take a count (of seconds or connections), at least 1.
+struct CountOption {
+    std::string_view name;
+    uint32_t S2sConfig::*field;
+};
+constexpr CountOption kCountOptions[] = {
+    {"--connect-timeout", &S2sConfig::connect_timeout},
+    {"--negotiation-timeout", &S2sConfig::negotiation_timeout},
+    {"--dialback-timeout", &S2sConfig::dialback_timeout},
+    {"--outbound-idle-timeout", &S2sConfig::outbound_idle_timeout},
+    {"--delivery-timeout", &S2sConfig::delivery_timeout},
+    {"--close-timeout", &S2sConfig::close_timeout},
+    {"--inbound-idle-timeout", &S2sConfig::inbound_idle_timeout},
+    {"--max-unauthenticated-per-address", &S2sConfig::max_unauthenticated_per_address},
+};
+// A day at most; enough for any of them.
+constexpr uint64_t kCountMax = 86400;
+
+const CountOption* count_option(std::string_view a) {
+    for (const CountOption& o : kCountOptions)
+        if (o.name == a) return &o;
+    return nullptr;
+}
+
 }  // namespace
 
 Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
@@ -110,6 +134,14 @@ Result<CommandLine> parse_command_line(int argc, const char* const* argv) {
     std::vector<std::string_view> unknown;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        if (const CountOption* co = count_option(arg)) {
+            if (i + 1 >= argc) return fail(c, unknown, {arg, " requires a value"});
+            const std::string_view value = argv[++i];
+            const auto n = parse_unsigned(value, kCountMax);
+            if (!n || *n == 0) return fail(c, unknown, {"invalid value for ", arg, ": ", value});
+            c.*(co->field) = static_cast<uint32_t>(*n);
+            continue;
+        }
         const Option o = option_of(arg);
         if (o == Option::help) {
             cl.help = true;

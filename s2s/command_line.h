@@ -32,6 +32,16 @@ struct S2sConfig {
     std::vector<std::string_view> dns_servers;
     // None: the system's root key (s2s/net/resolver.h).
     std::optional<std::string_view> dns_trust_anchor;
+    // Liveness, in seconds (see kUsage).
+    uint32_t connect_timeout = 15;
+    uint32_t negotiation_timeout = 60;
+    uint32_t dialback_timeout = 30;
+    uint32_t outbound_idle_timeout = 600;
+    uint32_t delivery_timeout = 60;
+    uint32_t close_timeout = 5;
+    uint32_t inbound_idle_timeout = 600;
+    // Unauthenticated inbound connections one address (IPv4, IPv6 /64) may hold.
+    uint32_t max_unauthenticated_per_address = 8;
     // The largest stanza carried either way, as received and as rebuilt.
     uint32_t max_stanza_size = 65535;
     // Deliveries that may wait for one remote domain.
@@ -59,6 +69,23 @@ inline constexpr std::string_view kUsage =
     "  --dns-server ADDR   Nameserver ADDR[@PORT], repeatable (default: resolv.conf)\n"
     "  --dns-trust-anchor FILE\n"
     "                      DNSSEC trust anchor (default: the system's root key)\n"
+    "  --connect-timeout SECONDS\n"
+    "                      Outbound TCP connect, per target (default: 15)\n"
+    "  --negotiation-timeout SECONDS\n"
+    "                      Until a stream is authenticated (default: 60)\n"
+    "  --close-timeout SECONDS\n"
+    "                      For the peer's close after ours (default: 5)\n"
+    "  --inbound-idle-timeout SECONDS\n"
+    "                      Inbound stream without bytes received (default: 600)\n"
+    "  --dialback-timeout SECONDS\n"
+    "                      For the authoritative server's answer (default: 30)\n"
+    "  --outbound-idle-timeout SECONDS\n"
+    "                      Outbound stream without stanzas (default: 600)\n"
+    "  --delivery-timeout SECONDS\n"
+    "                      Delivery waiting for its stream (default: 60)\n"
+    "  --max-unauthenticated-per-address N\n"
+    "                      Inbound connections still negotiating from one address\n"
+    "                      (IPv4, IPv6 /64) (default: 8)\n"
     "  --help, -h          Show this help\n";
 
 struct CommandLine {

@@ -11,32 +11,11 @@
 
 #include "runtime/ipc_codec.h"
 #include "runtime/result.h"
+#include "s2s/condition.h"
 
 namespace fenra::s2s {
 
 class S2sServer;
-
-// The failure words a DeliveryFailed carries.
-namespace condition {
-inline constexpr std::string_view kInvalidJid = "invalid-jid";
-inline constexpr std::string_view kInternalError = "internal-error";
-inline constexpr std::string_view kSlotsExhausted = "outbound-slots-exhausted";
-inline constexpr std::string_view kNoSrvRecords = "no-srv-records";
-inline constexpr std::string_view kDnsResolutionFailed = "dns-resolution-failed";
-inline constexpr std::string_view kHostnameResolutionFailed = "hostname-resolution-failed";
-inline constexpr std::string_view kSocketCreationFailed = "socket-creation-failed";
-inline constexpr std::string_view kTcpConnectFailed = "tcp-connect-failed";
-inline constexpr std::string_view kNoClientTlsContext = "no-client-tls-context";
-inline constexpr std::string_view kTlsInitFailed = "tls-init-failed";
-inline constexpr std::string_view kTlsHandshakeFailed = "tls-handshake-failed";
-inline constexpr std::string_view kDaneVerificationFailed = "dane-verification-failed";
-inline constexpr std::string_view kAuthenticationFailed = "authentication-failed";
-inline constexpr std::string_view kXmlParseError = "xml-parse-error";
-inline constexpr std::string_view kReadFailed = "read-failed";
-inline constexpr std::string_view kWriteFailed = "write-failed";
-inline constexpr std::string_view kPolicyViolation = "policy-violation";
-inline constexpr std::string_view kResourceConstraint = "resource-constraint";
-}  // namespace condition
 
 // The longest address a frame from or to a core carries (a full JID).
 inline constexpr size_t kAddressMax = 3071;
@@ -55,6 +34,7 @@ struct PendingDelivery {
     std::string from;
     std::string to;
     std::string stanza;
+    uint64_t queued_ms = 0;  // when it was queued (monotonic)
 };
 
 // The deliveries waiting on one outbound session, in arrival order. A
@@ -74,6 +54,7 @@ class DeliveryQueue {
     size_t size() const { return size_ - head_; }
     size_t capacity() const { return cap_; }
     PendingDelivery& front() { return items_[head_]; }
+    const PendingDelivery& front() const { return items_[head_]; }
     // Drops the front entry.
     void pop_front();
     void clear();

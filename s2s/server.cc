@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -89,7 +90,8 @@ S2sServer::S2sServer(const S2sConfig& config)
                                 &S2sServer::on_inbound_writable, &S2sServer::on_inbound_timed_out);
     for (int i = 0; i < kOutboundSlots; ++i)
         outbound_events_[i].bind(this, i, &S2sServer::on_outbound_readable,
-                                 &S2sServer::on_outbound_writable);
+                                 &S2sServer::on_outbound_writable,
+                                 &S2sServer::on_outbound_timed_out);
 }
 
 void S2sServer::destroy_event_loop() {
@@ -298,29 +300,35 @@ void S2sServer::on_signal(int signo) {
 
 void S2sServer::accept_inbound() {
     if (listen_fd_ < 0) return;
-    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_storage peer{};
+    socklen_t peer_len = sizeof peer;
+    const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;  // the kernel reports the listener again while connections wait
     const int one = 1;
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
-    // Slots are handed out round-robin from the cursor, not lowest-first.
-    int slot = -1;
-    for (int i = 0; i < kInboundSlots; ++i) {
-        const int n = (inbound_cursor_ + i) % kInboundSlots;
-        if (!inbound_[n]) {
-            slot = n;
-            break;
-        }
+    AddressKey key;
+    char address[INET6_ADDRSTRLEN] = "?";
+    if (peer.ss_family == AF_INET) {
+        const auto& a = reinterpret_cast<const sockaddr_in&>(peer).sin_addr;
+        key.low = ntohl(a.s_addr);
+        inet_ntop(AF_INET, &a, address, sizeof address);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
+        std::memcpy(&key.high, a.s6_addr, 8);
+        key.low = UINT64_MAX;  // never an IPv4 key
+        inet_ntop(AF_INET6, &a, address, sizeof address);
     }
+    const int slot = inbound_slot_for(key, address);
     if (slot < 0) {
         ::close(fd);
-        log::warn(kLogScope, {"inbound S2S session limit reached"});
         return;
     }
     inbound_cursor_ = (slot + 1) % kInboundSlots;
 
     const InboundContext context{config_.host, dialback_secret(), server_tls_,
-                                 config_.max_stanza_size};
+                                 config_.max_stanza_size, config_.inbound_idle_timeout};
     std::unique_ptr<InboundSession> s(new (std::nothrow) InboundSession(slot, fd, context));
     if (!s) {
         ::close(fd);
@@ -335,7 +343,43 @@ void S2sServer::accept_inbound() {
     s->set_stream_id();
     s->serial = ++inbound_serial_;
     inbound_[slot] = std::move(s);
+    InboundClock& c = inbound_clock_[slot];
+    c.accepted_ms = c.last_read_ms = monotonic_ms();
+    c.closing_ms = 0;
+    c.order = ++accept_order_;
+    c.address = key;
+    arm_inbound(slot, std::min(seconds_ms(config_.negotiation_timeout),
+                               seconds_ms(config_.inbound_idle_timeout)));
     log::info(kLogScope, {"accepted inbound S2S connection id=", slot, " fd=", fd});
+}
+
+int S2sServer::inbound_slot_for(const AddressKey& key, std::string_view address) {
+    uint32_t negotiating = 0;
+    int oldest = -1;
+    for (int i = 0; i < kInboundSlots; ++i) {
+        if (!inbound_[i] || inbound_[i]->auth_domain_count > 0) continue;
+        if (inbound_clock_[i].address == key) ++negotiating;
+        if (oldest < 0 || inbound_clock_[i].order < inbound_clock_[oldest].order) oldest = i;
+    }
+    if (negotiating >= config_.max_unauthenticated_per_address) {
+        log::warn(kLogScope, {"inbound S2S connection from ", address, " refused: ", negotiating,
+                              " connections from that address are not authenticated yet"});
+        return -1;
+    }
+    // Slots are handed out round-robin from the cursor, not lowest-first.
+    for (int i = 0; i < kInboundSlots; ++i) {
+        const int n = (inbound_cursor_ + i) % kInboundSlots;
+        if (!inbound_[n]) return n;
+    }
+    if (oldest < 0) {
+        log::warn(kLogScope, {"inbound S2S session limit reached"});
+        return -1;
+    }
+    log::warn(kLogScope, {"inbound S2S session limit reached, id=", oldest,
+                          " not authenticated yet gives way to a connection from ", address});
+    (void)inbound_end_stream(*this, *inbound_[oldest], false);
+    close_inbound(oldest);
+    return oldest;
 }
 
 void S2sServer::on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) {
@@ -386,6 +430,7 @@ void S2sServer::on_inbound_readable(int slot) {
         set_inbound_reads(*s, false);
         return;
     }
+    inbound_clock_[slot].last_read_ms = monotonic_ms();
     if (inbound_readable(*this, *s) == InboundOutcome::close) close_inbound(slot);
 }
 
@@ -410,29 +455,74 @@ void S2sServer::on_inbound_writable(int slot) {
     if (s && inbound_writable(*this, *s) == InboundOutcome::close) close_inbound(slot);
 }
 
+void S2sServer::arm_inbound(int slot, uint64_t delay_ms) {
+    arm_slot_timer(inbound_clock_[slot].timer, inbound_events_[slot], delay_ms);
+}
+
+void S2sServer::arm_slot_timer(TimerId& t, LoopHandler& handler, uint64_t delay_ms) {
+    if (!loop_) return;
+    if (t == 0) {
+        auto id = loop_->add_timer(handler, delay_ms);
+        if (id) t = *id;
+    } else {
+        (void)loop_->arm_timer(t, delay_ms);
+    }
+}
+
+// The timer is armed for the earliest deadline that can apply; when it fires,
+// the deadline that applies now is computed and the timer re-armed if that
+// lies ahead: reads and authentication move the deadline without touching
+// the timer.
 void S2sServer::on_inbound_timed_out(int slot) {
     InboundSession* s = inbound_session(slot);
-    if (!s || !s->write_shut) return;
-    log::info(kLogScope, {"inbound S2S id=", slot, " peer did not close its side, closing"});
-    close_inbound(slot);
+    if (!s) return;
+    InboundClock& c = inbound_clock_[slot];
+    const uint64_t now = monotonic_ms();
+    const uint64_t close_ms = seconds_ms(config_.close_timeout);
+    if (s->input_closed) {
+        // Our error or close is written, or waits for a peer that does not read.
+        if (c.closing_ms == 0) c.closing_ms = now;
+        if (now < c.closing_ms + close_ms) return arm_inbound(slot, c.closing_ms + close_ms - now);
+        log::info(kLogScope, {"inbound S2S id=", slot, " peer did not close its side, closing"});
+        return close_inbound(slot);
+    }
+    if (s->reads_off || s->stanza_waiting) {
+        // Paused while no core takes its stanzas: not idle, its deadlines wait.
+        c.last_read_ms = now;
+        c.accepted_ms += std::min(now - c.accepted_ms, uint64_t{1000});
+        return arm_inbound(slot, 1000);
+    }
+    const bool idle = s->auth_domain_count > 0;
+    const uint64_t due = idle ? c.last_read_ms + seconds_ms(config_.inbound_idle_timeout)
+                              : c.accepted_ms + seconds_ms(config_.negotiation_timeout);
+    // Until the stream is authenticated the timer comes back at least once
+    // per idle period, so that an idle deadline after it is not missed.
+    if (now < due)
+        return arm_inbound(
+            slot, idle ? due - now : std::min(due - now, seconds_ms(config_.inbound_idle_timeout)));
+    if (idle)
+        log::info(kLogScope, {"inbound S2S id=", slot, " idle for ", config_.inbound_idle_timeout,
+                              " s, closing the stream"});
+    else
+        log::warn(kLogScope, {"inbound S2S id=", slot, " not authenticated within ",
+                              config_.negotiation_timeout, " s, closing"});
+    if (inbound_end_stream(*this, *s, idle) == InboundOutcome::close) return close_inbound(slot);
+    if (!inbound_session(slot)) return;
+    if (c.closing_ms == 0) c.closing_ms = now;
+    arm_inbound(slot, close_ms);
 }
 
 void S2sServer::inbound_write_shut(const InboundSession& session) {
     // The peer closes its side after reading our error, or is cut off.
-    TimerId& t = inbound_close_timer_[session.slot];
-    if (t == 0) {
-        auto id = loop_->add_timer(inbound_events_[session.slot], kCloseWaitMs);
-        if (id) t = *id;
-    } else {
-        (void)loop_->arm_timer(t, kCloseWaitMs);
-    }
+    inbound_clock_[session.slot].closing_ms = monotonic_ms();
+    arm_inbound(session.slot, seconds_ms(config_.close_timeout));
 }
 
 void S2sServer::close_inbound(int slot) {
     std::unique_ptr<InboundSession> s = std::move(inbound_[slot]);
     if (!s) return;
-    if (inbound_close_timer_[slot] != 0 && loop_)
-        (void)loop_->cancel_timer(inbound_close_timer_[slot]);
+    if (inbound_clock_[slot].timer != 0 && loop_)
+        (void)loop_->cancel_timer(inbound_clock_[slot].timer);
     s->parser.reset();
     log::info(kLogScope, {"closing inbound S2S session id=", slot});
     if (loop_) loop_->remove(s->conn.fd);
@@ -503,6 +593,17 @@ void S2sServer::on_outbound_readable(int slot) {
 }
 void S2sServer::on_outbound_writable(int slot) {
     outbound_writable(*this, slot);
+}
+void S2sServer::on_outbound_timed_out(int slot) {
+    outbound_timed_out(*this, slot);
+}
+
+void S2sServer::arm_outbound(int slot, uint64_t delay_ms) {
+    arm_slot_timer(outbound_timer_[slot], outbound_events_[slot], delay_ms);
+}
+
+void S2sServer::cancel_outbound(int slot) {
+    if (outbound_timer_[slot] != 0 && loop_) (void)loop_->cancel_timer(outbound_timer_[slot]);
 }
 
 Result<void> s2s_main(int argc, char** argv) {

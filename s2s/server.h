@@ -8,6 +8,7 @@
 #pragma once
 
 #include <openssl/ssl.h>
+#include <time.h>
 
 #include <array>
 #include <cstddef>
@@ -22,14 +23,31 @@
 #include "runtime/ipc_server.h"
 #include "runtime/result.h"
 #include "s2s/command_line.h"
-#include "s2s/net/listener.h"
 #include "s2s/net/resolver.h"
 #include "s2s/core_link.h"
+#include "s2s/net/listener.h"
 #include "s2s/xmpp/inbound_session.h"
 
 namespace fenra::s2s {
 
 class OutboundRegistry;
+
+// The monotonic clock in milliseconds, read cheaply (coarse by a few ms).
+inline uint64_t monotonic_ms() {
+    timespec ts{};
+#ifdef CLOCK_MONOTONIC_COARSE
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+#elif defined(CLOCK_MONOTONIC_FAST)
+    clock_gettime(CLOCK_MONOTONIC_FAST, &ts);
+#else
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+constexpr uint64_t seconds_ms(uint32_t seconds) {
+    return uint64_t{seconds} * 1000;
+}
 
 inline constexpr int kInboundSlots = 256;
 inline constexpr int kOutboundSlots = 128;
@@ -114,6 +132,9 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     Resolver& resolver() { return *resolver_; }
     // The handler of outbound slot's connection.
     LoopHandler& outbound_events(int slot) { return outbound_events_[slot]; }
+    // The outbound slot's one timer: armed DELAY_MS from now, or cancelled.
+    void arm_outbound(int slot, uint64_t delay_ms);
+    void cancel_outbound(int slot);
 
     // ---- core link and outbound side ----
     // The slot the next inbound stanza is offered to first.
@@ -145,12 +166,13 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // (with the TLS handshake steps) come here.
     void on_inbound_readable(int slot);
     void on_inbound_writable(int slot);
-    // The peer has not closed within kCloseWaitMs after our direction ended.
+    // The slot's deadline: negotiation, idleness or the peer's close.
     void on_inbound_timed_out(int slot);
     // Outbound connection events: the connection's read path, connect
     // completion, TLS handshake steps and output flush come here.
     void on_outbound_readable(int slot);
     void on_outbound_writable(int slot);
+    void on_outbound_timed_out(int slot);
 
     const S2sConfig config_;
     std::array<uint8_t, kDialbackSecretFileMax> dialback_secret_{};
@@ -192,9 +214,34 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     void set_inbound_reads(InboundSession& s, bool on);
     void resume_inbound_reads();
 
+    // Where a connection comes from: an IPv4 address, or the /64 of an IPv6 one.
+    struct AddressKey {
+        uint64_t high = 0;
+        uint64_t low = 0;
+        bool operator==(const AddressKey&) const = default;
+    };
+    // The liveness of an inbound slot: one timer, armed for the nearest of
+    // its deadlines (monotonic milliseconds).
+    struct InboundClock {
+        TimerId timer = 0;
+        uint64_t accepted_ms = 0;
+        uint64_t last_read_ms = 0;
+        uint64_t closing_ms = 0;  // our side ended; 0: not yet
+        uint64_t order = 0;       // accept order
+        AddressKey address;
+    };
+    void arm_inbound(int slot, uint64_t delay_ms);
+    // Arms timer T of HANDLER (made on first use) DELAY_MS from now.
+    void arm_slot_timer(TimerId& t, LoopHandler& handler, uint64_t delay_ms);
+    // A slot for a new connection from KEY (ADDRESS for the log), or -1 (the
+    // connection is refused): at most max_unauthenticated_per_address from one
+    // address, and with every slot taken the oldest unauthenticated session
+    // gives way.
+    int inbound_slot_for(const AddressKey& key, std::string_view address);
+
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
-    TimerId inbound_close_timer_[kInboundSlots] = {};
-    static constexpr uint64_t kCloseWaitMs = 5000;
+    InboundClock inbound_clock_[kInboundSlots];
+    uint64_t accept_order_ = 0;
     int inbound_cursor_ = 0;  // the next slot to try
     uint64_t inbound_serial_ = 0;
     // Inbound stanzas wait for a core: no inbound session is read.
@@ -203,6 +250,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // ---- core link and outbound side ----
     int forward_cursor_ = 0;
     FailedBacklog failed_backlog_;
+    TimerId outbound_timer_[kOutboundSlots] = {};
     std::unique_ptr<OutboundRegistry> outbound_;
 };
 

@@ -1,313 +1,363 @@
 #include "auth/oidc/https_client.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netdb.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <time.h>
+#include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
+#include <map>
 #include <new>
+#include <string>
+#include <string_view>
 
-#include "runtime/number.h"
+#include "runtime/log.h"
 
 namespace fenra::oidc {
 namespace {
 
-// Trust anchors tried in order when no CA file is configured.
-constexpr const char* kCaBundles[] = {
-    "/usr/local/share/certs/ca-root-nss.crt",
-    "/etc/ssl/cert.pem",
-    "/etc/pki/tls/certs/ca-bundle.crt",
-    "/etc/ssl/certs/ca-certificates.crt",
-};
+constexpr std::string_view kScope = "oidc_store";
 
-int64_t now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits until fd is ready for events. False when the deadline passed first or
-// poll failed; readiness with an error is left to the next call to report.
-bool wait_fd(int fd, short events, int64_t deadline) {
-    for (;;) {
-        int64_t left = deadline - now_ms();
-        if (left <= 0) return false;
-        pollfd p{fd, events, 0};
-        int rc = poll(&p, 1, static_cast<int>(left));
-        if (rc > 0) return true;
-        if (rc == 0) return false;
-        if (errno != EINTR) return false;
-    }
-}
-
-// Everything one exchange holds, released on every path. The request carries
-// credentials and the response may carry tokens, so both are wiped.
+// Everything one exchange holds. The request body carries credentials and
+// the response may carry tokens, so both are wiped.
 struct Exchange {
-    addrinfo* addrs = nullptr;
-    int fd = -1;
-    SSL_CTX* ctx = nullptr;
-    SSL* ssl = nullptr;
-    std::unique_ptr<char[]> request;
-    size_t request_len = 0;
-    std::unique_ptr<char[]> response;
-    size_t response_len = 0;
+    ExchangeId id = 0;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    std::string url;
+    std::string method;
+    std::unique_ptr<char[]> body;
+    size_t body_len = 0;
+    std::unique_ptr<char[]> data;  // the response body so far
+    size_t size = 0;
+    size_t cap = 0;
+    bool too_large = false;
+    bool head_ended = false;
+    HttpsDone done;
 
     ~Exchange() {
-        if (request) OPENSSL_cleanse(request.get(), request_len);
-        if (response) OPENSSL_cleanse(response.get(), response_len);
-        if (ssl) SSL_free(ssl);
-        if (ctx) SSL_CTX_free(ctx);
-        if (fd >= 0) close(fd);
-        if (addrs) freeaddrinfo(addrs);
-        ERR_clear_error();
+        if (body) OPENSSL_cleanse(body.get(), body_len);
+        if (data) OPENSSL_cleanse(data.get(), size);
+        curl_slist_free_all(headers);
+    }
+
+    // Appends response bytes; false when they do not fit the limit.
+    bool append(const char* p, size_t n) {
+        if (n > kMaxResponse - size) return false;
+        if (size + n > cap) {
+            const size_t want = std::min(kMaxResponse, std::max({size + n, cap * 2, size_t{4096}}));
+            std::unique_ptr<char[]> grown(new (std::nothrow) char[want]);
+            if (!grown) return false;
+            if (size > 0) std::memcpy(grown.get(), data.get(), size);
+            if (data) OPENSSL_cleanse(data.get(), size);
+            data = std::move(grown);
+            cap = want;
+        }
+        std::memcpy(data.get() + size, p, n);
+        size += n;
+        return true;
     }
 };
 
-// A zero-terminated copy of a short string.
-template <size_t N>
-struct CString {
-    char s[N + 1];
-    explicit CString(std::string_view v) {
-        std::memcpy(s, v.data(), v.size());
-        s[v.size()] = '\0';
-    }
-};
-
-Result<void> tcp_connect(Exchange& x, const char* host, uint16_t port, int64_t deadline) {
-    char portz[8];
-    *std::to_chars(portz, portz + 7, port).ptr = '\0';
-
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    if (getaddrinfo(host, portz, &hints, &x.addrs) != 0 || x.addrs == nullptr) {
-        x.addrs = nullptr;
-        return Error::ConnectionFailed;
-    }
-    const addrinfo* a = x.addrs;
-    x.fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (x.fd < 0) return Error::ConnectionFailed;
-#ifdef SO_NOSIGPIPE
-    int one = 1;
-    setsockopt(x.fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
-    if (connect(x.fd, a->ai_addr, a->ai_addrlen) == 0) return {};
-    if (errno != EINPROGRESS) return Error::ConnectionFailed;
-    if (!wait_fd(x.fd, POLLOUT, deadline)) return Error::ConnectionFailed;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(x.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
-        return Error::ConnectionFailed;
-    return {};
+// The blank line that ends the response head.
+size_t on_header(char* p, size_t size, size_t n, void* userdata) {
+    const std::string_view line(p, size * n);
+    if (line == "\r\n" || line == "\n") static_cast<Exchange*>(userdata)->head_ended = true;
+    return size * n;
 }
 
-// Waits for what a non-blocking TLS call asked for. False on any other
-// outcome of the call, or when the deadline passes.
-bool tls_wait(Exchange& x, int rc, int64_t deadline) {
-    switch (SSL_get_error(x.ssl, rc)) {
-        case SSL_ERROR_WANT_READ:
-            return wait_fd(x.fd, POLLIN, deadline);
-        case SSL_ERROR_WANT_WRITE:
-            return wait_fd(x.fd, POLLOUT, deadline);
-        default:
-            return false;
+size_t on_body(char* p, size_t size, size_t n, void* userdata) {
+    auto* x = static_cast<Exchange*>(userdata);
+    if (size != 1 || !x->append(p, n)) {
+        x->too_large = true;
+        return 0;  // ends the transfer with CURLE_WRITE_ERROR
     }
-}
-
-Result<void> tls_handshake(Exchange& x, const char* host, std::optional<std::string_view> ca_file,
-                           int64_t deadline) {
-    x.ctx = SSL_CTX_new(TLS_client_method());
-    if (!x.ctx) return Error::TlsInitFailed;
-    SSL_CTX_set_verify(x.ctx, SSL_VERIFY_PEER, nullptr);
-    if (ca_file) {
-        if (ca_file->size() <= kMaxCaPathLen) {
-            CString<kMaxCaPathLen> path(*ca_file);
-            SSL_CTX_load_verify_locations(x.ctx, path.s, nullptr);
-        }
-    } else {
-        for (const char* bundle : kCaBundles)
-            if (SSL_CTX_load_verify_locations(x.ctx, bundle, nullptr) == 1) break;
-    }
-    ERR_clear_error();
-
-    x.ssl = SSL_new(x.ctx);
-    if (!x.ssl) return Error::TlsInitFailed;
-    SSL_set_mode(x.ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    if (SSL_set_fd(x.ssl, x.fd) != 1) return Error::TlsInitFailed;
-
-    // The certificate must name the host: its IP address for a literal, else
-    // its DNS name, which is also sent as the server name.
-    in_addr literal;
-    if (inet_pton(AF_INET, host, &literal) == 1) {
-        if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(x.ssl), host) != 1)
-            return Error::TlsInitFailed;
-    } else {
-        if (SSL_set_tlsext_host_name(x.ssl, host) != 1) return Error::TlsInitFailed;
-        SSL_set_hostflags(x.ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        if (SSL_set1_host(x.ssl, host) != 1) return Error::TlsInitFailed;
-    }
-
-    for (;;) {
-        ERR_clear_error();
-        int rc = SSL_connect(x.ssl);
-        if (rc == 1) return {};
-        if (!tls_wait(x, rc, deadline)) return Error::TlsHandshakeFailed;
-    }
-}
-
-Result<void> tls_write_all(Exchange& x, const char* p, size_t n, int64_t deadline) {
-    while (n > 0) {
-        ERR_clear_error();
-        int chunk = n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
-        int rc = SSL_write(x.ssl, p, chunk);
-        if (rc > 0) {
-            p += rc;
-            n -= static_cast<size_t>(rc);
-            continue;
-        }
-        if (!tls_wait(x, rc, deadline)) return Error::TlsWriteFailed;
-    }
-    return {};
-}
-
-// Reads into the response buffer until the peer closes, the buffer is full,
-// or a bound passes; a time-out is InvalidResponse.
-Result<void> tls_read_all(Exchange& x, int phase_ms, int64_t total) {
-    int64_t deadline = std::min(now_ms() + phase_ms, total);
-    while (x.response_len < kMaxResponse) {
-        ERR_clear_error();
-        int rc = SSL_read(x.ssl, x.response.get() + x.response_len,
-                          static_cast<int>(kMaxResponse - x.response_len));
-        if (rc > 0) {
-            x.response_len += static_cast<size_t>(rc);
-            deadline = std::min(now_ms() + phase_ms, total);
-            continue;
-        }
-        int e = SSL_get_error(x.ssl, rc);
-        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;  // end of stream
-        if (!tls_wait(x, rc, deadline)) return Error::InvalidResponse;
-    }
-    return {};
-}
-
-size_t put(char* out, size_t at, std::string_view s) {
-    if (!s.empty()) std::memcpy(out + at, s.data(), s.size());
-    return at + s.size();
-}
-
-// The request bytes: request line and Host header, the fixed headers, the
-// type and length of a body, the blank line and the body.
-size_t format_request(char* out, std::string_view method, const UrlParts& url,
-                      std::optional<std::string_view> body,
-                      std::optional<std::string_view> content_type) {
-    size_t n = 0;
-    n = put(out, n, method);
-    n = put(out, n, " ");
-    n = put(out, n, url.path);
-    n = put(out, n, " HTTP/1.1\r\nHost: ");
-    n = put(out, n, url.host);
-    n = put(out, n, "\r\nUser-Agent: fenra/0.1\r\nConnection: close\r\n");
-    if (body) {
-        if (content_type) {
-            n = put(out, n, "Content-Type: ");
-            n = put(out, n, *content_type);
-            n = put(out, n, "\r\n");
-        }
-        n = put(out, n, "Content-Length: ");
-        n = static_cast<size_t>(std::to_chars(out + n, out + n + 20, body->size()).ptr - out);
-        n = put(out, n, "\r\n");
-    }
-    n = put(out, n, "\r\n");
-    if (body) n = put(out, n, *body);
     return n;
+}
+
+// What a failed transfer means to the backend. A time-out is named for the
+// phase it struck: while connecting (TCP and TLS), or after.
+Error failure(CURLcode code, CURL* easy) {
+    switch (code) {
+        case CURLE_URL_MALFORMAT:
+            return Error::InvalidUrl;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+            return Error::ConnectionFailed;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+            return Error::TlsHandshakeFailed;
+        case CURLE_FILESIZE_EXCEEDED:
+            return Error::StreamTooLong;
+        case CURLE_SEND_ERROR:
+            return Error::TlsWriteFailed;
+        case CURLE_OPERATION_TIMEDOUT: {
+            curl_off_t secured = 0;
+            curl_easy_getinfo(easy, CURLINFO_APPCONNECT_TIME_T, &secured);
+            return secured == 0 ? Error::ConnectionFailed : Error::InvalidResponse;
+        }
+        default:
+            return Error::InvalidResponse;
+    }
+}
+
+// Whether the server marked where the body ends: a length, chunks, or the
+// frames of HTTP/2. Without that, a connection cut short (even by a TLS end
+// without close_notify) would look like a whole body, so only answers that
+// have no body (204, 304) may go without.
+bool body_framed(CURL* easy) {
+    curl_off_t length = -1;
+    long version = 0;
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    if (length >= 0 || version >= CURL_HTTP_VERSION_2_0) return true;
+    curl_header* h = nullptr;
+    if (curl_easy_header(easy, "Transfer-Encoding", 0, CURLH_HEADER, -1, &h) != CURLHE_OK)
+        return false;
+    return std::string_view(h->value).find("chunked") != std::string_view::npos;
+}
+
+Result<HttpsResponse> outcome(Exchange& x, CURLcode code) {
+    if (x.too_large) return Error::StreamTooLong;
+    if (code != CURLE_OK) return failure(code, x.easy);
+    long status = 0;
+    curl_easy_getinfo(x.easy, CURLINFO_RESPONSE_CODE, &status);
+    const bool bodiless = status == 204 || status == 304;
+    if (!x.head_ended || (!bodiless && !body_framed(x.easy))) return Error::InvalidResponse;
+    HttpsResponse resp;
+    resp.status = static_cast<uint16_t>(std::clamp(status, 0L, 999L));
+    resp.data = std::move(x.data);
+    resp.size = x.size;
+    x.size = 0;
+    return resp;
 }
 
 }  // namespace
 
-Result<UrlParts> split_url(std::string_view url) {
-    constexpr std::string_view scheme = "https://";
-    if (url.size() < scheme.size() || url.substr(0, scheme.size()) != scheme)
-        return Error::InvalidUrl;
-    std::string_view rest = url.substr(scheme.size());
-    UrlParts u;
-    size_t slash = rest.find('/');
-    std::string_view authority = rest.substr(0, slash);
-    u.path = slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
-    size_t colon = authority.rfind(':');
-    u.host = authority.substr(0, colon);
-    if (colon != std::string_view::npos)
-        u.port = parse_u16(authority.substr(colon + 1)).value_or(443);
-    if (u.host.empty() || u.host.find('\0') != std::string_view::npos) return Error::InvalidUrl;
-    if (u.host.size() > kMaxHostLen) return Error::ConnectionFailed;
-    return u;
-}
+struct HttpsClient::Impl final : LoopHandler {
+    Impl(EventLoop& l, std::optional<std::string_view> ca, HttpsBounds b)
+        : loop(l), ca_file(ca ? std::optional<std::string>(*ca) : std::nullopt), bounds(b) {}
 
-Result<ParsedResponse> parse_response(std::string_view raw) {
-    if (raw.size() < 12 || raw.substr(0, 7) != "HTTP/1." || raw[8] != ' ')
-        return Error::InvalidResponse;
-    uint16_t status = 0;
-    for (size_t i = 9; i < 12; ++i) {
-        char c = raw[i];
-        if (c < '0' || c > '9') return Error::InvalidResponse;
-        status = static_cast<uint16_t>(status * 10 + (c - '0'));
+    ~Impl() override {
+        for (auto& [id, x] : exchanges) {
+            curl_multi_remove_handle(multi, x->easy);
+            curl_easy_cleanup(x->easy);
+        }
+        exchanges.clear();
+        if (multi) curl_multi_cleanup(multi);  // closes the kept connections
+        loop.remove_timer(timer);
     }
-    size_t end = raw.find("\r\n\r\n");
-    if (end == std::string_view::npos) return Error::InvalidResponse;
-    return ParsedResponse{status, raw.substr(end + 4)};
-}
 
-Result<HttpsResponse> https_request(std::string_view method, std::string_view url,
-                                    std::optional<std::string_view> body,
-                                    std::optional<std::string_view> content_type,
-                                    std::optional<std::string_view> ca_file, HttpsBounds bounds) {
-    const int64_t total = now_ms() + bounds.total_ms;
-    auto parts = split_url(url);
-    if (!parts) return parts.error();
-    CString<kMaxHostLen> host(parts->host);
-
-    Exchange x;
-    FENRA_TRY(tcp_connect(x, host.s, parts->port, std::min(now_ms() + bounds.phase_ms, total)));
-    FENRA_TRY(tls_handshake(x, host.s, ca_file, std::min(now_ms() + bounds.phase_ms, total)));
-
-    // The request line and the Host header must fit in the request head.
-    if (method.size() + parts->path.size() + parts->host.size() + 20 > kMaxRequestHead)
-        return Error::OutOfMemory;
-    size_t tail_cap = 64 + (body ? 64 + (content_type ? content_type->size() : 0) : 0);
-    size_t cap = kMaxRequestHead + tail_cap + (body ? body->size() : 0);
-    x.request.reset(new (std::nothrow) char[cap]);
-    if (!x.request) return Error::OutOfMemory;
-    x.request_len = format_request(x.request.get(), method, *parts, body, content_type);
-    FENRA_TRY(tls_write_all(x, x.request.get(), x.request_len,
-                            std::min(now_ms() + bounds.phase_ms, total)));
-
-    x.response.reset(new (std::nothrow) char[kMaxResponse]);
-    if (!x.response) return Error::OutOfMemory;
-    FENRA_TRY(tls_read_all(x, bounds.phase_ms, total));
-    auto parsed = parse_response(std::string_view(x.response.get(), x.response_len));
-    if (!parsed) return parsed.error();
-
-    HttpsResponse r;
-    r.status = parsed->status;
-    r.size = parsed->body.size();
-    if (r.size > 0) {
-        r.data.reset(new (std::nothrow) char[r.size]);
-        if (!r.data) return Error::OutOfMemory;
-        std::memcpy(r.data.get(), parsed->body.data(), r.size);
+    // The sockets' and the timer's events, handed to curl.
+    void on_event(const LoopEvent& ev) override {
+        int mask = 0;
+        curl_socket_t s = ev.fd;
+        switch (ev.kind) {
+            case EventKind::timer:
+                s = CURL_SOCKET_TIMEOUT;
+                break;
+            case EventKind::read:
+                mask = CURL_CSELECT_IN;
+                break;
+            case EventKind::write:
+                mask = CURL_CSELECT_OUT;
+                break;
+            case EventKind::error:
+                mask = CURL_CSELECT_ERR;
+                break;
+            case EventKind::signal:
+                return;
+        }
+        int running = 0;
+        curl_multi_socket_action(multi, s, mask, &running);
+        collect();
     }
-    return r;
-}
+
+    // Ends every finished transfer and calls its completion.
+    void collect() {
+        int left = 0;
+        while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
+            if (m->msg != CURLMSG_DONE) continue;
+            char* priv = nullptr;
+            curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &priv);
+            const auto* x = reinterpret_cast<Exchange*>(priv);
+            finish(x->id, m->data.result);
+        }
+    }
+
+    void finish(ExchangeId id, CURLcode code) {
+        auto it = exchanges.find(id);
+        if (it == exchanges.end()) return;
+        std::unique_ptr<Exchange> x = std::move(it->second);
+        exchanges.erase(it);
+        Result<HttpsResponse> r = outcome(*x, code);
+        curl_multi_remove_handle(multi, x->easy);
+        curl_easy_cleanup(x->easy);
+        HttpsDone done = std::move(x->done);
+        x.reset();
+        done(std::move(r));
+    }
+
+    static int on_socket(CURL*, curl_socket_t s, int what, void* userp, void* socketp) {
+        auto* c = static_cast<Impl*>(userp);
+        if (what == CURL_POLL_REMOVE) {
+            c->loop.remove(s);
+            curl_multi_assign(c->multi, s, nullptr);
+            return 0;
+        }
+        if (socketp == nullptr) {
+            if (auto r = c->loop.add(s, *c, false); !r) {
+                log::error(kScope, {"HTTPS: cannot watch a socket: ", r.error()});
+                return -1;
+            }
+            curl_multi_assign(c->multi, s, c);
+        }
+        (void)c->loop.set_read(s, (what & CURL_POLL_IN) != 0);
+        (void)c->loop.set_write(s, (what & CURL_POLL_OUT) != 0);
+        return 0;
+    }
+
+    static int on_timer(CURLM*, long timeout_ms, void* userp) {
+        auto* c = static_cast<Impl*>(userp);
+        if (timeout_ms < 0) return c->loop.cancel_timer(c->timer) ? 0 : -1;
+        return c->loop.arm_timer(c->timer, static_cast<uint64_t>(timeout_ms)) ? 0 : -1;
+    }
+
+    // A connection's socket leaves the loop before it is closed.
+    static int on_close(void* clientp, curl_socket_t s) {
+        static_cast<Impl*>(clientp)->loop.remove(s);
+        return close(s);
+    }
+
+    EventLoop& loop;
+    std::optional<std::string> ca_file;
+    HttpsBounds bounds;
+    CURLM* multi = nullptr;
+    TimerId timer = 0;
+    ExchangeId last = 0;
+    std::map<ExchangeId, std::unique_ptr<Exchange>> exchanges;
+};
 
 HttpsResponse::~HttpsResponse() {
     if (data) OPENSSL_cleanse(data.get(), size);
+}
+
+Result<std::unique_ptr<HttpsClient>> HttpsClient::create(EventLoop& loop,
+                                                         std::optional<std::string_view> ca_file,
+                                                         HttpsBounds bounds) {
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    if (!initialised) return Error::OutOfMemory;
+    const curl_version_info_data* v = curl_version_info(CURLVERSION_NOW);
+    if ((v->features & CURL_VERSION_ASYNCHDNS) == 0) {
+        log::error(kScope, {"libcurl ", v->version, " resolves host names only by blocking"});
+        return Error::Unexpected;
+    }
+    auto impl = std::make_unique<Impl>(loop, ca_file, bounds);
+    auto timer = loop.add_timer(*impl, 0);
+    if (!timer) return timer.error();
+    impl->timer = *timer;
+    (void)loop.cancel_timer(impl->timer);
+    impl->multi = curl_multi_init();
+    if (impl->multi == nullptr) return Error::OutOfMemory;
+    curl_multi_setopt(impl->multi, CURLMOPT_SOCKETFUNCTION, &Impl::on_socket);
+    curl_multi_setopt(impl->multi, CURLMOPT_SOCKETDATA, impl.get());
+    curl_multi_setopt(impl->multi, CURLMOPT_TIMERFUNCTION, &Impl::on_timer);
+    curl_multi_setopt(impl->multi, CURLMOPT_TIMERDATA, impl.get());
+    return std::unique_ptr<HttpsClient>(new HttpsClient(std::move(impl)));
+}
+
+HttpsClient::HttpsClient(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+HttpsClient::~HttpsClient() = default;
+
+size_t HttpsClient::in_progress() const {
+    return impl_->exchanges.size();
+}
+
+ExchangeId HttpsClient::start(const HttpsRequest& request, HttpsDone done) {
+    Impl& c = *impl_;
+    auto x = std::make_unique<Exchange>();
+    x->id = ++c.last;
+    x->url = request.url;
+    x->method = request.method;
+    x->done = std::move(done);
+    // Other schemes are refused before curl sees them (an answer in another
+    // protocol is InvalidResponse).
+    if (!x->url.starts_with("https://")) {
+        x->done(Error::InvalidUrl);
+        return x->id;
+    }
+    x->easy = curl_easy_init();
+    if (x->easy == nullptr) {
+        x->done(Error::OutOfMemory);
+        return x->id;
+    }
+    CURL* e = x->easy;
+    curl_easy_setopt(e, CURLOPT_URL, x->url.c_str());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (c.ca_file) curl_easy_setopt(e, CURLOPT_CAINFO, c.ca_file->c_str());
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(c.bounds.connect_ms));
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(c.bounds.total_ms));
+    curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxResponse));
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, "fenra/0.1");
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &on_body);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, x.get());
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &on_header);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, x.get());
+    curl_easy_setopt(e, CURLOPT_PRIVATE, x.get());
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &Impl::on_close);
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &c);
+    x->headers = curl_slist_append(x->headers, "Expect:");
+    if (request.body) {
+        x->body_len = request.body->size();
+        x->body.reset(new (std::nothrow) char[x->body_len + 1]);
+        if (!x->body) {
+            curl_easy_cleanup(e);
+            x->done(Error::OutOfMemory);
+            return x->id;
+        }
+        if (x->body_len > 0) std::memcpy(x->body.get(), request.body->data(), x->body_len);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, x->body.get());
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(x->body_len));
+        if (request.content_type) {
+            const std::string line = "Content-Type: " + std::string(*request.content_type);
+            x->headers = curl_slist_append(x->headers, line.c_str());
+        }
+    }
+    if (x->method != (request.body ? "POST" : "GET"))
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, x->method.c_str());
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, x->headers);
+
+    const ExchangeId id = x->id;
+    Exchange* raw = x.get();
+    c.exchanges.emplace(id, std::move(x));
+    if (curl_multi_add_handle(c.multi, e) != CURLM_OK) {
+        auto owned = std::move(c.exchanges[id]);
+        c.exchanges.erase(id);
+        curl_easy_cleanup(raw->easy);
+        HttpsDone d = std::move(raw->done);
+        owned.reset();
+        d(Error::OutOfMemory);
+    }
+    return id;
+}
+
+void HttpsClient::cancel(ExchangeId id) {
+    auto it = impl_->exchanges.find(id);
+    if (it == impl_->exchanges.end()) return;
+    std::unique_ptr<Exchange> x = std::move(it->second);
+    impl_->exchanges.erase(it);
+    curl_multi_remove_handle(impl_->multi, x->easy);
+    curl_easy_cleanup(x->easy);
 }
 
 }  // namespace fenra::oidc

@@ -158,11 +158,12 @@ Result<size_t> extract_jwks_keys(std::string_view document, JwkEntry* out, size_
     return count;
 }
 
-JwksCache::JwksCache(const OidcConfig& config, const HttpsTransport& transport,
-                     const WallClock& clock)
+JwksCache::JwksCache(const OidcConfig& config, HttpsTransport& transport, const WallClock& clock)
     : config_(config), transport_(transport), clock_(clock) {}
 
-JwksCache::~JwksCache() = default;
+JwksCache::~JwksCache() {
+    if (refreshing_) transport_.cancel(exchange_);
+}
 
 void JwksCache::refresh_failed(int64_t now, bool unavailable) {
     backoff_ = backoff_ == 0 ? kFirstBackoff : std::min(backoff_ * 2, kMaxBackoff);
@@ -170,10 +171,32 @@ void JwksCache::refresh_failed(int64_t now, bool unavailable) {
     unavailable_ = unavailable;
 }
 
-Result<void> JwksCache::refresh_jwks() {
+void JwksCache::refresh(std::function<void(Result<void>)> then) {
+    if (then) refresh_done_.push_back(std::move(then));
+    if (refreshing_) return;
+    refreshing_ = true;
     const int64_t now = clock_();
     log::info(kScope, {"refreshing JWKS from ", config_.jwks_uri});
-    auto r = transport_("GET", config_.jwks_uri, std::nullopt, std::nullopt, config_.ca_file);
+    const ExchangeId id = transport_.start(
+        HttpsRequest{.method = "GET", .url = config_.jwks_uri, .body = {}, .content_type = {}},
+        [this, now](Result<HttpsResponse>&& r) {
+            refreshing_ = false;
+            exchange_ = 0;
+            const Result<void> result = apply(std::move(r), now);
+            // Those who waited, in order; whoever comes now finds the refresh over.
+            auto done = std::move(refresh_done_);
+            auto waiters = std::move(waiters_);
+            refresh_done_.clear();
+            waiters_.clear();
+            for (auto& d : done)
+                d(result);
+            for (Waiter& w : waiters)
+                w.then(lookup(w.kid));
+        });
+    if (refreshing_) exchange_ = id;
+}
+
+Result<void> JwksCache::apply(Result<HttpsResponse>&& r, int64_t now) {
     if (!r) {
         log::error(kScope, {"JWKS fetch failed: ", r.error()});
         refresh_failed(now, true);
@@ -215,23 +238,53 @@ bool JwksCache::kid_miss_allowed(int64_t now) const {
     return now - last_kid_miss_ >= kKidMissCooldown;
 }
 
-JwkEntry* JwksCache::find_key(std::string_view kid) {
+uint64_t JwksCache::wait_for_refresh(std::string_view kid, KeyWaiter then) {
+    const uint64_t number = ++last_wait_;
+    waiters_.push_back(Waiter{.number = number, .kid = std::string(kid), .then = std::move(then)});
+    return number;
+}
+
+void JwksCache::cancel_wait(uint64_t wait) {
+    std::erase_if(waiters_, [wait](const Waiter& w) { return w.number == wait; });
+}
+
+uint64_t JwksCache::with_key(std::string_view kid, KeyWaiter then) {
     const int64_t now = clock_();
     int64_t age = 0;
     const bool stale = fetched_at_ == kNever || __builtin_sub_overflow(now, fetched_at_, &age) ||
                        age > kRefreshInterval;
-    const bool may_refresh = refresh_allowed(now);
-    if (stale && may_refresh && !refresh_jwks()) log::error(kScope, {"JWKS stale refresh failed"});
-
-    if (JwkEntry* e = lookup(kid)) return e;
-    if ((stale && may_refresh) || !refresh_allowed(now) || !kid_miss_allowed(now)) return nullptr;
-
-    last_kid_miss_ = now;
-    if (!refresh_jwks()) {
-        log::error(kScope, {"JWKS kid-miss refresh failed"});
-        return nullptr;
+    JwkEntry* found = lookup(kid);
+    // A refresh in progress may bring the key or renew a stale set.
+    if (refreshing_ && (stale || found == nullptr)) return wait_for_refresh(kid, std::move(then));
+    if (!refreshing_ && stale && refresh_allowed(now)) {
+        const uint64_t wait = wait_for_refresh(kid, std::move(then));
+        refresh([](Result<void> r) {
+            if (!r) log::error(kScope, {"JWKS stale refresh failed"});
+        });
+        return waiters_.empty() ? 0 : wait;
     }
-    return lookup(kid);
+    if (found != nullptr || refreshing_ || !refresh_allowed(now) || !kid_miss_allowed(now)) {
+        then(found);
+        return 0;
+    }
+    last_kid_miss_ = now;
+    const uint64_t wait = wait_for_refresh(kid, std::move(then));
+    refresh([](Result<void> r) {
+        if (!r) log::error(kScope, {"JWKS kid-miss refresh failed"});
+    });
+    return waiters_.empty() ? 0 : wait;
+}
+
+Result<void> JwksCache::refresh_jwks() {
+    Result<void> out = Error::WouldBlock;
+    refresh([&out](Result<void> r) { out = r; });
+    return out;
+}
+
+JwkEntry* JwksCache::find_key(std::string_view kid) {
+    JwkEntry* out = nullptr;
+    with_key(kid, [&out](JwkEntry* e) { out = e; });
+    return out;
 }
 
 }  // namespace fenra::oidc

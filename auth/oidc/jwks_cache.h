@@ -5,11 +5,13 @@
 // At most 16 keys are kept, in document order. An answer without a usable key
 // keeps the last good set.
 //
-// Refresh policy of find_key: a cache older than an hour is refreshed first
+// Refresh policy of with_key: a cache older than an hour is refreshed first
 // (a failure keeps the old keys); a kid that is not cached triggers one more
 // refresh, but at most once every 30 seconds, so unknown key ids cannot make
 // the daemon hammer the provider. After a failed refresh the next attempt
-// waits 30 seconds, doubling up to 5 minutes.
+// waits 30 seconds, doubling up to 5 minutes. One refresh runs at a time:
+// whoever needs it waits for the one in progress, while a key that is cached
+// and fresh is handed out at once.
 #pragma once
 
 #include <openssl/types.h>
@@ -21,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "auth/oidc/https_client.h"
 #include "auth/oidc/oidc_config.h"
@@ -80,20 +83,33 @@ class JwksCache {
     static constexpr int64_t kFirstBackoff = 30;       // seconds after a failed refresh
     static constexpr int64_t kMaxBackoff = 300;
 
+    // Called with the key for a kid, nullptr when there is none; the entry is
+    // valid during the call.
+    using KeyWaiter = std::function<void(JwkEntry*)>;
+
     // The references must outlive the cache (the backend owns all of them).
-    JwksCache(const OidcConfig& config, const HttpsTransport& transport, const WallClock& clock);
+    JwksCache(const OidcConfig& config, HttpsTransport& transport, const WallClock& clock);
     ~JwksCache();
     JwksCache(const JwksCache&) = delete;
     JwksCache& operator=(const JwksCache&) = delete;
 
-    // Fetches the document and replaces the cached keys. On failure, or when
-    // the answer holds no usable key, the cache is unchanged; a failure makes
-    // the next refresh of find_key wait (30 s, doubling to 5 min).
-    Result<void> refresh_jwks();
+    // Fetches the document and replaces the cached keys, unless a refresh is
+    // in progress; then gets the result when it ends. On failure, or when the
+    // answer holds no usable key, the cache is unchanged; a failure makes the
+    // next refresh of with_key wait (30 s, doubling to 5 min).
+    void refresh(std::function<void(Result<void>)> then = {});
 
-    // The first cached key with this kid (byte for byte), after the refresh
-    // policy; nullptr when there is none. The entry is valid until the next
-    // call that can refresh.
+    // Calls then with the first cached key with this kid (byte for byte)
+    // after the refresh policy: at once, or when the refresh it needs ends.
+    // Returns 0 when then was called at once, else the wait's number.
+    uint64_t with_key(std::string_view kid, KeyWaiter then);
+    // Forgets a wait: its waiter is not called.
+    void cancel_wait(uint64_t wait);
+    bool refreshing() const { return refreshing_; }
+
+    // For transports that answer at once (tests, fuzzing): refresh and
+    // with_key, returning what they hand on.
+    Result<void> refresh_jwks();
     JwkEntry* find_key(std::string_view kid);
 
     size_t key_count() const { return key_count_; }
@@ -106,14 +122,27 @@ class JwksCache {
   private:
     static constexpr int64_t kNever = INT64_MIN;
 
+    struct Waiter {
+        uint64_t number;
+        std::string kid;
+        KeyWaiter then;
+    };
+
     JwkEntry* lookup(std::string_view kid);
+    uint64_t wait_for_refresh(std::string_view kid, KeyWaiter then);
+    Result<void> apply(Result<HttpsResponse>&& r, int64_t now);
     bool kid_miss_allowed(int64_t now) const;
     bool refresh_allowed(int64_t now) const { return now >= next_attempt_; }
     void refresh_failed(int64_t now, bool unavailable);
 
     const OidcConfig& config_;
-    const HttpsTransport& transport_;
+    HttpsTransport& transport_;
     const WallClock& clock_;
+    bool refreshing_ = false;
+    ExchangeId exchange_ = 0;
+    std::vector<std::function<void(Result<void>)>> refresh_done_;
+    std::vector<Waiter> waiters_;
+    uint64_t last_wait_ = 0;
 
     JwkEntry keys_[kMaxJwks];
     size_t key_count_ = 0;

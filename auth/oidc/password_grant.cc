@@ -26,15 +26,7 @@ size_t build_password_form(char* out, size_t cap, const OidcConfig& config,
     return f.overflow() ? 0 : f.text().size();
 }
 
-Outcome password_grant(const OidcConfig& config, const HttpsTransport& transport,
-                       std::string_view username, std::string_view password) {
-    char body[kFormBodyCap];
-    size_t len = build_password_form(body, sizeof body, config, username, password);
-    if (len == 0) return Outcome::rejected;
-
-    auto r = transport("POST", config.token_endpoint, std::string_view(body, len),
-                       "application/x-www-form-urlencoded", config.ca_file);
-    OPENSSL_cleanse(body, len);  // client secret and password
+Outcome judge_password(const Result<HttpsResponse>& r, std::string_view username) {
     if (!r) {
         log::error("oidc_store", {"ROPC: HTTP request failed: ", r.error()});
         return Outcome::unavailable;
@@ -46,6 +38,26 @@ Outcome password_grant(const OidcConfig& config, const HttpsTransport& transport
     log::info("oidc_store",
               {"ROPC: token endpoint returned ", r->status, " for user '", username, "'"});
     return provider_unavailable(r) ? Outcome::unavailable : Outcome::rejected;
+}
+
+ExchangeId password_grant(const OidcConfig& config, HttpsTransport& transport,
+                          std::string_view username, std::string_view password,
+                          std::function<void(Outcome)> done) {
+    char body[kFormBodyCap];
+    size_t len = build_password_form(body, sizeof body, config, username, password);
+    if (len == 0) {
+        done(Outcome::rejected);
+        return 0;
+    }
+    const ExchangeId id =
+        transport.start(HttpsRequest{.method = "POST",
+                                     .url = config.token_endpoint,
+                                     .body = std::string_view(body, len),
+                                     .content_type = "application/x-www-form-urlencoded"},
+                        [user = std::string(username), done = std::move(done)](
+                            Result<HttpsResponse>&& r) { done(judge_password(r, user)); });
+    OPENSSL_cleanse(body, len);  // client secret and password
+    return id;
 }
 
 }  // namespace fenra::oidc

@@ -4,6 +4,8 @@
 // The daemon stores no passwords.
 #pragma once
 
+#include <functional>
+#include <string>
 #include <string_view>
 
 #include "auth/oidc/https_client.h"
@@ -19,9 +21,14 @@ inline constexpr size_t kFormBodyCap = 4096;
 size_t build_password_form(char* out, size_t cap, const OidcConfig& config,
                            std::string_view username, std::string_view password);
 
-// One grant request: accepted when the token endpoint answers 200,
-// unavailable when it cannot be asked or answers 5xx.
-Outcome password_grant(const OidcConfig& config, const HttpsTransport& transport,
-                       std::string_view username, std::string_view password);
+// What the token endpoint's answer means: accepted for 200, unavailable when
+// it could not be asked or answered 5xx, rejected otherwise.
+Outcome judge_password(const Result<HttpsResponse>& r, std::string_view username);
+
+// Starts one grant request; done gets its outcome (at once when the form does
+// not fit). The password is in no buffer of ours once this returns.
+ExchangeId password_grant(const OidcConfig& config, HttpsTransport& transport,
+                          std::string_view username, std::string_view password,
+                          std::function<void(Outcome)> done);
 
 }  // namespace fenra::oidc

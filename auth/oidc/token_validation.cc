@@ -98,7 +98,11 @@ Result<void> decode_jwt(const JwtParts& parts, DecodedJwt& out) {
     return {};
 }
 
-TokenValidator::TokenValidator(const OidcConfig& config, const HttpsTransport& transport,
+SecretCopy::~SecretCopy() {
+    OPENSSL_cleanse(text.data(), text.size());
+}
+
+TokenValidator::TokenValidator(const OidcConfig& config, HttpsTransport& transport,
                                const WallClock& clock, JwksCache& jwks)
     : config_(config),
       transport_(transport),
@@ -106,15 +110,68 @@ TokenValidator::TokenValidator(const OidcConfig& config, const HttpsTransport& t
       jwks_(jwks),
       jwt_(std::make_unique<DecodedJwt>()) {}
 
-TokenValidator::~TokenValidator() = default;
-
-TokenCheck TokenValidator::validate(std::string_view token) {
-    if (const auto parts = split_jwt(token)) return validate_jwt(*parts);
-    log::info(kScope, {"OAUTHBEARER: not a JWT \xE2\x80\x94 trying introspection"});
-    return introspect(token);
+TokenValidator::~TokenValidator() {
+    for (const auto& [check, w] : waiting_) {
+        if (w.jwks) {
+            jwks_.cancel_wait(w.id);
+        } else {
+            transport_.cancel(w.id);
+        }
+    }
 }
 
-TokenCheck TokenValidator::validate_jwt(const JwtParts& parts) {
+void TokenValidator::cancel(uint64_t check) {
+    const auto it = waiting_.find(check);
+    if (it == waiting_.end()) return;
+    const Waiting w = it->second;
+    waiting_.erase(it);
+    if (w.jwks) {
+        jwks_.cancel_wait(w.id);
+    } else {
+        transport_.cancel(w.id);
+    }
+}
+
+void TokenValidator::finish(uint64_t check, const Done& done, const TokenCheck& result) {
+    if (waiting_.erase(check) == 0) return;
+    done(result);
+}
+
+uint64_t TokenValidator::validate(std::string_view token, Done done) {
+    const auto parts = split_jwt(token);
+    if (!parts) {
+        log::info(kScope, {"OAUTHBEARER: not a JWT \xE2\x80\x94 trying introspection"});
+        return introspect(token, std::move(done));
+    }
+    std::string_view kid;
+    if (auto early = check_claims(*parts, kid)) {
+        done(*early);
+        return 0;
+    }
+    const uint64_t check = ++last_check_;
+    waiting_[check] = Waiting{.jwks = true, .id = 0};
+    checking_now_ = check;
+    kid_now_ = kid;
+    const uint64_t wait =
+        jwks_.with_key(kid, [this, check, copy = std::make_shared<SecretCopy>(token),
+                             done = std::move(done)](JwkEntry* key) {
+            const JwtParts again = *split_jwt(copy->text);
+            std::string_view kid_again = kid_now_;
+            // Called later, after a refresh: the parsers may have served other
+            // tokens meanwhile, so the claims are read again.
+            if (checking_now_ != check) {
+                if (auto early = check_claims(again, kid_again)) return finish(check, done, *early);
+            }
+            finish(check, done, check_key(again, kid_again, key));
+        });
+    checking_now_ = 0;
+    if (wait == 0) return 0;
+    waiting_[check].id = wait;
+    return check;
+}
+
+std::optional<TokenCheck> TokenValidator::check_claims(const JwtParts& parts,
+                                                       std::string_view& kid_out) {
     if (const auto d = decode_jwt(parts, *jwt_); !d)
         return rejected({"OAUTHBEARER: malformed JWT (", d.error(), ")"});
     const auto header = header_json_.parse_object(jwt_->header(), true);
@@ -163,8 +220,23 @@ TokenCheck TokenValidator::validate_jwt(const JwtParts& parts) {
     if (c.typ && !equal_ignoring_case(*c.typ, "Bearer"))
         return rejected({"OAUTHBEARER: token type not accepted: '", *c.typ, "'"});
 
-    const std::string_view key_id = kid->value_or("");
-    JwkEntry* key = jwks_.find_key(key_id);
+    // The account: preferred_username, or else an e-mail address the
+    // provider has verified.
+    alg_ = **alg;
+    sub_ = sub;
+    name_ = c.preferred_username.value_or("");
+    email_unverified_ = false;
+    if (name_.empty() && c.email && !c.email->empty()) {
+        email_unverified_ = c.email_verified != true;
+        name_ = *c.email;
+    }
+    picture_claim_ = c.picture.value_or("");
+    kid_out = kid->value_or("");
+    return std::nullopt;
+}
+
+TokenCheck TokenValidator::check_key(const JwtParts& parts, std::string_view key_id,
+                                     JwkEntry* key) {
     if (key == nullptr) {
         if (jwks_.unavailable()) {
             log::error(kScope, {"OAUTHBEARER: no signing keys from the provider"});
@@ -172,23 +244,15 @@ TokenCheck TokenValidator::validate_jwt(const JwtParts& parts) {
         }
         return rejected({"OAUTHBEARER: no matching key for kid='", key_id, "'"});
     }
-    if (!alg_fits(**alg, key->kind))
+    if (!alg_fits(alg_, key->kind))
         return rejected(
-            {"OAUTHBEARER: algorithm '", **alg, "' does not fit the key for kid='", key_id, "'"});
+            {"OAUTHBEARER: algorithm '", alg_, "' does not fit the key for kid='", key_id, "'"});
     const bool good = key->kind == JwkKind::okp
                           ? verify_eddsa(parts.signing_input, parts.signature, *key)
                           : verify_rs256(parts.signing_input, parts.signature, *key);
-    if (!good) return rejected({"OAUTHBEARER: signature verification failed for sub='", sub, "'"});
-
-    // The account: preferred_username, or else an e-mail address the
-    // provider has verified.
-    std::string_view name = c.preferred_username.value_or("");
-    if (name.empty() && c.email && !c.email->empty()) {
-        if (c.email_verified != true) return rejected({"OAUTHBEARER: username not in our domain"});
-        name = *c.email;
-    }
-    const std::string_view picture = c.picture.value_or("");
-    const TokenCheck id = identify("OAUTHBEARER", name, picture);
+    if (!good) return rejected({"OAUTHBEARER: signature verification failed for sub='", sub_, "'"});
+    if (email_unverified_) return rejected({"OAUTHBEARER: username not in our domain"});
+    const TokenCheck id = identify("OAUTHBEARER", name_, picture_claim_);
     if (id.outcome == Outcome::accepted)
         log::info(kScope, {"OAUTHBEARER: validated token for '", id.identity.username, "'"});
     return id;
@@ -214,10 +278,11 @@ TokenCheck TokenValidator::identify(std::string_view scope_text, std::string_vie
         .identity = {.username = username_.view(), .picture = {picture_, picture_len_}}};
 }
 
-TokenCheck TokenValidator::introspect(std::string_view token) {
+uint64_t TokenValidator::introspect(std::string_view token, Done done) {
     if (!config_.introspection_endpoint) {
         log::info(kScope, {"OAUTHBEARER: no introspection endpoint configured"});
-        return kRejected;
+        done(kRejected);
+        return 0;
     }
     char body[kIntrospectionBodyCap];
     FormWriter form(body, sizeof body);
@@ -229,11 +294,28 @@ TokenCheck TokenValidator::introspect(std::string_view token) {
     form.enc(config_.client_secret);
     if (form.overflow()) {
         OPENSSL_cleanse(body, sizeof body);
-        return kRejected;
+        done(kRejected);
+        return 0;
     }
-    auto r = transport_("POST", *config_.introspection_endpoint, form.text(),
-                        "application/x-www-form-urlencoded", config_.ca_file);
+    const uint64_t check = ++last_check_;
+    waiting_[check] = Waiting{.jwks = false, .id = 0};
+    const ExchangeId id =
+        transport_.start(HttpsRequest{.method = "POST",
+                                      .url = *config_.introspection_endpoint,
+                                      .body = form.text(),
+                                      .content_type = "application/x-www-form-urlencoded"},
+                         [this, check, done = std::move(done)](Result<HttpsResponse>&& r) {
+                             if (!waiting_.contains(check)) return;
+                             finish(check, done, judge_introspection(r));
+                         });
     OPENSSL_cleanse(body, sizeof body);  // the token and the client secret
+    const auto it = waiting_.find(check);
+    if (it == waiting_.end()) return 0;
+    it->second.id = id;
+    return check;
+}
+
+TokenCheck TokenValidator::judge_introspection(const Result<HttpsResponse>& r) {
     if (!r) {
         log::error(kScope, {"introspection: HTTP request failed: ", r.error()});
         return kUnavailable;

@@ -9,7 +9,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "auth/oidc/https_client.h"
@@ -29,7 +33,7 @@ inline constexpr size_t kIntrospectionBodyCap = 4096;
 inline constexpr int64_t kClockLeeway = 60;  // seconds, for exp, nbf and iat
 
 // The account a token names. The views point into the validator's own
-// buffers and stay valid until the next validation.
+// buffers and are valid during the call that hands them on.
 struct TokenIdentity {
     std::string_view username;
     std::string_view picture;
@@ -68,26 +72,52 @@ struct DecodedJwt {
 };
 Result<void> decode_jwt(const JwtParts& parts, DecodedJwt& out);
 
+// A copy of a secret string, wiped when it goes.
+struct SecretCopy {
+    std::string text;
+    explicit SecretCopy(std::string_view s) : text(s) {}
+    ~SecretCopy();
+    SecretCopy(const SecretCopy&) = delete;
+    SecretCopy& operator=(const SecretCopy&) = delete;
+};
+
 class TokenValidator {
   public:
+    using Done = std::function<void(const TokenCheck&)>;
+
     // The references must outlive the validator (the backend owns them).
-    TokenValidator(const OidcConfig& config, const HttpsTransport& transport,
-                   const WallClock& clock, JwksCache& jwks);
+    TokenValidator(const OidcConfig& config, HttpsTransport& transport, const WallClock& clock,
+                   JwksCache& jwks);
     ~TokenValidator();
     TokenValidator(const TokenValidator&) = delete;
     TokenValidator& operator=(const TokenValidator&) = delete;
 
-    // Blocks for a JWKS refresh or an introspection request.
-    TokenCheck validate(std::string_view token);
+    // Checks a token and calls done with the result: at once when the cached
+    // keys judge it, else when the JWKS refresh it needs or its
+    // introspection ends. Returns 0 when done was called at once, else the
+    // check's number for cancel().
+    uint64_t validate(std::string_view token, Done done);
+    // Forgets a check in progress: done is not called.
+    void cancel(uint64_t check);
 
   private:
-    TokenCheck validate_jwt(const JwtParts& parts);
-    TokenCheck introspect(std::string_view token);
+    struct Waiting {
+        bool jwks;    // waiting for the JWKS refresh, else introspection
+        uint64_t id;  // the cache's wait or the exchange
+    };
+
+    // The checks before the key: a result, or nullopt with the kid to look up.
+    std::optional<TokenCheck> check_claims(const JwtParts& parts, std::string_view& kid);
+    TokenCheck check_key(const JwtParts& parts, std::string_view kid, JwkEntry* key);
+    uint64_t introspect(std::string_view token, Done done);
+    TokenCheck judge_introspection(const Result<HttpsResponse>& r);
     TokenCheck identify(std::string_view scope_text, std::string_view name,
                         std::string_view picture);
+    // Calls done unless the check was cancelled.
+    void finish(uint64_t check, const Done& done, const TokenCheck& result);
 
     const OidcConfig& config_;
-    const HttpsTransport& transport_;
+    HttpsTransport& transport_;
     const WallClock& clock_;
     JwksCache& jwks_;
 
@@ -95,6 +125,15 @@ class TokenValidator {
     JsonParser header_json_{kMaxJwtHeader};
     JsonParser payload_json_{kMaxJwtPayload};
     JsonParser answer_json_{kMaxResponse};
+
+    // The claims after check_claims, views into the parsers.
+    std::string_view alg_, sub_, name_, picture_claim_;
+    bool email_unverified_ = false;
+    uint64_t checking_now_ = 0;  // the check whose claims the parsers hold now
+    std::string_view kid_now_;
+
+    std::map<uint64_t, Waiting> waiting_;
+    uint64_t last_check_ = 0;
 
     Username username_;
     char picture_[kMaxPicture];

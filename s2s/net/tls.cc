@@ -176,7 +176,7 @@ bool tls_has_pending(const TlsConn& conn) {
     return conn.tls_active && SSL_pending(conn.ssl) > 0;
 }
 
-Result<FlushState> tls_flush(TlsConn& conn, xmpp::WriteQueue& queue) {
+Result<FlushState> tls_flush(TlsConn& conn, WriteQueue& queue) {
     if (queue.empty()) return FlushState::complete;
     if (queue.closed || conn.fd < 0) return Error::ConnectionClosed;
     const std::string_view unsent = queue.pending();

@@ -4,7 +4,7 @@
 // the close, and the export of the peer's certificates for DANE.
 //
 // A session embeds a TlsConn (its socket and TLS state), a ReadBuffer and an
-// xmpp::WriteQueue. Nothing here blocks or allocates, except the DER export.
+// WriteQueue. Nothing here blocks or allocates, except the DER export.
 //
 // The process must ignore SIGPIPE: a TLS write to a socket the peer has reset
 // would otherwise end it (plain writes use MSG_NOSIGNAL).
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "runtime/result.h"
-#include "s2s/xmpp/stream_text.h"
+#include "s2s/net/write_queue.h"
 
 namespace fenra::s2s {
 
@@ -94,7 +94,7 @@ bool tls_has_pending(const TlsConn& conn);
 // TLS write waits to be retried (the TLS object accepts a moved and longer
 // buffer). Errors: ConnectionClosed (queue or socket already closed),
 // ConnectionReset (any other failure).
-Result<FlushState> tls_flush(TlsConn& conn, xmpp::WriteQueue& queue);
+Result<FlushState> tls_flush(TlsConn& conn, WriteQueue& queue);
 
 // One close-notify attempt (the peer's is not awaited), the TLS object
 // freed, then the socket closed. Closing twice does nothing.

@@ -4,8 +4,8 @@
 // peer's stream header, mandatory STARTTLS, the stream restarted over TLS,
 // then SASL EXTERNAL (only when the peer's certificate passes the DANE check)
 // or server dialback; once the stream is established it collects each
-// message, presence and iq, rebuilds it as a stand-alone element and hands it
-// to the core.
+// message, presence and iq, rebuilds it as a stand-alone element and hands
+// it to the core (inbound_stanza.h).
 //
 //     state  meaning                                   left on
 //     0      connected, no header yet                  peer header: 1
@@ -183,6 +183,7 @@ struct InboundContext {
     std::span<const uint8_t> dialback_secret;
     SSL_CTX* server_tls;  // null without a certificate: STARTTLS cannot be carried out
     uint32_t max_stanza = kRebuildSize;  // the stanza limit, at most kRebuildSize
+    uint32_t idle_seconds = 0;           // advertised with the features; 0: not
 };
 
 // A prefix binding of the peer's stream header (offsets into the store).
@@ -243,6 +244,9 @@ struct InboundSession {
     // random source up to 32 bytes.
     void set_stream_id();
     std::string_view stream_id() const { return {stream_id_buf, stream_id_len}; }
+    // Whether DOMAIN (of an address, a header or a dialback element) is ours;
+    // domains compare without regard to ASCII case.
+    bool ours(std::string_view domain) const;
     // Whether DOMAIN is one of the domains this stream authenticated.
     bool authenticated(std::string_view domain) const;
     // Adds DOMAIN to the authenticated set; false when the set is full.
@@ -318,6 +322,18 @@ InboundOutcome inbound_writable(InboundHost& host, InboundSession& s);
 // A core may take the waiting stanza now: it is offered again and, once
 // taken, the session goes on with what it has buffered and reads on.
 InboundOutcome inbound_resume(InboundHost& host, InboundSession& s);
+
+// Ends our side of the stream for want of progress: a stream error
+// connection-timeout, or with IDLE our stream close (our stream header first
+// when the peer's is not answered yet), then flushes. Nothing once our side
+// has ended. close: the caller releases the session at once (a TLS
+// handshake in progress, or the write failed); otherwise it is closed like
+// after any stream error.
+InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idle);
+
+// A stanza over the limit ends the stream (policy-violation), and what else
+// is in flight on it.
+void refuse_oversized(InboundSession& s);
 
 // One parser event of the session's stream.
 void handle_event(InboundHost& host, InboundSession& s, const xmpp::XmlEvent& ev);

@@ -2,16 +2,17 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "runtime/log.h"
 #include "s2s/command_line.h"
-#include "s2s/net/connect.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/inbound_session.h"
+#include "s2s/xmpp/outbound_connect.h"
 
 namespace fenra::s2s {
 namespace {
@@ -218,6 +219,8 @@ void established(S2sServer& server, OutboundSession& s) {
     s.state = ConnState::established;
     s.nego = NegoState::authenticated;
     s.sasl_authenticated = true;
+    // The idle time-out replaces the negotiation's, and may come sooner.
+    outbound_deadline_update(server, s);
     send_verifies(server, s);
     flush_pending(server, s);
 }
@@ -268,6 +271,7 @@ bool on_sasl_success(S2sServer& server, OutboundSession& s) {
     s.sasl_authenticated = true;
     s.nego = NegoState::authenticated;
     s.state = ConnState::established;
+    outbound_deadline_update(server, s);
     s.restart_pending = true;
     s.auth = AuthStep::none;
     s.parser->reset();
@@ -511,10 +515,12 @@ void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) 
         deliver_failed(server, d.from, d.to, condition::kResourceConstraint);
         return;
     }
+    d.queued_ms = monotonic_ms();
     if (!s.pending.push(d)) {
         deliver_failed(server, d.from, d.to, condition::kInternalError);
         return;
     }
+    if (s.slot >= 0) outbound_deadline_update(server, s);
     if (s.state == ConnState::connecting && !s.connected()) {
         connect_outbound(server, s);
     } else if (s.state == ConnState::established && !s.restart_pending) {
@@ -547,6 +553,7 @@ void flush_pending(S2sServer& server, OutboundSession& s) {
             // Written all the same; only a lost write would go unreported.
         }
         s.pending.pop_front();
+        s.active_ms = monotonic_ms();
     }
     want_write(server, s);
 }
@@ -564,6 +571,7 @@ void close_outbound(S2sServer& server, int slot) {
     if (!s) return;
     s->parser.reset();
     log::info(kLogScope, {"closing outbound S2S to ", s->remote_domain});
+    server.cancel_outbound(slot);
     reg.release_slot(*s);
     server.loop().remove(s->conn.fd);
     tls_close(s->conn);
@@ -584,6 +592,7 @@ void on_connected(S2sServer& server, OutboundSession& s) {
 void outbound_readable(S2sServer& server, int slot) {
     OutboundSession* s = server.outbound().at(slot);
     if (!s || s->state == ConnState::connecting || !s->connected()) return;
+    s->active_ms = monotonic_ms();
     // A handshake that completes here may leave decrypted bytes behind, which
     // no readiness event announces: read on.
     if (s->conn.handshaking() && (!tls_step(server, *s) || s->conn.handshaking())) return;
@@ -637,6 +646,7 @@ void outbound_writable(S2sServer& server, int slot) {
 }
 
 void add_callback(S2sServer& server, OutboundSession& s, PendingCallback&& cb) {
+    cb.added_ms = monotonic_ms();
     try {
         s.callbacks.push_back(std::move(cb));
     } catch (const std::bad_alloc&) {
@@ -648,7 +658,91 @@ void add_callback(S2sServer& server, OutboundSession& s, PendingCallback&& cb) {
         connect_outbound(server, s);
         return;
     }
+    if (s.slot >= 0) outbound_deadline_update(server, s);
     if (verifies_allowed(s)) send_verifies(server, s);
+}
+
+namespace {
+
+// S's nearest deadline (monotonic ms), UINT64_MAX without one.
+uint64_t next_deadline(const S2sConfig& c, const OutboundSession& s) {
+    uint64_t due = UINT64_MAX;
+    for (const PendingCallback& cb : s.callbacks)
+        due = std::min(due, cb.added_ms + seconds_ms(c.dialback_timeout));
+    if (s.state == ConnState::established)
+        return std::min(due, s.active_ms + seconds_ms(c.outbound_idle_timeout));
+    // Resolution and connects are negotiation too (each target's connect
+    // time-out is the dial's own).
+    due = std::min(due, s.started_ms + seconds_ms(c.negotiation_timeout));
+    if (!s.pending.empty())
+        due = std::min(due, s.pending.front().queued_ms + seconds_ms(c.delivery_timeout));
+    return due;
+}
+
+void arm_for(S2sServer& server, OutboundSession& s, uint64_t now) {
+    const uint64_t due = next_deadline(server.config(), s);
+    s.timer_due_ms = due;
+    if (due == UINT64_MAX)
+        server.cancel_outbound(s.slot);
+    else
+        server.arm_outbound(s.slot, due > now ? due - now : 0);
+}
+
+// Answers invalid every callback of S asked for before LIMIT.
+void expire_callbacks(S2sServer& server, OutboundSession& s, uint64_t limit) {
+    for (size_t i = 0; i < s.callbacks.size();) {
+        if (s.callbacks[i].added_ms > limit) {
+            ++i;
+            continue;
+        }
+        PendingCallback cb = std::move(s.callbacks[i]);
+        s.callbacks.erase(s.callbacks.begin() + static_cast<std::ptrdiff_t>(i));
+        log::warn(kLogScope, {"dialback callback for ", cb.origin, " unanswered by ",
+                              s.remote_domain, ", invalid"});
+        apply_dialback_verdict(server, cb.inbound_slot, cb.stream_id, cb.origin, false);
+    }
+}
+
+}  // namespace
+
+void outbound_deadline_update(S2sServer& server, OutboundSession& s) {
+    if (s.slot < 0) return;
+    const uint64_t due = next_deadline(server.config(), s);
+    if (s.timer_due_ms != 0 && due >= s.timer_due_ms) return;
+    arm_for(server, s, monotonic_ms());
+}
+
+void outbound_timed_out(S2sServer& server, int slot) {
+    OutboundSession* s = server.outbound().at(slot);
+    if (!s) return;
+    const S2sConfig& c = server.config();
+    const uint64_t now = monotonic_ms();
+    const uint64_t serial = s->serial;
+    if (now >= seconds_ms(c.dialback_timeout))
+        expire_callbacks(server, *s, now - seconds_ms(c.dialback_timeout));
+    if (!alive(server, slot, serial)) return;
+    if (s->state != ConnState::established) {
+        while (!s->pending.empty() &&
+               s->pending.front().queued_ms + seconds_ms(c.delivery_timeout) <= now) {
+            const PendingDelivery& d = s->pending.front();
+            deliver_failed(server, d.from, d.to, condition::kRemoteServerTimeout);
+            s->pending.pop_front();
+        }
+        if (now >= s->started_ms + seconds_ms(c.negotiation_timeout))
+            return fail_outbound(server, *s, condition::kRemoteServerTimeout);
+    } else if (now >= s->active_ms + seconds_ms(c.outbound_idle_timeout)) {
+        // Output or callbacks still waiting are no idleness.
+        if (!s->pending.empty() || !s->callbacks.empty() || !s->wq.empty()) {
+            s->active_ms = now;
+            return arm_for(server, *s, now);
+        }
+        log::info(kLogScope, {"outbound S2S to ", s->remote_domain, " idle for ",
+                              c.outbound_idle_timeout, " s, closing the stream"});
+        if (s->wq.append(xmpp::kStreamClose)) (void)tls_flush(s->conn, s->wq);
+        tls_shutdown_write(s->conn);
+        return close_outbound(server, slot);
+    }
+    arm_for(server, *s, now);
 }
 
 }  // namespace fenra::s2s

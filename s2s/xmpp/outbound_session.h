@@ -85,6 +85,7 @@ struct PendingCallback {
     std::string origin;     // the domain the inbound peer claims
     std::string key;        // as received: 1 to 128 bytes of printable ASCII
     bool sent = false;      // the db:verify has been written
+    uint64_t added_ms = 0;  // when it was asked for (monotonic)
 };
 
 struct OutboundSession {
@@ -129,6 +130,12 @@ struct OutboundSession {
     ReadBuffer rbuf;
     xmpp::WriteQueue wq;
     std::unique_ptr<xmpp::XmlParser> parser;
+
+    // Deadlines (monotonic ms): the slot taken, the last bytes read or
+    // stanza queued, what the slot's timer is set for.
+    uint64_t started_ms = 0;
+    uint64_t active_ms = 0;
+    uint64_t timer_due_ms = 0;
 
     DeliveryQueue pending;
     // Deliveries moved into the write queue, with the count of bytes written
@@ -229,6 +236,18 @@ void on_connected(S2sServer& server, OutboundSession& s);
 // Event handlers of the main loop for outbound slot SLOT.
 void outbound_readable(S2sServer& server, int slot);
 void outbound_writable(S2sServer& server, int slot);
+
+// The slot's timer fired: callbacks unanswered for dialback_timeout are
+// answered invalid; before the stream is established, deliveries queued for
+// delivery_timeout are reported "remote-server-timeout", a connect that took
+// connect_timeout moves on to the next target, and a session not established
+// within negotiation_timeout fails with "remote-server-timeout"; an
+// established stream with nothing sent or read for outbound_idle_timeout is
+// closed with our stream close (the next delivery opens a new one).
+void outbound_timed_out(S2sServer& server, int slot);
+// Sets the slot's timer for S's nearest deadline when that is earlier than
+// the one it is set for.
+void outbound_deadline_update(S2sServer& server, OutboundSession& s);
 
 // Whether db:verify elements may be written on S now.
 bool verifies_allowed(const OutboundSession& s);

@@ -2,6 +2,10 @@
 
 #include <charconv>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <initializer_list>
 
 namespace fenra::xmpp {
@@ -60,6 +64,45 @@ Result<size_t> concat(std::span<char> out, std::initializer_list<std::string_vie
     return b.done();
 }
 
+// The length of the run at the start of IN that needs no escaping.
+size_t plain_run(std::string_view in) {
+    const char* p = in.data();
+    const size_t n = in.size();
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i quot = _mm_set1_epi8('"');
+    const __m128i apos = _mm_set1_epi8('\'');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i gt = _mm_set1_epi8('>');
+    const auto first_special = [&](__m128i v) {
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quot), _mm_cmpeq_epi8(v, apos)),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, amp),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt))));
+        const int mask = _mm_movemask_epi8(hit);
+        return mask == 0 ? 16 : __builtin_ctz(static_cast<unsigned>(mask));
+    };
+    for (; i + 16 <= n; i += 16) {
+        const int k = first_special(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        if (k < 16) return i + static_cast<size_t>(k);
+    }
+    if (i == n) return n;
+    // The tail, copied next to zero bytes (which are never special).
+    alignas(16) char tail[16] = {};
+    std::memcpy(tail, p + i, n - i);
+    const size_t k =
+        static_cast<size_t>(first_special(_mm_load_si128(reinterpret_cast<const __m128i*>(tail))));
+    return k < n - i ? i + k : n;
+#else
+    for (; i < n; ++i) {
+        const char c = p[i];
+        if (c == '"' || c == '\'' || c == '&' || c == '<' || c == '>') break;
+    }
+    return i;
+#endif
+}
+
 // The limits element, empty when no limit is set; BUF holds its text.
 std::string_view limits_element(std::span<char, 160> buf, const StreamLimits& limits) {
     size_t n = 0;
@@ -104,6 +147,8 @@ std::string_view stream_error_condition(StreamError e) {
             return "internal-server-error";
         case StreamError::unsupported_version:
             return "unsupported-version";
+        case StreamError::connection_timeout:
+            return "connection-timeout";
     }
     return "internal-server-error";
 }
@@ -206,8 +251,12 @@ Result<size_t> write_text(std::span<char> out, std::string_view text) {
 }
 
 Result<size_t> xml_escape(std::span<char> out, std::string_view in) {
-    size_t n = 0;
+    // Text without special bytes (the usual case) is copied at once.
+    size_t n = plain_run(in);
     const size_t cap = out.size();
+    if (n > cap) return Error::NoSpaceLeft;
+    if (n > 0) std::memcpy(out.data(), in.data(), n);
+    in.remove_prefix(n);
     for (char c : in) {
         std::string_view rep;
         switch (c) {
@@ -236,27 +285,6 @@ Result<size_t> xml_escape(std::span<char> out, std::string_view in) {
         n += rep.size();
     }
     return n;
-}
-
-Result<void> WriteQueue::append(std::string_view bytes) {
-    if (closed) return Error::ConnectionClosed;
-    if (bytes.size() > size - (filled - sent)) return Error::BufferFull;
-    if (bytes.size() > size - filled) {
-        // Room is there once the sent bytes are dropped from the front.
-        std::memmove(data, data + sent, filled - sent);
-        filled -= sent;
-        sent = 0;
-    }
-    if (!bytes.empty()) std::memcpy(data + filled, bytes.data(), bytes.size());
-    filled += bytes.size();
-    return {};
-}
-
-void WriteQueue::consume(size_t n) {
-    if (n > filled - sent) n = filled - sent;
-    sent += n;
-    written += n;
-    if (sent == filled) filled = sent = 0;
 }
 
 }  // namespace fenra::xmpp

@@ -1,7 +1,6 @@
 // The bytes this daemon writes for the XML framing of S2S streams: stream
 // headers, features, negotiation replies, stream errors and the stream close,
-// the escaping used when a stanza is re-serialized, and the per-connection
-// write queue they are appended to.
+// and the escaping used when a stanza is re-serialized.
 //
 // Texts are concatenations of fixed pieces and values built into a caller's
 // fixed buffer: kReplyBufferSize bytes for headers and replies,
@@ -11,7 +10,7 @@
 // writer returns the length written, or NoSpaceLeft when the text does not
 // fit (the buffer's contents are then unspecified). Every other element is
 // built here too; only inbound stanzas are re-serialized by the inbound
-// session, from the parser's events, with xml_escape.
+// stanza module (inbound_stanza.h), from the parser's events, with xml_escape.
 #pragma once
 
 #include <cstddef>
@@ -22,12 +21,12 @@
 #include <string_view>
 
 #include "runtime/result.h"
+#include "s2s/net/write_queue.h"
 
 namespace fenra::xmpp {
 
 inline constexpr size_t kReplyBufferSize = 2048;
 inline constexpr size_t kStreamErrorBufferSize = 512;
-inline constexpr size_t kWriteQueueSize = 16384;
 
 inline constexpr std::string_view kStreamsNs = "http://etherx.jabber.org/streams";
 inline constexpr std::string_view kTlsNs = "urn:ietf:params:xml:ns:xmpp-tls";
@@ -52,6 +51,7 @@ enum class StreamError : uint8_t {
     policy_violation = 4,
     internal_server_error = 5,
     unsupported_version = 6,
+    connection_timeout = 7,
 };
 
 // "host-unknown", "not-authorized", ...
@@ -112,36 +112,8 @@ Result<size_t> write_text(std::span<char> out, std::string_view text);
 // written between single quotes) and text.
 Result<size_t> xml_escape(std::span<char> out, std::string_view in);
 
-// Bytes waiting to be written to one connection. Inbound and outbound
-// sessions each embed one (kWriteQueueSize bytes unless the session sets its
-// size before anything is queued); the session's write path sends pending()
-// and reports what went out with consume().
-struct WriteQueue {
-    WriteQueue() { (void)resize(kWriteQueueSize); }  // the owner checks data
-    // Only while nothing is queued; false (and no buffer) without memory.
-    bool resize(size_t capacity) {
-        storage.reset(new (std::nothrow) char[capacity]);
-        data = storage.get();
-        size = data ? capacity : 0;
-        return data != nullptr;
-    }
-
-    std::unique_ptr<char[]> storage;
-    char* data = nullptr;
-    size_t size = 0;
-    size_t filled = 0;     // bytes queued, sent ones included
-    size_t sent = 0;       // bytes of data already written
-    uint64_t written = 0;  // bytes written over the queue's life
-    bool closed = false;
-
-    // Appends all of `bytes` or nothing: ConnectionClosed once the connection
-    // is closed, BufferFull when they do not fit beside what is unsent.
-    Result<void> append(std::string_view bytes);
-    std::string_view pending() const { return {data + sent, filled - sent}; }
-    bool empty() const { return sent == filled; }
-    void consume(size_t n);
-    // Forgets everything queued (the connection is gone or starts over).
-    void clear() { filled = sent = 0; }
-};
+// The per-connection write queue (s2s/net/write_queue.h) under its old names.
+using WriteQueue = s2s::WriteQueue;
+inline constexpr size_t kWriteQueueSize = s2s::kWriteQueueSize;
 
 }  // namespace fenra::xmpp

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "auth/login_queue.h"
 #include "tests/auth/log_capture.h"
 
 namespace fenra::auth {
@@ -76,23 +79,68 @@ TEST(ExtractBearerToken, Forms) {
     EXPECT_FALSE(extract_bearer_token("auth=Bearer "));
 }
 
+// A provider that judges at once, or, with hold set, when the test says so.
 class FakeChecker : public CredentialChecker {
   public:
-    Outcome validate_password(std::string_view username, std::string_view password) override {
+    uint64_t check_password(std::string_view username, std::string_view password,
+                            std::function<void(Outcome)> done) override {
         passwords.emplace_back(std::string(username) + ":" + std::string(password));
-        if (password == "down") return Outcome::unavailable;
-        return password == "right" ? Outcome::accepted : Outcome::rejected;
+        const Outcome o = password == "down"    ? Outcome::unavailable
+                          : password == "right" ? Outcome::accepted
+                                                : Outcome::rejected;
+        return later([o, done] { done(o); });
     }
-    TokenAnswer validate_token(std::string_view token) override {
+    uint64_t check_token(std::string_view token,
+                         std::function<void(const TokenAnswer&)> done) override {
         tokens.emplace_back(token);
-        if (token == "down") return {.outcome = Outcome::unavailable, .identity = {}};
-        if (token != "good") return {};
-        return {.outcome = Outcome::accepted,
-                .identity = {.username = "tokenuser", .picture = "https://pic"}};
+        TokenAnswer a;
+        if (token == "down") a.outcome = Outcome::unavailable;
+        if (token == "good")
+            a = {.outcome = Outcome::accepted,
+                 .identity = {.username = "tokenuser", .picture = "https://pic"}};
+        return later([a, done] { done(a); });
     }
+    void cancel_password(uint64_t check) override { held.erase(check); }
+    void cancel_token(uint64_t check) override { held.erase(check); }
+    // Ends the held check that number names.
+    void answer(uint64_t check) {
+        auto f = std::move(held.at(check));
+        held.erase(check);
+        f();
+    }
+
     std::vector<std::string> passwords;
     std::vector<std::string> tokens;
+    bool hold = false;
+    std::map<uint64_t, std::function<void()>> held;
+    uint64_t last = 0;
+
+  private:
+    uint64_t later(std::function<void()> f) {
+        if (!hold) {
+            f();
+            return 0;
+        }
+        held.emplace(++last, std::move(f));
+        return last;
+    }
 };
+
+// An answer with its own copies of the strings.
+struct Answer {
+    bool success = false;
+    std::string username, third, condition;
+};
+
+Answer copy_of(const AuthAnswer& a) {
+    return {a.success, std::string(a.username), std::string(a.third), std::string(a.condition)};
+}
+
+Answer answer_of(SaslHandler& handler, const AuthRequest& req) {
+    Answer out{.success = false, .username = {}, .third = {}, .condition = "unanswered"};
+    handler.handle(req, [&out](const AuthAnswer& a) { out = copy_of(a); });
+    return out;
+}
 
 struct FakeClock : Clock {
     uint32_t t = 1'800'000'000;
@@ -101,17 +149,17 @@ struct FakeClock : Clock {
 
 class SaslHandlerTest : public ::testing::Test {
   protected:
-    AuthAnswer run(uint8_t mech, std::string_view address, std::string_view account,
-                   std::string_view initial) {
+    Answer run(uint8_t mech, std::string_view address, std::string_view account,
+               std::string_view initial) {
         last_initial_ = std::string(initial);
-        return handler_.handle(AuthRequest{.id = 7,
-                                           .mechanism = mech,
-                                           .address = address,
-                                           .account = account,
-                                           .initial = last_initial_});
+        return answer_of(handler_, AuthRequest{.id = 7,
+                                               .mechanism = mech,
+                                               .address = address,
+                                               .account = account,
+                                               .initial = last_initial_});
     }
-    AuthAnswer run_plain(std::string_view address, std::string_view account, std::string_view user,
-                         std::string_view pass) {
+    Answer run_plain(std::string_view address, std::string_view account, std::string_view user,
+                     std::string_view pass) {
         return run(1, address, account, plain("", user, pass));
     }
 
@@ -193,8 +241,10 @@ TEST_F(SaslHandlerTest, PlainNamesAreNormalisedOrRefused) {
     SaslHandler handler(limiter_, checker_, "chat.example");
     for (const auto& c : cases) {
         const std::string m = plain("", c.user, "right");
-        const auto a = handler.handle(AuthRequest{
-            .id = 1, .mechanism = 1, .address = "10.0.0.9", .account = "", .initial = m});
+        const auto a = answer_of(
+            handler,
+            AuthRequest{
+                .id = 1, .mechanism = 1, .address = "10.0.0.9", .account = "", .initial = m});
         EXPECT_EQ(a.success ? a.username : a.condition, c.want) << c.user;
     }
     // Only the two good names reached the provider, normalised.
@@ -297,6 +347,42 @@ TEST_F(SaslHandlerTest, SameAccountFieldIsCountedOnce) {
     ASSERT_TRUE(run_plain("", "other", "grace", "right").success);
     EXPECT_EQ(limiter_.recent_attempts_for_account("grace"), 2u);
     EXPECT_EQ(limiter_.recent_attempts_for_account("other"), 1u);
+}
+
+// Logins the provider holds: answers as they end, one grant per account at a
+// time, room for two; a replaced login and a closed slot leave no answer and
+// no check behind.
+TEST_F(SaslHandlerTest, LoginQueue) {
+    checker_.hold = true;
+    std::vector<std::string> sent;
+    LoginQueue q(handler_, 2, [&sent](int slot, uint32_t id, const AuthAnswer& a) {
+        sent.push_back(std::to_string(slot) + "/" + std::to_string(id) + " " +
+                       std::string(a.success ? a.username : a.condition));
+    });
+    auto submit = [&q](int slot, uint32_t id, uint8_t mech, const std::string& message) {
+        q.submit(slot, AuthRequest{.id = id,
+                                   .mechanism = mech,
+                                   .address = "10.0.0.1",
+                                   .account = "",
+                                   .initial = std::string(message)});
+    };
+    submit(0, 1, 1, plain("", "alice", "right"));  // check 1
+    submit(0, 2, 1, plain("", "Alice", "wrong"));  // waits for alice's grant
+    submit(1, 1, 1, plain("", "bob", "right"));    // check 2
+    submit(1, 2, 1, plain("", "carol", "right"));  // waits for room
+    EXPECT_EQ(q.running(), 2u);
+    EXPECT_EQ(q.waiting(), 2u);
+    checker_.answer(2);  // carol goes before alice's second login: check 3
+    checker_.answer(1);  // now alice's second: check 4
+    EXPECT_EQ(checker_.passwords,
+              (std::vector<std::string>{"alice:right", "bob:right", "carol:right", "alice:wrong"}));
+    q.drop_slot(0);           // check 4 dropped
+    submit(1, 2, 3, "good");  // replaces carol's (check 3): check 5
+    EXPECT_EQ(checker_.held.size(), 1u);
+    checker_.answer(5);
+    EXPECT_EQ(sent, (std::vector<std::string>{"1/1 bob", "0/1 alice", "1/2 tokenuser"}));
+    EXPECT_EQ(q.running() + q.waiting(), 0u);
+    EXPECT_EQ(limiter_.failures_for_account("alice"), 0);
 }
 
 }  // namespace

@@ -93,6 +93,7 @@ class IdpLogins(unittest.TestCase):
             # alice is known only without a domain; other domains, names
             # with blanks or a second "@" never reach the provider.
             self.assertEqual(self.login(c, "alice", "a&b=c+d e%"), NOT_AUTHORIZED)
+            self.settle(ad, "PLAIN auth failed (IdP): 'alice'", 1)
             mark = ad.d.mark()
             for name in ("carol@evil.example", "carol@chat.example@x", "car ol"):
                 self.assertEqual(self.login(c, name, "carol-pw"), NOT_AUTHORIZED, name)

@@ -24,7 +24,9 @@ SECTIONS = {
 OPTIONS = {
     "fenra-s2s.8": ["--host", "--address", "--bind", "--port", "--core-socket", "--cert",
                     "--key", "--listen-fd", "--log-level", "--no-stanza-log", "--dns-server",
-                    "--dns-trust-anchor", "--config", "-c",
+                    "--dns-trust-anchor", "--negotiation-timeout", "--close-timeout",
+                    "--inbound-idle-timeout", "--connect-timeout", "--dialback-timeout",
+                    "--outbound-idle-timeout", "--delivery-timeout", "--max-unauthenticated-per-address", "--config", "-c",
                     "--help", "-h"],
     "fenra-auth-oidc.8": ["--config", "-c", "--socket", "--log-level", "--help", "-h"],
     "fenra-ipc.1": ["--socket", "--timeout", "--count", "--id", "--address", "--account",

@@ -99,13 +99,14 @@ class TestIdp:
     """The provider on 127.0.0.1 over HTTPS, for the life of a with block."""
 
     def __init__(self, users=None, clients=None, host="localhost", access_token_ttl=600,
-                 start_timeout=60.0):
+                 start_timeout=60.0, token_delay_ms=0):
         self.users = users if users is not None else DEFAULT_USERS
         self.clients = clients if clients is not None else [DEFAULT_CLIENT]
         self.client_id = self.clients[0]["client_id"]
         self.client_secret = self.clients[0]["client_secret"]
         self.host = host
         self.access_token_ttl = access_token_ttl
+        self.token_delay_ms = token_delay_ms
         self.start_timeout = start_timeout
         self.dir = None
         self.proc = None
@@ -155,6 +156,7 @@ class TestIdp:
             "clients": self.clients,
             "users": self.users,
             "access_token_ttl": self.access_token_ttl,
+            "token_delay_ms": self.token_delay_ms,
         }
         settings_path = os.path.join(self.dir, "settings.json")
         with open(settings_path, "w") as f:
@@ -321,6 +323,10 @@ class TestIdp:
     def set_canned(self, body, status=200):
         """The answer of canned_url from now on: status and a JSON body."""
         self._json("POST", "/fenra-test/canned/set", {"status": status, "body": body})
+
+    def set_token_delay(self, ms):
+        """The token endpoint answers ms milliseconds late from now on."""
+        self._json("POST", "/fenra-test/delay", {"token_ms": ms})
 
     def hang_url(self):
         """A URL that accepts the request and never answers."""

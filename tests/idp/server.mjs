@@ -9,7 +9,9 @@
 //     "cert": "server.crt", "key": "server.key",
 //     "clients": [{ "client_id": "...", "client_secret": "..." }],
 //     "users": [{ "username": "...", "password": "...", "email": "...", "picture": "..." }],
-//     "access_token_ttl": 600 }
+//     "access_token_ttl": 600,
+//     "token_delay_ms": 0 }              answers of the token endpoint and of
+//                                        /fenra-test/status/NNN come this late
 //
 // Once listening it prints one line "READY {json}" with the issuer and
 // endpoint URLs. It serves, besides the provider's own endpoints:
@@ -34,6 +36,8 @@
 //   ANY  /fenra-test/status/NNN   answers status NNN with a small JSON body and
 //                                 remembers the request (GET /fenra-test/captured)
 //   ANY  /fenra-test/hang         never answers
+//   POST /fenra-test/delay        {"token_ms": N}: the token endpoint and the
+//                                 status hook answer N ms late
 //   POST /fenra-test/canned/set   {"status": 200, "body": {...}}: what
 //                                 /fenra-test/canned answers from now on
 //   ANY  /fenra-test/canned       that answer (an introspection endpoint whose
@@ -279,6 +283,7 @@ function sendJson(res, status, value) {
 
 const captured = [];
 let canned = { status: 200, body: { active: false } };
+let tokenDelay = settings.token_delay_ms ?? 0;
 let issuer;
 let provider;
 let callback;
@@ -297,6 +302,11 @@ async function testHook(req, res, path) {
     const body = await readBody(req);
     captured.push({ method: req.method, url: req.url, headers: req.rawHeaders, body: body.toString('latin1') });
     sendJson(res, Number(status[1]), { note: 'test status' });
+    return;
+  }
+  if (path === '/fenra-test/delay' && req.method === 'POST') {
+    tokenDelay = JSON.parse(await readBody(req)).token_ms;
+    sendJson(res, 200, {});
     return;
   }
   if (path === '/fenra-test/canned/set' && req.method === 'POST') {
@@ -339,13 +349,22 @@ const server = https.createServer(
   { cert: readFileSync(settings.cert), key: readFileSync(settings.key) },
   (req, res) => {
     const path = req.url.split('?')[0];
-    if (path.startsWith('/fenra-test/')) {
-      testHook(req, res, path).catch((e) => sendJson(res, 500, { error: String(e) }));
+    const late = path === '/token' || path.startsWith('/fenra-test/status/');
+    if (late && tokenDelay > 0) {
+      setTimeout(() => serve(req, res, path), tokenDelay);
       return;
     }
-    callback(req, res);
+    serve(req, res, path);
   },
 );
+
+function serve(req, res, path) {
+  if (path.startsWith('/fenra-test/')) {
+    testHook(req, res, path).catch((e) => sendJson(res, 500, { error: String(e) }));
+    return;
+  }
+  callback(req, res);
+}
 
 server.listen(settings.port ?? 0, listenAddr, () => {
   const { port } = server.address();

@@ -33,9 +33,20 @@ HEADER_OPEN = ("<?xml version='1.0'?><stream:stream xmlns='jabber:server' "
                "xmlns:db='jabber:server:dialback' from='")
 STARTTLS_FEATURES = ("<stream:features><starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'>"
                      "<required/></starttls></stream:features>")
-LIMITS = "<limits xmlns='urn:xmpp:stream-limits:0'><max-bytes>65535</max-bytes></limits>"
-DIALBACK_FEATURES = ("<stream:features><db:features><db:dialback/></db:features>" + LIMITS +
-                     "</stream:features>")
+
+
+def limits(idle=600):
+    return ("<limits xmlns='urn:xmpp:stream-limits:0'><max-bytes>65535</max-bytes>"
+            "<idle-seconds>%d</idle-seconds></limits>" % idle)
+
+
+def dialback_features(idle=600):
+    return ("<stream:features><db:features><db:dialback/></db:features>" + limits(idle) +
+            "</stream:features>")
+
+
+LIMITS = limits()
+DIALBACK_FEATURES = dialback_features()
 EXTERNAL_FEATURES = ("<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
                      "<mechanism>EXTERNAL</mechanism></mechanisms>" + LIMITS + "</stream:features>")
 ESTABLISHED_FEATURES = "<stream:features>" + LIMITS + "</stream:features>"
@@ -66,8 +77,9 @@ def stream_error(condition, text=""):
 class Peer:
     """A remote server's side of one inbound connection, byte for byte."""
 
-    def __init__(self, port, address="127.0.0.1"):
-        self.sock = socket.create_connection((address, port), timeout=TIMEOUT)
+    def __init__(self, port, address="127.0.0.1", source=None):
+        self.sock = socket.create_connection((address, port), timeout=TIMEOUT,
+                                             source_address=(source, 0) if source else None)
         self.buf = b""
         self.stream_id = None
 
@@ -167,11 +179,12 @@ class Peer:
 
 
 class World:
-    """dnsmasq with ZONE, a CA with a.test's certificate, and the daemon.
-    ZONE may instead be a dict of signed zones (netns.dnssec_zones()): they
-    are served by netns.SignedDns and the daemon validates from their key."""
+    """dnsmasq with ZONE, a CA with a.test's certificate, and the daemon
+    (with EXTRA added to its command line). ZONE may instead be a dict of
+    signed zones (netns.dnssec_zones()): they are served by netns.SignedDns
+    and the daemon validates from their key."""
 
-    def __init__(self, zone=None, ca=None, core=True):
+    def __init__(self, zone=None, ca=None, core=True, extra=()):
         self.dir = t.temp_dir()
         self.zone = zone or netns.Zone()
         if isinstance(self.zone, dict):
@@ -192,13 +205,14 @@ class World:
                 "--dns-trust-anchor", anchor]
         if core:
             args += ["--core-socket", self.sock_path]
+        args += list(extra)
         self.daemon = t.Daemon(args)
         self.daemon.wait_for("fenra-s2s event loop started")
         self.cores = []
         self.peers = []
 
-    def peer(self):
-        p = Peer(self.port)
+    def peer(self, source=None):
+        p = Peer(self.port, source=source)
         self.peers.append(p)
         return p
 

@@ -206,5 +206,46 @@ class ReceivingRole(unittest.TestCase):
             self.core.recv_frame(timeout=0.5)
 
 
+def submit_key(world, domain, key, verdict, idle=600):
+    """A peer that offers KEY for DOMAIN and gets VERDICT (IDLE: the idle
+    time-out the daemon advertises)."""
+    p = world.peer()
+    p.negotiate_tls(domain)
+    p.expect(w.dialback_features(idle))
+    p.send("<db:result from='%s' to='a.test'>%s</db:result>" % (domain, key))
+    p.expect("<db:result xmlns:db='jabber:server:dialback' from='a.test' to='%s' type='%s'/>"
+             % (domain, verdict), timeout=10)
+    return p
+
+
+class Deadlines(unittest.TestCase):
+    def test_a_silent_authoritative_server_makes_the_key_invalid(self):
+        zone = netns.Zone()
+        zone.a("e.test", "127.0.0.6")
+        silent = socket.create_server(("127.0.0.6", 5269))
+        world = w.World(zone, extra=["--dialback-timeout", "1"])
+        try:
+            submit_key(world, "e.test", "key", "invalid")
+        finally:
+            silent.close()
+            self.assertEqual(world.stop(), 0)
+
+    def test_an_authenticated_stream_without_bytes_is_closed(self):
+        ca = testca.TestCA(t.temp_dir())
+        zone = netns.Zone()
+        zone.a("b.test", "127.0.0.5")
+        world = w.World(zone, ca=ca, extra=["--inbound-idle-timeout", "1"])
+        auth = Authoritative("b.test", "127.0.0.5", ca.issue("b.test"), "valid")
+        try:
+            p = submit_key(world, "b.test", "key-for-b", "valid", idle=1)
+            p.expect("</stream:stream>", timeout=5)
+            world.daemon.wait_for(" idle for 1 s, closing the stream")
+            p.send("</stream:stream>")
+            self.assertTrue(p.closed(timeout=5))
+        finally:
+            auth.close()
+            self.assertEqual(world.stop(), 0)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -25,12 +25,16 @@ import inbound_world as w  # noqa: E402
 import testca  # noqa: E402
 
 
+# The shared worlds keep many connections from 127.0.0.1 open unauthenticated.
+MANY = ["--max-unauthenticated-per-address", "1000"]
+
+
 class Negotiation(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         # Names under slow.test go to a nameserver that never answers.
         cls.stalled = netns.StalledServer().__enter__()
-        cls.world = w.World(netns.Zone().forward("slow.test", netns.STALLED_ADDRESS))
+        cls.world = w.World(netns.Zone().forward("slow.test", netns.STALLED_ADDRESS), extra=MANY)
 
     @classmethod
     def tearDownClass(cls):
@@ -241,7 +245,7 @@ class Idle(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.world = w.World(core=False)
+        cls.world = w.World(core=False, extra=MANY)
 
     @classmethod
     def tearDownClass(cls):
@@ -308,7 +312,8 @@ class Registry(unittest.TestCase):
         self.assertEqual(self.world.stop(), 0)
 
     def open(self):
-        p = self.world.peer()
+        # From 64 addresses in turn, 127.0.0.1 to 127.0.0.64.
+        p = self.world.peer("127.0.0.%d" % (1 + len(self.world.peers) % 64))
         p.open_stream()
         return int(p.stream_id.split("-")[1])
 
@@ -321,25 +326,48 @@ class Registry(unittest.TestCase):
         self.assertEqual(self.open(), 3)
         self.assertEqual(self.open(), 4)
 
-    def test_the_257th_connection_is_closed_and_a_freed_slot_is_reused(self):
-        slots = [self.open() for _ in range(256)]
-        self.assertEqual(slots, list(range(256)))
-        mark = self.d.mark()
-        extra = self.world.peer()
-        self.assertTrue(extra.closed())
-        self.d.wait_for("inbound S2S session limit reached", level="warn", start=mark)
-        # Nothing else was disturbed.
-        p = self.world.peers[17]
-        p.send("<db:verify from='b.test' to='a.test' id='x'>k</db:verify>")
-        p.expect("<db:verify xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
-                 "id='x' type='invalid'/>")
+    def test_a_freed_slot_is_reused(self):
+        for _ in range(41):
+            self.open()
         mark = self.d.mark()
         self.world.peers[40].close()
         self.d.wait_for("closing inbound S2S session id=40", start=mark)
-        self.assertEqual(self.open(), 40)
+        self.assertEqual(self.open(), 41)
+
+    def idle(self, count, sources):
+        """COUNT connections that never send a byte, from SOURCES in turn."""
+        return [self.world.peer(sources[i % len(sources)]) for i in range(count)]
+
+    def assert_another_server_negotiates(self):
+        """A server from elsewhere gets its header answered and a verify
+        request answered at once."""
+        p = self.world.peer("127.0.0.200")
+        p.send(w.header())
+        p.expect_header(timeout=1)
+        p.expect(w.STARTTLS_FEATURES, timeout=1)
+        p.send("<db:verify from='b.test' to='a.test' id='x'>k</db:verify>")
+        p.expect("<db:verify xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
+                 "id='x' type='invalid'/>", timeout=1)
+
+    def test_one_address_holds_at_most_8_unauthenticated_connections(self):
         mark = self.d.mark()
-        self.assertTrue(self.world.peer().closed())
-        self.d.wait_for("inbound S2S session limit reached", start=mark)
+        peers = self.idle(256, ["127.0.0.1"])
+        self.assertTrue(all(p.closed() for p in peers[8:]))
+        self.d.wait_for("inbound S2S connection from 127.0.0.1 refused: 8 connections from "
+                        "that address are not authenticated yet", level="warn", start=mark)
+        for p in peers[:8]:
+            p.nothing(0.01)
+        self.assert_another_server_negotiates()
+
+    def test_with_every_slot_taken_the_oldest_unauthenticated_gives_way(self):
+        peers = self.idle(256, ["127.0.0.%d" % (1 + i) for i in range(64)])
+        self.d.wait_for("accepted inbound S2S connection id=255")
+        self.assert_another_server_negotiates()
+        oldest = peers[0]
+        oldest.expect_header(to="", timeout=1)
+        oldest.expect(w.stream_error("connection-timeout"), timeout=1)
+        self.assertTrue(oldest.closed())
+        peers[1].nothing(0.01)
 
     def test_shutdown_releases_sessions_without_log_lines(self):
         for _ in range(3):
@@ -349,6 +377,33 @@ class Registry(unittest.TestCase):
         self.assertEqual(self.d.find("closing inbound S2S session"), [])
         for p in self.world.peers:
             self.assertTrue(p.closed())
+
+
+class Deadlines(unittest.TestCase):
+    """A peer that does not get its stream authenticated in time."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.world = w.World(core=False, extra=["--negotiation-timeout", "1",
+                                               "--close-timeout", "1"])
+
+    @classmethod
+    def tearDownClass(cls):
+        assert cls.world.stop() == 0, cls.world.daemon.log_text()
+
+    def test_silent_peer_after_tcp(self):
+        p = self.world.peer()
+        p.expect_header(to="", timeout=5)
+        p.expect(w.stream_error("connection-timeout"))
+        # The peer does not close its side either: the daemon closes.
+        self.assertTrue(p.closed(timeout=5))
+
+    def test_peer_that_stops_in_the_tls_handshake(self):
+        p = self.world.peer()
+        p.open_stream()
+        p.send(w.STARTTLS)
+        p.expect(w.PROCEED)
+        self.assertTrue(p.closed(timeout=5))
 
 
 if __name__ == "__main__":

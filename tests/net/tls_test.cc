@@ -170,7 +170,7 @@ TEST_F(TlsTest, HandshakeWithSomethingElseFails) {
 
 TEST_F(TlsTest, DataBothWaysAndCloseNotify) {
     connect(client_ctx_.get());
-    xmpp::WriteQueue out;
+    WriteQueue out;
     ASSERT_TRUE(out.append("<stream:stream>"));
     auto f = tls_flush(client_, out);
     ASSERT_TRUE(f);
@@ -210,7 +210,7 @@ TEST_F(TlsTest, DecryptedBytesBeyondTheBufferAreNotStranded) {
     std::string big(12000, 'm');
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>('a' + i % 26);
-    xmpp::WriteQueue out;
+    WriteQueue out;
     ASSERT_TRUE(out.append(big));
     auto f = tls_flush(client_, out);
     ASSERT_TRUE(f);
@@ -240,7 +240,7 @@ TEST_F(TlsTest, DecryptedBytesBeyondTheBufferAreNotStranded) {
 TEST_F(TlsTest, WriteWaitingForTheHandshakeIsRetriedFromTheSameOffset) {
     ASSERT_TRUE(tls_server_attach(server_, server_ctx_.get()));
     ASSERT_TRUE(tls_client_attach(client_, client_ctx_.get(), "b.test"));
-    xmpp::WriteQueue out;
+    WriteQueue out;
     ASSERT_TRUE(out.append("first"));
     // The write starts the handshake and must wait for the server's answer.
     auto f = tls_flush(client_, out);
@@ -268,7 +268,7 @@ TEST_F(TlsTest, FullSocketKeepsTheQueueAndLosesNothing) {
     // Keep appending numbered lines while the socket is full, moving and
     // growing the buffer under a write that waits to be retried.
     std::string expected;
-    xmpp::WriteQueue out;
+    WriteQueue out;
     ReadBuffer in;
     std::string received;
     int line = 0;
@@ -311,7 +311,7 @@ TEST(PlainTransport, ReadsAndWritesTheSocketItself) {
     auto pair = test::socket_pair();
     TlsConn a = test::conn_on(pair.a);
     TlsConn b = test::conn_on(pair.b);
-    xmpp::WriteQueue out;
+    WriteQueue out;
     ASSERT_TRUE(out.append("hello"));
     auto f = tls_flush(a, out);
     ASSERT_TRUE(f);
@@ -342,7 +342,7 @@ TEST(PlainTransport, ReadsAndWritesTheSocketItself) {
     ASSERT_FALSE(eof);
     EXPECT_EQ(eof.error(), Error::ConnectionClosed);
 
-    xmpp::WriteQueue to_gone;
+    WriteQueue to_gone;
     ASSERT_TRUE(to_gone.append("x"));
     auto reset = tls_flush(b, to_gone);
     ASSERT_FALSE(reset);

@@ -1,7 +1,7 @@
 // Drives the HTTPS client and the password grant from the integration tests.
 //
 //   https_probe request METHOD URL [--body B] [--type T] [--ca FILE]
-//                       [--phase-ms N] [--total-ms N]
+//                       [--connect-ms N] [--total-ms N]
 //       prints "status N" and a line with the body length, then the body;
 //       or "error NAME"
 //   https_probe password URL USER PASSWORD --client-id ID --client-secret S
@@ -17,6 +17,7 @@
 #include "auth/oidc/https_client.h"
 #include "auth/oidc/oidc_backend.h"
 #include "runtime/error.h"
+#include "runtime/event_loop.h"
 #include "runtime/number.h"
 
 using namespace fenra;
@@ -45,8 +46,8 @@ bool parse_options(int argc, char** argv, int first, Options& o) {
             o.client_secret = v;
         } else if (k == "--user-domain") {
             o.user_domain = v;
-        } else if (k == "--phase-ms" && parse_i32(v)) {
-            o.bounds.phase_ms = *parse_i32(v);
+        } else if (k == "--connect-ms" && parse_i32(v)) {
+            o.bounds.connect_ms = *parse_i32(v);
         } else if (k == "--total-ms" && parse_i32(v)) {
             o.bounds.total_ms = *parse_i32(v);
         } else {
@@ -56,18 +57,34 @@ bool parse_options(int argc, char** argv, int first, Options& o) {
     return true;
 }
 
+// Runs the loop until done has been called.
+bool run_until(EventLoop& loop, const bool& done) {
+    while (!done)
+        if (!loop.run_once()) return false;
+    return true;
+}
+
 int request(int argc, char** argv) {
     Options o;
     if (argc < 4 || !parse_options(argc, argv, 4, o)) return 2;
-    auto r = https_request(argv[2], argv[3], o.body, o.type, o.ca, o.bounds);
-    if (!r) {
-        std::string_view name = error_name(r.error());
-        std::printf("error %.*s\n", static_cast<int>(name.size()), name.data());
-        return 0;
-    }
-    std::printf("status %u\n%zu\n", r->status, r->size);
-    if (r->size > 0) std::fwrite(r->data.get(), 1, r->size, stdout);
-    return 0;
+    auto loop = EventLoop::create(16);
+    if (!loop) return 1;
+    auto client = HttpsClient::create(**loop, o.ca, o.bounds);
+    if (!client) return 1;
+    bool done = false;
+    (*client)->start(
+        HttpsRequest{.method = argv[2], .url = argv[3], .body = o.body, .content_type = o.type},
+        [&done](Result<HttpsResponse>&& r) {
+            done = true;
+            if (!r) {
+                std::string_view name = error_name(r.error());
+                std::printf("error %.*s\n", static_cast<int>(name.size()), name.data());
+                return;
+            }
+            std::printf("status %u\n%zu\n", r->status, r->size);
+            if (r->size > 0) std::fwrite(r->data.get(), 1, r->size, stdout);
+        });
+    return run_until(**loop, done) ? 0 : 1;
 }
 
 int password(int argc, char** argv) {
@@ -79,12 +96,19 @@ int password(int argc, char** argv) {
     config.client_secret = *o.client_secret;
     config.ca_file = o.ca;
     config.user_domain = o.user_domain;
-    OidcBackend backend(config);
-    const Outcome out = backend.validate_password(argv[3], argv[4]);
-    std::puts(out == Outcome::accepted   ? "accepted"
-              : out == Outcome::rejected ? "rejected"
-                                         : "unavailable");
-    return 0;
+    auto loop = EventLoop::create(16);
+    if (!loop) return 1;
+    auto client = HttpsClient::create(**loop, o.ca, o.bounds);
+    if (!client) return 1;
+    OidcBackend backend(config, **client);
+    bool done = false;
+    backend.check_password(argv[3], argv[4], [&done](Outcome out) {
+        done = true;
+        std::puts(out == Outcome::accepted   ? "accepted"
+                  : out == Outcome::rejected ? "rejected"
+                                             : "unavailable");
+    });
+    return run_until(**loop, done) ? 0 : 1;
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ class TlsServer:
     never speak TLS), "silent" (handshake, then never answer), "trickle" (one
     byte of a response every interval)."""
 
-    def __init__(self, cert, mode="answer", answer=b"HTTP/1.1 200 OK\r\n\r\n{}", interval=0.2):
+    def __init__(self, cert, mode="answer", answer=b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", interval=0.2):
         self.mode = mode
         self.answer = answer
         self.interval = interval
@@ -102,6 +102,17 @@ class TlsServer:
                 c.close()
             except OSError:
                 pass
+
+
+def request_parts(raw):
+    """Splits request bytes: (request line, {lower-case header name: value}, body)."""
+    head, _, body = raw.partition(b"\r\n\r\n")
+    line, *fields = head.split(b"\r\n")
+    headers = {}
+    for f in fields:
+        name, _, value = f.partition(b":")
+        headers[name.strip().lower().decode()] = value.strip()
+    return line, headers, body
 
 
 def probe(*args, timeout=60):

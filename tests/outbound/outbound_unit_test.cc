@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "s2s/core_link.h"
-#include "s2s/net/connect.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/outbound_session.h"

@@ -330,11 +330,14 @@ def sc_no_core_at_start(world):
 
 
 def sc_stopped_while_resolving(world):
-    """A daemon stopped with lookups in flight ends cleanly (the sanitizer
-    build watches the memory)."""
-    a = world.node("a.test")
-    asked = world.stalled.queries
+    """The negotiation time-out covers resolution: the session goes with
+    its lookups in flight; a daemon stopped with lookups in flight ends
+    cleanly (the sanitizer build watches the memory)."""
+    a = world.node("a.test", extra_args=["--negotiation-timeout", "1"])
     a.deliver("alice@a.test", "sam@y.slow.test", message("alice@a.test", "sam@y.slow.test", 1))
+    a.expect_failed("sam@y.slow.test", "remote-server-timeout")
+    asked = world.stalled.queries
+    a.deliver("alice@a.test", "sam@z.slow.test", message("alice@a.test", "sam@z.slow.test", 2))
     t.wait_until(lambda: world.stalled.queries > asked, 30, "a query to the stalled server")
     assert a.stop() == 0, a.daemon.log_text()
 

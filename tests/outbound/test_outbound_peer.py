@@ -355,6 +355,28 @@ def sc_slots_exhausted(world):
     lst.close()
 
 
+def sc_time_outs(world):
+    """A peer silent after TCP: queued deliveries, then the negotiation,
+    time out; an idle stream is closed and reopened by the next delivery."""
+    lst = xp.PeerListener("127.0.1.24", 5269, lambda conn: conn.wait_closed(60), timeout=60)
+    for option in ("--delivery-timeout", "--negotiation-timeout"):
+        with world.node(extra_args=[option, "1"]) as a:
+            a.deliver(FROM, "bob@silent.test", stanza(1))
+            a.expect_failed("bob@silent.test", "remote-server-timeout", timeout=10)
+    lst.close()
+    r = Receiver("idle.test", world.ctx("idle.test"), external=None)
+    lst = serve("127.0.1.25", r)
+    with world.node(extra_args=["--outbound-idle-timeout", "1"]) as a:
+        a.deliver(FROM, "bob@idle.test", stanza(1, to="bob@idle.test"))
+        wait(lambda: len(r.stanzas) == 1, "the first stanza")
+        a.daemon.wait_for("outbound S2S to idle.test idle for 1 s, closing the stream")
+        a.deliver(FROM, "bob@idle.test", stanza(2, to="bob@idle.test"))
+        wait(lambda: len(r.stanzas) == 2, "the stanza on a new stream")
+        assert lst.accepted == 2 and a.no_frame()
+    check_errors(lst)
+    lst.close()
+
+
 def sc_burst(world):
     """Stanzas far beyond the 16384-byte write queue, queued before and after
     establishment, all arrive in order."""
@@ -503,7 +525,7 @@ SCENARIOS = [
     sc_closed_early,
     sc_connect_failures, sc_second_target, sc_tls_failure, sc_auth_failure, sc_burst,
     sc_resource_at, sc_two_cores, sc_no_client_cert, sc_shutdown_silent, sc_long_local_domain,
-    sc_parse_error, sc_no_descriptors, sc_slots_exhausted,
+    sc_parse_error, sc_no_descriptors, sc_slots_exhausted, sc_time_outs,
 ]
 
 
@@ -553,6 +575,8 @@ def build_zone(world):
         host("h%d.hold.test" % i, "127.0.1.17")
     host("burst.test", "127.0.1.18")
     host("slow.test", "127.0.1.21")
+    host("silent.test", "127.0.1.24")
+    host("idle.test", "127.0.1.25")
     return zones
 
 

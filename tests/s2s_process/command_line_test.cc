@@ -104,6 +104,7 @@ TEST(S2sCommandLine, MissingValues) {
         {"--log-level", "--log-level requires a value"},
         {"--dns-server", "--dns-server requires a value"},
         {"--dns-trust-anchor", "--dns-trust-anchor requires a value"},
+        {"--close-timeout", "--close-timeout requires a value"},
     };
     for (const auto& [opt, message] : rows) {
         auto p = parse({"--host", "x", opt});
@@ -137,6 +138,26 @@ TEST(S2sCommandLine, FdValues) {
     EXPECT_EQ(parse({"--listen-fd", "-2147483648"}).result->config.listen_fd, INT32_MIN);
     EXPECT_EQ(parse({"--listen-fd", "2_147_483_647"}).result->config.listen_fd, INT32_MAX);
     EXPECT_EQ(parse({"--listen-fd", "-0"}).result->config.listen_fd, 0);
+}
+
+TEST(S2sCommandLine, CountValues) {
+    for (const char* bad : {"0", "86401", "x", ""}) {
+        auto p = parse({"--negotiation-timeout", bad});
+        ASSERT_FALSE(p.result) << bad;
+        EXPECT_EQ(p.log, std::vector<std::string>{
+                             std::string("invalid value for --negotiation-timeout: ") + bad});
+    }
+    const auto c = parse({"--negotiation-timeout", "1", "--close-timeout", "86400",
+                          "--inbound-idle-timeout", "7", "--max-unauthenticated-per-address", "2",
+                          "--connect-timeout", "3", "--delivery-timeout", "4"})
+                       .result->config;
+    EXPECT_EQ(c.negotiation_timeout, 1u);
+    EXPECT_EQ(c.close_timeout, 86400u);
+    EXPECT_EQ(c.inbound_idle_timeout, 7u);
+    EXPECT_EQ(c.max_unauthenticated_per_address, 2u);
+    EXPECT_EQ(c.connect_timeout, 3u);
+    EXPECT_EQ(c.delivery_timeout, 4u);
+    EXPECT_EQ(c.dialback_timeout, 30u);
 }
 
 TEST(S2sCommandLine, DnsOptions) {
@@ -190,7 +211,7 @@ TEST(S2sCommandLine, LaterOccurrenceOverrides) {
 }
 
 TEST(S2sCommandLine, UsageText) {
-    EXPECT_EQ(kUsage.size(), 871u);
+    EXPECT_EQ(kUsage.size(), 1739u);
     EXPECT_EQ(kUsage.back(), '\n');
     EXPECT_EQ(kUsage.find("--bind"), std::string_view::npos);
     EXPECT_EQ(kUsage.find("--listen-fd"), std::string_view::npos);

@@ -32,6 +32,23 @@ USAGE = (
     b"  --dns-server ADDR   Nameserver ADDR[@PORT], repeatable (default: resolv.conf)\n"
     b"  --dns-trust-anchor FILE\n"
     b"                      DNSSEC trust anchor (default: the system's root key)\n"
+    b"  --connect-timeout SECONDS\n"
+    b"                      Outbound TCP connect, per target (default: 15)\n"
+    b"  --negotiation-timeout SECONDS\n"
+    b"                      Until a stream is authenticated (default: 60)\n"
+    b"  --close-timeout SECONDS\n"
+    b"                      For the peer's close after ours (default: 5)\n"
+    b"  --inbound-idle-timeout SECONDS\n"
+    b"                      Inbound stream without bytes received (default: 600)\n"
+    b"  --dialback-timeout SECONDS\n"
+    b"                      For the authoritative server's answer (default: 30)\n"
+    b"  --outbound-idle-timeout SECONDS\n"
+    b"                      Outbound stream without stanzas (default: 600)\n"
+    b"  --delivery-timeout SECONDS\n"
+    b"                      Delivery waiting for its stream (default: 60)\n"
+    b"  --max-unauthenticated-per-address N\n"
+    b"                      Inbound connections still negotiating from one address\n"
+    b"                      (IPv4, IPv6 /64) (default: 8)\n"
     b"  --help, -h          Show this help\n"
 )
 
@@ -75,7 +92,7 @@ class Failure(unittest.TestCase):
 
 class Help(unittest.TestCase):
     def test_usage_is_exact(self):
-        self.assertEqual(len(USAGE), 871)
+        self.assertEqual(len(USAGE), 1739)
         for args in (["--help"], ["-h"], ["--host", "x", "--help"], ["--port", "1", "-h"]):
             d = run(*args)
             self.assertEqual(d.returncode, 0, args)

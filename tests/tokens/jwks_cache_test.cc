@@ -81,7 +81,7 @@ TEST(KeyExtraction, DocumentsThatAreNotJwks) {
 struct CacheRig {
     OidcConfig config = testutil::test_config();
     testutil::ScriptedProvider provider;
-    HttpsTransport transport = provider.transport();
+    ImmediateTransport transport{provider.transport(), config.ca_file};
     int64_t now = 1'800'000'000;
     WallClock clock = [this] { return now; };
     JwksCache cache{config, transport, clock};
@@ -224,8 +224,9 @@ TEST(RefreshPolicy, AnAnswerWithoutUsableKeysKeepsTheGoodSet) {
     CacheRig r;
     r.provider.jwks_doc = jwks({okp_jwk("a", ed_key())});
     ASSERT_NE(r.cache.find_key("a"), nullptr);
-    for (const std::string& doc : {std::string(), std::string(R"({"keys":[]})"),
-                                  jwks({R"({"kty":"oct","k":"AA","kid":"a"})"}), std::string("{\"keys\":")}) {
+    for (const std::string& doc :
+         {std::string(), std::string(R"({"keys":[]})"),
+          jwks({R"({"kty":"oct","k":"AA","kid":"a"})"}), std::string("{\"keys\":")}) {
         r.provider.jwks_doc = doc;
         EXPECT_FALSE(r.cache.refresh_jwks()) << doc;
         EXPECT_EQ(r.cache.key_count(), 1u);

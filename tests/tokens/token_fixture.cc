@@ -170,7 +170,7 @@ size_t ScriptedProvider::jwks_fetches() const {
     return n;
 }
 
-oidc::HttpsTransport ScriptedProvider::transport() {
+oidc::HttpsCall ScriptedProvider::transport() {
     return
         [this](std::string_view method, std::string_view url, std::optional<std::string_view> body,
                std::optional<std::string_view> content_type,

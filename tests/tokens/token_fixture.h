@@ -63,7 +63,7 @@ struct ScriptedProvider {
     std::vector<Call> calls;
 
     size_t jwks_fetches() const;
-    oidc::HttpsTransport transport();
+    oidc::HttpsCall transport();
 };
 
 // The settings the tests validate against.

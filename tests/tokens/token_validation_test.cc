@@ -51,10 +51,18 @@ struct BackendRig {
 
     // "ok USER PICTURE", "rejected" or "unavailable".
     std::string validate(std::string_view token) {
-        const auto c = backend.validate_token(token);
-        if (c.outcome == Outcome::rejected) return "rejected";
-        if (c.outcome == Outcome::unavailable) return "unavailable";
-        return "ok " + std::string(c.identity.username) + " " + std::string(c.identity.picture);
+        std::string out = "not answered";
+        backend.check_token(token, [&out](const TokenCheck& c) {
+            if (c.outcome == Outcome::rejected) {
+                out = "rejected";
+            } else if (c.outcome == Outcome::unavailable) {
+                out = "unavailable";
+            } else {
+                out = "ok " + std::string(c.identity.username) + " " +
+                      std::string(c.identity.picture);
+            }
+        });
+        return out;
     }
 
     // The backend's own lines (scope oidc_store) since the rig was made,

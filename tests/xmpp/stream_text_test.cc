@@ -120,9 +120,9 @@ TEST(StreamText, NegotiationReplies) {
 
 TEST(StreamText, StreamErrors) {
     const char* const conditions[] = {
-        "host-unknown",     "not-authorized",        "invalid-namespace",  "not-well-formed",
-        "policy-violation", "internal-server-error", "unsupported-version"};
-    for (uint8_t v = 0; v < 7; ++v) {
+        "host-unknown",     "not-authorized",        "invalid-namespace",   "not-well-formed",
+        "policy-violation", "internal-server-error", "unsupported-version", "connection-timeout"};
+    for (uint8_t v = 0; v < 8; ++v) {
         const auto e = static_cast<StreamError>(v);
         EXPECT_EQ(stream_error_condition(e), conditions[v]);
         EXPECT_EQ(

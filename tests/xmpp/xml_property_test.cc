@@ -187,6 +187,45 @@ TEST(XmlCutInvariance, GeneratedStreams) {
     std::printf("%zu bytes, %zu events, %zu failing streams\n", bytes, events, errors);
 }
 
+// Characters are judged a block of sixteen bytes at a time: each sequence,
+// good or bad, at every offset of a block, after ASCII or after other
+// sequences, whole and cut between inputs, gives the byte-by-byte events.
+TEST(XmlCutInvariance, CharactersAtEveryOffsetOfABlock) {
+    std::mt19937 rng(16);
+    const std::pair<const char*, bool> cases[] = {
+        {"\xc3\xa9", true},
+        {"\xe2\x82\xac", true},
+        {"\xf0\x9f\x98\x80", true},
+        {"\xef\xbf\xbd", true},
+        {"\xed\x9f\xbf", true},
+        {"\xf4\x8f\xbf\xbf", true},
+        {"\r\n\t", true},
+        {"\x01", false},
+        {"\x80", false},
+        {"\xc1\xbf", false},
+        {"\xe0\x9f\xbf", false},
+        {"\xed\xa0\x80", false},
+        {"\xef\xbf\xbf", false},
+        {"\xf0\x8f\xbf\xbf", false},
+        {"\xf4\x90\x80\x80", false},
+        {"\xf5\x80\x80\x80", false},
+        {"\xe2\x82", false},
+        {"\xf0\x9f\x98", false},
+    };
+    for (const auto& [seq, good] : cases) {
+        for (size_t at = 0; at < 70; ++at) {
+            std::string fill(at, 'x');
+            if (at % 3 == 0)
+                for (size_t i = 0; i + 1 < at; i += 2)
+                    fill.replace(i, 2, "\xc3\xa9");
+            const std::string in = "<a>" + fill + seq + std::string(20, 'y') + "</a>";
+            expect_cut_invariant(in, rng);
+            if (::testing::Test::HasFatalFailure()) return;
+            EXPECT_EQ(feed_cut(in, {}).failed, !good) << at << " " << in;
+        }
+    }
+}
+
 TEST(XmlCutInvariance, RealLookingStreams) {
     std::mt19937 rng(7);
     for (const char* s : kRealStreams) {

@@ -1,4 +1,4 @@
-#include "s2s/net/connect.h"
+#include "s2s/xmpp/outbound_connect.h"
 
 #include <unistd.h>
 
@@ -43,6 +43,7 @@ void on_dialed(S2sServer& server, int slot, uint64_t serial, Dialed&& d) {
     }
     log::info(kLogScope,
               {"outbound TCP connected to ", t.host, ":", t.port, " at ", address_text(d.address)});
+    s->active_ms = monotonic_ms();
     on_connected(server, *s);
 }
 
@@ -63,16 +64,21 @@ void connect_outbound(S2sServer& server, OutboundSession& s) {
         return;
     }
     s.state = ConnState::resolving;
+    s.started_ms = s.active_ms = monotonic_ms();
+    s.timer_due_ms = 0;
     const int slot = s.slot;
     const uint64_t serial = s.serial;
     auto started = s.dialer->start(
-        s.remote_domain, kTargetConnectTimeoutMs,
+        s.remote_domain, seconds_ms(server.config().connect_timeout),
         [&server, slot, serial](Dialed&& d) { on_dialed(server, slot, serial, std::move(d)); });
     if (!started) {
         log::error(kLogScope,
                    {"DNS SRV resolution failed for ", s.remote_domain, ": ", started.error()});
         fail_outbound(server, s, condition::kDnsResolutionFailed);
+        return;
     }
+    // A dial that failed at once has closed S; otherwise its deadlines run.
+    if (server.outbound().at(slot) == &s) outbound_deadline_update(server, s);
 }
 
 }  // namespace fenra::s2s
