@@ -156,13 +156,13 @@ void TargetLookup::on_srv(bool direct, DnsAnswer&& answer) {
     if (--srv_left_ > 0) return;
     TargetsDone done = std::move(targets_done_);
     targets_done_ = nullptr;
-    for (const bool d : {true, false}) {
-        const std::string_view service = d ? kDirectTlsService : kStartTlsService;
-        const std::string name = std::string(service) + "." + domain_;
-        log_answer("SRV", name, srv_[d ? 0 : 1]);
-    }
-    TargetsOutcome outcome = targets_from_srv(domain_, srv_[0], srv_[1], targets_);
+    TargetsOutcome outcome = TargetsOutcome::bogus;
     try {
+        for (const bool d : {true, false}) {
+            const std::string_view service = d ? kDirectTlsService : kStartTlsService;
+            log_answer("SRV", std::string(service) + "." + domain_, srv_[d ? 0 : 1]);
+        }
+        outcome = targets_from_srv(domain_, srv_[0], srv_[1], targets_);
         address_steps_.resize(targets_.size());
     } catch (const std::bad_alloc&) {
         targets_.clear();
