@@ -116,7 +116,9 @@ struct Host final : fenra::s2s::InboundHost {
     }
     void inbound_dialback_callback(const InboundSession&, std::string_view,
                                    std::string_view) override {}
-    bool inbound_dane_check(const TlsConn&, std::string_view) override { return false; }
+    void inbound_dane_lookup(InboundSession& s, std::string_view) override {
+        fenra::s2s::inbound_dane_result(*this, s, false);
+    }
     void inbound_want_write(const InboundSession&) override {}
 };
 

@@ -83,6 +83,7 @@ S2sServer::S2sServer(const S2sConfig& config)
     arc4random_buf(dialback_secret_.data(), kDialbackSecretSize);
     running_ = true;
     listener_events_.bind(this, -1, &S2sServer::on_listener, &S2sServer::ignore);
+    resolver_events_.bind(this, -1, &S2sServer::on_resolver, &S2sServer::ignore);
     signal_events_.bind(this, 0, &S2sServer::on_signal, &S2sServer::ignore);
     for (int i = 0; i < kInboundSlots; ++i)
         inbound_events_[i].bind(this, i, &S2sServer::on_inbound_readable,
@@ -93,8 +94,16 @@ S2sServer::S2sServer(const S2sConfig& config)
                                  &S2sServer::on_outbound_timed_out);
 }
 
-S2sServer::~S2sServer() {
+void S2sServer::destroy_event_loop() {
+    // Connects in flight and TLSA lookups hold registrations and timers.
+    if (outbound_) outbound_->cancel_dials();
+    for (auto& s : inbound_)
+        if (s) s->dane_lookup.reset();
     loop_.reset();
+}
+
+S2sServer::~S2sServer() {
+    destroy_event_loop();
     // Inbound sessions go first (each parser, then the session with its TLS
     // close-notify and socket), then the outbound slots.
     release_inbound();
@@ -189,6 +198,37 @@ Result<void> S2sServer::init_tls() {
     return {};
 }
 
+Result<void> S2sServer::init_resolver() {
+    ResolverConfig rc;
+    try {
+        for (std::string_view ns : config_.dns_servers)
+            rc.nameservers.emplace_back(ns);
+        if (config_.dns_trust_anchor) rc.trust_anchor = *config_.dns_trust_anchor;
+    } catch (const std::bad_alloc&) {
+        return Error::OutOfMemory;
+    }
+    auto r = Resolver::create(rc);
+    if (!r) {
+        if (r.error() == Error::NoTrustAnchor)
+            log::error(kLogScope, {"DNSSEC trust anchor ", rc.trust_anchor, " cannot be used"});
+        else
+            log::error(kLogScope, {"failed to set up the resolver: ", r.error()});
+        return r.error();
+    }
+    resolver_ = std::move(*r);
+    if (resolver_->validating())
+        log::info(kLogScope, {"DNSSEC validation from trust anchor ", resolver_->trust_anchor()});
+    else
+        log::warn(kLogScope, {"no DNSSEC trust anchor could be read: every DNS answer counts as "
+                              "insecure, DANE is off (dialback still works)"});
+    return {};
+}
+
+void S2sServer::on_resolver(int) {
+    if (auto ok = resolver_->process(); !ok)
+        log::error(kLogScope, {"resolver failed to process answers: ", ok.error()});
+}
+
 Result<void> S2sServer::init_listener() {
     if (config_.listen_fd) {
         // Not validated: a bad descriptor fails its registration with the
@@ -235,6 +275,7 @@ Result<void> S2sServer::init_event_loop() {
     loop_ = std::move(*loop);
     if (listen_fd_ >= 0) FENRA_TRY(loop_->add(listen_fd_, listener_events_));
     FENRA_TRY(ipc_.attach(*loop_, *this));
+    if (resolver_) FENRA_TRY(loop_->add(resolver_->fd(), resolver_events_));
     FENRA_TRY(loop_->watch_signal(SIGTERM, signal_events_));
     FENRA_TRY(loop_->watch_signal(SIGINT, signal_events_));
     return {};
@@ -300,6 +341,7 @@ void S2sServer::accept_inbound() {
         return;
     }
     s->set_stream_id();
+    s->serial = ++inbound_serial_;
     inbound_[slot] = std::move(s);
     InboundClock& c = inbound_clock_[slot];
     c.accepted_ms = c.last_read_ms = monotonic_ms();
@@ -516,8 +558,28 @@ void S2sServer::inbound_dialback_callback(const InboundSession& session, std::st
     request_dialback_callback(*this, session.slot, session.stream_id(), origin, key);
 }
 
-bool S2sServer::inbound_dane_check(const TlsConn& conn, std::string_view domain) {
-    return dane_check_inbound(conn, domain);
+void S2sServer::inbound_dane_lookup(InboundSession& s, std::string_view domain) {
+    s.dane_lookup.reset(new (std::nothrow) TargetLookup(*resolver_));
+    const int slot = s.slot;
+    const uint64_t serial = s.serial;
+    auto started =
+        !s.dane_lookup
+            ? Result<bool>(Error::OutOfMemory)
+            : s.dane_lookup->peer_tlsa(
+                  domain, [this, slot, serial](DaneTlsa use, std::vector<TlsaRecord>&& records) {
+                      InboundSession* s = inbound_session(slot);
+                      if (s == nullptr || s->serial != serial) return;
+                      const bool ok =
+                          dane_check_inbound(use, records, s->conn, s->remote_domain.view());
+                      inbound_dane_result(*this, *s, ok);
+                  });
+    if (!started) {
+        log::warn(kLogScope, {"inbound DANE for ", domain, ": no TLSA lookup (", started.error(),
+                              "), will offer dialback"});
+        inbound_dane_result(*this, s, false);
+    } else if (!*started) {
+        inbound_dane_result(*this, s, false);  // an address literal: no DANE
+    }
 }
 
 void S2sServer::inbound_want_write(const InboundSession& session) {
@@ -562,6 +624,7 @@ Result<void> s2s_main(int argc, char** argv) {
     FENRA_TRY(server->init_tls());
     FENRA_TRY(server->init_listener());
     FENRA_TRY(server->init_ipc());
+    FENRA_TRY(server->init_resolver());
     FENRA_TRY(server->init_event_loop());
 
     log::info(kLogScope, {"fenra-s2s event loop started"});

@@ -23,6 +23,7 @@
 #include "runtime/ipc_server.h"
 #include "runtime/result.h"
 #include "s2s/command_line.h"
+#include "s2s/net/resolver.h"
 #include "s2s/core_link.h"
 #include "s2s/net/listener.h"
 #include "s2s/xmpp/inbound_session.h"
@@ -97,6 +98,10 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // others and hold at least kDialbackSecretSize bytes.
     Result<void> init_dialback_secret();
     Result<void> init_tls();
+    // The resolver from --dns-server and --dns-trust-anchor: a named anchor
+    // that cannot be used fails start-up; without a usable system root key
+    // a warning, and DANE stays off (every answer insecure).
+    Result<void> init_resolver();
     Result<void> init_listener();
     Result<void> init_ipc();
     Result<void> init_event_loop();
@@ -105,7 +110,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // clears the running flag. A failed wait is logged and returned.
     Result<void> run();
     // Closes the event loop (shut-down does this before destroying the state).
-    void destroy_event_loop() { loop_.reset(); }
+    void destroy_event_loop();
 
     // Each well-formed frame from a core (strings point into the slot's buffer).
     void on_ipc_message(int slot, const ipc::Message& m) override;
@@ -124,6 +129,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     bool running() const { return running_; }
     ipc::Server& ipc() { return ipc_; }
     EventLoop& loop() { return *loop_; }
+    Resolver& resolver() { return *resolver_; }
     // The handler of outbound slot's connection.
     LoopHandler& outbound_events(int slot) { return outbound_events_[slot]; }
     // The outbound slot's one timer: armed DELAY_MS from now, or cancelled.
@@ -148,6 +154,8 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
   private:
     friend class SlotEvents;
     void on_listener(int /*slot*/) { accept_inbound(); }
+    // The resolver's descriptor is readable: finished lookups run their callbacks.
+    void on_resolver(int /*slot*/);
     void on_signal(int signo);
     void ignore(int /*slot*/) {}
 
@@ -178,7 +186,9 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     bool running_ = false;
     ipc::Server ipc_;
     std::unique_ptr<EventLoop> loop_;
+    std::unique_ptr<Resolver> resolver_;
     SlotEvents listener_events_;
+    SlotEvents resolver_events_;
     SlotEvents signal_events_;
     SlotEvents inbound_events_[kInboundSlots];
     SlotEvents outbound_events_[kOutboundSlots];
@@ -193,7 +203,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
                          std::string_view stanza) override;
     void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
                                    std::string_view key) override;
-    bool inbound_dane_check(const TlsConn& conn, std::string_view domain) override;
+    void inbound_dane_lookup(InboundSession& s, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
     void inbound_write_shut(const InboundSession& session) override;
     // A core has room again (it connected or wrote out what it held): the
@@ -233,6 +243,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     InboundClock inbound_clock_[kInboundSlots];
     uint64_t accept_order_ = 0;
     int inbound_cursor_ = 0;  // the next slot to try
+    uint64_t inbound_serial_ = 0;
     // Inbound stanzas wait for a core: no inbound session is read.
     bool inbound_paused_ = false;
 

@@ -209,6 +209,32 @@ std::optional<std::span<const uint8_t>> find_spki(std::span<const uint8_t> cert)
     return cert.subspan(spki->start, spki->end - spki->start);
 }
 
+std::string_view dane_tlsa_name(DaneTlsa t) {
+    switch (t) {
+        case DaneTlsa::none:
+            return "none";
+        case DaneTlsa::usable:
+            return "usable";
+        case DaneTlsa::failed:
+            break;
+    }
+    return "failed";
+}
+
+bool dane_tlsa_wanted(DnsSecurity srv) {
+    return srv == DnsSecurity::secure;
+}
+
+DaneTlsa dane_tlsa_use(DnsSecurity srv, DnsSecurity tlsa, DnsOutcome outcome) {
+    if (srv == DnsSecurity::bogus) return DaneTlsa::failed;
+    if (srv == DnsSecurity::insecure) return DaneTlsa::none;
+    // Under a secure SRV answer a TLSA lookup that failed may hide records
+    // an attacker suppressed: it counts like a bogus one.
+    if (tlsa == DnsSecurity::bogus || outcome == DnsOutcome::failed) return DaneTlsa::failed;
+    if (tlsa == DnsSecurity::insecure) return DaneTlsa::none;
+    return outcome == DnsOutcome::records ? DaneTlsa::usable : DaneTlsa::none;
+}
+
 std::span<const uint8_t> dane_selected_bytes(std::span<const uint8_t> cert, uint8_t selector) {
     if (selector == 1) {
         if (auto spki = find_spki(cert)) return *spki;
@@ -255,19 +281,15 @@ std::optional<PeerCerts> fetch_peer_certs(const TlsConn& conn) {
 
 }  // namespace
 
-DaneStatus dane_check_outbound(const TlsConn& conn, std::string_view host, uint16_t port,
+DaneStatus dane_check_outbound(DaneTlsa use, std::span<const TlsaRecord> records,
+                               const TlsConn& conn, std::string_view host, uint16_t port,
                                std::string_view domain) {
-    return dane_check_outbound_records(query_tlsa(port, host), conn, host, port, domain);
-}
-
-DaneStatus dane_check_outbound_records(const Result<std::vector<TlsaRecord>>& records,
-                                       const TlsConn& conn, std::string_view host, uint16_t port,
-                                       std::string_view domain) {
-    if (!records) {
-        log::warn(kScope, {"TLSA query failed for ", host, ":", port, ": ", records.error()});
-        return DaneStatus::none;
+    if (use == DaneTlsa::failed) {
+        log::warn(kScope, {"DANE result for ", domain, ": FAILED (TLSA answer for ", host, ":",
+                           port, " bogus or not to be had)"});
+        return DaneStatus::failed;
     }
-    if (records->empty()) {
+    if (use == DaneTlsa::none || records.empty()) {
         log::info(kScope,
                   {"no TLSA records for ", host, ":", port, " \xe2\x80\x94 will use dialback"});
         return DaneStatus::none;
@@ -279,7 +301,7 @@ DaneStatus dane_check_outbound_records(const Result<std::vector<TlsaRecord>>& re
         log::warn(kScope, {"no peer certificate for ", domain});
         return DaneStatus::none;
     }
-    switch (dane_match(certs->ee, certs->chain, *records, domain)) {
+    switch (dane_match(certs->ee, certs->chain, records, domain)) {
         case DaneResult::verified:
             log::info(kScope, {"DANE result for ", domain, ": verified"});
             return DaneStatus::verified;
@@ -293,22 +315,15 @@ DaneStatus dane_check_outbound_records(const Result<std::vector<TlsaRecord>>& re
     return DaneStatus::failed;
 }
 
-bool dane_check_inbound(const TlsConn& conn, std::string_view domain) {
-    const auto targets = resolve_targets(domain);
-    if (!targets) return false;
-    std::string_view host = domain;
-    uint16_t port = kDefaultS2sPort;
-    if (!targets->empty()) {
-        host = targets->front().host;
-        port = targets->front().port;
+bool dane_check_inbound(DaneTlsa use, std::span<const TlsaRecord> records, const TlsConn& conn,
+                        std::string_view domain) {
+    if (use == DaneTlsa::failed) {
+        log::info(kScope, {"inbound DANE for ", domain,
+                           ": not verified (TLSA answer bogus or not to be had; will offer "
+                           "dialback)"});
+        return false;
     }
-    return dane_check_inbound_records(query_tlsa(port, host), conn, domain);
-}
-
-bool dane_check_inbound_records(const Result<std::vector<TlsaRecord>>& records, const TlsConn& conn,
-                                std::string_view domain) {
-    if (!records) return false;
-    if (records->empty()) {
+    if (use == DaneTlsa::none || records.empty()) {
         log::info(kScope, {"inbound DANE: no TLSA records for ", domain});
         return false;
     }
@@ -318,7 +333,7 @@ bool dane_check_inbound_records(const Result<std::vector<TlsaRecord>>& records, 
         log::info(kScope, {"inbound DANE: no peer certificate from ", domain});
         return false;
     }
-    const bool ok = dane_match(certs->ee, certs->chain, *records, domain) == DaneResult::verified;
+    const bool ok = dane_match(certs->ee, certs->chain, records, domain) == DaneResult::verified;
     log::info(kScope, {"inbound DANE for ", domain, ": ",
                        ok ? "verified" : "not verified (will offer dialback)"});
     return ok;

@@ -9,7 +9,12 @@
 // then the end-entity certificate itself, and the end-entity certificate must
 // name the domain. Selector 0 is the whole certificate, selector 1 its
 // SubjectPublicKeyInfo; matching type 0 is the bytes themselves, 1 their
-// SHA-256, 2 their SHA-512. DNSSEC status is not examined.
+// SHA-256, 2 their SHA-512.
+//
+// DANE needs a secure chain (RFC 7673 section 3): the SRV answer that named
+// a target must be secure before the target's TLSA records are asked for at
+// all, and the TLSA answer itself must be secure. dane_tlsa_use tells what
+// an answer means; the check procedures below take the records as given.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +24,7 @@
 
 #include "runtime/result.h"
 #include "s2s/net/dns.h"
+#include "s2s/net/resolver.h"
 #include "s2s/net/tls.h"
 
 namespace fenra::s2s {
@@ -28,6 +34,24 @@ enum class DaneResult : uint8_t { verified = 0, no_usable_records = 1, mismatch 
 // DANE status of an outbound connection. failed: the connection fails with
 // "dane-verification-failed".
 enum class DaneStatus : uint8_t { none, verified, failed };
+
+// What a target's TLSA answer means. none: no DANE, dialback; usable: the
+// records decide (dane_match); failed: an outbound delivery fails with
+// "dane-verification-failed", an inbound peer cannot use EXTERNAL.
+enum class DaneTlsa : uint8_t { none, usable, failed };
+
+std::string_view dane_tlsa_name(DaneTlsa t);  // "none", "usable", "failed"
+
+// Whether the TLSA records of a target are looked up: only when the SRV
+// answer that named it (or denied every SRV record) is secure.
+bool dane_tlsa_wanted(DnsSecurity srv);
+
+// The meaning of a TLSA answer with the given verdict and outcome, for a
+// target named by an SRV answer with verdict SRV. An insecure SRV answer is
+// none whatever the TLSA answer; under a secure one, a bogus TLSA answer or
+// none usable (server failure, time-out) is failed, an insecure one or a
+// secure denial none, secure records usable.
+DaneTlsa dane_tlsa_use(DnsSecurity srv, DnsSecurity tlsa, DnsOutcome outcome);
 
 // The SubjectPublicKeyInfo element (header and content) inside a DER
 // certificate, found by a minimal walk: certificate, TBSCertificate, the
@@ -47,24 +71,18 @@ std::span<const uint8_t> dane_selected_bytes(std::span<const uint8_t> cert, uint
 DaneResult dane_match(std::span<const uint8_t> ee_der, std::span<const Der> chain,
                       std::span<const TlsaRecord> records, std::string_view domain);
 
-// The check after an outbound TLS handshake: TLSA records of HOST:PORT (the
-// SRV target, not the domain), matched against the peer's certificates.
-// Writes its log lines (scope fenra-s2s). none: use dialback.
-DaneStatus dane_check_outbound(const TlsConn& conn, std::string_view host, uint16_t port,
+// The check after an outbound TLS handshake: the target's TLSA answer (its
+// meaning USE and, when usable, its records) matched against the peer's
+// certificates. failed when USE is failed. Writes its log lines (scope
+// fenra-s2s). none: use dialback.
+DaneStatus dane_check_outbound(DaneTlsa use, std::span<const TlsaRecord> records,
+                               const TlsConn& conn, std::string_view host, uint16_t port,
                                std::string_view domain);
 
-// The same with the TLSA answer given (the query's outcome).
-DaneStatus dane_check_outbound_records(const Result<std::vector<TlsaRecord>>& records,
-                                       const TlsConn& conn, std::string_view host, uint16_t port,
-                                       std::string_view domain);
-
-// Whether an inbound peer claiming DOMAIN may use SASL EXTERNAL: TLSA
-// records of the domain's first SRV target (or DOMAIN:5269), matched against
-// the client certificate. Writes its log lines (scope fenra-s2s).
-bool dane_check_inbound(const TlsConn& conn, std::string_view domain);
-
-// The same with the TLSA answer given.
-bool dane_check_inbound_records(const Result<std::vector<TlsaRecord>>& records, const TlsConn& conn,
-                                std::string_view domain);
+// Whether an inbound peer claiming DOMAIN may use SASL EXTERNAL: the TLSA
+// answer of the domain's first target (TargetLookup::peer_tlsa) matched
+// against the client certificate. Writes its log lines (scope fenra-s2s).
+bool dane_check_inbound(DaneTlsa use, std::span<const TlsaRecord> records, const TlsConn& conn,
+                        std::string_view domain);
 
 }  // namespace fenra::s2s

@@ -1,9 +1,5 @@
 #include "s2s/net/dns.h"
 
-#include <arpa/nameser.h>
-#include <netinet/in.h>
-#include <resolv.h>
-
 #include <charconv>
 #include <cstring>
 #include <initializer_list>
@@ -16,7 +12,6 @@ namespace {
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxWireName = 255;  // a name on the wire, terminating zero included
 constexpr size_t kMaxPointerHops = 128;
-constexpr uint16_t kClassIn = 1;
 
 uint16_t be16(std::span<const uint8_t> b, size_t at) {
     return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
@@ -107,8 +102,9 @@ std::optional<SrvRecord> srv_from_rdata(std::span<const uint8_t> rd) {
         const uint8_t n = rd[pos++];
         if (n == 0) break;
         if (n > rd.size() - pos) return std::nullopt;
+        const char* label = reinterpret_cast<const char*>(rd.data() + pos);
         if (!first) rec.target.push_back('.');
-        rec.target.append(reinterpret_cast<const char*>(rd.data() + pos), n);
+        rec.target.insert(rec.target.end(), label, label + n);
         pos += n;
         first = false;
     }
@@ -162,17 +158,6 @@ struct QueryName {
     std::string_view view() const { return {text, len}; }
 };
 
-// One resolver query into ANSWER. Returns the reply's length, 0 when the
-// resolver has no answer (no such name, no data, failure, time-out).
-size_t run_query(const QueryName& name, uint16_t type, uint8_t (&answer)[kDnsAnswerSize]) {
-    // A name with a zero byte inside cannot be asked for as text.
-    if (std::memchr(name.text, '\0', name.len) != nullptr) return 0;
-    const int n = res_query(name.text, kClassIn, type, answer, sizeof answer);
-    if (n <= 0) return 0;
-    // The resolver reports the full length of a reply that did not fit.
-    return static_cast<size_t>(n) < sizeof answer ? static_cast<size_t>(n) : sizeof answer;
-}
-
 }  // namespace
 
 Result<std::vector<SrvRecord>> parse_srv_answer(std::span<const uint8_t> msg) {
@@ -195,44 +180,6 @@ void sort_srv_records(std::vector<SrvRecord>& records) {
     }
 }
 
-Result<std::vector<SrvRecord>> query_srv(std::string_view name) {
-    QueryName q;
-    if (!q.build({name})) return Error::NameTooLong;
-    uint8_t answer[kDnsAnswerSize];
-    const size_t n = run_query(q, kDnsTypeSrv, answer);
-    if (n == 0) return std::vector<SrvRecord>{};
-    auto records = parse_srv_answer({answer, n});
-    if (!records) return records.error();
-    sort_srv_records(*records);
-    return records;
-}
-
-Result<std::vector<SrvTarget>> resolve_targets(std::string_view domain, SrvQueryFn query) {
-    // Both names must fit the 256-byte name buffer; a name of exactly 256
-    // bytes is refused by the query itself and counts as an empty answer.
-    const size_t direct_len = kDirectTlsService.size() + 1 + domain.size();
-    const size_t starttls_len = kStartTlsService.size() + 1 + domain.size();
-    if (direct_len > kDnsNameSize || starttls_len > kDnsNameSize) return Error::NameTooLong;
-    try {
-        std::string name;
-        name.reserve(direct_len);
-        std::vector<SrvTarget> targets;
-        for (const bool direct : {true, false}) {
-            name.assign(direct ? kDirectTlsService : kStartTlsService);
-            name.push_back('.');
-            name.append(domain);
-            auto records = query(name);
-            if (!records) continue;
-            for (SrvRecord& rec : *records)
-                targets.push_back({std::move(rec.target), rec.port, direct});
-        }
-        if (targets.empty()) targets.push_back({std::string(domain), kDefaultS2sPort, false});
-        return targets;
-    } catch (const std::bad_alloc&) {
-        return Error::OutOfMemory;
-    }
-}
-
 namespace {
 
 bool build_tlsa_name(QueryName& q, uint16_t port, std::string_view host) {
@@ -251,15 +198,6 @@ Result<std::string> tlsa_query_name(uint16_t port, std::string_view host) {
     } catch (const std::bad_alloc&) {
         return Error::OutOfMemory;
     }
-}
-
-Result<std::vector<TlsaRecord>> query_tlsa(uint16_t port, std::string_view host) {
-    QueryName q;
-    if (!build_tlsa_name(q, port, host)) return Error::NameTooLong;
-    uint8_t answer[kDnsAnswerSize];
-    const size_t n = run_query(q, kDnsTypeTlsa, answer);
-    if (n == 0) return std::vector<TlsaRecord>{};
-    return parse_tlsa_answer({answer, n});
 }
 
 }  // namespace fenra::s2s

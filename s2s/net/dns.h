@@ -1,11 +1,9 @@
-// DNS lookups of fenra-s2s: the SRV records that locate a remote domain's
-// servers and the TLSA records that pin their certificates. The lookups are
-// synchronous (the libc stub resolver, on the event-loop thread) and take the
-// answers as the resolver returns them; DNSSEC status is not examined.
+// DNS records of fenra-s2s: the SRV records that locate a remote domain's
+// servers and the TLSA records that pin their certificates, read from the
+// raw answers the resolver (s2s/net/resolver.h) returns.
 //
-// A failed or empty lookup is an empty list, never an error; a reply that is
-// not a well-formed DNS message is ParseError; single malformed or foreign
-// records in a well-formed reply are skipped.
+// A reply that is not a well-formed DNS message is ParseError; single
+// malformed or foreign records in a well-formed reply are skipped.
 #pragma once
 
 #include <cstddef>
@@ -26,12 +24,6 @@ struct SrvRecord {
     uint16_t port = 0;
 };
 
-struct SrvTarget {
-    std::string host;
-    uint16_t port = 0;
-    bool direct_tls = false;  // start TLS at once instead of STARTTLS
-};
-
 struct TlsaRecord {
     std::vector<uint8_t> data;  // certificate association data
     uint8_t usage = 0;
@@ -42,7 +34,6 @@ struct TlsaRecord {
 inline constexpr std::string_view kDirectTlsService = "_xmpps-server._tcp";
 inline constexpr std::string_view kStartTlsService = "_xmpp-server._tcp";
 inline constexpr uint16_t kDefaultS2sPort = 5269;
-inline constexpr size_t kDnsAnswerSize = 4096;
 // Query names live in 256-byte buffers; queried names are at most 255 bytes.
 inline constexpr size_t kDnsNameSize = 256;
 inline constexpr uint16_t kDnsTypeSrv = 33;
@@ -60,24 +51,7 @@ Result<std::vector<TlsaRecord>> parse_tlsa_answer(std::span<const uint8_t> msg);
 // Stable order: lower priority first, then heavier weight first.
 void sort_srv_records(std::vector<SrvRecord>& records);
 
-// SRV records of NAME, sorted. NameTooLong for a name of 256 bytes or more.
-Result<std::vector<SrvRecord>> query_srv(std::string_view name);
-
-// The SRV query used by resolve_targets (replaceable in tests).
-using SrvQueryFn = Result<std::vector<SrvRecord>> (*)(std::string_view name);
-
-// Where to connect for DOMAIN: every "_xmpps-server._tcp" target (direct TLS)
-// in SRV order, then every "_xmpp-server._tcp" target; without any SRV record
-// the single target {DOMAIN, 5269, STARTTLS}. Never empty on success.
-// NameTooLong when a service name would exceed 256 bytes (no query is sent);
-// a failing query (including a name of exactly 256 bytes) counts as empty.
-Result<std::vector<SrvTarget>> resolve_targets(std::string_view domain,
-                                               SrvQueryFn query = query_srv);
-
 // "_" PORT "._tcp." HOST; NameTooLong when that is 256 bytes or more.
 Result<std::string> tlsa_query_name(uint16_t port, std::string_view host);
-
-// TLSA records of "_" PORT "._tcp." HOST in answer order, values unchecked.
-Result<std::vector<TlsaRecord>> query_tlsa(uint16_t port, std::string_view host);
 
 }  // namespace fenra::s2s

@@ -138,12 +138,10 @@ void on_stream_open(InboundHost& host, InboundSession& s, const XmlElement& e) {
                           {"inbound S2S stream established: remote=", s.remote_domain.view()});
                 return;
             }
-            s.state = InboundState::auth_offered;
-            s.dane_verified = s.conn.tls_active && !s.remote_domain.empty() &&
-                              host.inbound_dane_check(s.conn, s.remote_domain.view());
-            send_header(s);
-            send_features(
-                s, s.dane_verified ? xmpp::FeatureSet::sasl_external : xmpp::FeatureSet::dialback);
+            if (!s.conn.tls_active || s.remote_domain.empty())
+                return inbound_dane_result(host, s, false);
+            s.state = InboundState::resolving;
+            host.inbound_dane_lookup(s, s.remote_domain.view());
             return;
         default:
             send_stream_error(s, xmpp::StreamError::not_well_formed);
@@ -454,6 +452,15 @@ InboundOutcome read_path(InboundHost& host, InboundSession& s) {
 }
 
 }  // namespace
+
+void inbound_dane_result(InboundHost& host, InboundSession& s, bool verified) {
+    s.dane_lookup.reset();
+    s.state = InboundState::auth_offered;
+    s.dane_verified = verified;
+    send_header(s);
+    send_features(s, verified ? xmpp::FeatureSet::sasl_external : xmpp::FeatureSet::dialback);
+    host.inbound_want_write(s);
+}
 
 void StanzaCollector::reset() {
     active = false;

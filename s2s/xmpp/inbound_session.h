@@ -48,6 +48,7 @@
 #include <span>
 #include <string_view>
 
+#include "s2s/net/target_lookup.h"
 #include "s2s/net/tls.h"
 #include "s2s/xmpp/dialback_key.h"
 #include "s2s/xmpp/stream_text.h"
@@ -148,6 +149,9 @@ enum class InboundState : uint8_t {
     auth_offered = 4,
     established = 6,
     peer_closed = 8,
+    // After the restart over TLS: the TLSA answer for the peer's domain is
+    // awaited before our header and features go out.
+    resolving = 9,
 };
 
 // What a session needs from the daemon.
@@ -162,8 +166,10 @@ class InboundHost {
     // session's stream; the verdict comes back through apply_verdict.
     virtual void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
                                            std::string_view key) = 0;
-    // Whether the peer's certificate is vouched for by DOMAIN's TLSA records.
-    virtual bool inbound_dane_check(const TlsConn& conn, std::string_view domain) = 0;
+    // Starts finding whether the peer's certificate is vouched for by
+    // DOMAIN's TLSA records; the verdict comes back through
+    // inbound_dane_result, possibly before this returns.
+    virtual void inbound_dane_lookup(InboundSession& session, std::string_view domain) = 0;
     // One-shot write interest for the session's socket.
     virtual void inbound_want_write(const InboundSession& session) = 0;
     // Our direction of the connection has ended: the session is closed when
@@ -248,6 +254,9 @@ struct InboundSession {
 
     const int slot;
     const InboundContext context;
+    uint64_t serial = 0;  // tells a session from a later one in the same slot
+    // The TLSA lookup in flight (resolving); dropped with the session.
+    std::unique_ptr<TargetLookup> dane_lookup;
     TlsConn conn;
     InboundState state = InboundState::connected;
     bool dane_verified = false;
@@ -299,6 +308,10 @@ struct InboundSession {
 };
 
 enum class InboundOutcome : uint8_t { keep, close };
+
+// The DANE verdict for a resolving session: our header and the features
+// (SASL EXTERNAL when VERIFIED, dialback otherwise) go out.
+void inbound_dane_result(InboundHost& host, InboundSession& s, bool verified);
 
 // The socket is readable: continue a TLS handshake in progress, or read and
 // hand the parser's events to handle_event. close: the caller releases the

@@ -1,37 +1,28 @@
-// The connect phase of an outbound session: from a remote domain to a TCP
-// connect in progress on a non-blocking IPv4 socket, registered in an
-// outbound slot.
+// The connect phase of an outbound session: from a remote domain to a
+// connected socket in an outbound slot, without waiting.
 //
-// The domain's targets (direct TLS first, then STARTTLS, in SRV order) are
-// tried in order while connecting fails at the connection level: a host name
-// that does not resolve to IPv4, a socket that cannot be made, a connect
-// that fails at once or later. The session fails with the last of these
-// words only when every target failed. TLS and authentication failures never
-// move on to the next target.
-//
-// The phases: resolving the domain's targets (synchronous today), then one
-// connect per target until one completes (ConnState::connecting).
+// The session takes its slot at once and resolves (ConnState::resolving):
+// its Dialer (s2s/net/dialer.h) finds the domain's targets (direct TLS
+// first, then STARTTLS, in SRV order), looks up each target's addresses when
+// its turn comes and races them with Happy Eyeballs, each target within the
+// connect time-out. A target without addresses or whose connect fails or
+// times out is passed over; the session fails with the last target's word
+// only when every target failed. TLS and authentication failures never move
+// on to the next target. The negotiation time-out counts from the start,
+// resolution included.
 #pragma once
-
-#include <string_view>
 
 namespace fenra::s2s {
 
 class S2sServer;
 struct OutboundSession;
 
-// Starts connecting S (idle, no socket) to its remote domain. On return S is
-// either registered in a slot with a connect in progress, or failed with its
-// reason (its socket closed, no slot held, still in the map).
+// Starts S (idle, no socket) on its way to its remote domain. Without a free
+// slot S fails at once ("outbound-slots-exhausted"); otherwise it holds a
+// slot and the dial's answer comes later (connected: on_connected; failed:
+// "dns-resolution-failed" for a bogus SRV answer,
+// "hostname-resolution-failed", "socket-creation-failed",
+// "tcp-connect-failed").
 void connect_outbound(S2sServer& server, OutboundSession& s);
-
-// Write readiness of S while connecting: the connect finished. Success hands
-// S to the session (on_connected); a connect error moves on to the next
-// target in the same slot, or fails S (which closes it).
-void on_connect_ready(S2sServer& server, OutboundSession& s);
-
-// The connect in progress failed (HOW: "failed", "timed out"): the next
-// target in the same slot, or S fails (which closes it).
-void connect_failed(S2sServer& server, OutboundSession& s, std::string_view how);
 
 }  // namespace fenra::s2s

@@ -99,14 +99,12 @@ bool start_stream(S2sServer& server, OutboundSession& s) {
     return true;
 }
 
-// After the handshake: the DANE check against the target's TLSA records,
-// then the stream header over TLS.
-bool tls_established(S2sServer& server, OutboundSession& s) {
-    log::info(kLogScope, {"outbound TLS handshake complete for ", s.remote_domain});
-    s.nego = NegoState::tls_done;
-    s.state = ConnState::tls_up;
-    s.parser->reset();
-    s.dane = dane_check_outbound(s.conn, s.target_host, s.target_port, s.remote_domain);
+// The target's TLSA answer is known: the DANE check, then the stream header
+// over TLS. False when the session is gone.
+bool dane_decided(S2sServer& server, OutboundSession& s, DaneTlsa use,
+                  std::span<const TlsaRecord> records) {
+    s.dane =
+        dane_check_outbound(use, records, s.conn, s.target_host, s.target_port, s.remote_domain);
     if (s.dane == DaneStatus::failed) {
         s.dane_verified = false;
         fail_outbound(server, s, condition::kDaneVerificationFailed);
@@ -115,6 +113,30 @@ bool tls_established(S2sServer& server, OutboundSession& s) {
     s.dane_verified = s.dane == DaneStatus::verified;
     s.state = ConnState::stream_opening;
     return start_stream(server, s);
+}
+
+// After the handshake: the target's TLSA records are looked up (when its
+// SRV answer was secure), then dane_decided.
+bool tls_established(S2sServer& server, OutboundSession& s) {
+    log::info(kLogScope, {"outbound TLS handshake complete for ", s.remote_domain});
+    s.nego = NegoState::tls_done;
+    s.state = ConnState::tls_up;
+    s.parser->reset();
+    const int slot = s.slot;
+    const uint64_t serial = s.serial;
+    auto asked = s.dialer->lookup().tlsa(
+        s.target_index, [&server, slot, serial](DaneTlsa use, std::vector<TlsaRecord>&& records) {
+            OutboundSession* s = server.outbound().at(slot);
+            if (s != nullptr && s->serial == serial) (void)dane_decided(server, *s, use, records);
+        });
+    if (!asked) {
+        log::warn(kLogScope, {"no TLSA lookup for ", s.target_host, ":", s.target_port, " (",
+                              asked.error(), ")"});
+        return dane_decided(server, s, DaneTlsa::none, {});
+    }
+    if (!*asked) return dane_decided(server, s, DaneTlsa::none, {});
+    s.state = ConnState::resolving;
+    return true;
 }
 
 // One handshake step. False when the session is gone.
@@ -197,6 +219,8 @@ void established(S2sServer& server, OutboundSession& s) {
     s.state = ConnState::established;
     s.nego = NegoState::authenticated;
     s.sasl_authenticated = true;
+    // The idle time-out replaces the negotiation's, and may come sooner.
+    outbound_deadline_update(server, s);
     send_verifies(server, s);
     flush_pending(server, s);
 }
@@ -247,6 +271,7 @@ bool on_sasl_success(S2sServer& server, OutboundSession& s) {
     s.sasl_authenticated = true;
     s.nego = NegoState::authenticated;
     s.state = ConnState::established;
+    outbound_deadline_update(server, s);
     s.restart_pending = true;
     s.auth = AuthStep::none;
     s.parser->reset();
@@ -477,6 +502,11 @@ void OutboundRegistry::release_slots() {
     used_ = 0;
 }
 
+void OutboundRegistry::cancel_dials() {
+    for (auto& [domain, s] : by_domain_)
+        if (s->dialer) s->dialer->cancel();
+}
+
 // ---- session ----
 
 void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) {
@@ -561,7 +591,7 @@ void on_connected(S2sServer& server, OutboundSession& s) {
 
 void outbound_readable(S2sServer& server, int slot) {
     OutboundSession* s = server.outbound().at(slot);
-    if (!s || s->state == ConnState::connecting) return;
+    if (!s || s->state == ConnState::connecting || !s->connected()) return;
     s->active_ms = monotonic_ms();
     // A handshake that completes here may leave decrypted bytes behind, which
     // no readiness event announces: read on.
@@ -593,10 +623,6 @@ void outbound_readable(S2sServer& server, int slot) {
 void outbound_writable(S2sServer& server, int slot) {
     OutboundSession* s = server.outbound().at(slot);
     if (!s) return;
-    if (s->state == ConnState::connecting) {
-        on_connect_ready(server, *s);
-        return;
-    }
     if (s->conn.handshaking()) {
         (void)tls_step(server, *s);
         return;
@@ -645,9 +671,9 @@ uint64_t next_deadline(const S2sConfig& c, const OutboundSession& s) {
         due = std::min(due, cb.added_ms + seconds_ms(c.dialback_timeout));
     if (s.state == ConnState::established)
         return std::min(due, s.active_ms + seconds_ms(c.outbound_idle_timeout));
+    // Resolution and connects are negotiation too (each target's connect
+    // time-out is the dial's own).
     due = std::min(due, s.started_ms + seconds_ms(c.negotiation_timeout));
-    if (s.state == ConnState::connecting)
-        due = std::min(due, s.target_ms + seconds_ms(c.connect_timeout));
     if (!s.pending.empty())
         due = std::min(due, s.pending.front().queued_ms + seconds_ms(c.delivery_timeout));
     return due;
@@ -704,11 +730,6 @@ void outbound_timed_out(S2sServer& server, int slot) {
         }
         if (now >= s->started_ms + seconds_ms(c.negotiation_timeout))
             return fail_outbound(server, *s, condition::kRemoteServerTimeout);
-        if (s->state == ConnState::connecting &&
-            now >= s->target_ms + seconds_ms(c.connect_timeout)) {
-            connect_failed(server, *s, "timed out");
-            if (!alive(server, slot, serial)) return;
-        }
     } else if (now >= s->active_ms + seconds_ms(c.outbound_idle_timeout)) {
         // Output or callbacks still waiting are no idleness.
         if (!s->pending.empty() || !s->callbacks.empty() || !s->wq.empty()) {

@@ -26,6 +26,7 @@
 #include "runtime/result.h"
 #include "s2s/core_link.h"
 #include "s2s/net/dane.h"
+#include "s2s/net/dialer.h"
 #include "s2s/net/dns.h"
 #include "s2s/net/tls.h"
 #include "s2s/xmpp/stream_text.h"
@@ -55,6 +56,7 @@ enum class ConnState : uint8_t {
     authenticating = 5,
     established = 6,
     failed = 7,
+    resolving = 8,  // DNS: the targets and their addresses, or (connected) the TLSA records
 };
 
 // How far the stream negotiation has come.
@@ -92,9 +94,10 @@ struct OutboundSession {
     uint64_t serial = 0;  // tells a session from a later one in the same slot
     int slot = -1;        // outbound slot while registered
 
-    // Where to connect: the targets of the domain in order, the one in use.
-    std::vector<SrvTarget> targets;
-    size_t next_target = 0;
+    // Where to connect: the targets of the domain and their connects, the
+    // one in use.
+    std::unique_ptr<Dialer> dialer;
+    size_t target_index = 0;
     std::string target_host;
     uint16_t target_port = 0;
     bool direct_tls = false;
@@ -128,10 +131,9 @@ struct OutboundSession {
     xmpp::WriteQueue wq;
     std::unique_ptr<xmpp::XmlParser> parser;
 
-    // Deadlines (monotonic ms): the slot taken, the current connect started,
-    // the last bytes read or stanza queued, what the slot's timer is set for.
+    // Deadlines (monotonic ms): the slot taken, the last bytes read or
+    // stanza queued, what the slot's timer is set for.
     uint64_t started_ms = 0;
-    uint64_t target_ms = 0;
     uint64_t active_ms = 0;
     uint64_t timer_due_ms = 0;
 
@@ -184,6 +186,9 @@ class OutboundRegistry {
     // Removes S from the map and frees it (its slot must be released).
     void erase(OutboundSession& s);
 
+    // Before the event loop goes: every dial's connects closed and lookups
+    // dropped.
+    void cancel_dials();
     // Shut-down: every slot's parser freed and the slot cleared (the
     // sessions themselves go with the registry, without any report).
     void release_slots();
@@ -224,8 +229,8 @@ void fail_outbound(S2sServer& server, OutboundSession& s, std::string_view reaso
 // reported here), the map entry. Nothing when the slot is empty.
 void close_outbound(S2sServer& server, int slot);
 
-// The TCP connect of S has completed (after connect.cc checked the socket):
-// direct TLS starts, or the stream header goes out.
+// S is connected (connect.cc): direct TLS starts, or the stream header goes
+// out.
 void on_connected(S2sServer& server, OutboundSession& s);
 
 // Event handlers of the main loop for outbound slot SLOT.

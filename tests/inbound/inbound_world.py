@@ -180,12 +180,19 @@ class Peer:
 
 class World:
     """dnsmasq with ZONE, a CA with a.test's certificate, and the daemon
-    (with EXTRA added to its command line)."""
+    (with EXTRA added to its command line). ZONE may instead be a dict of
+    signed zones (netns.dnssec_zones()): they are served by netns.SignedDns
+    and the daemon validates from their key."""
 
     def __init__(self, zone=None, ca=None, core=True, extra=()):
         self.dir = t.temp_dir()
         self.zone = zone or netns.Zone()
-        self.dns = netns.DnsServer(self.zone, self.dir).__enter__()
+        if isinstance(self.zone, dict):
+            self.dns = netns.SignedDns(self.zone, self.dir).__enter__()
+            anchor = self.dns.trust_anchor
+        else:
+            self.dns = netns.DnsServer(self.zone, self.dir).__enter__()
+            anchor = netns.unsigned_anchor()
         self.ca = ca
         if self.ca is None:
             import testca
@@ -194,7 +201,8 @@ class World:
         self.port = t.free_port()
         self.sock_path = os.path.join(self.dir, "core.sock")
         args = [S2S, "--host", "a.test", "--address", "127.0.0.1", "--port", str(self.port),
-                "--cert", self.cert.chain, "--key", self.cert.key]
+                "--cert", self.cert.chain, "--key", self.cert.key,
+                "--dns-trust-anchor", anchor]
         if core:
             args += ["--core-socket", self.sock_path]
         args += list(extra)

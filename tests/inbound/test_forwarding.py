@@ -27,14 +27,15 @@ class External(unittest.TestCase):
         cls.ca = testca.TestCA(d)
         cls.b = cls.ca.issue("b.test")
         cls.c = cls.ca.issue("c.test")
-        zone = netns.Zone()
-        # b.test publishes its server and pins its key there.
+        zones = netns.dnssec_zones()
+        zone = zones["test"]
+        # b.test publishes its server and pins its key there (signed).
         zone.srv("_xmpp-server._tcp.b.test", "xmpp.b.test", 5269)
         zone.a("xmpp.b.test", "127.0.0.2")
         zone.tlsa(5269, "xmpp.b.test", 3, 1, 1, testca.tlsa_data(cls.b, 1, 1))
         # c.test pins a key its server does not have.
         zone.tlsa(5269, "c.test", 3, 1, 1, testca.tlsa_data(cls.b, 1, 1))
-        cls.world = w.World(zone, ca=cls.ca)
+        cls.world = w.World(zones, ca=cls.ca)
         cls.core = cls.world.core()
 
     @classmethod

@@ -32,12 +32,34 @@ MANY = ["--max-unauthenticated-per-address", "1000"]
 class Negotiation(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.world = w.World(extra=MANY)
+        # Names under slow.test go to a nameserver that never answers.
+        cls.stalled = netns.StalledServer().__enter__()
+        cls.world = w.World(netns.Zone().forward("slow.test", netns.STALLED_ADDRESS), extra=MANY)
 
     @classmethod
     def tearDownClass(cls):
         rc = cls.world.stop()
+        cls.stalled.__exit__(None, None, None)
         assert rc == 0, "exit status %d:\n%s" % (rc, cls.world.daemon.log_text())
+
+    def test_peer_gone_while_its_tlsa_lookup_hangs(self):
+        # Our restarted header waits for the lookup; the peer leaves first,
+        # closing its session with the lookup in flight (the sanitizer build
+        # would see its answer touch the freed session). Others negotiate
+        # meanwhile.
+        p = self.world.peer()
+        p.open_stream("x.slow.test")
+        p.send(w.STARTTLS)
+        p.expect(w.PROCEED)
+        p.starttls()
+        p.send(w.header("x.slow.test"))
+        t.wait_until(lambda: self.stalled.queries > 0, 30, "a query to the stalled server")
+        self.assertTrue(p.nothing(0.2))
+        p.close()
+        self.d.wait_for("closing inbound S2S session id=%d" % self.slot_of(p), start=self.mark)
+        q = self.world.peer()
+        q.negotiate_tls()
+        q.expect(w.DIALBACK_FEATURES)
 
     def setUp(self):
         self.d = self.world.daemon

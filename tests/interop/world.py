@@ -94,8 +94,12 @@ class World:
     def cleanup(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def dns(self, zone):
-        return netns.DnsServer(zone, self.dir, log_queries=True)
+    def dns(self, zones):
+        """The cell's zones, signed, behind dnsmasq; the next fenra-s2s
+        validates from their key."""
+        dns = netns.SignedDns(zones, self.dir, log_queries=True)
+        self.signed_dns = dns
+        return dns
 
 
 def target(domain):
@@ -109,8 +113,9 @@ def zone(world, tlsa=(), direct_tls=(), wrong_tlsa=(),
     domain of direct_tls (listed before the STARTTLS one by resolvers);
     TLSA records (3 1 1, the certificate's key) for each domain of tlsa, at
     both ports of its server; for each domain of wrong_tlsa, the same
-    records with the key of another certificate."""
-    z = netns.Zone()
+    records with the key of another certificate. The zone test. is signed."""
+    zones = netns.dnssec_zones()
+    z = zones["test"]
     for d in srv:
         z.srv("_xmpp-server._tcp." + d, target(d), S2S_PORT)
         z.a(target(d), ADDRESS[d])
@@ -122,7 +127,7 @@ def zone(world, tlsa=(), direct_tls=(), wrong_tlsa=(),
         data = testca.tlsa_data(cert, 1, 1)
         for port in (S2S_PORT, DIRECT_TLS_PORT):
             z.tlsa(port, target(d), 3, 1, 1, data)
-    return z
+    return zones
 
 
 # ---------------------------------------------------------------------------
@@ -147,7 +152,8 @@ class Fenra:
         sock = os.path.join(t.temp_dir("fenra-core-"), "core.sock")
         self.daemon = t.Daemon([t.binary("fenra-s2s"), "--host", self.domain,
                                 "--address", self.address, "--port", str(S2S_PORT),
-                                "--core-socket", sock, "--cert", cert.chain, "--key", cert.key])
+                                "--core-socket", sock, "--cert", cert.chain, "--key", cert.key,
+                                "--dns-trust-anchor", self.world.signed_dns.trust_anchor])
         try:
             self.daemon.wait_for("fenra-s2s event loop started")
             t.wait_for_socket(sock)

@@ -58,10 +58,24 @@ For DNSSEC, Nsd serves real zones signed at test time:
   run anew; ldns-signzone signs with NSEC3. Children are signed first so that
   the DS records of signed children go into the parent before it is signed.
   A "broken" zone has, after signing, one byte changed in every signature
-  over its data (DNSKEY signatures stay intact): its records are bogus.
+  over its data (DNSKEY signatures stay intact): its records are bogus;
+  broken=("TLSA",) breaks only the signatures over records of those types.
 - NSD runs in the foreground without root, chroot or user change, with every
   file in the work directory, on NSD_ADDRESSES port 53; it is an
   authoritative server that a validating resolver uses as its forwarder.
+- SilentPort(address, port) is a TCP port that neither accepts nor refuses
+  (a host that does not answer): a listener whose one-entry accept queue is
+  kept full by a connection of its own, so the kernel drops every SYN.
+- SignedDns(zones, workdir) puts dnsmasq on NAMESERVER in front of Nsd:
+  queries under test. go on to NSD and come back with their signatures, so
+  a validating resolver that asks the nameserver of resolv.conf, given the
+  DS of test. as its anchor, finds test. secure. Forwards of its own (a slow
+  zone) can be added.
+- unsigned_anchor() is a trust anchor for a name outside every test zone. A
+  validating resolver needs one in the dnsmasq world: with the system's root
+  key it could prove nothing under test. and every answer would be bogus;
+  with this one the world's zones are insecure, like unsigned zones on the
+  Internet.
 - StalledServer binds UDP and TCP port 53 on STALLED_ADDRESS, reads what
   comes and never answers. For one slow zone among healthy ones, let the
   DnsServer pass it on: Zone().forward("slow.test", STALLED_ADDRESS).
@@ -80,7 +94,8 @@ import threading
 import time
 
 __all__ = ["enter", "in_namespace", "add_address", "Zone", "DnsServer", "query", "NAMESERVER",
-           "AuthZone", "dnssec_zones", "Nsd", "StalledServer", "NSD_ADDRESSES", "STALLED_ADDRESS"]
+           "AuthZone", "dnssec_zones", "Nsd", "StalledServer", "NSD_ADDRESSES", "STALLED_ADDRESS",
+           "SilentPort", "SignedDns", "unsigned_anchor"]
 
 NAMESERVER = "127.0.0.53"
 _MARK = "FENRA_NETNS"
@@ -123,14 +138,16 @@ def _run(*args):
 
 
 _setup_done = False
+_setup_dir = None
 
 
 def _setup():
-    global _setup_done
+    global _setup_done, _setup_dir
     if _setup_done:
         return
     _run("ip", "link", "set", "lo", "up")
     d = tempfile.mkdtemp(prefix="fenra-netns-", dir="/tmp")
+    _setup_dir = d
     atexit.register(shutil.rmtree, d, True)
     for name, text in (("resolv.conf", _RESOLV), ("hosts", _HOSTS)):
         path = os.path.join(d, name)
@@ -138,6 +155,17 @@ def _setup():
             f.write(text)
         _run("mount", "--bind", path, "/etc/" + name)
     _setup_done = True
+
+
+def unsigned_anchor():
+    """The path of a trust anchor (a DS record) for anchor.invalid., a name
+    no test zone is under (see the module's description)."""
+    _require_namespace()
+    path = os.path.join(_setup_dir, "unsigned.ds")
+    if not os.path.exists(path):
+        with open(path, "w") as f:
+            f.write("anchor.invalid. IN DS 1 13 2 %s\n" % ("ab" * 32))
+    return path
 
 
 def add_address(address, prefix=32):
@@ -333,6 +361,10 @@ class AuthZone:
     def srv(self, name, target, port, priority=0, weight=0):
         return self.rr(name, "SRV", "%d %d %d %s." % (priority, weight, port, target))
 
+    def srv_not_offered(self, name):
+        """The SRV record that says the service is not offered (target ".")."""
+        return self.rr(name, "SRV", "0 0 0 .")
+
     def a(self, name, *addresses):
         for address in addresses:
             self.rr(name, "A", address)
@@ -370,11 +402,14 @@ def dnssec_zones():
     return zones
 
 
-def _break_signatures(text):
+def _break_signatures(text, types=None):
+    """One byte changed in every signature over data (over TYPES only when
+    given)."""
     out = []
     for line in text.splitlines():
         fields = line.split()
-        if len(fields) > 5 and fields[3] == "RRSIG" and fields[4] != "DNSKEY":
+        if len(fields) > 5 and fields[3] == "RRSIG" and fields[4] != "DNSKEY" and \
+                (types is None or fields[4] in types):
             sig = fields[-1]
             i = len(sig) // 2
             fields[-1] = sig[:i] + ("B" if sig[i] == "A" else "A") + sig[i + 1:]
@@ -424,7 +459,7 @@ class Nsd:
         zone.path = path + ".signed"
         if zone.broken:
             with open(zone.path) as f:
-                text = _break_signatures(f.read())
+                text = _break_signatures(f.read(), None if zone.broken is True else zone.broken)
             with open(zone.path, "w") as f:
                 f.write(text)
 
@@ -478,6 +513,36 @@ class Nsd:
         return text
 
 
+class SignedDns:
+    """Nsd serving ZONES behind dnsmasq on NAMESERVER (see the module's
+    description); ZONE is a Zone whose forwards (and records outside test.)
+    dnsmasq adds. trust_anchor: the DS file of test."""
+
+    def __init__(self, zones, workdir, zone=None, log_queries=False):
+        self.nsd = Nsd(zones, workdir)
+        self.zone = (zone or Zone(local_domains=())).forward("test", NSD_ADDRESSES[0])
+        self.zone.local_domains = []
+        self.dns = DnsServer(self.zone, workdir, log_queries=log_queries)
+
+    def __enter__(self):
+        self.nsd.__enter__()
+        self.trust_anchor = self.nsd.trust_anchor
+        try:
+            self.dns.__enter__()
+        except BaseException:
+            self.nsd.__exit__(None, None, None)
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.dns.__exit__(*exc)
+        self.nsd.__exit__(*exc)
+        return False
+
+    def log(self):
+        return self.nsd.log() + self.dns.log()
+
+
 class StalledServer:
     """A nameserver that reads every query (UDP and TCP) and never answers.
     queries counts the UDP datagrams and TCP connections it has seen."""
@@ -519,4 +584,26 @@ class StalledServer:
         self.thread.join()
         for s in [self.udp, self.tcp] + self.held:
             s.close()
+        return False
+
+
+class SilentPort:
+    """A TCP port on ADDRESS (IPv4 or IPv6) whose connects neither succeed
+    nor fail (see the module's description)."""
+
+    def __init__(self, address, port):
+        self.address = (address, port)
+
+    def __enter__(self):
+        _require_namespace()
+        family = socket.AF_INET6 if ":" in self.address[0] else socket.AF_INET
+        self.listener = socket.socket(family)
+        self.listener.bind(self.address)
+        self.listener.listen(0)
+        self.filler = socket.create_connection(self.address)
+        return self
+
+    def __exit__(self, *exc):
+        self.filler.close()
+        self.listener.close()
         return False

@@ -10,7 +10,9 @@ namespace (netns.enter() first; DNS from netns.DnsServer).
 Each node is one fenra-s2s process (its log in .daemon, a fenra_testlib
 Daemon) listening for federation on ADDRESS:PORT, with one test core
 connected to its IPC socket (.core, a fenra_testlib IpcClient). More cores
-can be connected with connect_core().
+can be connected with connect_core(). Its resolver validates from
+trust_anchor (default: netns.unsigned_anchor(), under which the dnsmasq
+world's zones are insecure; the DS of netns.SignedDns for a signed world).
 """
 
 import os
@@ -21,12 +23,14 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fenra_testlib as t  # noqa: E402
+import netns  # noqa: E402
 
 __all__ = ["S2sNode", "frames_of"]
 
 
 class S2sNode:
-    def __init__(self, host, address, port=5269, cert=None, extra_args=(), core=True):
+    def __init__(self, host, address, port=5269, cert=None, extra_args=(), core=True,
+                 trust_anchor=None):
         self.host = host
         self.address = address
         self.port = port
@@ -37,6 +41,7 @@ class S2sNode:
                 "--core-socket", self.core_socket]
         if cert is not None:
             argv += ["--cert", cert.chain, "--key", cert.key]
+        argv += ["--dns-trust-anchor", trust_anchor or netns.unsigned_anchor()]
         argv += list(extra_args)
         self.daemon = t.Daemon(argv)
         self.daemon.wait_for("fenra-s2s event loop started")

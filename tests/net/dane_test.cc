@@ -32,6 +32,33 @@ Bytes assoc(const TestCert& cert, uint8_t selector, uint8_t mtype) {
     return selected;
 }
 
+TEST(DaneTlsaUse, OnlySecureChainsGiveUsableRecords) {
+    using S = DnsSecurity;
+    using O = DnsOutcome;
+    const struct {
+        S srv, tlsa;
+        O outcome;
+        DaneTlsa want;
+    } cases[] = {
+        {S::secure, S::secure, O::records, DaneTlsa::usable},
+        {S::secure, S::secure, O::no_data, DaneTlsa::none},
+        {S::secure, S::secure, O::nxdomain, DaneTlsa::none},
+        {S::secure, S::insecure, O::records, DaneTlsa::none},
+        {S::secure, S::insecure, O::failed, DaneTlsa::failed},  // time-out, server failure
+        {S::secure, S::bogus, O::failed, DaneTlsa::failed},
+        {S::insecure, S::secure, O::records, DaneTlsa::none},
+        {S::insecure, S::bogus, O::failed, DaneTlsa::none},
+        {S::bogus, S::secure, O::records, DaneTlsa::failed},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(dane_tlsa_use(c.srv, c.tlsa, c.outcome), c.want)
+            << dns_security_name(c.srv) << " " << dns_security_name(c.tlsa) << " "
+            << dns_outcome_name(c.outcome);
+    EXPECT_TRUE(dane_tlsa_wanted(S::secure));
+    EXPECT_FALSE(dane_tlsa_wanted(S::insecure));
+    EXPECT_FALSE(dane_tlsa_wanted(S::bogus));
+}
+
 TEST(SpkiWalk, FindsTheSubjectPublicKeyInfo) {
     const TestCert v3 = test::make_cert(CertSpec::leaf("a.test", {"a.test"}), nullptr);
     const TestCert v1 = test::make_cert(CertSpec::leaf("a.test").version1(), nullptr);
@@ -257,7 +284,8 @@ class DaneCheck : public ::testing::Test {
         return out;
     }
 
-    using Records = Result<std::vector<TlsaRecord>>;
+    using Records = std::vector<TlsaRecord>;
+    static constexpr DaneTlsa usable = DaneTlsa::usable;
     using Lines = std::vector<std::string>;
 
     test::TempDir dir_;
@@ -274,72 +302,78 @@ class DaneCheck : public ::testing::Test {
 
 TEST_F(DaneCheck, OutboundOutcomesAndLines) {
     connect(false);
-    const Records good(std::vector<TlsaRecord>{rec(3, 1, 1, assoc(server_cert_, 1, 1))});
-    const Records wrong(std::vector<TlsaRecord>{rec(3, 0, 1, assoc(client_cert_, 0, 1))});
-    const Records unusable(std::vector<TlsaRecord>{rec(4, 0, 1, assoc(server_cert_, 0, 1))});
-    const Records none(std::vector<TlsaRecord>{});
-    const Records failed(Error::ParseError);
-    EXPECT_EQ(dane_check_outbound_records(good, client_, "xmpp.b.test", 5270, "b.test"),
-              DaneStatus::verified);
-    EXPECT_EQ(dane_check_outbound_records(wrong, client_, "xmpp.b.test", 5270, "b.test"),
-              DaneStatus::failed);
-    EXPECT_EQ(dane_check_outbound_records(unusable, client_, "xmpp.b.test", 5270, "b.test"),
-              DaneStatus::none);
-    EXPECT_EQ(dane_check_outbound_records(none, client_, "xmpp.b.test", 5270, "b.test"),
-              DaneStatus::none);
-    EXPECT_EQ(dane_check_outbound_records(failed, client_, "xmpp.b.test", 5270, "b.test"),
-              DaneStatus::none);
+    const Records good{rec(3, 1, 1, assoc(server_cert_, 1, 1))};
+    const Records wrong{rec(3, 0, 1, assoc(client_cert_, 0, 1))};
+    const Records unusable{rec(4, 0, 1, assoc(server_cert_, 0, 1))};
     // The anchor usage through the chain the server sent.
-    const Records anchor(std::vector<TlsaRecord>{rec(2, 0, 1, assoc(ca_, 0, 1))});
-    EXPECT_EQ(dane_check_outbound_records(anchor, client_, "xmpp.b.test", 5270, "b.test"),
-              DaneStatus::verified);
+    const Records anchor{rec(2, 0, 1, assoc(ca_, 0, 1))};
+    const struct {
+        DaneTlsa use;
+        const Records& records;
+        DaneStatus want;
+    } cases[] = {
+        {usable, good, DaneStatus::verified},     {usable, wrong, DaneStatus::failed},
+        {usable, unusable, DaneStatus::none},     {usable, {}, DaneStatus::none},
+        {DaneTlsa::none, good, DaneStatus::none}, {DaneTlsa::failed, {}, DaneStatus::failed},
+        {usable, anchor, DaneStatus::verified},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(dane_check_outbound(c.use, c.records, client_, "xmpp.b.test", 5270, "b.test"),
+                  c.want);
+    const std::string none = "no TLSA records for xmpp.b.test:5270 \xe2\x80\x94 will use dialback";
     EXPECT_EQ(lines(), (Lines{
                            "DANE result for b.test: verified",
                            "DANE result for b.test: FAILED",
                            "DANE result for b.test: no-records",
-                           "no TLSA records for xmpp.b.test:5270 \xe2\x80\x94 will use dialback",
-                           "TLSA query failed for xmpp.b.test:5270: error.ParseError",
+                           none,
+                           none,
+                           "DANE result for b.test: FAILED (TLSA answer for xmpp.b.test:5270 "
+                           "bogus or not to be had)",
                            "DANE result for b.test: verified",
                        }));
 }
 
 TEST_F(DaneCheck, OutboundWithoutTls) {
-    const Records good(std::vector<TlsaRecord>{rec(3, 1, 1, {1})});
+    const Records good{rec(3, 1, 1, {1})};
     TlsConn plain;
-    EXPECT_EQ(dane_check_outbound_records(good, plain, "h", 5269, "b.test"), DaneStatus::none);
+    EXPECT_EQ(dane_check_outbound(usable, good, plain, "h", 5269, "b.test"), DaneStatus::none);
     EXPECT_TRUE(lines().empty());
 }
 
 TEST_F(DaneCheck, InboundOutcomesAndLines) {
     connect(true);
-    const Records good(std::vector<TlsaRecord>{rec(3, 1, 1, assoc(client_cert_, 1, 1))});
-    const Records wrong(std::vector<TlsaRecord>{rec(3, 1, 1, assoc(server_cert_, 1, 1))});
+    const Records good{rec(3, 1, 1, assoc(client_cert_, 1, 1))};
+    const Records wrong{rec(3, 1, 1, assoc(server_cert_, 1, 1))};
     // The client sent only its own certificate: no chain to anchor in.
-    const Records anchor(std::vector<TlsaRecord>{rec(2, 0, 1, assoc(ca_, 0, 1))});
-    EXPECT_TRUE(dane_check_inbound_records(good, server_, "a.test"));
-    EXPECT_FALSE(dane_check_inbound_records(wrong, server_, "a.test"));
-    EXPECT_FALSE(dane_check_inbound_records(anchor, server_, "a.test"));
-    EXPECT_FALSE(dane_check_inbound_records(Records(std::vector<TlsaRecord>{}), server_, "a.test"));
-    EXPECT_FALSE(dane_check_inbound_records(Records(Error::ParseError), server_, "a.test"));
+    const Records anchor{rec(2, 0, 1, assoc(ca_, 0, 1))};
+    EXPECT_TRUE(dane_check_inbound(usable, good, server_, "a.test"));
+    EXPECT_FALSE(dane_check_inbound(usable, wrong, server_, "a.test"));
+    EXPECT_FALSE(dane_check_inbound(usable, anchor, server_, "a.test"));
+    EXPECT_FALSE(dane_check_inbound(usable, {}, server_, "a.test"));
+    EXPECT_FALSE(dane_check_inbound(DaneTlsa::none, good, server_, "a.test"));
+    EXPECT_FALSE(dane_check_inbound(DaneTlsa::failed, good, server_, "a.test"));
     EXPECT_EQ(lines(), (Lines{
                            "inbound DANE for a.test: verified",
                            "inbound DANE for a.test: not verified (will offer dialback)",
                            "inbound DANE for a.test: not verified (will offer dialback)",
                            "inbound DANE: no TLSA records for a.test",
+                           "inbound DANE: no TLSA records for a.test",
+                           "inbound DANE for a.test: not verified (TLSA answer bogus or not to be "
+                           "had; will offer dialback)",
                        }));
 }
 
 TEST_F(DaneCheck, MissingPeerCertificates) {
     connect(false);
-    const Records good(std::vector<TlsaRecord>{rec(3, 1, 1, {1})});
-    EXPECT_FALSE(dane_check_inbound_records(good, server_, "a.test"));
+    const Records good{rec(3, 1, 1, {1})};
+    EXPECT_FALSE(dane_check_inbound(usable, good, server_, "a.test"));
     // The server always has a certificate; a TLS object without a finished
     // handshake has none.
     TlsConn fresh;
     auto pair = test::socket_pair();
     fresh.fd = pair.a;
     ASSERT_TRUE(tls_client_attach(fresh, client_ctx_.get(), "b.test"));
-    EXPECT_EQ(dane_check_outbound_records(good, fresh, "h", 5269, "b.test"), DaneStatus::none);
+    EXPECT_EQ(dane_check_outbound(usable, good, fresh, "h", 5269, "b.test"), DaneStatus::none);
     tls_close(fresh);
     close(pair.b);
     EXPECT_EQ(lines(), (Lines{

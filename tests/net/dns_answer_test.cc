@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "s2s/net/dns.h"
+#include "s2s/net/target_lookup.h"
 #include "tests/net/dns_message.h"
 
 namespace fenra::s2s {
@@ -161,84 +162,70 @@ TEST(QueryNames, TlsaName) {
     EXPECT_EQ(r.error(), Error::NameTooLong);
 }
 
-TEST(QueryNames, SrvNameOf256BytesIsRefusedBeforeAnyQuery) {
-    auto r = query_srv(std::string(256, 'n'));
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error(), Error::NameTooLong);
-    auto t = query_tlsa(5269, std::string(245, 'h'));
-    ASSERT_FALSE(t);
-    EXPECT_EQ(t.error(), Error::NameTooLong);
+}  // namespace
+}  // namespace fenra::s2s
+
+namespace fenra::s2s {
+namespace {
+
+DnsAnswer srv_answer(DnsOutcome outcome, DnsSecurity security, std::vector<SrvRecord> recs = {}) {
+    DnsAnswer a;
+    a.outcome = outcome;
+    a.security = security;
+    a.srv = std::move(recs);
+    return a;
 }
 
-// What the fake resolver was asked and will answer.
-std::vector<std::string> g_asked;
-std::vector<Result<std::vector<SrvRecord>>> g_answers;
-
-Result<std::vector<SrvRecord>> fake_query(std::string_view name) {
-    g_asked.emplace_back(name);
-    if (g_asked.size() > g_answers.size()) return std::vector<SrvRecord>{};
-    return g_answers[g_asked.size() - 1];
-}
-
-class ResolveTargets : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        g_asked.clear();
-        g_answers.clear();
+// "HOST PORT tls|starttls SECURITY [ADDRESS]" per target; "bogus" alone.
+std::vector<std::string> targets_text(std::string_view domain, DnsAnswer direct,
+                                      DnsAnswer starttls) {
+    std::vector<Target> out{Target{}};
+    if (targets_from_srv(domain, direct, starttls, out) == TargetsOutcome::bogus) {
+        EXPECT_TRUE(out.empty());
+        return {"bogus"};
     }
-};
-
-TEST_F(ResolveTargets, DirectTlsTargetsComeFirst) {
-    g_answers.push_back(
-        std::vector<SrvRecord>{{"tls2.a.test", 20, 0, 5223}, {"tls1.a.test", 20, 5, 5270}});
-    g_answers.push_back(std::vector<SrvRecord>{{"plain.a.test", 0, 0, 5269}});
-    auto t = resolve_targets("a.test", fake_query);
-    ASSERT_TRUE(t);
-    EXPECT_EQ(g_asked,
-              (std::vector<std::string>{"_xmpps-server._tcp.a.test", "_xmpp-server._tcp.a.test"}));
-    ASSERT_EQ(t->size(), 3u);
-    EXPECT_EQ((*t)[0].host, "tls2.a.test");  // kept in the order the query gave
-    EXPECT_EQ((*t)[0].port, 5223);
-    EXPECT_TRUE((*t)[0].direct_tls);
-    EXPECT_EQ((*t)[1].host, "tls1.a.test");
-    EXPECT_EQ((*t)[2].host, "plain.a.test");
-    EXPECT_EQ((*t)[2].port, 5269);
-    EXPECT_FALSE((*t)[2].direct_tls);
+    std::vector<std::string> text;
+    for (const Target& t : out)
+        text.push_back(t.host + " " + std::to_string(t.port) +
+                       (t.direct_tls ? " tls " : " starttls ") +
+                       std::string(dns_security_name(t.srv_security)) +
+                       (t.resolved ? " " + address_text(t.addresses.at(0)) : ""));
+    return text;
 }
 
-TEST_F(ResolveTargets, FallbackToTheDomainItself) {
-    for (const bool fail : {false, true}) {
-        SetUp();
-        if (fail) {
-            g_answers.push_back(Error::ParseError);
-            g_answers.push_back(Error::OutOfMemory);
-        }
-        auto t = resolve_targets("b.test", fake_query);
-        ASSERT_TRUE(t);
-        ASSERT_EQ(t->size(), 1u);
-        EXPECT_EQ((*t)[0].host, "b.test");
-        EXPECT_EQ((*t)[0].port, 5269);
-        EXPECT_FALSE((*t)[0].direct_tls);
-    }
-}
-
-TEST_F(ResolveTargets, NameLengthLimits) {
-    auto too_long = resolve_targets(std::string(238, 'd'), fake_query);
-    ASSERT_FALSE(too_long);
-    EXPECT_EQ(too_long.error(), Error::NameTooLong);
-    EXPECT_TRUE(g_asked.empty());
-
-    // 237 bytes: the direct-TLS name is 256 bytes (its query refuses it and
-    // counts as empty), the STARTTLS name 255.
-    g_answers.push_back(Error::NameTooLong);
-    g_answers.push_back(std::vector<SrvRecord>{{"x.test", 0, 0, 5269}});
-    auto t = resolve_targets(std::string(237, 'd'), fake_query);
-    ASSERT_TRUE(t);
-    ASSERT_EQ(g_asked.size(), 2u);
-    EXPECT_EQ(g_asked[0].size(), 256u);
-    EXPECT_EQ(g_asked[1].size(), 255u);
-    ASSERT_EQ(t->size(), 1u);
-    EXPECT_EQ((*t)[0].host, "x.test");
+TEST(TargetsFromSrv, OrderVerdictsAndFallback) {
+    using O = DnsOutcome;
+    using S = DnsSecurity;
+    const DnsAnswer none_secure = srv_answer(O::nxdomain, S::secure);
+    const struct {
+        std::string_view domain;
+        DnsAnswer direct, starttls;
+        std::vector<std::string> want;
+    } cases[] = {
+        {"a.test",
+         srv_answer(O::records, S::secure,
+                    {{"tls2.a.test", 20, 0, 5223}, {"tls1.a.test", 20, 5, 5270}}),
+         srv_answer(O::records, S::insecure, {{"plain.a.test", 0, 0, 5269}, {".", 1, 0, 0}}),
+         {"tls2.a.test 5223 tls secure", "tls1.a.test 5270 tls secure",
+          "plain.a.test 5269 starttls insecure", ". 0 starttls insecure"}},
+        {"b.test", none_secure, srv_answer(O::no_data, S::secure), {"b.test 5269 starttls secure"}},
+        {"b.test",
+         none_secure,
+         srv_answer(O::failed, S::insecure),
+         {"b.test 5269 starttls insecure"}},
+        {"b.test",
+         srv_answer(O::nxdomain, S::insecure),
+         none_secure,
+         {"b.test 5269 starttls insecure"}},
+        {"b.test",
+         srv_answer(O::failed, S::bogus),
+         srv_answer(O::records, S::secure, {{"x", 0, 0, 1}}),
+         {"bogus"}},
+        {"192.0.2.1", none_secure, none_secure, {"192.0.2.1 5269 starttls secure 192.0.2.1:5269"}},
+        {"::1", none_secure, none_secure, {"::1 5269 starttls secure [::1]:5269"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(targets_text(c.domain, c.direct, c.starttls), c.want) << c.domain;
 }
 
 }  // namespace

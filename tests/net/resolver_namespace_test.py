@@ -5,11 +5,13 @@ Inside a private network namespace (tests/lib/netns.py): NSD serves test.
 (signed, its DS the trust anchor), insecure.test. (unsigned) and bogus.test.
 (broken signatures); a nameserver that never answers sits behind dnsmasq for
 slow.test. dns_probe runs the resolver in a poll loop and prints one line per
-answer in the order they come (see tests/net/dns_probe.cc).
+answer in the order they come, or runs the target lookup and Happy Eyeballs
+(see tests/net/dns_probe.cc).
 """
 
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -27,9 +29,14 @@ failures = []
 
 
 def resolve(*args):
-    p = subprocess.run([PROBE, "resolve"] + list(args), stdout=subprocess.PIPE,
+    return resolve_cmd("resolve", *args)
+
+
+def resolve_cmd(cmd, *args):
+    p = subprocess.run([PROBE, cmd] + list(args), stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, timeout=120)
-    if p.returncode != 0 or p.stderr:
+    # find writes the log lines of the lookups.
+    if p.returncode != 0 or (p.stderr and cmd != "find"):
         failures.append("dns_probe %s: status %d\n%s" % (args, p.returncode, p.stderr.decode()))
     return p.stdout.decode().splitlines()
 
@@ -58,6 +65,24 @@ def world(zones):
         z.srv("_xmpp-server._tcp." + sec, "backup." + sec, 5270, priority=0, weight=5)
         z.a("xmpp." + sec, "127.0.0.2", "127.0.0.3").aaaa("xmpp." + sec, "::2")
         z.tlsa(5269, "xmpp." + sec, 3, 1, 1, TLSA)
+
+
+    t = zones["test"]
+    t.srv("_xmpps-server._tcp.a.test", "tls.a.test", 5223).a("tls.a.test", "127.0.0.4")
+    t.a("nosrv.test", "127.0.0.7")
+    # A secure SRV answer naming targets in the unsigned and the broken zone.
+    t.srv("_xmpp-server._tcp.mixed.test", "xmpp.a.bogus.test", 5269, priority=0)
+    t.srv("_xmpp-server._tcp.mixed.test", "xmpp.a.insecure.test", 5269, priority=1)
+    # Happy Eyeballs: a refused target first, then one whose IPv6 address
+    # never answers; one target with IPv6 only; one that never answers.
+    t.srv("_xmpp-server._tcp.he.test", "refused.test", HE_PORT + 1, priority=0)
+    t.srv("_xmpp-server._tcp.he.test", "he.test", HE_PORT, priority=1)
+    t.a("refused.test", "127.0.0.1").a("he.test", "127.0.0.1").aaaa("he.test", "::1")
+    t.srv("_xmpp-server._tcp.v6only.test", "v6only.test", HE_PORT + 2).aaaa("v6only.test", "::1")
+    t.srv("_xmpp-server._tcp.silent.test", "silent.test", HE_PORT).aaaa("silent.test", "::1")
+
+
+HE_PORT = 7000
 
 
 def lookups(domain):
@@ -107,6 +132,46 @@ def run_checks(anchor, work):
     for path in (os.path.join(work, "none.ds"), garbage):
         check("an anchor that cannot be read: " + path, resolve(*NSD, "-t", path, "a:a.test"),
               ["error NoTrustAnchor"])
+    def find(*args):
+        """The lines of dns_probe find: TLSA answers sorted, addresses of
+        each family sorted (IPv6 first as given)."""
+        lines = [w[:5] + sorted(w[5:], key=lambda a: (":" not in a, a))
+                 for w in map(str.split, resolve_cmd("find", *NSD, "-t", anchor, *args))]
+        tlsa = iter(sorted(w for w in lines if w[0] == "tlsa"))
+        return [" ".join(next(tlsa) if w[0] == "tlsa" else w) for w in lines]
+
+    check("targets with their verdicts", find("a.test"), [
+        "outcome found", "target tls.a.test 5223 tls secure 127.0.0.4",
+        "target backup.a.test 5270 starttls secure",
+        "target xmpp.a.test 5269 starttls secure ::2 127.0.0.2 127.0.0.3",
+        "tlsa backup.a.test 5270 none 0", "tlsa tls.a.test 5223 none 0",
+        "tlsa xmpp.a.test 5269 usable 1", "done"])
+    check("no DANE under an insecure SRV answer", find("a.insecure.test"), [
+        "outcome found", "target backup.a.insecure.test 5270 starttls insecure",
+        "target xmpp.a.insecure.test 5269 starttls insecure ::2 127.0.0.2 127.0.0.3",
+        "tlsa backup.a.insecure.test 5270 not-asked", "tlsa xmpp.a.insecure.test 5269 not-asked",
+        "done"])
+    check("a bogus SRV answer", find("a.bogus.test"), ["outcome bogus", "done"])
+    check("the domain itself under secure denials", find("nosrv.test"), [
+        "outcome found", "target nosrv.test 5269 starttls secure 127.0.0.7",
+        "tlsa nosrv.test 5269 none 0", "done"])
+    check("TLSA answers under a secure SRV answer", find("mixed.test"), [
+        "outcome found", "target xmpp.a.bogus.test 5269 starttls secure",
+        "target xmpp.a.insecure.test 5269 starttls secure ::2 127.0.0.2 127.0.0.3",
+        "tlsa xmpp.a.bogus.test 5269 failed 0", "tlsa xmpp.a.insecure.test 5269 none 0", "done"])
+
+    with netns.SilentPort("::1", HE_PORT), \
+            socket.create_server(("127.0.0.1", HE_PORT)), \
+            socket.create_server(("::1", HE_PORT + 2), family=socket.AF_INET6):
+        check("Happy Eyeballs falls back to IPv4 while IPv6 does not answer",
+              find("-c", "10000", "he.test")[-3:],
+              ["connect refused.test failed refused", "connected he.test 127.0.0.1:%d" % HE_PORT,
+               "done"])
+        check("an IPv6-only target", find("-c", "10000", "v6only.test")[-2:],
+              ["connected v6only.test [::1]:%d" % (HE_PORT + 2), "done"])
+        check("one time-out for all addresses", find("-c", "500", "silent.test")[-2:],
+              ["connect silent.test failed timed-out", "done"])
+
     check("a bad nameserver", resolve("-s", "127.0.0.1@0", "a:a.test"), ["error InvalidAddress"])
 
 

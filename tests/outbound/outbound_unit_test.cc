@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "s2s/core_link.h"
-#include "s2s/net/connect.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/outbound_session.h"
@@ -269,28 +268,6 @@ TEST(QueueDelivery, BeyondTheBoundIsResourceConstraint) {
         queue_delivery(server, s, delivery(i));
     EXPECT_EQ(s.pending.size(), 2u);
     EXPECT_EQ(reports(server), std::vector<std::string>{"b2@b.test resource-constraint"});
-}
-
-TEST(StartConnect, FailuresThatNeedNoNetwork) {
-    const ConnectAttempt long_host = start_connect(std::string(256, 'h'), 5269);
-    EXPECT_EQ(long_host.fd, -1);
-    EXPECT_EQ(long_host.failure, condition::kHostnameResolutionFailed);
-
-    // A dotted quad is used as it is, and the connect is under way (or done).
-    const int l = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(l, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::listen(l, 1), 0);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(::getsockname(l, reinterpret_cast<sockaddr*>(&sa), &len), 0);
-    const ConnectAttempt ok = start_connect("127.0.0.1", ntohs(sa.sin_port));
-    EXPECT_GE(ok.fd, 0);
-    EXPECT_TRUE(ok.failure.empty());
-    if (ok.fd >= 0) ::close(ok.fd);
-    ::close(l);
 }
 
 }  // namespace

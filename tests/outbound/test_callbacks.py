@@ -43,7 +43,7 @@ class World:
         self.nodes = []
 
     def node(self):
-        n = w.S2sNode("b.test", B, cert=self.b)
+        n = w.S2sNode("b.test", B, cert=self.b, trust_anchor=self.trust_anchor)
         self.nodes.append(n)
         return n
 
@@ -260,12 +260,13 @@ SCENARIOS = [sc_crossed, sc_requires_starttls, sc_external_after_answers,
 
 
 def build_zone(world):
-    z = netns.Zone()
+    zones = netns.dnssec_zones()
+    z = zones["test"]
     z.a("b.test", B)
     for domain, address in ORIGINS.items():
         z.a(domain, address)
     z.tlsa(5269, "extcb.test", 3, 1, 1, testca.tlsa_data(world.certs["extcb.test"], 1, 1))
-    return z
+    return zones
 
 
 def main():
@@ -274,7 +275,8 @@ def main():
     passed, failed = 0, []
     try:
         world = World(work)
-        with netns.DnsServer(build_zone(world), work):
+        with netns.SignedDns(build_zone(world), work) as dns:
+            world.trust_anchor = dns.trust_anchor
             passed, failed = w.run_scenarios(world, SCENARIOS, wanted)
     finally:
         shutil.rmtree(work, ignore_errors=True)

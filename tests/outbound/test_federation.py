@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
 """Two fenra-s2s daemons federating inside a private network namespace with
 its own DNS server: a DeliveryRequest at one core arrives as an
-InboundStanza at the other core.
+InboundStanza at the other core. The zone test. is signed (netns.SignedDns)
+and the daemons validate from its key.
 
     a.test 127.0.0.1 <-> b.test 127.0.0.2    no TLSA records: STARTTLS + dialback
     a.test 127.0.0.5                          a second instance of a.test (not in DNS)
     c.test 127.0.0.3 <-> d.test 127.0.0.4    TLSA 3 1 1 for both: DANE + SASL EXTERNAL
     bad.test 127.0.0.2                        TLSA contradicting the certificate it presents
+    e.insecure.test 127.0.0.6                 TLSA in an unsigned zone: dialback
+    h.broken.test 127.0.0.7                   TLSA with broken signatures (bogus)
+    v6.test ::1                               IPv6 only
+    *.slow.test                               its nameserver never answers
 
 Usage: test_federation.py [scenario ...]
 """
@@ -30,7 +35,8 @@ import s2s_world as w  # noqa: E402
 import testca  # noqa: E402
 
 ADDRESSES = {"a.test": "127.0.0.1", "b.test": "127.0.0.2", "c.test": "127.0.0.3",
-             "d.test": "127.0.0.4"}
+             "d.test": "127.0.0.4", "e.insecure.test": "127.0.0.6", "h.broken.test": "127.0.0.7",
+             "v6.test": "::1"}
 
 
 class World:
@@ -42,7 +48,7 @@ class World:
 
     def node(self, domain, address=None, extra_args=(), core=True):
         n = w.S2sNode(domain, address or ADDRESSES[domain], cert=self.certs[domain],
-                      extra_args=extra_args, core=core)
+                      extra_args=extra_args, core=core, trust_anchor=self.trust_anchor)
         self.nodes.append(n)
         return n
 
@@ -116,7 +122,8 @@ def sc_dane_external(world):
 def sc_dane_mismatch(world):
     """A TLSA record that contradicts the certificate the server presents."""
     a = world.node("a.test")
-    b = w.S2sNode("bad.test", ADDRESSES["b.test"], cert=world.certs["b.test"])
+    b = w.S2sNode("bad.test", ADDRESSES["b.test"], cert=world.certs["b.test"],
+                  trust_anchor=world.trust_anchor)
     world.nodes.append(b)
     try:
         a.deliver("alice@a.test", "bob@bad.test", message("alice@a.test", "bob@bad.test", 1))
@@ -227,6 +234,61 @@ def sc_two_instances_share_secret(world):
             n.stop()
 
 
+def send(src, dst, frm, to, n):
+    """A message from SRC's core arrives at DST's core."""
+    m = message(frm, to, n)
+    src.deliver(frm, to, m)
+    expect_stanza(dst, frm, to, m)
+
+
+def sc_dane_insecure(world):
+    """TLSA records in an unsigned zone are not looked at: dialback both ways."""
+    a, e = world.node("a.test"), world.node("e.insecure.test")
+    try:
+        send(a, e, "alice@a.test", "eve@e.insecure.test", 1)
+        a.daemon.wait_for("no DANE for e.insecure.test:5269: the SRV answer for e.insecure.test "
+                          "is insecure")
+        a.daemon.wait_for("outbound dialback verified by e.insecure.test")
+        send(e, a, "eve@e.insecure.test", "alice@a.test", 2)
+        a.daemon.wait_for("inbound DANE: no TLSA records for e.insecure.test")
+    finally:
+        for n in (a, e):
+            n.stop()
+
+
+def sc_dane_bogus(world):
+    """TLSA records whose signatures fail: our delivery fails with
+    dane-verification-failed, and the peer is offered no EXTERNAL (its
+    dialback then fails on the same records)."""
+    a, h = world.node("a.test"), world.node("h.broken.test")
+    try:
+        a.deliver("alice@a.test", "hal@h.broken.test", message("alice@a.test", "hal@h.broken.test", 1))
+        a.expect_failed("hal@h.broken.test", "dane-verification-failed")
+        a.daemon.wait_for("TLSA _5269._tcp.h.broken.test: bogus")
+        h.deliver("hal@h.broken.test", "alice@a.test", message("hal@h.broken.test", "alice@a.test", 2))
+        h.expect_frame(t.DELIVERY_FAILED)
+        a.daemon.wait_for("inbound DANE for h.broken.test: not verified (TLSA answer bogus")
+        assert not a.daemon.find("SASL EXTERNAL"), a.daemon.log_text()
+        assert a.no_frame(wait=0.1)
+    finally:
+        for n in (a, h):
+            n.stop()
+
+
+def sc_stalled_nameserver(world):
+    """While the lookups for one domain hang, an inbound stream negotiates
+    and deliveries to other domains go through."""
+    a, b = world.node("a.test"), world.node("b.test")
+    try:
+        a.deliver("alice@a.test", "sam@x.slow.test", message("alice@a.test", "sam@x.slow.test", 1))
+        send(b, a, "bob@b.test", "alice@a.test", 2)  # before the failure below
+        send(a, b, "alice@a.test", "bob@b.test", 3)
+        a.expect_failed("sam@x.slow.test", "hostname-resolution-failed")
+    finally:
+        for n in (a, b):
+            n.stop()
+
+
 def sc_large_stanzas(world):
     """20 and 60 KB stanzas arrive byte-identical both ways. One over the
     limit the receiver announces is refused before it is sent; the stream
@@ -264,6 +326,31 @@ def sc_no_core_at_start(world):
         expect_stanza(b, "alice@a.test", "bob@b.test", m)
     finally:
         for n in (a, b):
+            n.stop()
+
+
+def sc_stopped_while_resolving(world):
+    """The negotiation time-out covers resolution: the session goes with
+    its lookups in flight; a daemon stopped with lookups in flight ends
+    cleanly (the sanitizer build watches the memory)."""
+    a = world.node("a.test", extra_args=["--negotiation-timeout", "1"])
+    a.deliver("alice@a.test", "sam@y.slow.test", message("alice@a.test", "sam@y.slow.test", 1))
+    a.expect_failed("sam@y.slow.test", "remote-server-timeout")
+    asked = world.stalled.queries
+    a.deliver("alice@a.test", "sam@z.slow.test", message("alice@a.test", "sam@z.slow.test", 2))
+    t.wait_until(lambda: world.stalled.queries > asked, 30, "a query to the stalled server")
+    assert a.stop() == 0, a.daemon.log_text()
+
+
+def sc_ipv6_only_peer(world):
+    """A peer with an AAAA record only, listening on ::1: both directions."""
+    a, v = world.node("a.test"), world.node("v6.test")
+    try:
+        send(a, v, "alice@a.test", "vic@v6.test", 1)
+        a.daemon.wait_for("outbound TCP connected to v6.test:5269 at [::1]:5269")
+        send(v, a, "vic@v6.test", "alice@a.test", 2)
+    finally:
+        for n in (a, v):
             n.stop()
 
 
@@ -313,18 +400,26 @@ def sc_core_stops_reading(world):
 SCENARIOS = [sc_dialback_both_ways, sc_dane_external, sc_dane_mismatch, sc_peer_down,
              sc_forged_dialback_key, sc_payload_named_stream, sc_two_instances_share_secret,
              sc_large_stanzas, sc_no_core_at_start, sc_failure_reaches_a_later_core,
-             sc_core_stops_reading]
+             sc_core_stops_reading, sc_dane_insecure, sc_dane_bogus, sc_stalled_nameserver,
+             sc_stopped_while_resolving, sc_ipv6_only_peer]
 
 
 def build_zone(world):
-    z = netns.Zone()
+    zones = netns.dnssec_zones()
+    zones["broken.test"] = netns.AuthZone("broken.test", broken=("TLSA",))
+    zones["test"].delegate(zones["broken.test"])
+
+    def zone_of(domain):
+        return zones[domain.split(".", 1)[1]] if domain.count(".") > 1 else zones["test"]
+
     for domain, address in ADDRESSES.items():
-        z.a(domain, address)
+        (zone_of(domain).aaaa if ":" in address else zone_of(domain).a)(domain, address)
+    z = zones["test"]
     z.a("bad.test", ADDRESSES["b.test"])
-    for domain in ("c.test", "d.test"):
-        z.tlsa(5269, domain, 3, 1, 1, testca.tlsa_data(world.certs[domain], 1, 1))
+    for domain in ("c.test", "d.test", "e.insecure.test", "h.broken.test"):
+        zone_of(domain).tlsa(5269, domain, 3, 1, 1, testca.tlsa_data(world.certs[domain], 1, 1))
     z.tlsa(5269, "bad.test", 3, 0, 1, testca.tlsa_data(world.certs["d.test"], 0, 1))
-    return z
+    return zones
 
 
 def main():
@@ -333,7 +428,10 @@ def main():
     passed, failed = 0, []
     try:
         world = World(work)
-        with netns.DnsServer(build_zone(world), work):
+        slow = netns.Zone(local_domains=()).forward("slow.test", netns.STALLED_ADDRESS)
+        with netns.StalledServer() as world.stalled, \
+                netns.SignedDns(build_zone(world), work, slow) as dns:
+            world.trust_anchor = dns.trust_anchor
             passed, failed = w.run_scenarios(world, SCENARIOS, wanted)
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -55,7 +55,8 @@ class World:
         return xp.server_context(chain or c.chain, c.key)
 
     def node(self, cert=True, **kw):
-        n = w.S2sNode("a.test", "127.0.0.1", cert=self.a if cert else None, **kw)
+        n = w.S2sNode("a.test", "127.0.0.1", cert=self.a if cert else None,
+                      trust_anchor=self.trust_anchor, **kw)
         self.nodes.append(n)
         return n
 
@@ -453,7 +454,7 @@ def sc_long_local_domain(world):
     assert len(host) > 192
     r = Receiver("ext.test", world.ctx("ext.test"))
     lst = serve("127.0.1.3", r)
-    n = w.S2sNode(host, "127.0.0.1", cert=world.a)
+    n = w.S2sNode(host, "127.0.0.1", cert=world.a, trust_anchor=world.trust_anchor)
     world.nodes.append(n)
     with n:
         n.deliver("u@" + host, "bob@ext.test", stanza(1, to="bob@ext.test"))
@@ -492,6 +493,8 @@ def sc_no_descriptors(world):
         # sanitizers' first checks of a type need descriptors of their own).
         a.deliver(FROM, "node@", stanza(0))
         a.expect_failed("node@", "invalid-jid")
+        a.deliver(FROM, "bob@127.0.1.31", stanza(0))  # a connect, refused
+        a.expect_failed("bob@127.0.1.31", "tcp-connect-failed")
         mark = a.daemon.mark()
         socket.create_connection((a.address, a.port)).close()  # the loop's first session handler
         a.daemon.wait_for("closing inbound S2S session id=", start=mark)
@@ -527,7 +530,8 @@ SCENARIOS = [
 
 
 def build_zone(world):
-    z = netns.Zone()
+    zones = netns.dnssec_zones()
+    z = zones["test"]
     ca = world.ca
 
     def host(domain, address):
@@ -573,7 +577,7 @@ def build_zone(world):
     host("slow.test", "127.0.1.21")
     host("silent.test", "127.0.1.24")
     host("idle.test", "127.0.1.25")
-    return z
+    return zones
 
 
 def main():
@@ -590,7 +594,8 @@ def main():
                 with open(p, "rb") as f:
                     out.write(f.read())
         world.certs["vic.test"] = rogue
-        with netns.DnsServer(build_zone(world), work):
+        with netns.SignedDns(build_zone(world), work) as dns:
+            world.trust_anchor = dns.trust_anchor
             passed, failed = w.run_scenarios(world, SCENARIOS, wanted, kill_nodes=False)
     finally:
         shutil.rmtree(work, ignore_errors=True)

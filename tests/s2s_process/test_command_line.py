@@ -207,6 +207,15 @@ class Values(Failure):
             self.assertEqual(d.stop(), 0)
 
 
+# The resolver's line with the system's root key (dns-root-data), or the
+# warning without one.
+SYSTEM_ANCHOR_LINE = (
+    ("info", "fenra-s2s", "DNSSEC validation from trust anchor /usr/share/dns/root.key")
+    if os.access("/usr/share/dns/root.key", os.R_OK) else
+    ("warn", "fenra-s2s", "no DNSSEC trust anchor could be read: every DNS answer counts as "
+     "insecure, DANE is off (dialback still works)"))
+
+
 class LogLevels(Failure):
     def test_each_level_keeps_its_lines(self):
         # A core socket path of 104 bytes ends the start after the warnings.
@@ -224,6 +233,11 @@ class LogLevels(Failure):
                                         "PathTooLong")
                 self.assertEqual([(l.level, l.message) for l in d.lines[:-2]],
                                  [x for x in start_lines if x[0] in kept])
+
+    def test_trust_anchor_that_cannot_be_used(self):
+        for anchor in (os.path.join(t.temp_dir(), "none.ds"), "/dev/null/x"):
+            self.expect_failure(["--listen-fd", "-1", "--dns-trust-anchor", anchor],
+                                "DNSSEC trust anchor %s cannot be used" % anchor, "NoTrustAnchor")
 
     def test_invalid_level(self):
         self.expect_failure(["--log-level", "debug"], "invalid log level: debug", "InvalidArgs")
@@ -344,6 +358,7 @@ class Listener(Failure):
                 ("warn", "fenra-s2s", "no --cert specified, inbound federation is disabled"),
                 ("info", "fenra-s2s", "S2S listener on 0.0.0.0:5269"),
                 ("warn", "fenra-s2s", "no --core-socket specified, running without core IPC"),
+                SYSTEM_ANCHOR_LINE,
                 ("info", "fenra-s2s", "fenra-s2s event loop started"),
             ])
             self.assertEqual(d.stop(), 0)
@@ -401,8 +416,11 @@ class CoreSocket(Failure):
         p = os.path.join(t.temp_dir(), "s2s.sock")
         addr = t.loopback_address()
         port = t.free_port(addr)
+        anchor = os.path.join(t.temp_dir(), "anchor.ds")
+        with open(anchor, "w") as f:
+            f.write("example. IN DS 1 13 2 %s\n" % ("ab" * 32))
         with start("--host", "a.example", "--address", addr, "--port", str(port), "--cert",
-                   c.chain, "--key", c.key, "--core-socket", p) as d:
+                   c.chain, "--key", c.key, "--core-socket", p, "--dns-trust-anchor", anchor) as d:
             d.wait_for("fenra-s2s event loop started")
             self.assertEqual([(l.level, l.scope, l.message) for l in d.lines], [
                 ("info", "fenra-s2s",
@@ -411,6 +429,7 @@ class CoreSocket(Failure):
                 ("info", "fenra-s2s", "S2S listener on %s:%d" % (addr, port)),
                 ("info", "ipc_server", "IPC server listening on " + p),
                 ("info", "fenra-s2s", "IPC server on " + p),
+                ("info", "fenra-s2s", "DNSSEC validation from trust anchor " + anchor),
                 ("info", "fenra-s2s", "fenra-s2s event loop started"),
             ])
             self.assertEqual(d.stop(), 0)
