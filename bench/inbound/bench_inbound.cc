@@ -78,11 +78,12 @@ void write_tls(SSL* ssl, const char* p, size_t n) {
     }
 }
 
-// Reads until MARKER has arrived; returns everything read.
-std::string read_until(int fd, SSL* ssl, const char* marker) {
+// Reads until MARKER (or OTHER, when given) has arrived; returns everything read.
+std::string read_until(int fd, SSL* ssl, const char* marker, const char* other = nullptr) {
     std::string got;
     char buf[4096];
-    while (got.find(marker) == std::string::npos) {
+    while (got.find(marker) == std::string::npos &&
+           (!other || got.find(other) == std::string::npos)) {
         const int n =
             ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(read(fd, buf, sizeof buf));
         if (n <= 0) die((std::string("connection ended waiting for ") + marker).c_str());
@@ -151,7 +152,8 @@ int peer(int argc, char** argv) {
         write_tls(ssl, auth.data(), auth.size());
         read_until(fd, ssl, "<success");
         write_tls(ssl, header().data(), header().size());
-        read_until(fd, ssl, "<stream:features/>");
+        // The features after authentication: empty, or the stream limits only.
+        read_until(fd, ssl, "<stream:features/>", "</stream:features>");
     } else if (mode == "tls" && argc == 5) {
         count = std::atoll(argv[4]);
         ssl = client_tls(fd, nullptr, nullptr);

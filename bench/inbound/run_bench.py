@@ -55,6 +55,15 @@ def cpu_seconds(pid):
     return int(fields[11]) / tick, int(fields[12]) / tick
 
 
+def rss_kib(pid):
+    """Resident set size of a process in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -187,9 +196,11 @@ class World:
         core.start()
         peer = start_peer(self.tool, ["xmpp", port, self.b.chain, self.b.key, count])
         cpu0 = cpu_seconds(d.pid)
+        rss0 = rss_kib(d.pid)
         start = go(peer)
         core.join(1200)
         cpu1 = cpu_seconds(d.pid)
+        self.rss = (rss0, rss_kib(d.pid))
         finish(peer)
         d.terminate()
         d.wait(600)
@@ -266,6 +277,7 @@ def main():
         daemon_rates, sink_rates, cpus = [], [], []
         for r in range(args.rounds):
             rate, cpu, _ = world.through_daemon(args.count, args.log)
+            rss = world.rss
             lines = world.log_lines()
             if args.no_stanza_log:
                 quiet, qcpu, _ = world.through_daemon(args.count, args.log,
@@ -279,9 +291,10 @@ def main():
             sink_rates.append(sink_rate)
             cpus.append(cpu)
             print("round %d: daemon %.0f msg/s (CPU each: %.2f us user, %.2f us system), "
-                  "TLS sink %.0f msg/s, ratio %.2f"
+                  "TLS sink %.0f msg/s, ratio %.2f; daemon RSS %d KiB before the stream, "
+                  "%d KiB after it"
                   % (r + 1, rate, cpu[0] / args.count * 1e6, cpu[1] / args.count * 1e6,
-                     sink_rate, rate / sink_rate))
+                     sink_rate, rate / sink_rate, *rss))
         best = max(range(args.rounds), key=lambda i: daemon_rates[i])
         print("best: daemon %.0f msg/s, TLS sink (same round) %.0f msg/s, ratio %.2f; "
               "median daemon %.0f, median sink %.0f"
