@@ -5,8 +5,10 @@ between the same two addresses as the baseline of the same run.
     run_bench.py --build BUILD_DIR [--count N] [--streams S] [--rounds R]
 
 Inside a network namespace of its own (tests/lib/netns.py) with dnsmasq
-serving the zone, two daemons run: a.test on 127.0.0.1 and b.test on
-127.0.0.2, each with a test core (bench_outbound) on its IPC socket.
+serving the zone, unsigned (the daemons' trust anchor is
+netns.unsigned_anchor(): every answer is insecure), two daemons run: a.test
+on 127.0.0.1 and b.test on 127.0.0.2, each with a test core (bench_outbound)
+on its IPC socket.
 
 - deliveries: core A asks for N deliveries to bob@b.test over the stream
   that one warm-up delivery set up (STARTTLS + dialback); the rate is N over
@@ -76,7 +78,8 @@ class Daemon:
         self.log = open(os.path.join(work, host + ".log"), "ab")
         self.proc = subprocess.Popen(
             [os.path.join(build, "s2s", "fenra-s2s"), "--host", host, "--address", address,
-             "--core-socket", self.sock, "--cert", cert.chain, "--key", cert.key],
+             "--core-socket", self.sock, "--cert", cert.chain, "--key", cert.key,
+             "--dns-trust-anchor", netns.unsigned_anchor()],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log)
         t.wait_for_socket(self.sock)
 
