@@ -66,6 +66,7 @@ S2S_STORY = (
     "outbound TCP connected to",
     "outbound TLS handshake complete for",
     "no TLSA records for",
+    "TLSA _",  # the TLSA answer and its DNSSEC status (secure, insecure, bogus)
     "DANE result for",
     "inbound DANE for",
     "outbound SASL success from",
