@@ -11,10 +11,12 @@ root is needed, and every process started here ends with the script.
 
 What runs in there:
 
-- dnsmasq on 127.0.0.53 serving the zone "test": SRV records
-  _xmpp-server._tcp.a.test and _xmpp-server._tcp.b.test, A records for
-  xmpp.a.test (127.0.0.1) and xmpp.b.test (127.0.0.2), and in one round
-  TLSA records pinning each server's key;
+- NSD serving the zone "test", signed with keys made for each round, behind
+  dnsmasq on 127.0.0.53: SRV records _xmpp-server._tcp.a.test and
+  _xmpp-server._tcp.b.test, A records for xmpp.a.test (127.0.0.1) and
+  xmpp.b.test (127.0.0.2), and in one round TLSA records pinning each
+  server's key. Each fenra-s2s validates every answer with DNSSEC, the key of
+  "test" as its trust anchor, and uses TLSA records only when they validate;
 - two fenra-s2s, a.test on 127.0.0.1:5269 and b.test on 127.0.0.2:5269, with
   certificates of a CA made for the run, each with a core on its IPC socket
   (`fenra-ipc listen`, which prints every frame it receives);
@@ -22,8 +24,8 @@ What runs in there:
 
 Six checks: a message crosses from a.test to b.test and back, once
 authenticated by server dialback (no TLSA records) and once by DANE and SASL
-EXTERNAL (TLSA records); a PLAIN login and an OAUTHBEARER login succeed.
-The exit status is 0 when all six pass.
+EXTERNAL (TLSA records, validated as secure); a PLAIN login and an
+OAUTHBEARER login succeed. The exit status is 0 when all six pass.
 """
 
 import argparse
@@ -64,6 +66,7 @@ S2S_STORY = (
     "outbound TCP connected to",
     "outbound TLS handshake complete for",
     "no TLSA records for",
+    "TLSA _",  # the TLSA answer and its DNSSEC status (secure, insecure, bogus)
     "DANE result for",
     "inbound DANE for",
     "outbound SASL success from",
@@ -211,8 +214,9 @@ class Core:
 # The federation
 
 
-def zone(certs, with_tlsa):
-    z = netns.Zone()
+def zones(certs, with_tlsa):
+    """The zone test., signed for the run; its key is the daemons' trust anchor."""
+    z = netns.AuthZone("test")
     for domain, address in DOMAINS.items():
         host = "xmpp." + domain
         z.srv("_xmpp-server._tcp." + domain, host, PORT)
@@ -220,11 +224,13 @@ def zone(certs, with_tlsa):
         z.a(domain, address)
         if with_tlsa:
             z.tlsa(PORT, host, 3, 1, 1, testca.tlsa_data(certs[domain], 1, 1))
-    return z
+    return {"test": z}
 
 
 def describe_zone(certs, with_tlsa):
-    say("   DNS (dnsmasq on %s):" % netns.NAMESERVER)
+    say("   DNS (NSD serving test., signed with keys made for this round, behind dnsmasq")
+    say("   on %s; each fenra-s2s validates with the key of test. as its trust anchor):"
+        % netns.NAMESERVER)
     for domain, address in DOMAINS.items():
         host = "xmpp." + domain
         say("     _xmpp-server._tcp.%s  SRV 0 0 %d %s" % (domain, PORT, host))
@@ -239,7 +245,7 @@ def describe_zone(certs, with_tlsa):
 class Server:
     """One domain: fenra-s2s and its core."""
 
-    def __init__(self, build, workdir, domain, cert):
+    def __init__(self, build, workdir, domain, cert, trust_anchor):
         self.domain = domain
         self.label = domain
         self.ipc = os.path.join(build, "tools", "fenra-ipc")
@@ -247,7 +253,7 @@ class Server:
         self.daemon = t.Daemon([os.path.join(build, "s2s", "fenra-s2s"), "--host", domain,
                                 "--address", DOMAINS[domain], "--port", str(PORT),
                                 "--core-socket", self.socket, "--cert", cert.chain,
-                                "--key", cert.key])
+                                "--key", cert.key, "--dns-trust-anchor", trust_anchor])
         self.core = None
 
     def start_core(self):
@@ -391,11 +397,11 @@ def federation_round(build, workdir, certs, method, first_check):
     rounddir = os.path.join(workdir, method)
     os.makedirs(rounddir)
     results = []
-    with netns.DnsServer(zone(certs, with_tlsa), rounddir):
+    with netns.SignedDns(zones(certs, with_tlsa), rounddir) as dns:
         servers = []
         try:
             for domain in DOMAINS:
-                servers.append(Server(build, rounddir, domain, certs[domain]))
+                servers.append(Server(build, rounddir, domain, certs[domain], dns.trust_anchor))
             for s in servers:
                 s.start_core()
             a, b = servers
@@ -526,7 +532,7 @@ def enter_namespaces():
     if netns.in_namespace():
         netns.enter()  # sets up lo, resolv.conf and hosts inside
         return
-    for tool in ("unshare", "ip", "mount", "dnsmasq", "openssl", "node"):
+    for tool in ("unshare", "ip", "mount", "dnsmasq", "nsd", "ldns-signzone", "openssl", "node"):
         if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
             say("demo: %s is not installed (tools/install-deps.sh installs it)" % tool)
             sys.exit(1)

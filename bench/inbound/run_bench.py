@@ -4,8 +4,9 @@
     run_bench.py --build BUILD_DIR [--count N] [--rounds R] [--log file|null]
                  [--no-stanza-log] [--callgrind]
 
-Inside a network namespace of its own (tests/lib/netns.py) with dnsmasq
-serving a TLSA record for the peer's certificate, a remote server
+Inside a network namespace of its own (tests/lib/netns.py) with the zone
+test. signed at run time (netns.SignedDns) holding a TLSA record for the
+peer's certificate, and the daemon validating with its key, a remote server
 (bench_inbound peer) reaches the established state over STARTTLS and SASL
 EXTERNAL, then pushes N identical small chat messages; a test core on the
 IPC socket reads the InboundStanza frames. The rate is N over the time from
@@ -155,9 +156,9 @@ class World:
         ca = testca.TestCA(work)
         self.a = ca.issue("a.test")
         self.b = ca.issue("b.test")
-        zone = netns.Zone()
+        zone = netns.AuthZone("test")
         zone.tlsa(5269, "b.test", 3, 1, 1, testca.tlsa_data(self.b, 1, 1))
-        self.dns = netns.DnsServer(zone, work).__enter__()
+        self.dns = netns.SignedDns({"test": zone}, work).__enter__()
         self.tool = os.path.join(build, "bench", "inbound", "bench_inbound")
         self.s2s = os.path.join(build, "s2s", "fenra-s2s")
         self.stanza = subprocess.run([self.tool, "stanza"], capture_output=True,
@@ -170,7 +171,8 @@ class World:
         err = open(self.log_path or os.devnull, "wb")
         argv = list(prefix) + [self.s2s, "--host", "a.test", "--address", "127.0.0.1",
                                "--port", str(port), "--cert", self.a.chain, "--key", self.a.key,
-                               "--core-socket", sock, *options]
+                               "--core-socket", sock, "--dns-trust-anchor",
+                               self.dns.trust_anchor, *options]
         d = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                              stderr=err)
         err.close()

@@ -245,9 +245,14 @@ class StreamReceiver {
     StreamReceiver& operator=(const StreamReceiver&) = delete;
 
     void run() {
-        const std::string domain = "d" + std::to_string(n_) + ".test";
+        // Streams arrive in the order A's lookups end, not in the order of the
+        // deliveries: the domain this stream is for is the one A names.
         const std::string id = "bench-" + std::to_string(n_);
-        read_until("version='1.0'>");
+        const size_t head_end = read_until("version='1.0'>");
+        const size_t to = in_.rfind(" to='", head_end);
+        if (to == std::string::npos) die("stream header without to");
+        const size_t to_end = in_.find('\'', to + 5);
+        const std::string domain = in_.substr(to + 5, to_end - to - 5);
         send(header(domain, "a.test", id) +
              "<stream:features><starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'>"
              "<required/></starttls></stream:features>");

@@ -5,8 +5,10 @@ between the same two addresses as the baseline of the same run.
     run_bench.py --build BUILD_DIR [--count N] [--streams S] [--rounds R]
 
 Inside a network namespace of its own (tests/lib/netns.py) with dnsmasq
-serving the zone, two daemons run: a.test on 127.0.0.1 and b.test on
-127.0.0.2, each with a test core (bench_outbound) on its IPC socket.
+serving the zone, unsigned (the daemons' trust anchor is
+netns.unsigned_anchor(): every answer is insecure), two daemons run: a.test
+on 127.0.0.1 and b.test on 127.0.0.2, each with a test core (bench_outbound)
+on its IPC socket.
 
 - deliveries: core A asks for N deliveries to bob@b.test over the stream
   that one warm-up delivery set up (STARTTLS + dialback); the rate is N over
@@ -81,7 +83,9 @@ class Daemon:
              # for the length of the domain's queue.
              "--max-queued-deliveries", "1000000",
              # The stream set-up opens its 100 callback streams from one address.
-             "--max-unauthenticated-per-address", "1000"],
+             "--max-unauthenticated-per-address", "1000",
+
+             "--dns-trust-anchor", netns.unsigned_anchor()],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log)
         t.wait_for_socket(self.sock)
 
