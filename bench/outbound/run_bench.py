@@ -84,7 +84,7 @@ class Daemon:
              "--max-queued-deliveries", "1000000",
              # The stream set-up opens its 100 callback streams from one address.
              "--max-unauthenticated-per-address", "1000",
-
+             # The test zone is unsigned: its answers are insecure, not bogus.
              "--dns-trust-anchor", netns.unsigned_anchor()],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log)
         t.wait_for_socket(self.sock)
