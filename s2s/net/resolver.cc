@@ -47,11 +47,11 @@ constexpr const char* kOptions[][2] = {
 
 // Splits "ADDR[@PORT]"; false unless ADDR is a numeric address and PORT a
 // number from 1 to 65535.
-bool split_nameserver(std::string_view spec, std::string& addr) {
-    const size_t at = spec.find('@');
-    const std::string_view host = spec.substr(0, at);
+bool split_nameserver(std::string_view server, std::string& addr) {
+    const size_t at = server.find('@');
+    const std::string_view host = server.substr(0, at);
     if (at != std::string_view::npos) {
-        const auto port = parse_u16(spec.substr(at + 1));
+        const auto port = parse_u16(server.substr(at + 1));
         if (!port || *port == 0) return false;
     }
     if (host.empty() || host.size() >= INET6_ADDRSTRLEN) return false;
@@ -114,10 +114,10 @@ std::string DnsAddress::text() const {
     return buf;
 }
 
-bool valid_nameserver(std::string_view spec) {
+bool valid_nameserver(std::string_view server) {
     try {
         std::string addr;
-        return split_nameserver(spec, addr);
+        return split_nameserver(server, addr);
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -106,7 +106,7 @@ inline constexpr std::string_view kSystemTrustAnchors[] = {"/usr/share/dns/root.
                                                            "/var/unbound/root.key"};
 
 // Checks "ADDR[@PORT]" (a numeric IPv4 or IPv6 address, a port 1..65535).
-bool valid_nameserver(std::string_view spec);
+bool valid_nameserver(std::string_view server);
 
 class Resolver {
   public:
