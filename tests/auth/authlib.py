@@ -96,6 +96,26 @@ class AuthDaemon:
         return False
 
 
+# Rate limits that many logins of one test never reach.
+NO_RATE_LIMITS = dict(rate_max_per_account="1000", rate_max_per_ip="1000")
+
+
+def provider_daemon(provider, **keys):
+    """fenra-auth-oidc configured for a running test provider (idp.TestIdp)
+    and its first client, with keys replaced or added."""
+    settings = dict(issuer=provider.issuer, client_id=provider.client_id,
+                    client_secret=provider.client_secret, token_endpoint=provider.token_endpoint,
+                    jwks_uri=provider.jwks_uri, ca_file=provider.ca_file)
+    settings.update(keys)
+    return AuthDaemon(**settings)
+
+
+def secrets_in_log(daemon, secrets):
+    """The secrets that appear in the daemon's log (none, rightly)."""
+    log = daemon.log_text()
+    return [s for s in secrets if s in log]
+
+
 def request(client, mechanism, initial=b"", address=b"", account=b"", conn_id=1):
     """Sends one AuthRequest and returns the answer as (type, fields)."""
     client.send(t.auth_request(conn_id, mechanism, initial, address=address, account=account))

@@ -43,20 +43,9 @@ class ConcurrentLogins(unittest.TestCase):
         cls.idp.__exit__(None, None, None)
 
     def daemon(self, **keys):
-        p = self.idp
-        settings = dict(issuer=p.issuer, client_id=CLIENT["client_id"],
-                        client_secret=CLIENT["client_secret"], token_endpoint=p.token_endpoint,
-                        jwks_uri=p.jwks_uri, ca_file=p.ca_file, rate_max_per_account="1000",
-                        rate_max_per_ip="1000")
-        settings.update(keys)
-        ad = a.AuthDaemon(**settings)
-        self.addCleanup(self.assertNoSecrets, ad)
+        ad = a.provider_daemon(self.idp, **{**a.NO_RATE_LIMITS, **keys})
+        self.addCleanup(lambda: self.assertEqual(a.secrets_in_log(ad.d, SECRETS), []))
         return ad
-
-    def assertNoSecrets(self, ad):
-        log = ad.d.log_text()
-        for secret in SECRETS:
-            self.assertNotIn(secret, log)
 
     def delay_grants(self, ms):
         self.idp.set_token_delay(ms)

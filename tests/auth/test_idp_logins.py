@@ -43,20 +43,13 @@ class IdpLogins(unittest.TestCase):
         cls.idp.__exit__(None, None, None)
 
     def daemon(self, **keys):
-        p = self.idp
-        settings = dict(issuer=p.issuer, client_id=CLIENT["client_id"],
-                        client_secret=CLIENT["client_secret"], token_endpoint=p.token_endpoint,
-                        jwks_uri=p.jwks_uri, ca_file=p.ca_file)
-        settings.update(keys)
-        return a.AuthDaemon(**settings)
+        return a.provider_daemon(self.idp, **keys)
 
     def login(self, c, user, password, account=b"", address=b"127.0.0.1"):
         return a.request(c, PLAIN, a.plain(user, password), address=address, account=account)
 
     def assertNoSecrets(self, d):
-        log = d.log_text()
-        for secret in SECRETS:
-            self.assertNotIn(secret, log)
+        self.assertEqual(a.secrets_in_log(d, SECRETS), [])
 
     def settle(self, ad, text, count):
         """The log is read by another thread: waits until count lines with text

@@ -101,13 +101,8 @@ class TokenLogins(unittest.TestCase):
             self.c.close()
             self.check_log()
             self.ad.__exit__(None, None, None)
-        settings = dict(issuer=p.issuer, client_id=CLIENT["client_id"],
-                        client_secret=CLIENT["client_secret"],
-                        token_endpoint=p.token_endpoint, jwks_uri=p.jwks_uri,
-                        introspection_endpoint=p.introspection_endpoint,
-                        ca_file=p.ca_file, rate_max_per_account="1000", rate_max_per_ip="1000")
-        settings.update(keys)
-        self.ad = a.AuthDaemon(**settings)
+        self.ad = a.provider_daemon(p, **{"introspection_endpoint": p.introspection_endpoint,
+                                          **a.NO_RATE_LIMITS, **keys})
         self.d = self.ad.d
         self.c = self.ad.client()
 

@@ -338,9 +338,7 @@ class AgainstTheDaemons(unittest.TestCase):
 
     def test_logins_with_the_password_on_standard_input_and_a_token(self):
         with idp.TestIdp(users=[self.USER], clients=[self.CLIENT]) as p, \
-                authlib.AuthDaemon(issuer=p.issuer, client_id=p.client_id,
-                                   client_secret=p.client_secret, token_endpoint=p.token_endpoint,
-                                   jwks_uri=p.jwks_uri, ca_file=p.ca_file) as ad:
+                authlib.provider_daemon(p) as ad:
             r = run_tool("--socket", ad.socket, "--address", "127.0.0.1", "auth", "plain",
                          "alice", stdin=_pipe(self.USER["password"].encode() + b"\n"))
             self.assertEqual(r.returncode, 0, r.stderr)
