@@ -12,7 +12,7 @@ this file to start the provider by hand: it prints its URLs and credentials).
 
 The provider runs from server.mjs on Node.js 20 or newer (its npm packages are
 installed by tools/install-deps.sh). Certificates come from a CA made at test
-time with the openssl command; make_ca and make_cert serve other test servers.
+time by tests/lib/testca.py.
 Standard library only.
 """
 
@@ -21,6 +21,7 @@ import os
 import shutil
 import ssl
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -29,6 +30,8 @@ import urllib.parse
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
+import testca  # noqa: E402
 
 DEFAULT_USERS = [
     {
@@ -40,50 +43,6 @@ DEFAULT_USERS = [
     {"username": "bob", "password": "bob-pw", "email": "bob@example.org"},
 ]
 DEFAULT_CLIENT = {"client_id": "fenra-xmpp", "client_secret": "s3cret&=+ value"}
-
-
-def _openssl(*args, cwd):
-    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
-
-
-def make_ca(directory, name="ca"):
-    """A self-signed test CA: returns (cert path, key path)."""
-    os.makedirs(directory, exist_ok=True)
-    crt, key = f"{name}.crt", f"{name}.key"
-    _openssl(
-        "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-        "-nodes", "-keyout", key, "-out", crt, "-days", "2",
-        "-subj", f"/CN=Fenra test CA {name}",
-        "-addext", "basicConstraints=critical,CA:TRUE",
-        "-addext", "keyUsage=critical,keyCertSign,cRLSign",
-        cwd=directory,
-    )
-    return os.path.join(directory, crt), os.path.join(directory, key)
-
-
-def make_cert(directory, ca, name, dns=(), ips=()):
-    """A server certificate signed by ca (a make_ca result) for the given DNS
-    names and IP addresses: returns (cert path, key path)."""
-    ca_crt, ca_key = ca
-    crt, key, csr, ext = f"{name}.crt", f"{name}.key", f"{name}.csr", f"{name}.ext"
-    sans = [f"DNS:{d}" for d in dns] + [f"IP:{i}" for i in ips]
-    with open(os.path.join(directory, ext), "w") as f:
-        f.write("basicConstraints=CA:FALSE\n")
-        f.write("extendedKeyUsage=serverAuth\n")
-        if sans:
-            f.write("subjectAltName=" + ",".join(sans) + "\n")
-    cn = (list(dns) + list(ips) + [name])[0]
-    _openssl(
-        "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-        "-keyout", key, "-out", csr, "-subj", f"/CN={cn}",
-        cwd=directory,
-    )
-    _openssl(
-        "x509", "-req", "-in", csr, "-CA", ca_crt, "-CAkey", ca_key, "-CAcreateserial",
-        "-out", crt, "-days", "2", "-extfile", ext,
-        cwd=directory,
-    )
-    return os.path.join(directory, crt), os.path.join(directory, key)
 
 
 def node_version():
@@ -145,14 +104,14 @@ class TestIdp:
         return False
 
     def _start(self):
-        ca = make_ca(self.dir, "idp-ca")
-        self.ca_file = ca[0]
-        cert, key = make_cert(self.dir, ca, "idp", dns=["localhost"], ips=["127.0.0.1"])
+        ca = testca.TestCA(self.dir)
+        self.ca_file = ca.ca.cert
+        idp = ca.issue("localhost", ips=["127.0.0.1"])
         settings = {
             "host": self.host,
             "listen": "127.0.0.1",
-            "cert": cert,
-            "key": key,
+            "cert": idp.chain,
+            "key": idp.key,
             "clients": self.clients,
             "users": self.users,
             "access_token_ttl": self.access_token_ttl,

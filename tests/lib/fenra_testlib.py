@@ -19,8 +19,9 @@ What it offers:
   picked at run time, so that tests never collide with each other.
 - IpcClient plus frame builders and a decoder for the IPC frame format: a
   u32 little-endian payload length, then the type byte and the body.
-- TestCA: a test certificate authority made with the openssl command line,
-  issuing server certificates with DNS (and optionally xmppAddr) names.
+
+Certificates come from testca.py, scripted XMPP peers from xmpp_peer.py, and
+fenra-s2s worlds (daemons, cores, DNS) from s2s_world.py.
 
 Every wait has a deadline, and a failed wait raises AssertionError with the
 daemon's log attached, so a broken test says what the daemon wrote.
@@ -503,94 +504,3 @@ def run_ipc_tool(socket_path, *args, timeout=DEFAULT_TIMEOUT):
     """Runs fenra-ipc --socket PATH ARGS...; returns the CompletedProcess."""
     return subprocess.run([binary("fenra-ipc"), "--socket", socket_path, *map(str, args)],
                           capture_output=True, timeout=timeout)
-
-
-# ---------------------------------------------------------------------------
-# Certificates
-
-
-class CertFiles:
-    def __init__(self, cert, key, chain):
-        self.cert = cert    # the certificate alone (PEM)
-        self.key = key      # its private key (PEM)
-        self.chain = chain  # certificate then issuer (PEM); for --cert
-
-
-def _openssl(*args, cwd=None):
-    r = subprocess.run(["openssl", *args], capture_output=True, cwd=cwd)
-    if r.returncode != 0:
-        raise RuntimeError("openssl %s failed: %s" % (args[0], r.stderr.decode(errors="replace")))
-    return r.stdout
-
-
-def _new_key(path, key_type):
-    if key_type == "rsa":
-        _openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", path)
-    elif key_type == "ed25519":
-        _openssl("genpkey", "-algorithm", "ED25519", "-out", path)
-    else:
-        _openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out",
-                 path)
-
-
-class TestCA:
-    """A certificate authority for one test run, in directory d.
-
-        ca = TestCA(temp_dir())
-        files = ca.issue("a.example", dns=["a.example"], xmpp=["a.example"])
-        # files.chain and files.key are ready for --cert and --key
-    """
-
-    def __init__(self, d, name="Fenra Test CA", key_type="ec"):
-        self.dir = d
-        self.key = os.path.join(d, "ca.key")
-        self.cert = os.path.join(d, "ca.pem")
-        self._serial = random.randint(1, 1 << 60)
-        _new_key(self.key, key_type)
-        _openssl("req", "-x509", "-new", "-key", self.key, "-out", self.cert, "-days", "30",
-                 "-subj", "/CN=" + name, "-addext", "basicConstraints=critical,CA:TRUE",
-                 "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-
-    def issue(self, name, dns=(), xmpp=(), key_type="ec", days=30, expired=False):
-        """A server certificate for name with DNS and xmppAddr subject names.
-        expired=True makes a certificate whose validity has already ended."""
-        base = os.path.join(self.dir, re.sub(r"[^A-Za-z0-9.-]", "_", name))
-        key, csr, cert, chain = base + ".key", base + ".csr", base + ".pem", base + ".chain.pem"
-        ext = base + ".ext"
-        _new_key(key, key_type)
-        _openssl("req", "-new", "-key", key, "-out", csr, "-subj", "/CN=" + name)
-        sans = ["DNS:" + d for d in dns] + [
-            "otherName:1.3.6.1.5.5.7.8.5;UTF8:" + x for x in xmpp]
-        with open(ext, "w") as f:
-            f.write("basicConstraints=CA:FALSE\n")
-            f.write("keyUsage=digitalSignature,keyEncipherment\n")
-            f.write("extendedKeyUsage=serverAuth,clientAuth\n")
-            if sans:
-                f.write("subjectAltName=" + ",".join(sans) + "\n")
-        self._serial += 1
-        args = ["x509", "-req", "-in", csr, "-CA", self.cert, "-CAkey", self.key, "-out", cert,
-                "-set_serial", str(self._serial), "-extfile", ext]
-        # A negative day count gives a validity that ended before it began: expired.
-        args += ["-days", "-1" if expired else str(days)]
-        _openssl(*args)
-        with open(chain, "wb") as out:
-            for p in (cert, self.cert):
-                with open(p, "rb") as f:
-                    out.write(f.read())
-        return CertFiles(cert, key, chain)
-
-
-def self_signed(d, name, key_type="ec", dns=None):
-    """A self-signed certificate and key for name (no CA)."""
-    base = os.path.join(d, "self-" + re.sub(r"[^A-Za-z0-9.-]", "_", name))
-    key, cert = base + ".key", base + ".pem"
-    _new_key(key, key_type)
-    _openssl("req", "-x509", "-new", "-key", key, "-out", cert, "-days", "30", "-subj",
-             "/CN=" + name, "-addext", "subjectAltName=" + ",".join(
-                 "DNS:" + x for x in (dns or [name])))
-    return CertFiles(cert, key, cert)
-
-
-def der_of(pem_path):
-    """The DER bytes of the first certificate in a PEM file."""
-    return _openssl("x509", "-in", pem_path, "-outform", "DER")

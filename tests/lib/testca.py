@@ -113,15 +113,16 @@ class TestCA:
         """A CA certified by this one."""
         return TestCA(os.path.dirname(self.dir), name, key_type, _parent=self)
 
-    def issue(self, name, dns_names=None, *, expired=False, days=30, key_type="ec"):
+    def issue(self, name, dns_names=None, *, ips=(), expired=False, days=30, key_type="ec"):
         """A leaf certificate for name (the common name), with a dNSName for
-        each of dns_names (default [name]; [] for none)."""
+        each of dns_names (default [name]; [] for none) and an iPAddress for
+        each of ips."""
         self._count += 1
         base = os.path.join(self.dir, "%d-%s" % (self._count, _slug(name)))
         key, cert, chain = base + ".key", base + ".pem", base + ".chain.pem"
         _new_key(key, key_type)
         span = (-30, -1) if expired else (-1, days)
-        _sign(self.dir, key, name, _leaf_ext(name, dns_names), cert, signer=self, days=span)
+        _sign(self.dir, key, name, _leaf_ext(name, dns_names, ips), cert, signer=self, days=span)
         _concat(chain, [cert] + _chain_files(self))
         return Cert(cert, key, chain)
 
@@ -162,8 +163,9 @@ def _new_key(path, key_type):
     os.chmod(path, 0o600)
 
 
-def _leaf_ext(name, dns_names):
-    names = [name] if dns_names is None else list(dns_names)
+def _leaf_ext(name, dns_names, ips=()):
+    names = ["DNS:" + n for n in ([name] if dns_names is None else dns_names)]
+    names += ["IP:" + a for a in ips]
     lines = [
         "basicConstraints=CA:FALSE",
         "keyUsage=critical,digitalSignature,keyEncipherment",
@@ -172,7 +174,7 @@ def _leaf_ext(name, dns_names):
         "authorityKeyIdentifier=keyid",
     ]
     if names:
-        lines.append("subjectAltName=" + ",".join("DNS:" + n for n in names))
+        lines.append("subjectAltName=" + ",".join(names))
     return "\n".join(lines)
 
 

@@ -11,11 +11,10 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "idp"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
-import idp  # noqa: E402
 import netns  # noqa: E402
+import testca  # noqa: E402
 from tls_server import TlsServer, probe, request_parts  # noqa: E402
 
 MAX_RESPONSE = 262144
@@ -25,15 +24,12 @@ class HttpsClientTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="fenra-https-")
-        cls.ca = idp.make_ca(cls.dir, "ca")
-        cls.other_ca = idp.make_ca(cls.dir, "other-ca")
-        cls.good = idp.make_cert(cls.dir, cls.ca, "good", dns=["localhost"], ips=["127.0.0.1"])
-        cls.dns_only = idp.make_cert(cls.dir, cls.ca, "dns-only", dns=["localhost"])
-        cls.wrong_name = idp.make_cert(cls.dir, cls.ca, "wrong", dns=["idp.other.example"],
-                                       ips=["127.0.0.2"])
-        cls.untrusted = idp.make_cert(cls.dir, cls.other_ca, "untrusted", dns=["localhost"],
-                                      ips=["127.0.0.1"])
-        cls.ca_file = cls.ca[0]
+        ca = testca.TestCA(cls.dir)
+        cls.good = ca.issue("localhost", ips=["127.0.0.1"])
+        cls.dns_only = ca.issue("localhost")
+        cls.wrong_name = ca.issue("idp.other.example", ips=["127.0.0.2"])
+        cls.untrusted = testca.TestCA(cls.dir, "Other CA").issue("localhost", ips=["127.0.0.1"])
+        cls.ca_file = ca.ca.cert
 
     @classmethod
     def tearDownClass(cls):

@@ -12,6 +12,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "idp"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import idp  # noqa: E402
+import testca  # noqa: E402
 from tls_server import PROBE, TlsServer, request_parts  # noqa: E402
 
 USERS = [
@@ -42,8 +43,8 @@ class PasswordGrantTest(unittest.TestCase):
     def setUpClass(cls):
         cls.idp = idp.TestIdp(users=USERS, clients=[CLIENT]).__enter__()
         cls.dir = tempfile.mkdtemp(prefix="fenra-ropc-")
-        cls.ca = idp.make_ca(cls.dir, "ca")
-        cls.cert = idp.make_cert(cls.dir, cls.ca, "srv", dns=["localhost"])
+        cls.ca = testca.TestCA(cls.dir)
+        cls.cert = cls.ca.issue("localhost")
 
     @classmethod
     def tearDownClass(cls):
@@ -105,7 +106,7 @@ class PasswordGrantTest(unittest.TestCase):
             s = TlsServer(cert, answer=answer)
             try:
                 ok, log = grant(f"https://localhost:{s.port}/realm/token", "dave", "p&=+ w",
-                                ca=ca[0], domain="chat.example")
+                                ca=ca.ca.cert, domain="chat.example")
             finally:
                 s.close()
             self.assertEqual(ok, accepted, log)
@@ -125,7 +126,7 @@ class PasswordGrantTest(unittest.TestCase):
         s = TlsServer(cert, answer=b'HTTP/1.1 200 OK\r\nContent-Length: 25\r\n\r\n'
                       b'{"error":"invalid_grant"}')
         try:
-            ok, _ = grant(f"https://localhost:{s.port}/token", "dave", "x", ca=ca[0])
+            ok, _ = grant(f"https://localhost:{s.port}/token", "dave", "x", ca=ca.ca.cert)
         finally:
             s.close()
         self.assertTrue(ok)

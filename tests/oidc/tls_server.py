@@ -44,7 +44,7 @@ class TlsServer:
         self.interval = interval
         self.requests = []
         self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.ctx.load_cert_chain(*cert)
+        self.ctx.load_cert_chain(cert.chain, cert.key)
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(8)

@@ -11,6 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
 import fenra_testlib as t  # noqa: E402
+import testca  # noqa: E402
 
 S2S = t.binary("fenra-s2s")
 
@@ -60,9 +61,9 @@ def certs():
     """Two certificates of one test CA, made once per run."""
     global _ca
     if _ca is None:
-        _ca = t.TestCA(t.temp_dir())
-        _certs["a"] = _ca.issue("a.example", dns=["a.example"])
-        _certs["b"] = _ca.issue("b.example", dns=["b.example"])
+        _ca = testca.TestCA(t.temp_dir())
+        _certs["a"] = _ca.issue("a.example")
+        _certs["b"] = _ca.issue("b.example")
     return _certs
 
 
