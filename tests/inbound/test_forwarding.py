@@ -16,36 +16,32 @@ import netns  # noqa: E402
 netns.enter()
 
 import fenra_testlib as t  # noqa: E402
-import inbound_world as w  # noqa: E402
+import s2s_world as w  # noqa: E402
 import testca  # noqa: E402
+import xmpp_peer as xp  # noqa: E402
 
 
-class External(unittest.TestCase):
+def signed_zones(world):
+    zones = netns.dnssec_zones()
+    zone = zones["test"]
+    b_key = testca.tlsa_data(world.cert("b.test"), 1, 1)
+    # b.test publishes its server and pins its key there (signed).
+    zone.srv("_xmpp-server._tcp.b.test", "xmpp.b.test", 5269)
+    zone.a("xmpp.b.test", "127.0.0.2")
+    zone.tlsa(5269, "xmpp.b.test", 3, 1, 1, b_key)
+    # c.test pins a key its server does not have.
+    zone.tlsa(5269, "c.test", 3, 1, 1, b_key)
+    return zones
+
+
+class External(w.InboundCase):
+    zone = signed_zones
+    with_core = True
+
     @classmethod
     def setUpClass(cls):
-        d = t.temp_dir()
-        cls.ca = testca.TestCA(d)
-        cls.b = cls.ca.issue("b.test")
-        cls.c = cls.ca.issue("c.test")
-        zones = netns.dnssec_zones()
-        zone = zones["test"]
-        # b.test publishes its server and pins its key there (signed).
-        zone.srv("_xmpp-server._tcp.b.test", "xmpp.b.test", 5269)
-        zone.a("xmpp.b.test", "127.0.0.2")
-        zone.tlsa(5269, "xmpp.b.test", 3, 1, 1, testca.tlsa_data(cls.b, 1, 1))
-        # c.test pins a key its server does not have.
-        zone.tlsa(5269, "c.test", 3, 1, 1, testca.tlsa_data(cls.b, 1, 1))
-        cls.world = w.World(zones, ca=cls.ca)
-        cls.core = cls.world.core()
-
-    @classmethod
-    def tearDownClass(cls):
-        rc = cls.world.stop()
-        assert rc == 0, "exit status %d:\n%s" % (rc, cls.world.daemon.log_text())
-
-    def setUp(self):
-        self.d = self.world.daemon
-        self.mark = self.d.mark()
+        super().setUpClass()
+        cls.b, cls.c = cls.world.cert("b.test"), cls.world.cert("c.test")
 
     def tearDown(self):
         # Every frame a test caused was read by the test.
@@ -54,14 +50,14 @@ class External(unittest.TestCase):
 
     def established(self):
         """A peer for b.test authenticated by SASL EXTERNAL."""
-        p = self.world.peer()
+        p = self.a.peer()
         p.negotiate_tls(cert=self.b.chain, key=self.b.key)
-        p.expect(w.EXTERNAL_FEATURES)
-        p.send(w.AUTH_EXTERNAL)
-        p.expect(w.SASL_SUCCESS)
-        p.send(w.header())
+        p.expect(xp.EXTERNAL_OFFER)
+        p.send(xp.AUTH_EXTERNAL)
+        p.expect(xp.SASL_SUCCESS)
+        p.send(xp.stream_header("b.test", "a.test"))
         p.expect_header()
-        p.expect(w.ESTABLISHED_FEATURES)
+        p.expect(xp.ESTABLISHED_OFFER)
         return p
 
     def frame(self, core=None):
@@ -120,37 +116,37 @@ class External(unittest.TestCase):
             self.d.wait_for(line, level="warn", start=self.mark)
 
     def test_nothing_is_forwarded_before_authentication(self):
-        p = self.world.peer()
+        p = self.a.peer()
         p.negotiate_tls(cert=self.b.chain, key=self.b.key)
-        p.expect(w.EXTERNAL_FEATURES)
+        p.expect(xp.EXTERNAL_OFFER)
         p.send("<message from='b.test' to='a.test'><body>early</body></message>")
-        p.send(w.AUTH_EXTERNAL)
-        p.expect(w.SASL_SUCCESS)
-        p.send(w.header())
+        p.send(xp.AUTH_EXTERNAL)
+        p.expect(xp.SASL_SUCCESS)
+        p.send(xp.stream_header("b.test", "a.test"))
         p.expect_header()
-        p.expect(w.ESTABLISHED_FEATURES)
+        p.expect(xp.ESTABLISHED_OFFER)
         p.send("<message from='b.test' to='a.test' id='after'/>")
         self.assertEqual(self.frame()[2], "<message from='b.test' to='a.test' id='after'/>")
 
     def test_contradicting_tlsa_record_offers_dialback(self):
-        p = self.world.peer()
+        p = self.a.peer()
         p.negotiate_tls(frm="c.test", cert=self.c.chain, key=self.c.key)
-        p.expect(w.DIALBACK_FEATURES)
+        p.expect(xp.DIALBACK_OFFER)
         self.d.wait_for("inbound DANE for c.test: not verified (will offer dialback)",
                         start=self.mark)
-        p.send(w.AUTH_EXTERNAL)
-        p.expect(w.SASL_FAILURE)
+        p.send(xp.AUTH_EXTERNAL)
+        p.expect(xp.SASL_FAILURE)
 
     def test_certificate_of_another_domain_is_not_verified(self):
         # c.test's certificate presented by a peer claiming b.test.
-        p = self.world.peer()
+        p = self.a.peer()
         p.negotiate_tls(frm="b.test", cert=self.c.chain, key=self.c.key)
-        p.expect(w.DIALBACK_FEATURES)
+        p.expect(xp.DIALBACK_OFFER)
         p.send("<message from='b.test' to='a.test'/>")
         p.nothing()
 
     def test_two_cores_take_turns(self):
-        second = self.world.core()
+        second = self.a.connect_core()
         try:
             p = self.established()
             for i in range(4):
@@ -165,7 +161,7 @@ class External(unittest.TestCase):
             self.assertEqual(order[0], order[2])
             self.assertEqual(order[1], order[3])
         finally:
-            self.world.cores.remove(second)
+            self.a.cores.remove(second)
             second.close()
             self.d.wait_for("core disconnected from IPC slot=1", start=self.mark)
 
@@ -176,7 +172,7 @@ class External(unittest.TestCase):
             p.send(stanza)
             self.assertEqual(self.frame(), ["b.test", "a.test", stanza])
         p.send(t.payload_message("b.test", "a.test", 70000))
-        p.expect(w.stream_error("policy-violation", "stanza too large"))
+        p.expect(xp.stream_error("policy-violation", "stanza too large"))
         p.send("</stream:stream>")
         p.close()
         self.d.wait_for("closing inbound S2S session", start=self.mark)

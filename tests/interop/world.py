@@ -33,6 +33,7 @@ import xml.etree.ElementTree as ET
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
 import fenra_testlib as t  # noqa: E402
 import netns  # noqa: E402
+import s2s_world  # noqa: E402
 import testca  # noqa: E402
 from peer import wait_port  # noqa: E402
 
@@ -148,18 +149,11 @@ class Fenra:
         self._frames = []
 
     def start(self):
-        cert = self.world.cert[self.domain]
-        sock = os.path.join(t.temp_dir("fenra-core-"), "core.sock")
-        self.daemon = t.Daemon([t.binary("fenra-s2s"), "--host", self.domain,
-                                "--address", self.address, "--port", str(S2S_PORT),
-                                "--core-socket", sock, "--cert", cert.chain, "--key", cert.key,
-                                "--dns-trust-anchor", self.world.signed_dns.trust_anchor])
+        self.node = s2s_world.S2sNode(self.domain, self.address, S2S_PORT,
+                                      cert=self.world.cert[self.domain],
+                                      trust_anchor=self.world.signed_dns.trust_anchor)
+        self.daemon, self.core = self.node.daemon, self.node.core
         try:
-            self.daemon.wait_for("fenra-s2s event loop started")
-            t.wait_for_socket(sock)
-            mark = self.daemon.mark()
-            self.core = t.IpcClient(sock)
-            self.daemon.wait_for("core connected via IPC slot=", start=mark)
             wait_port(self.address, S2S_PORT, alive=lambda: self.daemon.proc.poll() is None)
         except BaseException:
             self.stop()
@@ -167,17 +161,10 @@ class Fenra:
         return self
 
     def stop(self):
-        if self.core is not None:
-            self.core.close()
-            self.core = None
-        if self.daemon is not None:
-            rc = self.daemon.stop()
-            self.exit_status = rc
-            return rc
-        return None
+        return None if self.daemon is None else self.node.stop()
 
     def deliver(self, frm, to, stanza):
-        self.core.send(t.delivery_request(frm, to, stanza))
+        self.node.deliver(frm, to, stanza)
 
     def wait_frame(self, predicate, timeout):
         """The next IPC frame (type, [fields as str]) that predicate accepts;

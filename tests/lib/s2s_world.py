@@ -1,53 +1,183 @@
-"""fenra-s2s daemons with a test core, for federation tests inside a test
-namespace (netns.enter() first; DNS from netns.DnsServer).
+"""The world of the fenra-s2s integration tests, inside a test namespace
+(netns.enter() first): daemons with test cores on their IPC sockets, a DNS
+server of the test's own, a test CA, and scripted peers (xmpp_peer).
 
     import s2s_world as w
-    a = w.S2sNode("a.test", "127.0.0.1", cert=a_cert)     # a testca.Cert or None
-    a.core.send(t.delivery_request("u@a.test", "v@b.test", "<message/>"))
-    kind, fields = a.core.recv_frame()
-    a.stop()
+    world = w.World(zone)                   # a netns.Zone (dnsmasq) or signed zones
+    a = world.node("a.test", "127.0.0.1")   # fenra-s2s with a.test's certificate
+    a.deliver("u@a.test", "v@b.test", "<message/>")
+    a.expect_failed("v@b.test", "remote-server-timeout")
+    p = a.peer()                            # a remote server connecting to it
+    p.negotiate_tls("b.test")
+    world.stop()
+
+    sys.exit(w.main(SCENARIOS, build_zone))  # sc_NAME(world) scenario scripts
 
 Each node is one fenra-s2s process (its log in .daemon, a fenra_testlib
 Daemon) listening for federation on ADDRESS:PORT, with one test core
 connected to its IPC socket (.core, a fenra_testlib IpcClient). More cores
 can be connected with connect_core(). Its resolver validates from
-trust_anchor (default: netns.unsigned_anchor(), under which the dnsmasq
-world's zones are insecure; the DS of netns.SignedDns for a signed world).
+trust_anchor (the world's: netns.unsigned_anchor() for dnsmasq, under which
+the zones are insecure; the DS of the signed zones for netns.SignedDns).
 """
 
+import contextlib
 import os
+import shutil
 import socket
 import sys
+import tempfile
 import time
 import traceback
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fenra_testlib as t  # noqa: E402
 import netns  # noqa: E402
+import testca  # noqa: E402
+import xmpp_peer as xp  # noqa: E402
 
-__all__ = ["S2sNode", "frames_of"]
+
+class World:
+    """A work directory, a test CA with a certificate per domain (made when
+    first asked for), the DNS server, and the daemons started (whose logs a
+    failed scenario prints). addresses: where node() puts each host."""
+
+    def __init__(self, zone=None, work=None, ca=None, forward=None, addresses=None):
+        self.dir = work or t.temp_dir()
+        self.ca = ca or testca.TestCA(self.dir)
+        self.addresses = addresses or {}
+        self.certs = {}
+        self.nodes = []
+        self.dns = None
+        self.trust_anchor = None
+        if zone is not None:
+            self.serve(zone, forward)
+
+    def serve(self, zone, forward=None):
+        """Starts the DNS server: dnsmasq for a netns.Zone; for a dict of
+        signed zones (netns.dnssec_zones()) NSD behind dnsmasq, with the
+        forwards of the netns.Zone forward. Daemons started afterwards
+        validate from the matching trust anchor."""
+        if isinstance(zone, dict):
+            self.dns = netns.SignedDns(zone, self.dir, forward).__enter__()
+            self.trust_anchor = self.dns.trust_anchor
+        else:
+            self.dns = netns.DnsServer(zone, self.dir).__enter__()
+            self.trust_anchor = netns.unsigned_anchor()
+        return self.dns
+
+    def cert(self, domain):
+        if domain not in self.certs:
+            self.certs[domain] = self.ca.issue(domain)
+        return self.certs[domain]
+
+    def ctx(self, domain, chain=None):
+        """A TLS server context with domain's certificate (or another chain)."""
+        c = self.cert(domain)
+        return xp.server_context(chain or c.chain, c.key)
+
+    @contextlib.contextmanager
+    def remote(self, domain, address=None, port=5269, chain=None, check=True, **knobs):
+        """A scripted remote server for domain (an xp.Receiver with knobs,
+        presenting domain's certificate or chain) on address (default: the
+        domain's in addresses) and port for the with block; its listener in
+        .listener. With check, none of its connection handlers may have
+        failed."""
+        ctx = self.ctx(domain, chain)
+        r = xp.Receiver(domain, ctx, **knobs)
+        r.listener = xp.PeerListener(address or self.addresses[domain], port, r.serve,
+                                     ctx=ctx if knobs.get("direct") else None)
+        try:
+            yield r
+            assert not (check and r.listener.errors), "remote side failed: %r" % (
+                r.listener.errors)
+        finally:
+            r.listener.close()
+
+    def node(self, host="a.test", address=None, cert=True, **kw):
+        """fenra-s2s for host (cert: True for host's certificate, None for
+        none, or a testca.Cert); kw as for S2sNode."""
+        n = S2sNode(host, address or self.addresses.get(host, "127.0.0.1"),
+                    cert=self.cert(host) if cert is True else (cert or None),
+                    trust_anchor=self.trust_anchor, **kw)
+        self.nodes.append(n)
+        return n
+
+    def stop(self):
+        """Stops every node and the DNS server; returns the first non-zero
+        exit status of a node, or 0."""
+        rcs = [n.stop() for n in self.nodes]
+        if self.dns is not None:
+            self.dns.__exit__(None, None, None)
+            self.dns = None
+        return next((rc for rc in rcs if rc), 0)
+
+
+def inbound_world(zone=None, extra=(), core_socket=True):
+    """A World serving zone (default: no records; a function of the world
+    when the records need its certificates) and fenra-s2s for a.test on
+    127.0.0.1 at a free port, no core connected yet: (world, node)."""
+    world = World()
+    world.serve((zone(world) if callable(zone) else zone) or netns.Zone())
+    return world, world.node(port=t.free_port(), extra_args=extra, core=False,
+                             core_socket=core_socket)
+
+
+class InboundCase(unittest.TestCase):
+    """Cases that share one inbound_world per class: cls.world, cls.a (the
+    daemon's node), cls.core (a connected core, with_core), and per case
+    self.d (the daemon) and self.mark (its log before the case). The daemon
+    must exit cleanly at the end."""
+
+    zone = None
+    extra = ()
+    core_socket = True
+    with_core = False
+
+    @classmethod
+    def setUpClass(cls):
+        cls.world, cls.a = inbound_world(cls.zone, cls.extra, cls.core_socket)
+        cls.core = cls.a.connect_core() if cls.with_core else None
+
+    @classmethod
+    def tearDownClass(cls):
+        rc = cls.world.stop()
+        assert rc == 0, "exit status %d:\n%s" % (rc, cls.a.daemon.log_text())
+
+    def setUp(self):
+        self.d = self.a.daemon
+        self.mark = self.d.mark()
 
 
 class S2sNode:
     def __init__(self, host, address, port=5269, cert=None, extra_args=(), core=True,
-                 trust_anchor=None):
+                 trust_anchor=None, core_socket=True):
         self.host = host
         self.address = address
         self.port = port
         self.cert = cert
         self.sock_dir = t.temp_dir("fenra-s2s-")
         self.core_socket = os.path.join(self.sock_dir, "core.sock")
-        argv = [t.binary("fenra-s2s"), "--host", host, "--address", address, "--port", str(port),
-                "--core-socket", self.core_socket]
+        argv = [t.binary("fenra-s2s"), "--host", host, "--address", address, "--port", str(port)]
+        if core_socket:
+            argv += ["--core-socket", self.core_socket]
         if cert is not None:
             argv += ["--cert", cert.chain, "--key", cert.key]
         argv += ["--dns-trust-anchor", trust_anchor or netns.unsigned_anchor()]
         argv += list(extra_args)
         self.daemon = t.Daemon(argv)
+        # The IPC socket and the listener are ready by then.
         self.daemon.wait_for("fenra-s2s event loop started")
-        t.wait_for_socket(self.core_socket)
         self.cores = []
+        self.peers = []
         self.core = self.connect_core() if core else None
+
+    def peer(self, source=None):
+        """A scripted remote server connected to this daemon (xp.StreamConn)."""
+        p = xp.StreamConn.connect(self.address, self.port, source=source)
+        self.peers.append(p)
+        return p
 
     def connect_core(self):
         mark = self.daemon.mark()
@@ -86,24 +216,21 @@ class S2sNode:
             return True
         return False
 
-    def stop(self):
-        for c in self.cores:
+    def close_links(self):
+        for c in self.peers + self.cores:
             c.close()
+
+    def stop(self):
+        self.close_links()
         return self.daemon.stop()
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        for c in self.cores:
-            c.close()
+        self.close_links()
         self.daemon.kill()
         return False
-
-
-def frames_of(node, kind, count, timeout=t.DEFAULT_TIMEOUT):
-    """The next count frames of this type on node's core."""
-    return [node.expect_frame(kind, timeout=timeout) for _ in range(count)]
 
 
 def run_scenarios(world, scenarios, wanted=(), kill_nodes=True):
@@ -133,3 +260,21 @@ def run_scenarios(world, scenarios, wanted=(), kill_nodes=True):
                     n.daemon.kill()
     return passed, failed
 
+
+def main(scenarios, build_zone, forward=None, setup=None, kill_nodes=True, **world_args):
+    """Runs the scenarios named on the command line (every one without) on a
+    World whose DNS server serves build_zone(world), after setup(world);
+    prints the tally and returns the exit status."""
+    work = tempfile.mkdtemp(prefix="fenra-w-", dir="/tmp")
+    passed, failed = 0, []
+    try:
+        world = World(work=work, **world_args)
+        if setup is not None:
+            setup(world)
+        world.serve(build_zone(world), forward)
+        passed, failed = run_scenarios(world, scenarios, set(sys.argv[1:]), kill_nodes)
+        world.stop()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d passed, %d failed" % (passed, len(failed)))
+    return 1 if failed else 0

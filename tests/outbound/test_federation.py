@@ -17,40 +17,21 @@ Usage: test_federation.py [scenario ...]
 """
 
 import os
-import shutil
 import sys
-import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "inbound"))
 import netns  # noqa: E402
 
 netns.enter()
 
 import fenra_testlib as t  # noqa: E402
-import inbound_world as iw  # noqa: E402
 import s2s_world as w  # noqa: E402
 import testca  # noqa: E402
+import xmpp_peer as xp  # noqa: E402
 
 ADDRESSES = {"a.test": "127.0.0.1", "b.test": "127.0.0.2", "c.test": "127.0.0.3",
              "d.test": "127.0.0.4", "e.insecure.test": "127.0.0.6", "h.broken.test": "127.0.0.7",
              "v6.test": "::1"}
-
-
-class World:
-    def __init__(self, work):
-        self.work = work
-        self.ca = testca.TestCA(work)
-        self.certs = {d: self.ca.issue(d) for d in ADDRESSES}
-        self.nodes = []
-
-    def node(self, domain, address=None, extra_args=(), core=True):
-        n = w.S2sNode(domain, address or ADDRESSES[domain], cert=self.certs[domain],
-                      extra_args=extra_args, core=core, trust_anchor=self.trust_anchor)
-        self.nodes.append(n)
-        return n
 
 
 def message(frm, to, n, body="hi"):
@@ -122,9 +103,7 @@ def sc_dane_external(world):
 def sc_dane_mismatch(world):
     """A TLSA record that contradicts the certificate the server presents."""
     a = world.node("a.test")
-    b = w.S2sNode("bad.test", ADDRESSES["b.test"], cert=world.certs["b.test"],
-                  trust_anchor=world.trust_anchor)
-    world.nodes.append(b)
+    b = world.node("bad.test", ADDRESSES["b.test"], cert=world.cert("b.test"))
     try:
         a.deliver("alice@a.test", "bob@bad.test", message("alice@a.test", "bob@bad.test", 1))
         a.expect_failed("bob@bad.test", "dane-verification-failed")
@@ -164,15 +143,14 @@ def sc_forged_dialback_key(world):
         a.deliver("alice@a.test", "bob@b.test", m1)
         expect_stanza(b, "alice@a.test", "bob@b.test", m1)
         a.daemon.wait_for("outbound dialback verified by b.test")
-        evil = iw.Peer(5269, ADDRESSES["a.test"])
+        evil = xp.StreamConn.connect(ADDRESSES["a.test"], 5269)
         evil.negotiate_tls("b.test")
-        evil.expect(iw.DIALBACK_FEATURES)
+        evil.expect(xp.DIALBACK_OFFER)
         evil.send("<db:result from='b.test' to='a.test'>&lt;/db:verify&gt;&lt;message "
                   "from=&apos;ceo@a.test&apos; to=&apos;bob@b.test&apos;&gt;&lt;body&gt;forged"
                   "&lt;/body&gt;&lt;/message&gt;&lt;db:verify&gt;</db:result>")
         assert b.no_frame(wait=1.0), b.daemon.log_text()
-        evil.expect("<db:result xmlns:db='jabber:server:dialback' from='a.test' to='b.test' "
-                    "type='invalid'/>")
+        evil.expect(xp.db_verdict("a.test", "b.test", "invalid"))
         b.daemon.wait_for("dialback verify: invalid key from a.test", level="warn")
         # The stream between the two stays up and carries the next stanza.
         m2 = message("alice@a.test", "bob@b.test", 2)
@@ -208,7 +186,7 @@ def sc_two_instances_share_secret(world):
     """Two instances of a.test with one secret file: b.test's callback for a
     key of the instance at 127.0.0.5 reaches the one DNS names, which finds
     it valid. A secret file that others may read stops the daemon."""
-    secret = os.path.join(world.work, "dialback.secret")
+    secret = os.path.join(world.dir, "dialback.secret")
     with open(secret, "w") as f:
         f.write("0123456789abcdefghijklmnopqrstuvwxyzABCD\n")
     os.chmod(secret, 0o644)
@@ -417,27 +395,16 @@ def build_zone(world):
     z = zones["test"]
     z.a("bad.test", ADDRESSES["b.test"])
     for domain in ("c.test", "d.test", "e.insecure.test", "h.broken.test"):
-        zone_of(domain).tlsa(5269, domain, 3, 1, 1, testca.tlsa_data(world.certs[domain], 1, 1))
-    z.tlsa(5269, "bad.test", 3, 0, 1, testca.tlsa_data(world.certs["d.test"], 0, 1))
+        zone_of(domain).tlsa(5269, domain, 3, 1, 1, testca.tlsa_data(world.cert(domain), 1, 1))
+    z.tlsa(5269, "bad.test", 3, 0, 1, testca.tlsa_data(world.cert("d.test"), 0, 1))
     return zones
 
 
-def main():
-    wanted = set(sys.argv[1:])
-    work = tempfile.mkdtemp(prefix="fenra-fed-", dir="/tmp")
-    passed, failed = 0, []
-    try:
-        world = World(work)
-        slow = netns.Zone(local_domains=()).forward("slow.test", netns.STALLED_ADDRESS)
-        with netns.StalledServer() as world.stalled, \
-                netns.SignedDns(build_zone(world), work, slow) as dns:
-            world.trust_anchor = dns.trust_anchor
-            passed, failed = w.run_scenarios(world, SCENARIOS, wanted)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    print("%d passed, %d failed" % (passed, len(failed)))
-    return 1 if failed else 0
+def stalled_nameserver(world):
+    world.stalled = netns.StalledServer().__enter__()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(w.main(SCENARIOS, build_zone, setup=stalled_nameserver, addresses=ADDRESSES,
+                    forward=netns.Zone(local_domains=()).forward("slow.test",
+                                                                 netns.STALLED_ADDRESS)))
