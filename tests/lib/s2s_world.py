@@ -233,11 +233,11 @@ class S2sNode:
         return False
 
 
-def run_scenarios(world, scenarios, wanted=(), kill_nodes=True):
+def run_scenarios(world, scenarios, wanted=()):
     """Runs each scenario function (named sc_NAME) on the world, or only those
     named in wanted; prints "ok" or "FAIL" with the trace and the daemons'
-    logs. The scenario's nodes are killed afterwards unless kill_nodes is
-    false. Returns the number passed and the names that failed."""
+    logs. Afterwards the scenario's nodes are stopped (killed after a
+    failure). Returns the number passed and the names that failed."""
     passed, failed = 0, []
     for sc in scenarios:
         name = sc.__name__[3:]
@@ -255,13 +255,15 @@ def run_scenarios(world, scenarios, wanted=(), kill_nodes=True):
             for n in world.nodes:
                 print("--- log of %s:\n%s" % (n.host, n.daemon.log_text()), flush=True)
         finally:
-            if kill_nodes:
-                for n in world.nodes:
-                    n.daemon.kill()
+            for n in world.nodes:
+                if name in failed:
+                    n.__exit__()
+                else:
+                    n.stop()
     return passed, failed
 
 
-def main(scenarios, build_zone, forward=None, setup=None, kill_nodes=True, **world_args):
+def main(scenarios, build_zone, forward=None, setup=None, **world_args):
     """Runs the scenarios named on the command line (every one without) on a
     World whose DNS server serves build_zone(world), after setup(world);
     prints the tally and returns the exit status."""
@@ -272,7 +274,7 @@ def main(scenarios, build_zone, forward=None, setup=None, kill_nodes=True, **wor
         if setup is not None:
             setup(world)
         world.serve(build_zone(world), forward)
-        passed, failed = run_scenarios(world, scenarios, set(sys.argv[1:]), kill_nodes)
+        passed, failed = run_scenarios(world, scenarios, set(sys.argv[1:]))
         world.stop()
     finally:
         shutil.rmtree(work, ignore_errors=True)

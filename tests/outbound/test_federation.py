@@ -49,87 +49,69 @@ def sc_dialback_both_ways(world):
     by a callback over a connection of its own, and the reverse direction's
     callback rides on the established stream."""
     a, b = world.node("a.test"), world.node("b.test")
-    try:
-        m1 = message("alice@a.test/x", "bob@b.test", 1)
-        a.deliver("alice@a.test/x", "bob@b.test", m1)
-        expect_stanza(b, "alice@a.test/x", "bob@b.test", m1)
-        a.daemon.wait_for("outbound dialback verified by b.test")
-        b.daemon.wait_for("dialback callback: sent db:verify to a.test for stream ")
-        b.daemon.wait_for("dialback callback: db:verify response type=valid from a.test")
-        a.daemon.wait_for("dialback verify: valid key from b.test for stream ")
-        # The callback session of b.test authenticated itself too: a.test
-        # checked its key over a callback of its own.
-        a.daemon.wait_for("dialback callback: sent db:verify to b.test for stream ")
-        m2 = message("bob@b.test", "alice@a.test", 2, "back")
-        b.deliver("bob@b.test", "alice@a.test", m2)
-        expect_stanza(a, "bob@b.test", "alice@a.test", m2)
-        # Queued in order, including a burst beyond the write queue.
-        msgs = [message("alice@a.test", "bob@b.test", 10 + i, "y" * 900) for i in range(40)]
-        for m in msgs:
-            a.deliver("alice@a.test", "bob@b.test", m)
-        for m in msgs:
-            expect_stanza(b, "alice@a.test", "bob@b.test", m)
-        assert a.no_frame() and b.no_frame(wait=0.1)
-        # One connection each way: the callbacks rode on them.
-        for n in (a, b):
-            sessions = len(n.daemon.find("starting TLS handshake"))
-            assert sessions == 1, (n.host, sessions)
-    finally:
-        for n in (a, b):
-            n.stop()
+    m1 = message("alice@a.test/x", "bob@b.test", 1)
+    a.deliver("alice@a.test/x", "bob@b.test", m1)
+    expect_stanza(b, "alice@a.test/x", "bob@b.test", m1)
+    a.daemon.wait_for("outbound dialback verified by b.test")
+    b.daemon.wait_for("dialback callback: sent db:verify to a.test for stream ")
+    b.daemon.wait_for("dialback callback: db:verify response type=valid from a.test")
+    a.daemon.wait_for("dialback verify: valid key from b.test for stream ")
+    # The callback session of b.test authenticated itself too: a.test
+    # checked its key over a callback of its own.
+    a.daemon.wait_for("dialback callback: sent db:verify to b.test for stream ")
+    m2 = message("bob@b.test", "alice@a.test", 2, "back")
+    b.deliver("bob@b.test", "alice@a.test", m2)
+    expect_stanza(a, "bob@b.test", "alice@a.test", m2)
+    # Queued in order, including a burst beyond the write queue.
+    msgs = [message("alice@a.test", "bob@b.test", 10 + i, "y" * 900) for i in range(40)]
+    for m in msgs:
+        a.deliver("alice@a.test", "bob@b.test", m)
+    for m in msgs:
+        expect_stanza(b, "alice@a.test", "bob@b.test", m)
+    assert a.no_frame() and b.no_frame(wait=0.1)
+    # One connection each way: the callbacks rode on them.
+    for n in (a, b):
+        sessions = len(n.daemon.find("starting TLS handshake"))
+        assert sessions == 1, (n.host, sessions)
 
 
 def sc_dane_external(world):
     """TLSA records matching both certificates: SASL EXTERNAL both ways, no
     dialback at all."""
     c, d = world.node("c.test"), world.node("d.test")
-    try:
-        m1 = message("carl@c.test", "dora@d.test", 1)
-        c.deliver("carl@c.test", "dora@d.test", m1)
-        expect_stanza(d, "carl@c.test", "dora@d.test", m1)
-        c.daemon.wait_for("DANE result for d.test: verified")
-        c.daemon.wait_for("outbound S2S to d.test fully established")
-        d.daemon.wait_for("inbound DANE for c.test: verified")
-        m2 = message("dora@d.test", "carl@c.test", 2)
-        d.deliver("dora@d.test", "carl@c.test", m2)
-        expect_stanza(c, "dora@d.test", "carl@c.test", m2)
-        for n in (c, d):
-            assert not n.daemon.find("dialback"), n.daemon.log_text()
-    finally:
-        for n in (c, d):
-            n.stop()
+    m1 = message("carl@c.test", "dora@d.test", 1)
+    c.deliver("carl@c.test", "dora@d.test", m1)
+    expect_stanza(d, "carl@c.test", "dora@d.test", m1)
+    c.daemon.wait_for("DANE result for d.test: verified")
+    c.daemon.wait_for("outbound S2S to d.test fully established")
+    d.daemon.wait_for("inbound DANE for c.test: verified")
+    m2 = message("dora@d.test", "carl@c.test", 2)
+    d.deliver("dora@d.test", "carl@c.test", m2)
+    expect_stanza(c, "dora@d.test", "carl@c.test", m2)
+    for n in (c, d):
+        assert not n.daemon.find("dialback"), n.daemon.log_text()
 
 
 def sc_dane_mismatch(world):
     """A TLSA record that contradicts the certificate the server presents."""
     a = world.node("a.test")
     b = world.node("bad.test", ADDRESSES["b.test"], cert=world.cert("b.test"))
-    try:
-        a.deliver("alice@a.test", "bob@bad.test", message("alice@a.test", "bob@bad.test", 1))
-        a.expect_failed("bob@bad.test", "dane-verification-failed")
-        a.daemon.wait_for("DANE result for bad.test: FAILED")
-        assert b.no_frame()
-    finally:
-        for n in (a, b):
-            n.stop()
+    a.deliver("alice@a.test", "bob@bad.test", message("alice@a.test", "bob@bad.test", 1))
+    a.expect_failed("bob@bad.test", "dane-verification-failed")
+    a.daemon.wait_for("DANE result for bad.test: FAILED")
+    assert b.no_frame()
 
 
 def sc_peer_down(world):
     """The other daemon is not running: tcp-connect-failed; once it runs, the
     next request for the domain connects afresh."""
     a = world.node("a.test")
-    try:
-        a.deliver("alice@a.test", "bob@b.test", message("alice@a.test", "bob@b.test", 1))
-        a.expect_failed("bob@b.test", "tcp-connect-failed")
-        b = world.node("b.test")
-        try:
-            m = message("alice@a.test", "bob@b.test", 2)
-            a.deliver("alice@a.test", "bob@b.test", m)
-            expect_stanza(b, "alice@a.test", "bob@b.test", m)
-        finally:
-            b.stop()
-    finally:
-        a.stop()
+    a.deliver("alice@a.test", "bob@b.test", message("alice@a.test", "bob@b.test", 1))
+    a.expect_failed("bob@b.test", "tcp-connect-failed")
+    b = world.node("b.test")
+    m = message("alice@a.test", "bob@b.test", 2)
+    a.deliver("alice@a.test", "bob@b.test", m)
+    expect_stanza(b, "alice@a.test", "bob@b.test", m)
 
 
 def sc_forged_dialback_key(world):
@@ -138,48 +120,39 @@ def sc_forged_dialback_key(world):
     stanza: the key stays text on the way to b.test, which finds it invalid,
     and nothing reaches b.test's core."""
     a, b = world.node("a.test"), world.node("b.test")
-    try:
-        m1 = message("alice@a.test", "bob@b.test", 1)
-        a.deliver("alice@a.test", "bob@b.test", m1)
-        expect_stanza(b, "alice@a.test", "bob@b.test", m1)
-        a.daemon.wait_for("outbound dialback verified by b.test")
-        evil = xp.StreamConn.connect(ADDRESSES["a.test"], 5269)
-        evil.negotiate_tls("b.test")
-        evil.expect(xp.DIALBACK_OFFER)
-        evil.send("<db:result from='b.test' to='a.test'>&lt;/db:verify&gt;&lt;message "
-                  "from=&apos;ceo@a.test&apos; to=&apos;bob@b.test&apos;&gt;&lt;body&gt;forged"
-                  "&lt;/body&gt;&lt;/message&gt;&lt;db:verify&gt;</db:result>")
-        assert b.no_frame(wait=1.0), b.daemon.log_text()
-        evil.expect(xp.db_verdict("a.test", "b.test", "invalid"))
-        b.daemon.wait_for("dialback verify: invalid key from a.test", level="warn")
-        # The stream between the two stays up and carries the next stanza.
-        m2 = message("alice@a.test", "bob@b.test", 2)
-        a.deliver("alice@a.test", "bob@b.test", m2)
-        expect_stanza(b, "alice@a.test", "bob@b.test", m2)
-        evil.close()
-    finally:
-        for n in (a, b):
-            n.stop()
+    m1 = message("alice@a.test", "bob@b.test", 1)
+    a.deliver("alice@a.test", "bob@b.test", m1)
+    expect_stanza(b, "alice@a.test", "bob@b.test", m1)
+    a.daemon.wait_for("outbound dialback verified by b.test")
+    evil = a.peer()
+    evil.negotiate_tls("b.test")
+    evil.expect(xp.DIALBACK_OFFER)
+    evil.send("<db:result from='b.test' to='a.test'>&lt;/db:verify&gt;&lt;message "
+              "from=&apos;ceo@a.test&apos; to=&apos;bob@b.test&apos;&gt;&lt;body&gt;forged"
+              "&lt;/body&gt;&lt;/message&gt;&lt;db:verify&gt;</db:result>")
+    assert b.no_frame(wait=1.0), b.daemon.log_text()
+    evil.expect(xp.db_verdict("a.test", "b.test", "invalid"))
+    b.daemon.wait_for("dialback verify: invalid key from a.test", level="warn")
+    # The stream between the two stays up and carries the next stanza.
+    m2 = message("alice@a.test", "bob@b.test", 2)
+    a.deliver("alice@a.test", "bob@b.test", m2)
+    expect_stanza(b, "alice@a.test", "bob@b.test", m2)
 
 
 def sc_payload_named_stream(world):
     """An element named stream inside a stanza is payload: that stanza and
     the next one arrive, over the one stream."""
     a, b = world.node("a.test"), world.node("b.test")
-    try:
-        m1 = ("<message from='alice@a.test' to='bob@b.test' type='chat' id='s1'>"
-              "<x xmlns='urn:example:y'><stream xmlns='urn:example:z'/></x></message>")
-        m2 = message("alice@a.test", "bob@b.test", 2)
-        a.deliver("alice@a.test", "bob@b.test", m1)
-        a.deliver("alice@a.test", "bob@b.test", m2)
-        expect_stanza(b, "alice@a.test", "bob@b.test", m1)
-        expect_stanza(b, "alice@a.test", "bob@b.test", m2)
-        assert not b.daemon.find("closing inbound S2S session"), b.daemon.log_text()
-        assert len(b.daemon.find("inbound S2S stream established")) + len(
-            b.daemon.find(" verified, inbound session ")) == 1, b.daemon.log_text()
-    finally:
-        for n in (a, b):
-            n.stop()
+    m1 = ("<message from='alice@a.test' to='bob@b.test' type='chat' id='s1'>"
+          "<x xmlns='urn:example:y'><stream xmlns='urn:example:z'/></x></message>")
+    m2 = message("alice@a.test", "bob@b.test", 2)
+    a.deliver("alice@a.test", "bob@b.test", m1)
+    a.deliver("alice@a.test", "bob@b.test", m2)
+    expect_stanza(b, "alice@a.test", "bob@b.test", m1)
+    expect_stanza(b, "alice@a.test", "bob@b.test", m2)
+    assert not b.daemon.find("closing inbound S2S session"), b.daemon.log_text()
+    assert len(b.daemon.find("inbound S2S stream established")) + len(
+        b.daemon.find(" verified, inbound session ")) == 1, b.daemon.log_text()
 
 
 def sc_two_instances_share_secret(world):
@@ -199,17 +172,13 @@ def sc_two_instances_share_secret(world):
     a2 = world.node("a.test", extra_args=args)
     a1 = world.node("a.test", address="127.0.0.5", extra_args=args)
     b = world.node("b.test")
-    try:
-        m = message("alice@a.test", "bob@b.test", 1)
-        a1.deliver("alice@a.test", "bob@b.test", m)
-        expect_stanza(b, "alice@a.test", "bob@b.test", m)
-        a2.daemon.wait_for("dialback verify: valid key from b.test for stream ")
-        assert not a1.daemon.find("dialback verify:"), a1.daemon.log_text()
-        for n in (a1, a2):
-            assert not n.daemon.find("0123456789abcdef"), n.daemon.log_text()
-    finally:
-        for n in (a1, a2, b):
-            n.stop()
+    m = message("alice@a.test", "bob@b.test", 1)
+    a1.deliver("alice@a.test", "bob@b.test", m)
+    expect_stanza(b, "alice@a.test", "bob@b.test", m)
+    a2.daemon.wait_for("dialback verify: valid key from b.test for stream ")
+    assert not a1.daemon.find("dialback verify:"), a1.daemon.log_text()
+    for n in (a1, a2):
+        assert not n.daemon.find("0123456789abcdef"), n.daemon.log_text()
 
 
 def send(src, dst, frm, to, n):
@@ -222,16 +191,12 @@ def send(src, dst, frm, to, n):
 def sc_dane_insecure(world):
     """TLSA records in an unsigned zone are not looked at: dialback both ways."""
     a, e = world.node("a.test"), world.node("e.insecure.test")
-    try:
-        send(a, e, "alice@a.test", "eve@e.insecure.test", 1)
-        a.daemon.wait_for("no DANE for e.insecure.test:5269: the SRV answer for e.insecure.test "
-                          "is insecure")
-        a.daemon.wait_for("outbound dialback verified by e.insecure.test")
-        send(e, a, "eve@e.insecure.test", "alice@a.test", 2)
-        a.daemon.wait_for("inbound DANE: no TLSA records for e.insecure.test")
-    finally:
-        for n in (a, e):
-            n.stop()
+    send(a, e, "alice@a.test", "eve@e.insecure.test", 1)
+    a.daemon.wait_for("no DANE for e.insecure.test:5269: the SRV answer for e.insecure.test "
+                      "is insecure")
+    a.daemon.wait_for("outbound dialback verified by e.insecure.test")
+    send(e, a, "eve@e.insecure.test", "alice@a.test", 2)
+    a.daemon.wait_for("inbound DANE: no TLSA records for e.insecure.test")
 
 
 def sc_dane_bogus(world):
@@ -239,32 +204,24 @@ def sc_dane_bogus(world):
     dane-verification-failed, and the peer is offered no EXTERNAL (its
     dialback then fails on the same records)."""
     a, h = world.node("a.test"), world.node("h.broken.test")
-    try:
-        a.deliver("alice@a.test", "hal@h.broken.test", message("alice@a.test", "hal@h.broken.test", 1))
-        a.expect_failed("hal@h.broken.test", "dane-verification-failed")
-        a.daemon.wait_for("TLSA _5269._tcp.h.broken.test: bogus")
-        h.deliver("hal@h.broken.test", "alice@a.test", message("hal@h.broken.test", "alice@a.test", 2))
-        h.expect_frame(t.DELIVERY_FAILED)
-        a.daemon.wait_for("inbound DANE for h.broken.test: not verified (TLSA answer bogus")
-        assert not a.daemon.find("SASL EXTERNAL"), a.daemon.log_text()
-        assert a.no_frame(wait=0.1)
-    finally:
-        for n in (a, h):
-            n.stop()
+    a.deliver("alice@a.test", "hal@h.broken.test", message("alice@a.test", "hal@h.broken.test", 1))
+    a.expect_failed("hal@h.broken.test", "dane-verification-failed")
+    a.daemon.wait_for("TLSA _5269._tcp.h.broken.test: bogus")
+    h.deliver("hal@h.broken.test", "alice@a.test", message("hal@h.broken.test", "alice@a.test", 2))
+    h.expect_frame(t.DELIVERY_FAILED)
+    a.daemon.wait_for("inbound DANE for h.broken.test: not verified (TLSA answer bogus")
+    assert not a.daemon.find("SASL EXTERNAL"), a.daemon.log_text()
+    assert a.no_frame(wait=0.1)
 
 
 def sc_stalled_nameserver(world):
     """While the lookups for one domain hang, an inbound stream negotiates
     and deliveries to other domains go through."""
     a, b = world.node("a.test"), world.node("b.test")
-    try:
-        a.deliver("alice@a.test", "sam@x.slow.test", message("alice@a.test", "sam@x.slow.test", 1))
-        send(b, a, "bob@b.test", "alice@a.test", 2)  # before the failure below
-        send(a, b, "alice@a.test", "bob@b.test", 3)
-        a.expect_failed("sam@x.slow.test", "hostname-resolution-failed")
-    finally:
-        for n in (a, b):
-            n.stop()
+    a.deliver("alice@a.test", "sam@x.slow.test", message("alice@a.test", "sam@x.slow.test", 1))
+    send(b, a, "bob@b.test", "alice@a.test", 2)  # before the failure below
+    send(a, b, "alice@a.test", "bob@b.test", 3)
+    a.expect_failed("sam@x.slow.test", "hostname-resolution-failed")
 
 
 def sc_large_stanzas(world):
@@ -273,38 +230,30 @@ def sc_large_stanzas(world):
     carries the next stanza."""
     a, b = world.node("a.test"), world.node("b.test")
     c = world.node("c.test", extra_args=["--max-stanza-size", "30000"])
-    try:
-        for size in (20000, 60000):
-            for src, dst, frm, to in ((a, b, "alice@a.test", "bob@b.test"),
-                                      (b, a, "bob@b.test", "alice@a.test")):
-                m = t.payload_message(frm, to, size, "m%d" % size)
-                src.deliver(frm, to, m)
-                expect_stanza(dst, frm, to, m)
-        a.deliver("alice@a.test", "carl@c.test",
-                  t.payload_message("alice@a.test", "carl@c.test", 40000))
-        a.expect_failed("carl@c.test", "policy-violation")
-        a.daemon.wait_for("stanza over the limit of c.test (30000 bytes) not sent: "
-                          "to=carl@c.test")
-        m = message("alice@a.test", "carl@c.test", 1)
-        a.deliver("alice@a.test", "carl@c.test", m)
-        expect_stanza(c, "alice@a.test", "carl@c.test", m)
-    finally:
-        for n in (a, b, c):
-            n.stop()
+    for size in (20000, 60000):
+        for src, dst, frm, to in ((a, b, "alice@a.test", "bob@b.test"),
+                                  (b, a, "bob@b.test", "alice@a.test")):
+            m = t.payload_message(frm, to, size, "m%d" % size)
+            src.deliver(frm, to, m)
+            expect_stanza(dst, frm, to, m)
+    a.deliver("alice@a.test", "carl@c.test",
+              t.payload_message("alice@a.test", "carl@c.test", 40000))
+    a.expect_failed("carl@c.test", "policy-violation")
+    a.daemon.wait_for("stanza over the limit of c.test (30000 bytes) not sent: "
+                      "to=carl@c.test")
+    m = message("alice@a.test", "carl@c.test", 1)
+    a.deliver("alice@a.test", "carl@c.test", m)
+    expect_stanza(c, "alice@a.test", "carl@c.test", m)
 
 
 def sc_no_core_at_start(world):
     """A stanza that arrives while no core is connected waits for one."""
     a, b = world.node("a.test"), world.node("b.test", core=False)
-    try:
-        m = message("alice@a.test", "bob@b.test", 1)
-        a.deliver("alice@a.test", "bob@b.test", m)
-        b.daemon.wait_for("inbound reading paused")
-        b.core = b.connect_core()
-        expect_stanza(b, "alice@a.test", "bob@b.test", m)
-    finally:
-        for n in (a, b):
-            n.stop()
+    m = message("alice@a.test", "bob@b.test", 1)
+    a.deliver("alice@a.test", "bob@b.test", m)
+    b.daemon.wait_for("inbound reading paused")
+    b.core = b.connect_core()
+    expect_stanza(b, "alice@a.test", "bob@b.test", m)
 
 
 def sc_stopped_while_resolving(world):
@@ -323,13 +272,9 @@ def sc_stopped_while_resolving(world):
 def sc_ipv6_only_peer(world):
     """A peer with an AAAA record only, listening on ::1: both directions."""
     a, v = world.node("a.test"), world.node("v6.test")
-    try:
-        send(a, v, "alice@a.test", "vic@v6.test", 1)
-        a.daemon.wait_for("outbound TCP connected to v6.test:5269 at [::1]:5269")
-        send(v, a, "vic@v6.test", "alice@a.test", 2)
-    finally:
-        for n in (a, v):
-            n.stop()
+    send(a, v, "alice@a.test", "vic@v6.test", 1)
+    a.daemon.wait_for("outbound TCP connected to v6.test:5269 at [::1]:5269")
+    send(v, a, "vic@v6.test", "alice@a.test", 2)
 
 
 def sc_failure_reaches_a_later_core(world):
@@ -354,25 +299,20 @@ def sc_failure_reaches_a_later_core(world):
             a.expect_failed("bob%d@b.test" % i, "read-failed", core=later)
     finally:
         silent.close()
-        a.stop()
 
 
 def sc_core_stops_reading(world):
     """A core that stops reading pauses the inbound streams instead of losing
     stanzas; once it reads again everything arrives, in order."""
     a, b = world.node("a.test"), world.node("b.test")
-    try:
-        msgs = [t.payload_message("alice@a.test", "bob@b.test", 20000, "m%d" % i)
-                for i in range(60)]
-        for m in msgs:
-            a.deliver("alice@a.test", "bob@b.test", m)
-        b.daemon.wait_for("inbound reading paused")
-        for m in msgs:
-            expect_stanza(b, "alice@a.test", "bob@b.test", m)
-        assert a.no_frame(), a.daemon.log_text()
-    finally:
-        for n in (a, b):
-            n.stop()
+    msgs = [t.payload_message("alice@a.test", "bob@b.test", 20000, "m%d" % i)
+            for i in range(60)]
+    for m in msgs:
+        a.deliver("alice@a.test", "bob@b.test", m)
+    b.daemon.wait_for("inbound reading paused")
+    for m in msgs:
+        expect_stanza(b, "alice@a.test", "bob@b.test", m)
+    assert a.no_frame(), a.daemon.log_text()
 
 
 SCENARIOS = [sc_dialback_both_ways, sc_dane_external, sc_dane_mismatch, sc_peer_down,

@@ -467,4 +467,4 @@ def rogue_chain(world):
 
 
 if __name__ == "__main__":
-    sys.exit(w.main(SCENARIOS, build_zone, setup=rogue_chain, kill_nodes=False))
+    sys.exit(w.main(SCENARIOS, build_zone, setup=rogue_chain))
