@@ -44,14 +44,19 @@ def expect_stanza(node, frm, to, stanza):
     assert fields == [frm, to, stanza], "got %r, want %r" % (fields, [frm, to, stanza])
 
 
+def send(src, dst, frm, to, n, body="hi"):
+    """A message from SRC's core arrives at DST's core."""
+    m = message(frm, to, n, body)
+    src.deliver(frm, to, m)
+    expect_stanza(dst, frm, to, m)
+
+
 def sc_dialback_both_ways(world):
     """STARTTLS and dialback in both directions; each dialback key is checked
     by a callback over a connection of its own, and the reverse direction's
     callback rides on the established stream."""
     a, b = world.node("a.test"), world.node("b.test")
-    m1 = message("alice@a.test/x", "bob@b.test", 1)
-    a.deliver("alice@a.test/x", "bob@b.test", m1)
-    expect_stanza(b, "alice@a.test/x", "bob@b.test", m1)
+    send(a, b, "alice@a.test/x", "bob@b.test", 1)
     a.daemon.wait_for("outbound dialback verified by b.test")
     b.daemon.wait_for("dialback callback: sent db:verify to a.test for stream ")
     b.daemon.wait_for("dialback callback: db:verify response type=valid from a.test")
@@ -59,9 +64,7 @@ def sc_dialback_both_ways(world):
     # The callback session of b.test authenticated itself too: a.test
     # checked its key over a callback of its own.
     a.daemon.wait_for("dialback callback: sent db:verify to b.test for stream ")
-    m2 = message("bob@b.test", "alice@a.test", 2, "back")
-    b.deliver("bob@b.test", "alice@a.test", m2)
-    expect_stanza(a, "bob@b.test", "alice@a.test", m2)
+    send(b, a, "bob@b.test", "alice@a.test", 2, "back")
     # Queued in order, including a burst beyond the write queue.
     msgs = [message("alice@a.test", "bob@b.test", 10 + i, "y" * 900) for i in range(40)]
     for m in msgs:
@@ -79,15 +82,11 @@ def sc_dane_external(world):
     """TLSA records matching both certificates: SASL EXTERNAL both ways, no
     dialback at all."""
     c, d = world.node("c.test"), world.node("d.test")
-    m1 = message("carl@c.test", "dora@d.test", 1)
-    c.deliver("carl@c.test", "dora@d.test", m1)
-    expect_stanza(d, "carl@c.test", "dora@d.test", m1)
+    send(c, d, "carl@c.test", "dora@d.test", 1)
     c.daemon.wait_for("DANE result for d.test: verified")
     c.daemon.wait_for("outbound S2S to d.test fully established")
     d.daemon.wait_for("inbound DANE for c.test: verified")
-    m2 = message("dora@d.test", "carl@c.test", 2)
-    d.deliver("dora@d.test", "carl@c.test", m2)
-    expect_stanza(c, "dora@d.test", "carl@c.test", m2)
+    send(d, c, "dora@d.test", "carl@c.test", 2)
     for n in (c, d):
         assert not n.daemon.find("dialback"), n.daemon.log_text()
 
@@ -109,9 +108,7 @@ def sc_peer_down(world):
     a.deliver("alice@a.test", "bob@b.test", message("alice@a.test", "bob@b.test", 1))
     a.expect_failed("bob@b.test", "tcp-connect-failed")
     b = world.node("b.test")
-    m = message("alice@a.test", "bob@b.test", 2)
-    a.deliver("alice@a.test", "bob@b.test", m)
-    expect_stanza(b, "alice@a.test", "bob@b.test", m)
+    send(a, b, "alice@a.test", "bob@b.test", 2)
 
 
 def sc_forged_dialback_key(world):
@@ -120,9 +117,7 @@ def sc_forged_dialback_key(world):
     stanza: the key stays text on the way to b.test, which finds it invalid,
     and nothing reaches b.test's core."""
     a, b = world.node("a.test"), world.node("b.test")
-    m1 = message("alice@a.test", "bob@b.test", 1)
-    a.deliver("alice@a.test", "bob@b.test", m1)
-    expect_stanza(b, "alice@a.test", "bob@b.test", m1)
+    send(a, b, "alice@a.test", "bob@b.test", 1)
     a.daemon.wait_for("outbound dialback verified by b.test")
     evil = a.peer()
     evil.negotiate_tls("b.test")
@@ -134,9 +129,7 @@ def sc_forged_dialback_key(world):
     evil.expect(xp.db_verdict("a.test", "b.test", "invalid"))
     b.daemon.wait_for("dialback verify: invalid key from a.test", level="warn")
     # The stream between the two stays up and carries the next stanza.
-    m2 = message("alice@a.test", "bob@b.test", 2)
-    a.deliver("alice@a.test", "bob@b.test", m2)
-    expect_stanza(b, "alice@a.test", "bob@b.test", m2)
+    send(a, b, "alice@a.test", "bob@b.test", 2)
 
 
 def sc_payload_named_stream(world):
@@ -172,20 +165,11 @@ def sc_two_instances_share_secret(world):
     a2 = world.node("a.test", extra_args=args)
     a1 = world.node("a.test", address="127.0.0.5", extra_args=args)
     b = world.node("b.test")
-    m = message("alice@a.test", "bob@b.test", 1)
-    a1.deliver("alice@a.test", "bob@b.test", m)
-    expect_stanza(b, "alice@a.test", "bob@b.test", m)
+    send(a1, b, "alice@a.test", "bob@b.test", 1)
     a2.daemon.wait_for("dialback verify: valid key from b.test for stream ")
     assert not a1.daemon.find("dialback verify:"), a1.daemon.log_text()
     for n in (a1, a2):
         assert not n.daemon.find("0123456789abcdef"), n.daemon.log_text()
-
-
-def send(src, dst, frm, to, n):
-    """A message from SRC's core arrives at DST's core."""
-    m = message(frm, to, n)
-    src.deliver(frm, to, m)
-    expect_stanza(dst, frm, to, m)
 
 
 def sc_dane_insecure(world):
@@ -241,9 +225,7 @@ def sc_large_stanzas(world):
     a.expect_failed("carl@c.test", "policy-violation")
     a.daemon.wait_for("stanza over the limit of c.test (30000 bytes) not sent: "
                       "to=carl@c.test")
-    m = message("alice@a.test", "carl@c.test", 1)
-    a.deliver("alice@a.test", "carl@c.test", m)
-    expect_stanza(c, "alice@a.test", "carl@c.test", m)
+    send(a, c, "alice@a.test", "carl@c.test", 1)
 
 
 def sc_no_core_at_start(world):
