@@ -17,16 +17,16 @@ C = "c.test"
 
 
 class EjabberdCells(world.CellCase):
-    def ejabberd(self, trusts_ca=False, direct_tls=False):
+    def ejabberd(self, trusts_ca=False, direct_tls=False, **records):
+        """The cell (see start_cell) with ejabberd for c.test."""
+        self.start_cell(C, direct_tls=direct_tls, **records)
         return self.run_peer(ejabberd.Ejabberd(
-            self.world.dir, C, world.ADDRESS[C], self.world.cert[C],
+            self.world.dir, C, world.ADDRESS[C], self.world.cert(C),
             cafile=self.world.ca.ca.cert if trusts_ca else None,
             direct_tls_port=world.DIRECT_TLS_PORT if direct_tls else None),
             users=("carol",))
 
     def test_cell06_ejabberd_to_fenra_starttls_dialback(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         e = self.ejabberd()
         self.peer_to_fenra(e, "carol")
         self.expect_log("inbound dialback key submission from c.test",
@@ -34,8 +34,6 @@ class EjabberdCells(world.CellCase):
                         "forwarding inbound message from carol@c.test/interop to alice@a.test")
 
     def test_cell07_fenra_to_ejabberd_starttls_dialback(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         e = self.ejabberd()
         self.fenra_to_peer(e, "carol")
         self.expect_log("connecting to xmpp.c.test:5269 for domain c.test (direct_tls=false)",
@@ -44,26 +42,20 @@ class EjabberdCells(world.CellCase):
                         "outbound dialback verified by c.test")
 
     def test_cell08_ejabberd_to_fenra_sasl_external(self):
-        self.run_dns(world.zone(self.world, tlsa=(C,)))
-        self.run_fenra()
-        e = self.ejabberd()
+        e = self.ejabberd(tlsa=True)
         self.peer_to_fenra(e, "carol")
         self.expect_log("inbound DANE for c.test: verified",
                         "inbound S2S authenticated: remote=c.test",
                         "forwarding inbound message from carol@c.test/interop to alice@a.test")
 
     def test_cell09_fenra_to_ejabberd_sasl_external(self):
-        self.run_dns(world.zone(self.world, tlsa=(C,)))
-        self.run_fenra()
-        e = self.ejabberd(trusts_ca=True)
+        e = self.ejabberd(trusts_ca=True, tlsa=True)
         self.fenra_to_peer(e, "carol")
         self.expect_log("DANE result for c.test: verified",
                         "outbound SASL success from c.test",
                         "outbound S2S to c.test fully established")
 
     def test_cell10_fenra_to_ejabberd_direct_tls(self):
-        self.run_dns(world.zone(self.world, direct_tls=(C,)))
-        self.run_fenra()
         e = self.ejabberd(direct_tls=True)
         self.fenra_to_peer(e, "carol")
         self.expect_log("connecting to xmpp.c.test:5270 for domain c.test (direct_tls=true)",
@@ -71,21 +63,15 @@ class EjabberdCells(world.CellCase):
                         "outbound dialback verified by c.test")
 
     def test_both_ways_at_once_dialback(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         p = self.ejabberd()
         self.both_ways_at_once(p, "carol")
         self.expect_log("outbound dialback verified by c.test",
                         "dialback callback: c.test verified, inbound session")
 
     def test_large_stanzas(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         self.large_stanzas(self.ejabberd(), "carol")
 
     def test_iq_and_presence(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         p = self.ejabberd()
         self.iq_and_presence(p, "carol")
         self.expect_log()

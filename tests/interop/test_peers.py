@@ -20,9 +20,9 @@ class Peers(world.CellCase):
         ca = self.world.ca.ca.cert
         self.run_dns(world.zone(self.world))
         b = self.run_peer(prosody.Prosody(self.world.dir, "b.test", world.ADDRESS["b.test"],
-                                          self.world.cert["b.test"], cafile=ca))
+                                          self.world.cert("b.test"), cafile=ca))
         c = self.run_peer(ejabberd.Ejabberd(self.world.dir, "c.test", world.ADDRESS["c.test"],
-                                            self.world.cert["c.test"], cafile=ca),
+                                            self.world.cert("c.test"), cafile=ca),
                           users=("carol",))
         bob = self.login(b, "bob")
         carol = self.login(c, "carol")

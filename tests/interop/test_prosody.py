@@ -16,15 +16,15 @@ B = "b.test"
 
 
 class ProsodyCells(world.CellCase):
-    def prosody(self, trusts_ca=False, direct_tls=False):
+    def prosody(self, trusts_ca=False, direct_tls=False, **records):
+        """The cell (see start_cell) with Prosody for b.test."""
+        self.start_cell(B, direct_tls=direct_tls, **records)
         return self.run_peer(prosody.Prosody(
-            self.world.dir, B, world.ADDRESS[B], self.world.cert[B],
+            self.world.dir, B, world.ADDRESS[B], self.world.cert(B),
             cafile=self.world.ca.ca.cert if trusts_ca else None,
             direct_tls_port=world.DIRECT_TLS_PORT if direct_tls else None))
 
     def test_cell01_prosody_to_fenra_starttls_dialback(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         p = self.prosody()
         self.peer_to_fenra(p)
         self.expect_log("inbound dialback key submission from b.test",
@@ -32,8 +32,6 @@ class ProsodyCells(world.CellCase):
                         "forwarding inbound message from bob@b.test/interop to alice@a.test")
 
     def test_cell02_fenra_to_prosody_starttls_dialback(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         p = self.prosody()
         self.fenra_to_peer(p)
         self.expect_log("connecting to xmpp.b.test:5269 for domain b.test (direct_tls=false)",
@@ -42,26 +40,20 @@ class ProsodyCells(world.CellCase):
                         "outbound dialback verified by b.test")
 
     def test_cell03_prosody_to_fenra_sasl_external(self):
-        self.run_dns(world.zone(self.world, tlsa=(B,)))
-        self.run_fenra()
-        p = self.prosody()
+        p = self.prosody(tlsa=True)
         self.peer_to_fenra(p)
         self.expect_log("inbound DANE for b.test: verified",
                         "inbound S2S authenticated: remote=b.test",
                         "forwarding inbound message from bob@b.test/interop to alice@a.test")
 
     def test_cell04_fenra_to_prosody_sasl_external(self):
-        self.run_dns(world.zone(self.world, tlsa=(B,)))
-        self.run_fenra()
-        p = self.prosody(trusts_ca=True)
+        p = self.prosody(trusts_ca=True, tlsa=True)
         self.fenra_to_peer(p)
         self.expect_log("DANE result for b.test: verified",
                         "outbound SASL success from b.test",
                         "outbound S2S to b.test fully established")
 
     def test_cell05_fenra_to_prosody_direct_tls(self):
-        self.run_dns(world.zone(self.world, direct_tls=(B,)))
-        self.run_fenra()
         p = self.prosody(direct_tls=True)
         self.fenra_to_peer(p)
         self.expect_log("connecting to xmpp.b.test:5270 for domain b.test (direct_tls=true)",
@@ -69,29 +61,22 @@ class ProsodyCells(world.CellCase):
                         "outbound dialback verified by b.test")
 
     def test_both_ways_at_once_dialback(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         p = self.prosody()
         self.both_ways_at_once(p)
         self.expect_log("outbound dialback verified by b.test",
                         "dialback callback: b.test verified, inbound session")
 
     def test_large_stanzas(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         self.large_stanzas(self.prosody())
 
     def test_iq_and_presence(self):
-        self.run_dns(world.zone(self.world))
-        self.run_fenra()
         p = self.prosody()
         self.iq_and_presence(p)
         self.expect_log()
 
     def test_dane_mismatch_fails_delivery_to_prosody(self):
-        self.run_dns(world.zone(self.world, wrong_tlsa=(B,)))
-        f = self.run_fenra()
-        self.prosody(trusts_ca=True)
+        self.prosody(trusts_ca=True, wrong_tlsa=True)
+        f = self.fenra
         frm, to = "alice@a.test/core", "bob@b.test"
         f.deliver(frm, to, world.chat_message(to, "not for impostors", "dm1", frm=frm))
         got = f.wait_failed(to, world.WAIT)
@@ -103,9 +88,8 @@ class ProsodyCells(world.CellCase):
     def test_dane_mismatch_refuses_prosody_inbound(self):
         # EXTERNAL is withheld, and the dialback callback meets the same
         # contradicting records, so the stream is refused.
-        self.run_dns(world.zone(self.world, wrong_tlsa=(B,)))
-        f = self.run_fenra()
-        p = self.prosody()
+        p = self.prosody(wrong_tlsa=True)
+        f = self.fenra
         client = self.login(p, "bob")
         client.send(world.chat_message("alice@a.test", "from an impostor", "dm2"))
         bounce = client.wait_stanza(lambda e: e.get("id") == "dm2", world.WAIT)

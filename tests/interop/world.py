@@ -4,9 +4,8 @@ addresses inside namespaces that the test makes itself.
 
     import world
     world.enter()             # first: re-runs the script inside fresh namespaces
-    w = world.World()         # CA, certificates, work directory
-    with w.dns(world.zone(w, tlsa=("b.test",))):
-        ...
+    w = world.make_world()    # an s2s_world.World: CA, certificates, work directory
+    w.serve(world.zone(w, tlsa=("b.test",)))
 
 Addresses: a.test 127.0.0.1 (fenra-s2s), b.test 127.0.0.2 (Prosody),
 c.test 127.0.0.3 (ejabberd), d.test 127.0.0.4 (nothing listens), the
@@ -64,43 +63,23 @@ def enter(needs=()):
         for tool in ("unshare", "ip", "mount", "dnsmasq"):
             if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
                 skip("%s is not installed" % tool)
-        cmd = ["unshare", "--net", "--mount", "--pid", "--kill-child", "--mount-proc",
-               "--propagation", "private", "--", sys.executable] + sys.argv
-        env = dict(os.environ)
-        env["FENRA_NETNS"] = "1"
-        sys.stdout.flush()
-        sys.stderr.flush()
-        # unshare takes this process's place, so that whoever ends the test
-        # (CTest at its time-out) ends unshare and with it the namespace.
-        os.execvpe(cmd[0], cmd, env)
-    netns.enter()
+    netns.enter(pid=True)
 
 
-class World:
-    """The test CA, one certificate per domain and a work directory."""
-
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="fenra-interop-", dir="/tmp")
-        os.chmod(self.dir, 0o755)
-        self.ca = testca.TestCA(self.dir)
-        self.cert = {d: self.ca.issue(d) for d in ("a.test", "b.test", "c.test")}
-        self.other_cert = self.ca.issue("elsewhere.test")
-        # Peers running as their own users read their files from here.
-        for root, dirs, files in os.walk(self.dir):
-            for d in dirs:
-                os.chmod(os.path.join(root, d), 0o755)
-            for f in files:
-                os.chmod(os.path.join(root, f), 0o644)
-
-    def cleanup(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def dns(self, zones):
-        """The cell's zones, signed, behind dnsmasq; the next fenra-s2s
-        validates from their key."""
-        dns = netns.SignedDns(zones, self.dir, log_queries=True)
-        self.signed_dns = dns
-        return dns
+def make_world():
+    """The world of the cells, with the certificates of a.test, b.test,
+    c.test and of another domain made at once, for the peers running as
+    their own users to read."""
+    w = s2s_world.World(work=tempfile.mkdtemp(prefix="fenra-interop-", dir="/tmp"))
+    for d in ("a.test", "b.test", "c.test", "elsewhere.test"):
+        w.cert(d)
+    os.chmod(w.dir, 0o755)
+    for root, dirs, files in os.walk(w.dir):
+        for d in dirs:
+            os.chmod(os.path.join(root, d), 0o755)
+        for f in files:
+            os.chmod(os.path.join(root, f), 0o644)
+    return w
 
 
 def target(domain):
@@ -124,7 +103,7 @@ def zone(world, tlsa=(), direct_tls=(), wrong_tlsa=(),
     for d in direct_tls:
         z.srv("_xmpps-server._tcp." + d, target(d), DIRECT_TLS_PORT)
     for d in tuple(tlsa) + tuple(wrong_tlsa):
-        cert = world.cert[d] if d in tlsa else world.other_cert
+        cert = world.cert(d if d in tlsa else "elsewhere.test")
         data = testca.tlsa_data(cert, 1, 1)
         for port in (S2S_PORT, DIRECT_TLS_PORT):
             z.tlsa(port, target(d), 3, 1, 1, data)
@@ -149,9 +128,7 @@ class Fenra:
         self._frames = []
 
     def start(self):
-        self.node = s2s_world.S2sNode(self.domain, self.address, S2S_PORT,
-                                      cert=self.world.cert[self.domain],
-                                      trust_anchor=self.world.signed_dns.trust_anchor)
+        self.node = self.world.node(self.domain, self.address, port=S2S_PORT)
         self.daemon, self.core = self.node.daemon, self.node.core
         try:
             wait_port(self.address, S2S_PORT, alive=lambda: self.daemon.proc.poll() is None)
@@ -299,11 +276,11 @@ class CellCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.world = World()
+        cls.world = make_world()
 
     @classmethod
     def tearDownClass(cls):
-        cls.world.cleanup()
+        shutil.rmtree(cls.world.dir, ignore_errors=True)
 
     def setUp(self):
         self.fenra = None
@@ -322,8 +299,7 @@ class CellCase(unittest.TestCase):
     # -- the world of the cell ---------------------------------------------
 
     def run_dns(self, z):
-        dns = self.world.dns(z)
-        dns.__enter__()
+        dns = self.world.serve(z, log_queries=True)
         self.addCleanup(dns.__exit__, None, None, None)
         self.dns_server = dns
         return dns
@@ -334,6 +310,13 @@ class CellCase(unittest.TestCase):
         self.addCleanup(f.stop)
         self.fenra = f
         return f
+
+    def start_cell(self, domain, tlsa=False, direct_tls=False, wrong_tlsa=False):
+        """The cell's DNS records (tlsa, direct_tls and wrong_tlsa as in
+        zone(), for domain) and fenra-s2s."""
+        self.run_dns(zone(self.world, **{k: (domain,) for k, v in (
+            ("tlsa", tlsa), ("direct_tls", direct_tls), ("wrong_tlsa", wrong_tlsa)) if v}))
+        return self.run_fenra()
 
     def run_peer(self, peer, users=("bob",)):
         peer.start()
@@ -381,14 +364,21 @@ class CellCase(unittest.TestCase):
     def expect_log(self, *texts):
         """Each text must appear in a line of our log, and no line so far may
         be a warning or an error: a cell that delivers while our daemon
-        complains about the peer is not clean."""
-        missing = [x for x in texts if not self.fenra.find(x)]
+        complains about the peer is not clean. (Another thread reads the log:
+        a line written just now may take a moment to arrive.)"""
+        missing = [x for x in texts if not self._logged(x)]
         if missing:
             self.fail_with_evidence("our log lacks: %r" % missing)
         complaints = self.fenra.find(level="warn") + self.fenra.find(level="error")
         if complaints:
             self.fail_with_evidence("our log has warnings or errors: %r"
                                     % [l.message for l in complaints])
+
+    def _logged(self, text):
+        try:
+            return self.fenra.daemon.wait_for(text, timeout=5)
+        except AssertionError:
+            return None
 
     def _check_daemon(self):
         if self.fenra.core_closed or self.fenra.daemon.proc.poll() is not None:

@@ -108,8 +108,10 @@ def in_namespace():
     return os.environ.get(_MARK) == "1"
 
 
-def enter():
-    """Runs the calling script inside fresh network and mount namespaces.
+def enter(pid=False):
+    """Runs the calling script inside fresh network and mount namespaces
+    (and a PID namespace with pid=True: when the script ends, however it
+    ends, every process left in there ends too).
 
     Outside: re-executes sys.argv there and exits with its status (never
     returns). Inside: sets up lo, resolv.conf and hosts, then returns."""
@@ -121,6 +123,8 @@ def enter():
             print("netns: %s is not installed" % tool, file=sys.stderr)
             sys.exit(1)
     cmd = ["unshare", "--net", "--mount", "--propagation", "private"]
+    if pid:
+        cmd += ["--pid", "--kill-child", "--mount-proc"]
     if os.geteuid() != 0:
         cmd.append("--map-root-user")
     cmd += ["--", sys.executable] + sys.argv
@@ -128,6 +132,10 @@ def enter():
     env[_MARK] = "1"
     sys.stdout.flush()
     sys.stderr.flush()
+    if pid:
+        # unshare takes this process's place, so that whoever ends the test
+        # (CTest at its time-out) ends unshare and with it the namespaces.
+        os.execvpe(cmd[0], cmd, env)
     sys.exit(subprocess.call(cmd, env=env))
 
 

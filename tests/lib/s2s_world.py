@@ -43,9 +43,9 @@ class World:
     first asked for), the DNS server, and the daemons started (whose logs a
     failed scenario prints). addresses: where node() puts each host."""
 
-    def __init__(self, zone=None, work=None, ca=None, forward=None, addresses=None):
+    def __init__(self, zone=None, work=None, forward=None, addresses=None):
         self.dir = work or t.temp_dir()
-        self.ca = ca or testca.TestCA(self.dir)
+        self.ca = testca.TestCA(self.dir)
         self.addresses = addresses or {}
         self.certs = {}
         self.nodes = []
@@ -54,16 +54,16 @@ class World:
         if zone is not None:
             self.serve(zone, forward)
 
-    def serve(self, zone, forward=None):
+    def serve(self, zone, forward=None, log_queries=False):
         """Starts the DNS server: dnsmasq for a netns.Zone; for a dict of
         signed zones (netns.dnssec_zones()) NSD behind dnsmasq, with the
         forwards of the netns.Zone forward. Daemons started afterwards
         validate from the matching trust anchor."""
         if isinstance(zone, dict):
-            self.dns = netns.SignedDns(zone, self.dir, forward).__enter__()
+            self.dns = netns.SignedDns(zone, self.dir, forward, log_queries).__enter__()
             self.trust_anchor = self.dns.trust_anchor
         else:
-            self.dns = netns.DnsServer(zone, self.dir).__enter__()
+            self.dns = netns.DnsServer(zone, self.dir, log_queries).__enter__()
             self.trust_anchor = netns.unsigned_anchor()
         return self.dns
 
@@ -151,6 +151,9 @@ class InboundCase(unittest.TestCase):
 
 
 class S2sNode:
+    """One fenra-s2s (see the module's description); core=False connects
+    no core at start, core_socket=False gives it no IPC socket at all."""
+
     def __init__(self, host, address, port=5269, cert=None, extra_args=(), core=True,
                  trust_anchor=None, core_socket=True):
         self.host = host
