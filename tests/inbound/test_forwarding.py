@@ -48,12 +48,13 @@ class External(w.InboundCase):
         with self.assertRaises(OSError):
             self.core.recv_frame(timeout=0.3)
 
-    def established(self):
-        """A peer for b.test authenticated by SASL EXTERNAL."""
+    def established(self, before_auth=""):
+        """A peer for b.test authenticated by SASL EXTERNAL (having sent
+        before_auth first)."""
         p = self.a.peer()
         p.negotiate_tls(cert=self.b.chain, key=self.b.key)
         p.expect(xp.EXTERNAL_OFFER)
-        p.send(xp.AUTH_EXTERNAL)
+        p.send(before_auth + xp.AUTH_EXTERNAL)
         p.expect(xp.SASL_SUCCESS)
         p.send(xp.stream_header("b.test", "a.test"))
         p.expect_header()
@@ -116,15 +117,7 @@ class External(w.InboundCase):
             self.d.wait_for(line, level="warn", start=self.mark)
 
     def test_nothing_is_forwarded_before_authentication(self):
-        p = self.a.peer()
-        p.negotiate_tls(cert=self.b.chain, key=self.b.key)
-        p.expect(xp.EXTERNAL_OFFER)
-        p.send("<message from='b.test' to='a.test'><body>early</body></message>")
-        p.send(xp.AUTH_EXTERNAL)
-        p.expect(xp.SASL_SUCCESS)
-        p.send(xp.stream_header("b.test", "a.test"))
-        p.expect_header()
-        p.expect(xp.ESTABLISHED_OFFER)
+        p = self.established("<message from='b.test' to='a.test'><body>early</body></message>")
         p.send("<message from='b.test' to='a.test' id='after'/>")
         self.assertEqual(self.frame()[2], "<message from='b.test' to='a.test' id='after'/>")
 

@@ -11,7 +11,6 @@ import os
 import socket
 import ssl
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
@@ -223,12 +222,6 @@ class Negotiation(w.InboundCase):
         self.d.wait_for("closing inbound S2S session id=%d" % n, start=self.mark)
 
 
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 class Idle(w.InboundCase):
     """Sessions that wait for their peer leave the daemon idle: write
     interest is one-shot, also during the TLS handshake."""
@@ -236,11 +229,8 @@ class Idle(w.InboundCase):
     core_socket = False
     extra = MANY
 
-    def assert_idle(self, seconds=2.0):
-        pid = self.a.daemon.pid
-        before = cpu_seconds(pid)
-        time.sleep(seconds)
-        self.assertLess(cpu_seconds(pid) - before, 0.3)
+    def assert_idle(self):
+        self.assertLess(t.cpu_seconds_while_sleeping(self.a.daemon.pid), 0.3)
 
     def test_handshake_waiting_for_the_peer(self):
         p = self.a.peer()
@@ -253,11 +243,7 @@ class Idle(w.InboundCase):
     def test_handshake_whose_peer_does_not_read(self):
         # A client hello, then nothing read: the server's answer may wait
         # for writability.
-        s = socket.socket()
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
-        s.connect(("127.0.0.1", self.a.port))
-        p = xp.StreamConn(s)
-        self.a.peers.append(p)
+        p = self.a.peer(rcvbuf=1024)
         p.open_stream()
         p.send(xp.STARTTLS)
         p.expect(xp.PROCEED)
@@ -265,20 +251,18 @@ class Idle(w.InboundCase):
         tls = xp.client_context().wrap_bio(incoming, outgoing, server_hostname="a.test")
         with self.assertRaises(ssl.SSLWantReadError):
             tls.do_handshake()
-        s.sendall(outgoing.read())
+        p.send(outgoing.read())
         self.assert_idle()
 
     def test_peer_that_does_not_read_its_answers(self):
-        s = socket.socket()
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        s.connect(("127.0.0.1", self.a.port))
-        s.sendall(xp.stream_header("b.test", "a.test").encode())
+        p = self.a.peer(rcvbuf=4096)
+        p.send_header(frm="b.test", to="a.test")
         request = "<db:verify from='b.test' to='a.test' id='%s'>k</db:verify>"
-        s.sendall("".join(request % i for i in range(20000)).encode())
-        s.sendall((request % "last").encode())
+        p.send("".join(request % i for i in range(20000)))
+        p.send(request % "last")
         self.a.daemon.wait_for("for stream last", timeout=120)
         self.assert_idle()
-        s.close()
+        p.close()
 
 
 class Registry(unittest.TestCase):

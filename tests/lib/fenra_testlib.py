@@ -298,6 +298,18 @@ def listener(address="127.0.0.1", port=0, backlog=128):
     return s
 
 
+def cpu_seconds_while_sleeping(pid, seconds=2.0):
+    """The CPU time (user and system) process pid uses while the caller
+    sleeps for seconds: a daemon that waits for nothing uses next to none."""
+    def used():
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    before = used()
+    time.sleep(seconds)
+    return used() - before
+
+
 def wait_until(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:

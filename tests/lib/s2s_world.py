@@ -176,9 +176,9 @@ class S2sNode:
         self.peers = []
         self.core = self.connect_core() if core else None
 
-    def peer(self, source=None):
+    def peer(self, source=None, rcvbuf=None):
         """A scripted remote server connected to this daemon (xp.StreamConn)."""
-        p = xp.StreamConn.connect(self.address, self.port, source=source)
+        p = xp.StreamConn.connect(self.address, self.port, source=source, rcvbuf=rcvbuf)
         self.peers.append(p)
         return p
 

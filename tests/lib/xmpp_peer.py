@@ -227,9 +227,16 @@ class StreamConn:
         sock.settimeout(timeout)
 
     @classmethod
-    def connect(cls, host, port, timeout=DEFAULT_TIMEOUT, source=None):
-        s = socket.create_connection((host, port), timeout=timeout,
-                                     source_address=(source, 0) if source else None)
+    def connect(cls, host, port, timeout=DEFAULT_TIMEOUT, source=None, rcvbuf=None):
+        """A connection from source (an address) with a receive buffer of
+        rcvbuf bytes (a peer that reads slowly) when given."""
+        s = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+        s.settimeout(timeout)
+        if rcvbuf:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        if source:
+            s.bind((source, 0))
+        s.connect((host, port))
         return cls(s, timeout)
 
     # -- output

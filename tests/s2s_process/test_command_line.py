@@ -335,16 +335,6 @@ class Listener(Failure):
         self.assertEqual(d.lines[-2].message, "failed to bind S2S listener: error.PermissionDenied")
         self.assertEqual(d.lines[-1].message, "PermissionDenied")
 
-    def test_listener_on_given_address(self):
-        addr = t.loopback_address()
-        port = t.free_port(addr)
-        with start("--address", addr, "--port", str(port)) as d:
-            d.wait_for("fenra-s2s event loop started")
-            d.wait_for("S2S listener on %s:%d" % (addr, port))
-            with socket.create_connection((addr, port), timeout=10):
-                pass
-            self.assertEqual(d.stop(), 0)
-
     @unittest.skipUnless(shutil.which("unshare"), "needs unshare")
     def test_no_arguments_in_own_network_namespace(self):
         # The defaults bind 0.0.0.0:5269; a private network namespace keeps
