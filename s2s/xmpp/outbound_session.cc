@@ -119,6 +119,7 @@ bool dane_decided(S2sServer& server, OutboundSession& s, DaneTlsa use,
 // SRV answer was secure), then dane_decided.
 bool tls_established(S2sServer& server, OutboundSession& s) {
     log::info(kLogScope, {"outbound TLS handshake complete for ", s.remote_domain});
+    s.dialer->settle();
     s.nego = NegoState::tls_done;
     s.state = ConnState::tls_up;
     s.parser->reset();
@@ -139,10 +140,11 @@ bool tls_established(S2sServer& server, OutboundSession& s) {
     return true;
 }
 
-// One handshake step. False when the session is gone.
+// One handshake step. False when the session is gone or connects anew.
 bool tls_step(S2sServer& server, OutboundSession& s) {
     auto phase = tls_handshake_step(s.conn);
     if (!phase) {
+        if (next_target(server, s, "failed")) return false;
         log::error(kLogScope, {"outbound TLS handshake failed for ", s.remote_domain});
         fail_outbound(server, s, condition::kTlsHandshakeFailed);
         return false;
@@ -671,9 +673,10 @@ uint64_t next_deadline(const S2sConfig& c, const OutboundSession& s) {
         due = std::min(due, cb.added_ms + seconds_ms(c.dialback_timeout));
     if (s.state == ConnState::established)
         return std::min(due, s.active_ms + seconds_ms(c.outbound_idle_timeout));
-    // Resolution and connects are negotiation too (each target's connect
-    // time-out is the dial's own).
+    // Resolution and connects are negotiation too (each target's TCP connect
+    // time-out is the dial's own; its TLS gets as long again).
     due = std::min(due, s.started_ms + seconds_ms(c.negotiation_timeout));
+    if (next_target_left(s)) due = std::min(due, s.connected_ms + seconds_ms(c.connect_timeout));
     if (!s.pending.empty())
         due = std::min(due, s.pending.front().queued_ms + seconds_ms(c.delivery_timeout));
     return due;
@@ -730,6 +733,9 @@ void outbound_timed_out(S2sServer& server, int slot) {
         }
         if (now >= s->started_ms + seconds_ms(c.negotiation_timeout))
             return fail_outbound(server, *s, condition::kRemoteServerTimeout);
+        if (now >= s->connected_ms + seconds_ms(c.connect_timeout) &&
+            next_target(server, *s, "timed out") && !alive(server, slot, serial))
+            return;
     } else if (now >= s->active_ms + seconds_ms(c.outbound_idle_timeout)) {
         // Output or callbacks still waiting are no idleness.
         if (!s->pending.empty() || !s->callbacks.empty() || !s->wq.empty()) {
