@@ -330,6 +330,8 @@ void features_content(OutboundSession& s, const XmlEvent& ev) {
 
 // One parser event. False when the session is gone.
 bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
+    // A closing stream waits for the peer's close only.
+    if (s.state == ConnState::closing && ev.kind != XmlEventKind::stream_close) return true;
     switch (ev.kind) {
         case XmlEventKind::stream_open: {
             s.in_features = s.in_mechanism = false;
@@ -433,6 +435,7 @@ Fed feed(S2sServer& server, OutboundSession& s) {
 OutboundRegistry::~OutboundRegistry() {
     release_slots();
     by_domain_.clear();
+    closing_.clear();
 }
 
 OutboundSession::~OutboundSession() {
@@ -490,7 +493,24 @@ void OutboundRegistry::release_slot(OutboundSession& s) {
 
 void OutboundRegistry::erase(OutboundSession& s) {
     auto it = by_domain_.find(std::string_view(s.remote_domain));
-    if (it != by_domain_.end() && it->second.get() == &s) by_domain_.erase(it);
+    if (it != by_domain_.end() && it->second.get() == &s) {
+        by_domain_.erase(it);
+        return;
+    }
+    std::erase_if(closing_, [&s](const auto& p) { return p.get() == &s; });
+}
+
+bool OutboundRegistry::retire(OutboundSession& s) {
+    auto it = by_domain_.find(std::string_view(s.remote_domain));
+    if (it == by_domain_.end() || it->second.get() != &s) return false;
+    try {
+        closing_.reserve(closing_.size() + 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    closing_.push_back(std::move(it->second));
+    by_domain_.erase(it);
+    return true;
 }
 
 void OutboundRegistry::release_slots() {
@@ -506,6 +526,8 @@ void OutboundRegistry::release_slots() {
 
 void OutboundRegistry::cancel_dials() {
     for (auto& [domain, s] : by_domain_)
+        if (s->dialer) s->dialer->cancel();
+    for (auto& s : closing_)
         if (s->dialer) s->dialer->cancel();
 }
 
@@ -668,6 +690,7 @@ namespace {
 
 // S's nearest deadline (monotonic ms), UINT64_MAX without one.
 uint64_t next_deadline(const S2sConfig& c, const OutboundSession& s) {
+    if (s.state == ConnState::closing) return s.started_ms + seconds_ms(c.close_timeout);
     uint64_t due = UINT64_MAX;
     for (const PendingCallback& cb : s.callbacks)
         due = std::min(due, cb.added_ms + seconds_ms(c.dialback_timeout));
@@ -706,6 +729,18 @@ void expire_callbacks(S2sServer& server, OutboundSession& s, uint64_t limit) {
     }
 }
 
+// The idle stream S ends: our close goes out and S leaves the map, so that
+// the next delivery opens a new stream, while the peer's close is awaited
+// (TLS and socket stay open for it until then).
+void close_idle(S2sServer& server, OutboundSession& s, uint64_t now) {
+    if (!s.wq.append(xmpp::kStreamClose) || !server.outbound().retire(s))
+        return close_outbound(server, s.slot);
+    s.state = ConnState::closing;
+    s.started_ms = now;
+    want_write(server, s);
+    arm_for(server, s, now);
+}
+
 }  // namespace
 
 void outbound_deadline_update(S2sServer& server, OutboundSession& s) {
@@ -724,6 +759,12 @@ void outbound_timed_out(S2sServer& server, int slot) {
     if (now >= seconds_ms(c.dialback_timeout))
         expire_callbacks(server, *s, now - seconds_ms(c.dialback_timeout));
     if (!alive(server, slot, serial)) return;
+    if (s->state == ConnState::closing) {
+        if (now < s->started_ms + seconds_ms(c.close_timeout)) return arm_for(server, *s, now);
+        log::info(kLogScope, {"outbound S2S to ", s->remote_domain,
+                              " did not close its stream within ", c.close_timeout, " s"});
+        return close_outbound(server, slot);
+    }
     if (s->state != ConnState::established) {
         while (!s->pending.empty() &&
                s->pending.front().queued_ms + seconds_ms(c.delivery_timeout) <= now) {
@@ -744,9 +785,7 @@ void outbound_timed_out(S2sServer& server, int slot) {
         }
         log::info(kLogScope, {"outbound S2S to ", s->remote_domain, " idle for ",
                               c.outbound_idle_timeout, " s, closing the stream"});
-        if (s->wq.append(xmpp::kStreamClose)) (void)tls_flush(s->conn, s->wq);
-        tls_shutdown_write(s->conn);
-        return close_outbound(server, slot);
+        return close_idle(server, *s, now);
     }
     arm_for(server, *s, now);
 }

@@ -57,6 +57,7 @@ enum class ConnState : uint8_t {
     established = 6,
     failed = 7,
     resolving = 8,  // DNS: the targets and their addresses, or (connected) the TLSA records
+    closing = 9,    // our stream close sent, the peer's awaited; out of the map by domain
 };
 
 // How far the stream negotiation has come.
@@ -187,6 +188,10 @@ class OutboundRegistry {
     void release_slot(OutboundSession& s);
     // Removes S from the map and frees it (its slot must be released).
     void erase(OutboundSession& s);
+    // Takes S (in a slot) out of the map while its stream closes: the next
+    // request for its domain gets a new session. erase() frees it. False
+    // (S left as it was) when S is not in the map or memory is short.
+    bool retire(OutboundSession& s);
 
     // Before the event loop goes: every dial's connects closed and lookups
     // dropped.
@@ -209,6 +214,7 @@ class OutboundRegistry {
     uint64_t serial_ = 0;
     std::unordered_map<std::string, std::unique_ptr<OutboundSession>, Hash, std::equal_to<>>
         by_domain_;
+    std::vector<std::unique_ptr<OutboundSession>> closing_;  // retired, at most one per slot
 };
 
 // Appends a delivery to S's queue and acts on its state: an idle session

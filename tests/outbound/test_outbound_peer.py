@@ -13,6 +13,7 @@ import shutil
 import socket
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -374,7 +375,11 @@ def sc_time_outs(world):
             a.deliver(FROM, "bob@silent.test", stanza(1))
             a.expect_failed("bob@silent.test", "remote-server-timeout", timeout=10)
     lst.close()
-    r = Receiver("idle.test", world.ctx("idle.test"), external=None)
+    # The idle stream closed waits for the peer's close; a delivery meanwhile
+    # goes over a new stream.
+    gate = threading.Event()
+    r = Receiver("idle.test", world.ctx("idle.test"), external=None,
+                 on_end=lambda conn: gate.wait(30) and conn.send(xp.STREAM_CLOSE))
     lst = serve("127.0.1.25", r)
     with world.node(extra_args=["--outbound-idle-timeout", "1"]) as a:
         a.deliver(FROM, "bob@idle.test", stanza(1, to="bob@idle.test"))
@@ -382,7 +387,20 @@ def sc_time_outs(world):
         a.daemon.wait_for("outbound S2S to idle.test idle for 1 s, closing the stream")
         a.deliver(FROM, "bob@idle.test", stanza(2, to="bob@idle.test"))
         wait(lambda: len(r.stanzas) == 2, "the stanza on a new stream")
-        assert lst.accepted == 2 and a.no_frame()
+        assert lst.accepted == 2
+        gate.set()
+        a.daemon.wait_for("outbound stream closed by idle.test")
+        assert a.no_frame()
+    check_errors(lst)
+    lst.close()
+    # A peer that never closes its side loses the connection after the close time-out.
+    closed = []
+    r = Receiver("idle.test", world.ctx("idle.test"), external=None,
+                 on_end=lambda conn: closed.append(conn.wait_closed(30)))
+    lst = serve("127.0.1.25", r)
+    with world.node(extra_args=["--outbound-idle-timeout", "1", "--close-timeout", "1"]) as a:
+        a.deliver(FROM, "bob@idle.test", stanza(1, to="bob@idle.test"))
+        wait(lambda: closed == [True], "the connection closed by the daemon")
     check_errors(lst)
     lst.close()
 
