@@ -43,8 +43,36 @@ void on_dialed(S2sServer& server, int slot, uint64_t serial, Dialed&& d) {
     }
     log::info(kLogScope,
               {"outbound TCP connected to ", t.host, ":", t.port, " at ", address_text(d.address)});
-    s->active_ms = monotonic_ms();
+    s->active_ms = s->connected_ms = monotonic_ms();
+    outbound_deadline_update(server, *s);
     on_connected(server, *s);
+}
+
+Dialer::Done dial_done(S2sServer& server, const OutboundSession& s) {
+    return [&server, slot = s.slot, serial = s.serial](Dialed&& d) {
+        on_dialed(server, slot, serial, std::move(d));
+    };
+}
+
+// Forgets what the attempt on a closed connection negotiated. Nothing was
+// authenticated nor delivered over it: its TLS never came up.
+void reset_attempt(OutboundSession& s) {
+    s.conn = TlsConn{};
+    s.state = ConnState::resolving;
+    s.nego = NegoState::before_header;
+    s.auth = AuthStep::none;
+    s.in_features = s.in_mechanism = s.external_offered = false;
+    s.mechanism.clear();
+    s.dane = DaneStatus::none;
+    s.dane_verified = false;
+    s.remote_stream_id.clear();
+    s.peer_error = false;
+    s.peer_max_bytes = 0;
+    s.in_max_bytes = false;
+    s.peer_close_reason = condition::kReadFailed;
+    s.rbuf.clear();
+    s.wq.clear();
+    s.parser->reset();
 }
 
 }  // namespace
@@ -67,10 +95,8 @@ void connect_outbound(S2sServer& server, OutboundSession& s) {
     s.started_ms = s.active_ms = monotonic_ms();
     s.timer_due_ms = 0;
     const int slot = s.slot;
-    const uint64_t serial = s.serial;
-    auto started = s.dialer->start(
-        s.remote_domain, seconds_ms(server.config().connect_timeout),
-        [&server, slot, serial](Dialed&& d) { on_dialed(server, slot, serial, std::move(d)); });
+    auto started = s.dialer->start(s.remote_domain, seconds_ms(server.config().connect_timeout),
+                                   dial_done(server, s));
     if (!started) {
         log::error(kLogScope,
                    {"DNS SRV resolution failed for ", s.remote_domain, ": ", started.error()});
@@ -79,6 +105,21 @@ void connect_outbound(S2sServer& server, OutboundSession& s) {
     }
     // A dial that failed at once has closed S; otherwise its deadlines run.
     if (server.outbound().at(slot) == &s) outbound_deadline_update(server, s);
+}
+
+bool next_target_left(const OutboundSession& s) {
+    return s.connected() && s.nego < NegoState::tls_done && s.dialer && s.dialer->has_next();
+}
+
+bool next_target(S2sServer& server, OutboundSession& s, std::string_view how) {
+    if (!next_target_left(s)) return false;
+    log::info(kLogScope, {"outbound TLS handshake with ", s.target_host, ":", s.target_port, " ",
+                          how, " for ", s.remote_domain, ", trying next target"});
+    server.loop().remove(s.conn.fd);
+    tls_close(s.conn);
+    reset_attempt(s);
+    s.dialer->next(dial_done(server, s));
+    return true;
 }
 
 }  // namespace fenra::s2s

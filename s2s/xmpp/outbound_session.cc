@@ -119,6 +119,7 @@ bool dane_decided(S2sServer& server, OutboundSession& s, DaneTlsa use,
 // SRV answer was secure), then dane_decided.
 bool tls_established(S2sServer& server, OutboundSession& s) {
     log::info(kLogScope, {"outbound TLS handshake complete for ", s.remote_domain});
+    s.dialer->settle();
     s.nego = NegoState::tls_done;
     s.state = ConnState::tls_up;
     s.parser->reset();
@@ -139,10 +140,11 @@ bool tls_established(S2sServer& server, OutboundSession& s) {
     return true;
 }
 
-// One handshake step. False when the session is gone.
+// One handshake step. False when the session is gone or connects anew.
 bool tls_step(S2sServer& server, OutboundSession& s) {
     auto phase = tls_handshake_step(s.conn);
     if (!phase) {
+        if (next_target(server, s, "failed")) return false;
         log::error(kLogScope, {"outbound TLS handshake failed for ", s.remote_domain});
         fail_outbound(server, s, condition::kTlsHandshakeFailed);
         return false;
@@ -328,6 +330,8 @@ void features_content(OutboundSession& s, const XmlEvent& ev) {
 
 // One parser event. False when the session is gone.
 bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
+    // A closing stream waits for the peer's close only.
+    if (s.state == ConnState::closing && ev.kind != XmlEventKind::stream_close) return true;
     switch (ev.kind) {
         case XmlEventKind::stream_open: {
             s.in_features = s.in_mechanism = false;
@@ -431,6 +435,7 @@ Fed feed(S2sServer& server, OutboundSession& s) {
 OutboundRegistry::~OutboundRegistry() {
     release_slots();
     by_domain_.clear();
+    closing_.clear();
 }
 
 OutboundSession::~OutboundSession() {
@@ -488,7 +493,24 @@ void OutboundRegistry::release_slot(OutboundSession& s) {
 
 void OutboundRegistry::erase(OutboundSession& s) {
     auto it = by_domain_.find(std::string_view(s.remote_domain));
-    if (it != by_domain_.end() && it->second.get() == &s) by_domain_.erase(it);
+    if (it != by_domain_.end() && it->second.get() == &s) {
+        by_domain_.erase(it);
+        return;
+    }
+    std::erase_if(closing_, [&s](const auto& p) { return p.get() == &s; });
+}
+
+bool OutboundRegistry::retire(OutboundSession& s) {
+    auto it = by_domain_.find(std::string_view(s.remote_domain));
+    if (it == by_domain_.end() || it->second.get() != &s) return false;
+    try {
+        closing_.reserve(closing_.size() + 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    closing_.push_back(std::move(it->second));
+    by_domain_.erase(it);
+    return true;
 }
 
 void OutboundRegistry::release_slots() {
@@ -504,6 +526,8 @@ void OutboundRegistry::release_slots() {
 
 void OutboundRegistry::cancel_dials() {
     for (auto& [domain, s] : by_domain_)
+        if (s->dialer) s->dialer->cancel();
+    for (auto& s : closing_)
         if (s->dialer) s->dialer->cancel();
 }
 
@@ -666,14 +690,16 @@ namespace {
 
 // S's nearest deadline (monotonic ms), UINT64_MAX without one.
 uint64_t next_deadline(const S2sConfig& c, const OutboundSession& s) {
+    if (s.state == ConnState::closing) return s.started_ms + seconds_ms(c.close_timeout);
     uint64_t due = UINT64_MAX;
     for (const PendingCallback& cb : s.callbacks)
         due = std::min(due, cb.added_ms + seconds_ms(c.dialback_timeout));
     if (s.state == ConnState::established)
         return std::min(due, s.active_ms + seconds_ms(c.outbound_idle_timeout));
-    // Resolution and connects are negotiation too (each target's connect
-    // time-out is the dial's own).
+    // Resolution and connects are negotiation too (each target's TCP connect
+    // time-out is the dial's own; its TLS gets as long again).
     due = std::min(due, s.started_ms + seconds_ms(c.negotiation_timeout));
+    if (next_target_left(s)) due = std::min(due, s.connected_ms + seconds_ms(c.connect_timeout));
     if (!s.pending.empty())
         due = std::min(due, s.pending.front().queued_ms + seconds_ms(c.delivery_timeout));
     return due;
@@ -703,6 +729,18 @@ void expire_callbacks(S2sServer& server, OutboundSession& s, uint64_t limit) {
     }
 }
 
+// The idle stream S ends: our close goes out and S leaves the map, so that
+// the next delivery opens a new stream, while the peer's close is awaited
+// (TLS and socket stay open for it until then).
+void close_idle(S2sServer& server, OutboundSession& s, uint64_t now) {
+    if (!s.wq.append(xmpp::kStreamClose) || !server.outbound().retire(s))
+        return close_outbound(server, s.slot);
+    s.state = ConnState::closing;
+    s.started_ms = now;
+    want_write(server, s);
+    arm_for(server, s, now);
+}
+
 }  // namespace
 
 void outbound_deadline_update(S2sServer& server, OutboundSession& s) {
@@ -721,6 +759,12 @@ void outbound_timed_out(S2sServer& server, int slot) {
     if (now >= seconds_ms(c.dialback_timeout))
         expire_callbacks(server, *s, now - seconds_ms(c.dialback_timeout));
     if (!alive(server, slot, serial)) return;
+    if (s->state == ConnState::closing) {
+        if (now < s->started_ms + seconds_ms(c.close_timeout)) return arm_for(server, *s, now);
+        log::info(kLogScope, {"outbound S2S to ", s->remote_domain,
+                              " did not close its stream within ", c.close_timeout, " s"});
+        return close_outbound(server, slot);
+    }
     if (s->state != ConnState::established) {
         while (!s->pending.empty() &&
                s->pending.front().queued_ms + seconds_ms(c.delivery_timeout) <= now) {
@@ -730,6 +774,9 @@ void outbound_timed_out(S2sServer& server, int slot) {
         }
         if (now >= s->started_ms + seconds_ms(c.negotiation_timeout))
             return fail_outbound(server, *s, condition::kRemoteServerTimeout);
+        if (now >= s->connected_ms + seconds_ms(c.connect_timeout) &&
+            next_target(server, *s, "timed out") && !alive(server, slot, serial))
+            return;
     } else if (now >= s->active_ms + seconds_ms(c.outbound_idle_timeout)) {
         // Output or callbacks still waiting are no idleness.
         if (!s->pending.empty() || !s->callbacks.empty() || !s->wq.empty()) {
@@ -738,9 +785,7 @@ void outbound_timed_out(S2sServer& server, int slot) {
         }
         log::info(kLogScope, {"outbound S2S to ", s->remote_domain, " idle for ",
                               c.outbound_idle_timeout, " s, closing the stream"});
-        if (s->wq.append(xmpp::kStreamClose)) (void)tls_flush(s->conn, s->wq);
-        tls_shutdown_write(s->conn);
-        return close_outbound(server, slot);
+        return close_idle(server, *s, now);
     }
     arm_for(server, *s, now);
 }

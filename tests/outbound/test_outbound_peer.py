@@ -11,6 +11,7 @@ Usage: test_outbound_peer.py [scenario ...]
 import os
 import socket
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
@@ -209,21 +210,33 @@ def sc_connect_failures(world):
 
 
 def sc_second_target(world):
-    """The first SRV target refuses; the second is reached."""
-    with world.remote("second.test", "127.0.1.14", external=None) as r, world.node() as a:
-        a.deliver(FROM, "bob@second.test", stanza(1))
-        wait(lambda: len(r.stanzas) == 1, "the stanza at the second target")
-        a.daemon.wait_for("connecting to 127.0.1.13:5269 for domain second.test")
-        a.daemon.wait_for("connecting to 127.0.1.14:5269 for domain second.test")
-        a.daemon.wait_for("outbound TCP connect to 127.0.1.13:5269 failed for second.test, "
-                          "trying next target", level="info")
-        # A first target whose host name does not resolve is passed over too.
-        a.deliver(FROM, "bob@second2.test", stanza(2))
-        wait(lambda: len(r.stanzas) == 2, "the stanza for second2.test")
-        a.daemon.wait_for("outbound connect to missing.test:5269 failed for second2.test "
-                          "(hostname-resolution-failed), trying next target", level="info")
+    """A first SRV target that fails is passed over, the second is reached:
+    the first refuses, has no address, never answers the connect, or takes
+    the connection and fails (or never finishes) the TLS handshake."""
+    garbage = xp.PeerListener("127.0.1.27", 5270, lambda c: c.send("garbage") or c.wait_closed(10))
+    silent = xp.holding_listener("127.0.1.28", 5270, timeout=30)
+    cases = [  # domain, how its first target failed
+        ("second.test", "outbound TCP connect to 127.0.1.13:5269 failed for second.test"),
+        ("second2.test", "outbound connect to missing.test:5269 failed for second2.test "
+                         "(hostname-resolution-failed)"),
+        ("second3.test", "outbound TCP connect to 127.0.1.26:5269 failed for second3.test"),
+        ("second4.test", "outbound TLS handshake with 127.0.1.27:5270 failed for second4.test"),
+        ("second5.test", "outbound TLS handshake with 127.0.1.28:5270 timed out for second5.test"),
+        ("second6.test", "outbound TLS handshake with 127.0.1.29:5269 failed for second6.test"),
+    ]
+    with world.remote("second.test", "127.0.1.14", external=None) as r, \
+            world.remote("second6.test", "127.0.1.29", break_at="tls", check=False) as no_tls, \
+            netns.SilentPort("127.0.1.26", 5269), \
+            world.node(extra_args=["--connect-timeout", "1"]) as a:
+        for n, (domain, failed) in enumerate(cases, 1):
+            a.deliver(FROM, "bob@" + domain, stanza(n))
+            wait(lambda: len(r.stanzas) == n, "the stanza for " + domain)
+            a.daemon.wait_for(failed + ", trying next target", level="info")
+        assert (garbage.accepted, silent.accepted, no_tls.listener.accepted) == (1, 1, 1)
         assert not a.daemon.find(level="error"), a.daemon.log_text()
         assert a.no_frame()
+    for listener in (garbage, silent):
+        listener.close()
 
 
 def sc_tls_failure(world):
@@ -270,14 +283,28 @@ def sc_time_outs(world):
             a.deliver(FROM, "bob@silent.test", stanza(1))
             a.expect_failed("bob@silent.test", "remote-server-timeout", timeout=10)
     lst.close()
-    with world.remote("idle.test", "127.0.1.25", external=None) as r, \
+    # The idle stream closed waits for the peer's close; a delivery meanwhile
+    # goes over a new stream.
+    gate = threading.Event()
+    with world.remote("idle.test", "127.0.1.25", external=None,
+                      on_end=lambda conn: gate.wait(30) and conn.send(xp.STREAM_CLOSE)) as r, \
             world.node(extra_args=["--outbound-idle-timeout", "1"]) as a:
         a.deliver(FROM, "bob@idle.test", stanza(1, to="bob@idle.test"))
         wait(lambda: len(r.stanzas) == 1, "the first stanza")
         a.daemon.wait_for("outbound S2S to idle.test idle for 1 s, closing the stream")
         a.deliver(FROM, "bob@idle.test", stanza(2, to="bob@idle.test"))
         wait(lambda: len(r.stanzas) == 2, "the stanza on a new stream")
-        assert r.listener.accepted == 2 and a.no_frame()
+        assert r.listener.accepted == 2
+        gate.set()
+        a.daemon.wait_for("outbound stream closed by idle.test")
+        assert a.no_frame()
+    # A peer that never closes its side loses the connection after the close time-out.
+    closed = []
+    with world.remote("idle.test", "127.0.1.25", external=None,
+                      on_end=lambda conn: closed.append(conn.wait_closed(30))), \
+            world.node(extra_args=["--outbound-idle-timeout", "1", "--close-timeout", "1"]) as a:
+        a.deliver(FROM, "bob@idle.test", stanza(1, to="bob@idle.test"))
+        wait(lambda: closed == [True], "the connection closed by the daemon")
 
 
 def sc_burst(world):
@@ -443,6 +470,13 @@ def build_zone(world):
     z.srv("_xmpp-server._tcp.second.test", "127.0.1.14", 5269, priority=10)
     z.srv("_xmpp-server._tcp.second2.test", "missing.test", 5269, priority=0)
     z.srv("_xmpp-server._tcp.second2.test", "127.0.1.14", 5269, priority=10)
+    z.srv("_xmpp-server._tcp.second3.test", "127.0.1.26", 5269, priority=0)
+    z.srv("_xmpp-server._tcp.second3.test", "127.0.1.14", 5269, priority=10)
+    for i, first in ((4, "127.0.1.27"), (5, "127.0.1.28")):
+        z.srv("_xmpps-server._tcp.second%d.test" % i, first, 5270)
+        z.srv("_xmpp-server._tcp.second%d.test" % i, "127.0.1.14", 5269)
+    z.srv("_xmpp-server._tcp.second6.test", "127.0.1.29", 5269, priority=0)
+    z.srv("_xmpp-server._tcp.second6.test", "127.0.1.14", 5269, priority=10)
     host("garbage.test", "127.0.1.22")
     host("tlsfail.test", "127.0.1.15")
     host("dbinv.test", "127.0.1.16")
