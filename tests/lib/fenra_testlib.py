@@ -497,6 +497,82 @@ class IpcClient:
         return False
 
 
+class IpcPeer:
+    """A Unix socket server standing in for a daemon, for the fenra-ipc tool:
+    script(peer, conn) runs in a thread on the first connection. Every byte
+    the tool sent and was read is in .received, the frames in .requests."""
+
+    def __init__(self, script):
+        self.path = os.path.join(temp_dir(), "peer.sock")
+        self.srv = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.srv.bind(self.path)
+        self.srv.listen(1)
+        self.script = script
+        self.connected = threading.Event()
+        self.requests = []
+        self.received = b""
+        self.saw_eof = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        self.srv.settimeout(60)
+        try:
+            conn, _ = self.srv.accept()
+        except OSError:
+            return
+        self.connected.set()
+        with conn:
+            conn.settimeout(30)
+            self._buf = b""
+            self.script(self, conn)
+        self.srv.close()
+
+    def read_frame(self, conn):
+        """The next frame from the tool, decoded; None at its end of stream."""
+        while len(self._buf) < 4 or len(self._buf) < 4 + struct.unpack_from("<I", self._buf)[0]:
+            data = conn.recv(65536)
+            if not data:
+                return None
+            self._buf += data
+            self.received += data
+        n = struct.unpack_from("<I", self._buf)[0]
+        payload, self._buf = self._buf[4:4 + n], self._buf[4 + n:]
+        try:
+            frame = decode_payload(payload)
+        except Malformed:
+            frame = ("malformed", payload)
+        self.requests.append(frame)
+        return frame
+
+    def wait_eof(self, conn):
+        """Waits until the tool half-closes (or closes) its end."""
+        try:
+            while conn.recv(65536):
+                pass
+            self.saw_eof = True
+        except OSError:
+            pass
+
+    def join(self):
+        """Waits for the script to end; returns the frames read."""
+        self.thread.join(60)
+        self.srv.close()
+        return self.requests
+
+
+def answer_then(answer, after_eof=b""):
+    """A script: read one request, send answer; at the tool's end of stream
+    send after_eof, then close."""
+    def script(peer, conn):
+        peer.read_frame(conn)
+        conn.sendall(answer)
+        peer.wait_eof(conn)
+        if after_eof:
+            conn.sendall(after_eof)
+    return script
+
+
 def wait_for_socket(path, timeout=DEFAULT_TIMEOUT):
     """Waits until a Unix socket at path accepts connections (the file exists
     a moment before the daemon listens on it)."""

@@ -7,7 +7,6 @@ import socket
 import struct
 import subprocess
 import sys
-import threading
 import unittest
 
 sys.path.insert(0, os.path.join(os.environ["FENRA_SOURCE"], "tests", "lib"))
@@ -260,89 +259,40 @@ class ToolAgainstDaemon(DaemonCase):
         self.d.wait_for("core disconnected from IPC slot=0")
 
 
-class ScriptedPeer:
-    """A Unix socket server that records what the tool sends and answers with
-    given bytes, standing in for a daemon's answers that fenra-s2s never gives."""
-
-    def __init__(self, answer=b"", close_after=True):
-        self.path = os.path.join(t.temp_dir(), "peer.sock")
-        self.srv = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.srv.bind(self.path)
-        self.srv.listen(1)
-        self.received = b""
-        self.answer = answer
-        self.close_after = close_after
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def serve(self):
-        conn, _ = self.srv.accept()
-        conn.settimeout(10)
-        with conn:
-            try:
-                while len(self.received) < 4 or \
-                        len(self.received) < 4 + struct.unpack_from("<I", self.received)[0]:
-                    data = conn.recv(65536)
-                    if not data:
-                        break
-                    self.received += data
-            except socket.timeout:
-                pass
-            conn.sendall(self.answer)
-            if not self.close_after:
-                try:
-                    conn.recv(1)
-                except OSError:
-                    pass
-        self.srv.close()
-
-    def request(self):
-        self.thread.join(30)
-        self.srv.close()
-        return t.decode_payload(self.received[4:])
-
-
-class ToolAgainstScriptedPeer(unittest.TestCase):
+class ToolAgainstIpcPeer(unittest.TestCase):
     def run_tool(self, peer, *args):
         return subprocess.run([IPC, "--socket", peer.path, *args], capture_output=True,
                               timeout=60)
 
     def test_auth_plain_success(self):
         answer = t.frame(3, t.u32(42) + t.string("romeo") + t.string("") + t.string("x\ny"))
-        peer = ScriptedPeer(answer, close_after=False)
+        peer = t.IpcPeer(t.answer_then(answer))
         r = self.run_tool(peer, "auth", "plain", "romeo", "s3cret", "--id", "42",
                           "--address", "192.0.2.7", "--account", "romeo")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout,
                          b'AuthSuccess id=42 username="romeo" second="" third="x\\x0ay"\n')
-        self.assertEqual(peer.request(),
-                         (1, [42, 1, b"192.0.2.7", 0, b"", b"romeo", b"\0romeo\0s3cret"]))
+        self.assertEqual(peer.join(),
+                         [(1, [42, 1, b"192.0.2.7", 0, b"", b"romeo", b"\0romeo\0s3cret"])])
 
     def test_auth_oauthbearer_failure(self):
-        peer = ScriptedPeer(t.frame(4, t.u32(1) + t.string("not-authorized")), False)
+        peer = t.IpcPeer(t.answer_then(t.frame(4, t.u32(1) + t.string("not-authorized"))))
         r = self.run_tool(peer, "auth", "oauthbearer", "tok.en")
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stdout, b'AuthFailure id=1 condition="not-authorized"\n')
-        self.assertEqual(peer.request(),
-                         (1, [1, 3, b"", 0, b"", b"", b"n,,\x01auth=Bearer tok.en\x01\x01"]))
-
-    def test_auth_connection_closed_without_answer(self):
-        peer = ScriptedPeer(b"")
-        r = self.run_tool(peer, "auth", "plain", "u", "p")
-        self.assertEqual(r.returncode, 1)
-        self.assertIn(b"connection closed by the daemon", r.stderr)
-        peer.request()
+        self.assertEqual(peer.join(),
+                         [(1, [1, 3, b"", 0, b"", b"", b"n,,\x01auth=Bearer tok.en\x01\x01"])])
 
     def test_malformed_answers(self):
         for answer in [t.u32(0), t.frame(13, b""), t.frame(4, t.u32(1) + b"\x05\x00ab"),
                        struct.pack("<I", 70000) + b"\x04"]:
             with self.subTest(answer=answer.hex()):
-                peer = ScriptedPeer(answer, close_after=False)
+                peer = t.IpcPeer(lambda p, c: (p.read_frame(c), c.sendall(answer)))
                 r = self.run_tool(peer, "auth", "plain", "u", "p")
                 self.assertEqual(r.returncode, 1)
                 self.assertIn(b"malformed answer from the daemon: " + answer[:4].hex().encode(),
                               r.stderr)
-                peer.request()
+                peer.join()
 
     def test_listen_prints_every_frame_escaped(self):
         frames = (t.frame(17, t.string("a@x") + t.string("b@y")
@@ -350,7 +300,7 @@ class ToolAgainstScriptedPeer(unittest.TestCase):
                   + t.frame(18, t.string("a") + t.string("b") + t.string("tcp-connect-failed"))
                   + t.frame(12, t.u8(2) + b"\x01\x03")
                   + t.frame(7, t.u32(9) + t.u8(0) + t.string("not-allowed")))
-        peer = ScriptedPeer(frames, close_after=False)
+        peer = t.IpcPeer(lambda p, c: (c.sendall(frames), p.wait_eof(c)))
         r = self.run_tool(peer, "listen", "--count", "4", "--timeout", "20")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout.decode("utf-8").splitlines(), [
@@ -362,14 +312,13 @@ class ToolAgainstScriptedPeer(unittest.TestCase):
         ])
 
     def test_raw_sends_bytes_as_given(self):
-        peer = ScriptedPeer(b"")
-        r = self.run_tool(peer, "raw", "16", t.string("a").hex() * 3)
-        self.assertEqual(peer.received, t.frame(16, t.string("a") * 3))
-        self.assertEqual(r.returncode, 1)  # the peer closed
-        peer = ScriptedPeer(b"")
-        self.run_tool(peer, "raw", "--frame", "0300000010AbCd")
-        peer.thread.join(30)
-        self.assertEqual(peer.received, bytes.fromhex("0300000010abcd"))
+        for args, sent in ((["16", t.string("a").hex() * 3], t.frame(16, t.string("a") * 3)),
+                           (["--frame", "0300000010AbCd"], bytes.fromhex("0300000010abcd"))):
+            peer = t.IpcPeer(lambda p, c: p.read_frame(c))
+            r = self.run_tool(peer, "raw", *args)
+            peer.join()
+            self.assertEqual(peer.received, sent)
+            self.assertEqual(r.returncode, 1)  # the peer closed
 
 
 class ToolErrors(unittest.TestCase):

@@ -10,8 +10,6 @@ import os
 import pty
 import select
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import termios
@@ -42,74 +40,6 @@ def inbound(frm, to, stanza):
 
 def failed(frm, to, condition):
     return t.frame(t.DELIVERY_FAILED, t.string(frm) + t.string(to) + t.string(condition))
-
-
-class Peer:
-    """A Unix socket server standing in for a daemon: script(peer, conn) runs
-    in a thread on the first connection."""
-
-    def __init__(self, script):
-        self.path = os.path.join(t.temp_dir(), "peer.sock")
-        self.srv = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.srv.bind(self.path)
-        self.srv.listen(1)
-        self.script = script
-        self.connected = threading.Event()
-        self.requests = []
-        self.saw_eof = False
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        self.srv.settimeout(60)
-        try:
-            conn, _ = self.srv.accept()
-        except OSError:
-            return
-        self.connected.set()
-        with conn:
-            conn.settimeout(30)
-            self._buf = b""
-            self.script(self, conn)
-        self.srv.close()
-
-    def read_frame(self, conn):
-        """The next frame from the tool, decoded; None at its end of stream."""
-        while len(self._buf) < 4 or len(self._buf) < 4 + struct.unpack_from("<I", self._buf)[0]:
-            data = conn.recv(65536)
-            if not data:
-                return None
-            self._buf += data
-        n = struct.unpack_from("<I", self._buf)[0]
-        payload, self._buf = self._buf[4:4 + n], self._buf[4 + n:]
-        frame = t.decode_payload(payload)
-        self.requests.append(frame)
-        return frame
-
-    def wait_eof(self, conn):
-        """Waits until the tool half-closes (or closes) its end."""
-        try:
-            while conn.recv(65536):
-                pass
-            self.saw_eof = True
-        except OSError:
-            pass
-
-    def join(self):
-        self.thread.join(60)
-        self.srv.close()
-
-
-def answer_then(answer, after_eof=b""):
-    """A script: read one request, send answer; at the tool's end of stream
-    send after_eof, then close."""
-    def script(peer, conn):
-        peer.read_frame(conn)
-        conn.sendall(answer)
-        peer.wait_eof(conn)
-        if after_eof:
-            conn.sendall(after_eof)
-    return script
 
 
 def run_tool(*args, stdin=subprocess.DEVNULL, timeout=60):
@@ -153,7 +83,7 @@ class PasswordFromStandardInput(unittest.TestCase):
                                (b"dos line\r\n", b"dos line"), (b"no newline", b"no newline"),
                                (b"\n", b"")):
             with self.subTest(text=text):
-                peer = Peer(answer_then(SUCCESS))
+                peer = t.IpcPeer(t.answer_then(SUCCESS))
                 r = run_tool("--socket", peer.path, "--account", "alice", "auth", "plain",
                              "alice", stdin=_pipe(text))
                 peer.join()
@@ -173,7 +103,7 @@ class PasswordFromStandardInput(unittest.TestCase):
                 self.assertIn(message, r.stderr)
                 self.assertNotIn(b"no socket", r.stderr)
         # 4096 bytes are taken.
-        peer = Peer(answer_then(FAILURE))
+        peer = t.IpcPeer(t.answer_then(FAILURE))
         r = run_tool("--socket", peer.path, "auth", "plain", "u", stdin=_pipe(b"y" * 4096))
         peer.join()
         self.assertEqual(r.returncode, 1)
@@ -212,7 +142,7 @@ class PasswordOnTerminal(unittest.TestCase):
         return bool(termios.tcgetattr(self.slave)[3] & termios.ECHO)
 
     def test_prompt_without_echo_then_echo_restored(self):
-        peer = Peer(answer_then(SUCCESS))
+        peer = t.IpcPeer(t.answer_then(SUCCESS))
         self.start(peer.path)
         self.assertTrue(self.echo_on())
         self.read_screen_until(b"Password for alice: ")
@@ -231,7 +161,7 @@ class PasswordOnTerminal(unittest.TestCase):
         self.assertNotIn(b"typed secret", self.screen)
 
     def test_interrupted_prompt_restores_echo(self):
-        peer = Peer(answer_then(SUCCESS))
+        peer = t.IpcPeer(t.answer_then(SUCCESS))
         self.start(peer.path)
         self.read_screen_until(b"Password for alice: ")
         self.proc.send_signal(signal.SIGINT)
@@ -243,7 +173,7 @@ class PasswordOnTerminal(unittest.TestCase):
 
 class EveryFramePrinted(unittest.TestCase):
     def test_auth_prints_frames_before_its_answer(self):
-        peer = Peer(answer_then(inbound("r@x", "j@y", "<message/>") + failed("a", "b", "c")
+        peer = t.IpcPeer(t.answer_then(inbound("r@x", "j@y", "<message/>") + failed("a", "b", "c")
                                 + FAILURE))
         r = run_tool("--socket", peer.path, "auth", "oauthbearer", "tok")
         peer.join()
@@ -261,9 +191,9 @@ class EveryFramePrinted(unittest.TestCase):
                      ["auth", "plain", "alice", "pw"]):
             with self.subTest(command=args[0]):
                 answer = SUCCESS if args[0] == "auth" else b""
-                script = answer_then(answer, last) if args[0] != "listen" else \
+                script = t.answer_then(answer, last) if args[0] != "listen" else \
                     (lambda p, c: (p.wait_eof(c), c.sendall(last)))
-                peer = Peer(script)
+                peer = t.IpcPeer(script)
                 r = run_tool("--socket", peer.path, *args)
                 peer.join()
                 self.assertEqual(r.returncode, 0, r.stderr)
@@ -275,7 +205,7 @@ class EveryFramePrinted(unittest.TestCase):
         def script(peer, conn):
             peer.read_frame(conn)
             time.sleep(5)
-        peer = Peer(script)
+        peer = t.IpcPeer(script)
         started = time.monotonic()
         r = run_tool("--socket", peer.path, "deliver", "a", "b", "c", "--timeout", "0")
         self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
@@ -294,7 +224,7 @@ class EveryFramePrinted(unittest.TestCase):
                         sent.set()
                         peer.wait_eof(conn)
                         conn.sendall(last)
-                    peer = Peer(script)
+                    peer = t.IpcPeer(script)
                     args = ["--socket", peer.path, "listen"]
                     if count:
                         args += ["--count", str(count)]
@@ -312,7 +242,7 @@ class EveryFramePrinted(unittest.TestCase):
                         self.assertIn(b"interrupted after 1 of 3 frames", err)
 
     def test_truncated_frame_before_the_close_is_malformed(self):
-        peer = Peer(lambda p, c: (p.read_frame(c), c.sendall(FAILURE[:-3])))
+        peer = t.IpcPeer(lambda p, c: (p.read_frame(c), c.sendall(FAILURE[:-3])))
         r = run_tool("--socket", peer.path, "auth", "plain", "u", "p")
         peer.join()
         self.assertEqual(r.returncode, 1)
@@ -321,7 +251,7 @@ class EveryFramePrinted(unittest.TestCase):
         self.assertIn(b"(then it closed the connection)", r.stderr)
 
     def test_closed_before_the_answer(self):
-        peer = Peer(lambda p, c: p.read_frame(c))
+        peer = t.IpcPeer(lambda p, c: p.read_frame(c))
         r = run_tool("--socket", peer.path, "auth", "plain", "u", "p")
         peer.join()
         self.assertEqual((r.returncode, r.stdout), (1, b""))
