@@ -62,9 +62,7 @@ class ReceivingRole(w.InboundCase):
         return fields[2].decode()
 
     def test_valid_keys_authenticate_two_domains_on_one_stream(self):
-        p = self.a.peer()
-        p.negotiate_tls("b.test")
-        p.expect(xp.DIALBACK_OFFER)
+        p = self.a.peer().negotiate_tls("b.test", offer=xp.DIALBACK_OFFER)
         p.send("<db:result from='b.test' to='a.test'>key-for-b</db:result>")
         p.expect(xp.db_verdict("a.test", "b.test", "valid"))
         self.assertIn(("a.test", "b.test", p.stream_id, "key-for-b"),
@@ -85,9 +83,7 @@ class ReceivingRole(w.InboundCase):
                         start=self.mark)
 
     def test_invalid_key_authenticates_nothing(self):
-        p = self.a.peer()
-        p.negotiate_tls("d.test")
-        p.expect(xp.DIALBACK_OFFER)
+        p = self.a.peer().negotiate_tls("d.test", offer=xp.DIALBACK_OFFER)
         p.send("<db:result from='d.test' to='a.test'>forged</db:result>")
         p.expect(xp.db_verdict("a.test", "d.test", "invalid"))
         self.d.wait_for("dialback callback: d.test invalid, inbound session %d rejected"

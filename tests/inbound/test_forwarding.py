@@ -51,9 +51,7 @@ class External(w.InboundCase):
     def established(self, before_auth=""):
         """A peer for b.test authenticated by SASL EXTERNAL (having sent
         before_auth first)."""
-        p = self.a.peer()
-        p.negotiate_tls(cert=self.b.chain, key=self.b.key)
-        p.expect(xp.EXTERNAL_OFFER)
+        p = self.a.peer().negotiate_tls(cert=self.b.chain, key=self.b.key, offer=xp.EXTERNAL_OFFER)
         p.send(before_auth + xp.AUTH_EXTERNAL)
         p.expect(xp.SASL_SUCCESS)
         p.send(xp.stream_header("b.test", "a.test"))
@@ -122,9 +120,8 @@ class External(w.InboundCase):
         self.assertEqual(self.frame()[2], "<message from='b.test' to='a.test' id='after'/>")
 
     def test_contradicting_tlsa_record_offers_dialback(self):
-        p = self.a.peer()
-        p.negotiate_tls(frm="c.test", cert=self.c.chain, key=self.c.key)
-        p.expect(xp.DIALBACK_OFFER)
+        p = self.a.peer().negotiate_tls(
+            frm="c.test", cert=self.c.chain, key=self.c.key, offer=xp.DIALBACK_OFFER)
         self.d.wait_for("inbound DANE for c.test: not verified (will offer dialback)",
                         start=self.mark)
         p.send(xp.AUTH_EXTERNAL)
@@ -132,9 +129,8 @@ class External(w.InboundCase):
 
     def test_certificate_of_another_domain_is_not_verified(self):
         # c.test's certificate presented by a peer claiming b.test.
-        p = self.a.peer()
-        p.negotiate_tls(frm="b.test", cert=self.c.chain, key=self.c.key)
-        p.expect(xp.DIALBACK_OFFER)
+        p = self.a.peer().negotiate_tls(
+            frm="b.test", cert=self.c.chain, key=self.c.key, offer=xp.DIALBACK_OFFER)
         p.send("<message from='b.test' to='a.test'/>")
         p.nothing()
 

@@ -54,9 +54,7 @@ class Negotiation(w.InboundCase):
         self.assertTrue(p.nothing(0.2))
         p.close()
         self.d.wait_for("closing inbound S2S session id=%d" % p.slot, start=self.mark)
-        q = self.a.peer()
-        q.negotiate_tls()
-        q.expect(xp.DIALBACK_OFFER)
+        self.a.peer().negotiate_tls(offer=xp.DIALBACK_OFFER)
 
     def test_first_header_and_features_exact(self):
         p = self.a.peer()
@@ -68,9 +66,7 @@ class Negotiation(w.InboundCase):
         p.nothing()
 
     def test_starttls_handshake_without_certificate_then_dialback(self):
-        p = self.a.peer()
-        p.negotiate_tls()
-        p.expect(xp.DIALBACK_OFFER)
+        p = self.a.peer().negotiate_tls(offer=xp.DIALBACK_OFFER)
         n = p.slot
         self.d.wait_for("inbound S2S id=%d starting TLS handshake" % n, start=self.mark)
         self.d.wait_for("inbound S2S id=%d TLS handshake complete" % n, start=self.mark)
@@ -79,16 +75,12 @@ class Negotiation(w.InboundCase):
     def test_handshake_with_self_signed_certificate(self):
         d = t.temp_dir()
         own = testca.self_signed(d, "b.test")
-        p = self.a.peer()
-        p.negotiate_tls(cert=own.cert, key=own.key)
-        p.expect(xp.DIALBACK_OFFER)
+        p = self.a.peer().negotiate_tls(cert=own.cert, key=own.key, offer=xp.DIALBACK_OFFER)
         self.assertIsNotNone(p.peer_cert_der())
 
     def test_handshake_with_expired_certificate(self):
         old = self.world.ca.issue("old.b.test", expired=True)
-        p = self.a.peer()
-        p.negotiate_tls(cert=old.cert, key=old.key)
-        p.expect(xp.DIALBACK_OFFER)
+        self.a.peer().negotiate_tls(cert=old.cert, key=old.key, offer=xp.DIALBACK_OFFER)
 
     def test_bytes_after_starttls_in_the_same_write_are_not_parsed(self):
         p = self.a.peer()
@@ -144,17 +136,13 @@ class Negotiation(w.InboundCase):
         self.d.wait_for("XML parse error: ForbiddenXmlConstruct", start=self.mark)
 
     def test_plain_auth_is_not_authorized(self):
-        p = self.a.peer()
-        p.negotiate_tls()
-        p.expect(xp.DIALBACK_OFFER)
+        p = self.a.peer().negotiate_tls(offer=xp.DIALBACK_OFFER)
         p.send("<auth xmlns='urn:ietf:params:xml:ns:xmpp-sasl' mechanism='PLAIN'>AGIAYw==</auth>")
         p.expect(xp.stream_error("not-authorized"))
         self.assertTrue(p.wait_closed())
 
     def test_external_without_dane_fails_and_dialback_remains(self):
-        p = self.a.peer()
-        p.negotiate_tls()
-        p.expect(xp.DIALBACK_OFFER)
+        p = self.a.peer().negotiate_tls(offer=xp.DIALBACK_OFFER)
         p.send(xp.AUTH_EXTERNAL)
         p.expect(xp.SASL_FAILURE)
         # The callback to b.test cannot be made here (no server), so it is

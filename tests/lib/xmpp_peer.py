@@ -377,16 +377,21 @@ class StreamConn:
         self.send_header(frm=frm, to=to)
         self.expect_header(frm, to)
         self.expect(FEATURES_STARTTLS)
+        return self
 
-    def negotiate_tls(self, frm="b.test", cert=None, key=None, to="a.test"):
+    def negotiate_tls(self, frm="b.test", cert=None, key=None, to="a.test", offer=None):
         """open_stream, STARTTLS, the handshake (presenting cert if given)
-        and the restarted headers: the features offered come next."""
+        and the restarted headers: the features offered come next (they
+        must be offer, when given)."""
         self.open_stream(frm, to)
         self.send(STARTTLS)
         self.expect(PROCEED)
         self.start_tls_client(client_context(cert, key))
         self.send_header(frm=frm, to=to)
         self.expect_header(frm, to)
+        if offer is not None:
+            self.expect(offer)
+        return self
 
     def wait_closed(self, timeout=None):
         """True when the other side closes the connection within the time-out

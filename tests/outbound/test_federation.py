@@ -119,9 +119,7 @@ def sc_forged_dialback_key(world):
     a, b = world.node("a.test"), world.node("b.test")
     send(a, b, "alice@a.test", "bob@b.test", 1)
     a.daemon.wait_for("outbound dialback verified by b.test")
-    evil = a.peer()
-    evil.negotiate_tls("b.test")
-    evil.expect(xp.DIALBACK_OFFER)
+    evil = a.peer().negotiate_tls("b.test", offer=xp.DIALBACK_OFFER)
     evil.send("<db:result from='b.test' to='a.test'>&lt;/db:verify&gt;&lt;message "
               "from=&apos;ceo@a.test&apos; to=&apos;bob@b.test&apos;&gt;&lt;body&gt;forged"
               "&lt;/body&gt;&lt;/message&gt;&lt;db:verify&gt;</db:result>")
