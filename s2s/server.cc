@@ -26,22 +26,6 @@
 namespace fenra::s2s {
 namespace {
 
-// Slot buffers for the stanza limit: the read buffer takes a DeliveryRequest
-// with the longest stanza and addresses, the write buffer two of the largest
-// frames.
-ipc::Options ipc_options(const S2sConfig& config) {
-    const size_t frame = config.max_stanza_size + kFrameRoom;
-    return {
-        .log_fd_on_connect = false,
-        .daemon_scope = kLogScope,
-        .write_after_each_message = false,
-        .read_buffer = frame,
-        .write_buffer = 2 * frame,
-        .max_frame = frame,
-        .skip_oversized = true,
-    };
-}
-
 void write_all(int fd, std::string_view s) {
     while (!s.empty()) {
         const ssize_t n = ::write(fd, s.data(), s.size());
@@ -75,7 +59,7 @@ void SlotEvents::on_event(const LoopEvent& ev) {
 S2sServer::S2sServer(const S2sConfig& config)
     : config_(config),
       port_(config.port),
-      ipc_(ipc_options(config)),
+      core_(config.max_stanza_size, *this),
       outbound_(
           std::make_unique<OutboundRegistry>(config.max_stanza_size + xmpp::kWriteQueueSize)) {
     // Drawn once per process start; dialback keys derive from it, nothing
@@ -115,7 +99,7 @@ S2sServer::~S2sServer() {
     // The outbound records of the map by domain (their queues, TLS and
     // sockets) are released here, then the map itself.
     outbound_.reset();
-    ipc_.stop();
+    core_.stop();
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
     OPENSSL_cleanse(dialback_secret_.data(), dialback_secret_.size());
@@ -260,7 +244,7 @@ Result<void> S2sServer::init_ipc() {
         return {};
     }
     const std::string_view path = *config_.core_socket;
-    if (auto r = ipc_.start(path); !r) {
+    if (auto r = core_.start(path); !r) {
         log::error(kLogScope, {"failed to start IPC server: ", r.error()});
         return r.error();
     }
@@ -274,7 +258,7 @@ Result<void> S2sServer::init_event_loop() {
     if (!loop) return loop.error();
     loop_ = std::move(*loop);
     if (listen_fd_ >= 0) FENRA_TRY(loop_->add(listen_fd_, listener_events_));
-    FENRA_TRY(ipc_.attach(*loop_, *this));
+    FENRA_TRY(core_.attach(*loop_));
     if (resolver_) FENRA_TRY(loop_->add(resolver_->fd(), resolver_events_));
     FENRA_TRY(loop_->watch_signal(SIGTERM, signal_events_));
     FENRA_TRY(loop_->watch_signal(SIGINT, signal_events_));
@@ -382,12 +366,7 @@ int S2sServer::inbound_slot_for(const AddressKey& key, std::string_view address)
     return oldest;
 }
 
-void S2sServer::on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) {
-    on_core_oversized(*this, slot, head, length);
-}
-
-void S2sServer::on_core_room() {
-    flush_failed_backlog(*this);
+void S2sServer::core_room() {
     if (!inbound_paused_) return;
     // The waiting sessions in slot order, from the cursor on, while cores take
     // their stanzas.
@@ -405,17 +384,13 @@ void S2sServer::on_core_room() {
     resume_inbound_reads();
 }
 
-void S2sServer::on_ipc_message(int slot, const ipc::Message& m) {
-    on_core_message(*this, slot, m);
-}
-
-void S2sServer::on_ipc_connected(int slot) {
-    log::info(kLogScope, {"core connected via IPC slot=", slot});
-    on_core_room();
-}
-
-void S2sServer::on_ipc_wrote(int) {
-    on_core_room();
+void S2sServer::core_delivery(std::string_view domain, PendingDelivery&& d) {
+    auto session = outbound_->get(domain, config_.host);
+    if (!session) {
+        core_.deliver_failed(d.from, d.to, condition::kInternalError);
+        return;
+    }
+    queue_delivery(*this, **session, std::move(d));
 }
 
 // ---- inbound registry ----
@@ -540,8 +515,8 @@ void S2sServer::release_inbound() {
 
 bool S2sServer::inbound_forward(std::string_view from, std::string_view to,
                                 std::string_view stanza) {
-    if (forward_inbound(*this, from, to, stanza)) return true;
-    if (ipc_.listen_fd() < 0) {
+    if (core_.forward_inbound(from, to, stanza)) return true;
+    if (!core_.has_socket()) {
         // Without a core socket no core can ever take it.
         log::warn(kLogScope, {"no core socket, inbound stanza dropped: from=", from});
         return true;

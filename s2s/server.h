@@ -19,13 +19,11 @@
 #include <string_view>
 
 #include "runtime/event_loop.h"
-#include "runtime/ipc_codec.h"
-#include "runtime/ipc_server.h"
 #include "runtime/result.h"
 #include "s2s/command_line.h"
-#include "s2s/net/resolver.h"
 #include "s2s/core_link.h"
 #include "s2s/net/listener.h"
+#include "s2s/net/resolver.h"
 #include "s2s/xmpp/inbound_session.h"
 
 namespace fenra::s2s {
@@ -80,7 +78,7 @@ class SlotEvents final : public LoopHandler {
     Fn timed_out_ = nullptr;  // the slot's timer
 };
 
-class S2sServer final : public ipc::Dispatcher, public InboundHost {
+class S2sServer final : public CoreLinkHandler, public InboundHost {
   public:
     // Draws the dialback secret and sets up empty tables and an idle IPC server.
     explicit S2sServer(const S2sConfig& config);
@@ -112,12 +110,6 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // Closes the event loop (shut-down does this before destroying the state).
     void destroy_event_loop();
 
-    // Each well-formed frame from a core (strings point into the slot's buffer).
-    void on_ipc_message(int slot, const ipc::Message& m) override;
-    void on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) override;
-    void on_ipc_connected(int slot) override;
-    void on_ipc_wrote(int slot) override;
-
     const S2sConfig& config() const { return config_; }
     std::span<const uint8_t> dialback_secret() const {
         return {dialback_secret_.data(), dialback_secret_size_};
@@ -127,7 +119,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     int listen_fd() const { return listen_fd_; }
     uint16_t port() const { return port_; }
     bool running() const { return running_; }
-    ipc::Server& ipc() { return ipc_; }
+    CoreLink& core() { return core_; }
     EventLoop& loop() { return *loop_; }
     Resolver& resolver() { return *resolver_; }
     // The handler of outbound slot's connection.
@@ -136,11 +128,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     void arm_outbound(int slot, uint64_t delay_ms);
     void cancel_outbound(int slot);
 
-    // ---- core link and outbound side ----
-    // The slot the next inbound stanza is offered to first.
-    int& forward_cursor() { return forward_cursor_; }
-    // DeliveryFailed reports waiting for a core.
-    FailedBacklog& failed_backlog() { return failed_backlog_; }
+    // ---- outbound side ----
     // The outbound slot table and the sessions by domain.
     OutboundRegistry& outbound() { return *outbound_; }
 
@@ -184,7 +172,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     int listen_fd_ = -1;
     uint16_t port_;
     bool running_ = false;
-    ipc::Server ipc_;
+    CoreLink core_;
     std::unique_ptr<EventLoop> loop_;
     std::unique_ptr<Resolver> resolver_;
     SlotEvents listener_events_;
@@ -206,9 +194,10 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     void inbound_dane_lookup(InboundSession& s, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
     void inbound_write_shut(const InboundSession& session) override;
-    // A core has room again (it connected or wrote out what it held): the
-    // waiting reports go first, then the inbound stanzas that wait.
-    void on_core_room();
+    // CoreLinkHandler. A delivery request goes to its domain's outbound
+    // session; when a core has room again, the inbound stanzas that wait go.
+    void core_delivery(std::string_view domain, PendingDelivery&& d) override;
+    void core_room() override;
     // Read interest of an established inbound session, taken away while
     // inbound reading is paused and given back when it resumes.
     void set_inbound_reads(InboundSession& s, bool on);
@@ -247,9 +236,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // Inbound stanzas wait for a core: no inbound session is read.
     bool inbound_paused_ = false;
 
-    // ---- core link and outbound side ----
-    int forward_cursor_ = 0;
-    FailedBacklog failed_backlog_;
+    // ---- outbound side ----
     TimerId outbound_timer_[kOutboundSlots] = {};
     std::unique_ptr<OutboundRegistry> outbound_;
 };

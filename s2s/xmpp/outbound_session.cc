@@ -70,11 +70,11 @@ void lose_session(S2sServer& server, OutboundSession& s, std::string_view reason
     // naming fresh domains cannot grow the map.
     const bool callbacks_only = s.callback && s.pending.empty();
     for (const OutboundSession::InFlight& d : s.in_flight)
-        if (d.end > s.wq.written) deliver_failed(server, d.from, d.to, reason);
+        if (d.end > s.wq.written) server.core().deliver_failed(d.from, d.to, reason);
     s.in_flight.clear();
     while (!s.pending.empty()) {
         PendingDelivery& d = s.pending.front();
-        deliver_failed(server, d.from, d.to, reason);
+        server.core().deliver_failed(d.from, d.to, reason);
         s.pending.pop_front();
     }
     fail_callbacks(server, s);
@@ -512,12 +512,12 @@ void OutboundRegistry::cancel_dials() {
 void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) {
     if (s.pending.size() >= server.config().max_queued_deliveries) {
         log::warn(kLogScope, {"delivery queue full for ", s.remote_domain});
-        deliver_failed(server, d.from, d.to, condition::kResourceConstraint);
+        server.core().deliver_failed(d.from, d.to, condition::kResourceConstraint);
         return;
     }
     d.queued_ms = monotonic_ms();
     if (!s.pending.push(d)) {
-        deliver_failed(server, d.from, d.to, condition::kInternalError);
+        server.core().deliver_failed(d.from, d.to, condition::kInternalError);
         return;
     }
     if (s.slot >= 0) outbound_deadline_update(server, s);
@@ -534,14 +534,14 @@ void flush_pending(S2sServer& server, OutboundSession& s) {
         if (s.peer_max_bytes > 0 && d.stanza.size() > s.peer_max_bytes) {
             log::warn(kLogScope, {"stanza over the limit of ", s.remote_domain, " (",
                                   s.peer_max_bytes, " bytes) not sent: to=", d.to});
-            deliver_failed(server, d.from, d.to, condition::kPolicyViolation);
+            server.core().deliver_failed(d.from, d.to, condition::kPolicyViolation);
             s.pending.pop_front();
             continue;
         }
         if (d.stanza.size() > s.wq.size) {
             // Can never fit; the core is told instead of the queue stalling.
             log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
-            deliver_failed(server, d.from, d.to, condition::kWriteFailed);
+            server.core().deliver_failed(d.from, d.to, condition::kWriteFailed);
             s.pending.pop_front();
             continue;
         }
@@ -725,7 +725,7 @@ void outbound_timed_out(S2sServer& server, int slot) {
         while (!s->pending.empty() &&
                s->pending.front().queued_ms + seconds_ms(c.delivery_timeout) <= now) {
             const PendingDelivery& d = s->pending.front();
-            deliver_failed(server, d.from, d.to, condition::kRemoteServerTimeout);
+            server.core().deliver_failed(d.from, d.to, condition::kRemoteServerTimeout);
             s->pending.pop_front();
         }
         if (now >= s->started_ms + seconds_ms(c.negotiation_timeout))

@@ -241,7 +241,7 @@ TEST_F(FlushPending, AStanzaLargerThanTheQueueIsDroppedNotStalling) {
 // "to condition" texts.
 std::vector<std::string> reports(S2sServer& server) {
     std::vector<std::string> out;
-    for (FailedBacklog& b = server.failed_backlog(); !b.empty(); b.pop_front())
+    for (FailedBacklog& b = server.core().failed_backlog(); !b.empty(); b.pop_front())
         out.push_back(b.front().to + " " + b.front().stanza);
     return out;
 }
