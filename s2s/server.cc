@@ -561,6 +561,16 @@ void S2sServer::inbound_want_write(const InboundSession& session) {
     (void)loop_->add_write_once(session.conn.fd);
 }
 
+void S2sServer::dialback_verdict(int inbound_slot, std::string_view stream_id,
+                                 std::string_view origin, bool valid) {
+    InboundSession* s = inbound_session(inbound_slot);
+    if (!s || s->stream_id() != stream_id) {
+        log::warn(kLogScope, {"dialback callback: inbound session ", inbound_slot, " gone"});
+        return;
+    }
+    apply_verdict(*this, *s, origin, valid);
+}
+
 // ---- end of inbound registry ----
 
 void S2sServer::on_outbound_readable(int slot) {

@@ -138,6 +138,10 @@ class S2sServer final : public CoreLinkHandler, public InboundHost {
         return slot >= 0 && slot < kInboundSlots ? inbound_[slot].get() : nullptr;
     }
     int inbound_cursor() const { return inbound_cursor_; }
+    // A dialback callback's verdict for the inbound session in INBOUND_SLOT,
+    // applied only if that slot still holds a session with STREAM_ID.
+    void dialback_verdict(int inbound_slot, std::string_view stream_id, std::string_view origin,
+                          bool valid);
 
   private:
     friend class SlotEvents;

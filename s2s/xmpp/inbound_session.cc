@@ -9,8 +9,7 @@
 #include "runtime/log.h"
 #include "s2s/command_line.h"
 #include "s2s/core_link.h"
-#include "s2s/server.h"
-#include "s2s/xmpp/dialback_key.h"
+#include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/inbound_stanza.h"
 
 namespace fenra::s2s {
@@ -44,13 +43,6 @@ FlushState flush_now(InboundSession& s) {
     return r ? *r : FlushState::pending;
 }
 
-// A stream error closes our side of the stream: nothing more is read.
-void send_stream_error(InboundSession& s, xmpp::StreamError condition, std::string_view text = {}) {
-    char buf[xmpp::kStreamErrorBufferSize];
-    queue_built(s, buf, xmpp::write_stream_error(buf, condition, text));
-    s.input_closed = true;
-}
-
 void send_header(InboundSession& s) {
     // The peer's own from comes back to it escaped, so that our header stays
     // well-formed whatever it wrote.
@@ -70,12 +62,6 @@ void send_features(InboundSession& s, xmpp::FeatureSet set) {
         s, buf,
         xmpp::write_features(
             buf, set, {.max_bytes = s.context.max_stanza, .idle_seconds = s.context.idle_seconds}));
-}
-
-void send_dialback(InboundHost& host, InboundSession& s, const Dialback& e) {
-    char buf[kDialbackElementSize];
-    queue_built(s, buf, xmpp::write_dialback(buf, e));
-    host.inbound_want_write(s);
 }
 
 // ---- stream header ----------------------------------------------------------
@@ -198,103 +184,6 @@ void on_auth(InboundSession& s, const XmlElement& e) {
     s.header_binding_count = 0;
 }
 
-// ---- dialback ---------------------------------------------------------------
-
-void answer_verify(InboundHost& host, InboundSession& s) {
-    auto& v = s.verify;
-    Dialback answer{
-        Dialback::Kind::verify, s.context.local_domain, v.from.view(), v.id.view(), "invalid", {}};
-    if (!s.ours(v.to.view())) {
-        log::warn(kLogScope, {"dialback verify: request for a domain not ours: to=", v.to.view()});
-        answer.type = "error";
-        send_dialback(host, s, answer);
-        return;
-    }
-    if (!xmpp::key_text_acceptable(v.key.view())) {
-        log::warn(kLogScope, {"dialback verify: unacceptable key from ", v.from.view()});
-        send_dialback(host, s, answer);
-        return;
-    }
-    auto expected =
-        xmpp::dialback_key(s.context.dialback_secret, v.from.view(), v.to.view(), v.id.view());
-    const bool valid = expected && xmpp::dialback_key_matches(v.key.view(), *expected);
-    if (valid) answer.type = "valid";
-    send_dialback(host, s, answer);
-    if (valid)
-        log::info(kLogScope,
-                  {"dialback verify: valid key from ", v.from.view(), " for stream ", v.id.view()});
-    else
-        log::warn(kLogScope, {"dialback verify: invalid key from ", v.from.view(), " for stream ",
-                              v.id.view()});
-}
-
-void on_verify_start(InboundSession& s, const XmlElement& e, uint32_t level) {
-    auto& v = s.verify;
-    v.from.assign(e.attribute("from").value_or(std::string_view{}));
-    v.to.assign(e.attribute("to").value_or(std::string_view{}));
-    v.id.assign(e.attribute("id").value_or(std::string_view{}));
-    v.key.clear();
-    v.has_text = false;
-    v.level = level;
-    // Without text there is no key to check and no answer.
-    v.pending = !e.self_closing;
-}
-
-void finish_result(InboundHost& host, InboundSession& s) {
-    auto& r = s.result;
-    r.pending = false;
-    if (r.origin.empty() || r.key.empty()) {
-        log::warn(kLogScope, {"dialback callback: missing origin or key"});
-        return;
-    }
-    Dialback answer{
-        Dialback::Kind::result, s.context.local_domain, r.origin.view(), {}, "invalid", {}};
-    if (!s.ours(r.to.view())) {
-        log::warn(kLogScope, {"dialback callback: key for a domain not ours: to=", r.to.view()});
-        answer.type = "error";
-        send_dialback(host, s, answer);
-        return;
-    }
-    if (!xmpp::key_text_acceptable(r.key.view())) {
-        log::warn(kLogScope, {"dialback callback: unacceptable key from ", r.origin.view()});
-        send_dialback(host, s, answer);
-        return;
-    }
-    // The callbacks a peer can have us make at once are bounded.
-    if (s.callbacks_outstanding >= kCallbacksPerSession) {
-        if (!s.callback_limit_logged)
-            log::warn(kLogScope, {"dialback callback: too many outstanding on inbound session ",
-                                  s.slot, ", refusing more"});
-        s.callback_limit_logged = true;
-        send_dialback(host, s, answer);
-        return;
-    }
-    ++s.callbacks_outstanding;
-    log::info(kLogScope,
-              {"initiating dialback callback to ", r.origin.view(), " for stream ", s.stream_id()});
-    host.inbound_dialback_callback(s, r.origin.view(), r.key.view());
-}
-
-void on_result_start(InboundHost& host, InboundSession& s, const XmlElement& e, uint32_t level) {
-    if (!e.attribute("type").value_or(std::string_view{}).empty()) return;
-    auto& r = s.result;
-    r.origin.assign(e.attribute("from").value_or(std::string_view{}));
-    r.to.assign(e.attribute("to").value_or(std::string_view{}));
-    r.key.clear();
-    log::info(kLogScope, {"inbound dialback key submission from ", r.origin.view()});
-    // Dialback authenticates only a stream restarted over TLS.
-    const bool over_tls = s.conn.tls_active && (s.state == InboundState::auth_offered ||
-                                                s.state == InboundState::established);
-    if (!over_tls) {
-        r.pending = false;
-        send_stream_error(s, xmpp::StreamError::policy_violation);
-        return;
-    }
-    r.pending = true;
-    r.level = level;
-    if (e.self_closing) finish_result(host, s);
-}
-
 // ---- events -----------------------------------------------------------------
 
 void on_element_start(InboundHost& host, InboundSession& s, const XmlElement& e) {
@@ -327,20 +216,17 @@ void on_element_start(InboundHost& host, InboundSession& s, const XmlElement& e)
         return;
     }
     if (e.ns == xmpp::kDialbackNs && e.local == "verify") {
-        on_verify_start(s, e, level);
+        dialback_verify_start(s, e, level);
         return;
     }
-    if (e.ns == xmpp::kDialbackNs && e.local == "result") on_result_start(host, s, e, level);
+    if (e.ns == xmpp::kDialbackNs && e.local == "result") dialback_result_start(host, s, e, level);
 }
 
 void on_text(InboundSession& s, std::string_view text) {
     if (s.stanza.active) {
         stanza_text(s.stanza, text);
-    } else if (s.result.pending) {
-        s.result.key.append(text);
-    } else if (s.verify.pending) {
-        s.verify.key.append(text);
-        s.verify.has_text = true;
+    } else {
+        (void)dialback_text(s, text);
     }
 }
 
@@ -353,12 +239,7 @@ void on_element_end(InboundHost& host, InboundSession& s) {
             stanza_child_end(s.stanza);
         return;
     }
-    if (s.result.pending && depth < s.result.level) {
-        finish_result(host, s);
-    } else if (s.verify.pending && depth < s.verify.level) {
-        s.verify.pending = false;
-        if (s.verify.has_text) answer_verify(host, s);
-    }
+    dialback_element_end(host, s, depth);
 }
 
 void on_stream_close(InboundSession& s) {
@@ -452,6 +333,12 @@ InboundOutcome read_path(InboundHost& host, InboundSession& s) {
 }
 
 }  // namespace
+
+void send_stream_error(InboundSession& s, xmpp::StreamError condition, std::string_view text) {
+    char buf[xmpp::kStreamErrorBufferSize];
+    queue_built(s, buf, xmpp::write_stream_error(buf, condition, text));
+    s.input_closed = true;
+}
 
 void inbound_dane_result(InboundHost& host, InboundSession& s, bool verified) {
     s.dane_lookup.reset();
@@ -601,39 +488,6 @@ InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idl
         send_stream_error(s, xmpp::StreamError::connection_timeout);
     }
     return inbound_writable(host, s);
-}
-
-void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid) {
-    if (s.callbacks_outstanding > 0) --s.callbacks_outstanding;
-    if (s.input_closed) return;  // our side of the stream has ended
-    const bool over_tls = s.conn.tls_active && (s.state == InboundState::auth_offered ||
-                                                s.state == InboundState::established);
-    const bool accepted = valid && over_tls && s.add_authenticated(origin);
-    send_dialback(host, s,
-                  {Dialback::Kind::result,
-                   s.context.local_domain,
-                   origin,
-                   {},
-                   accepted ? "valid" : "invalid",
-                   {}});
-    if (!accepted) {
-        log::warn(kLogScope, {"dialback callback: ", origin, " invalid, inbound session ", s.slot,
-                              " rejected"});
-        return;
-    }
-    s.state = InboundState::established;
-    log::info(kLogScope, {"dialback callback: ", origin, " verified, inbound session ", s.slot,
-                          " authenticated"});
-}
-
-void apply_dialback_verdict(S2sServer& server, int inbound_slot, std::string_view stream_id,
-                            std::string_view origin, bool valid) {
-    InboundSession* s = server.inbound_session(inbound_slot);
-    if (!s || s->stream_id() != stream_id) {
-        log::warn(kLogScope, {"dialback callback: inbound session ", inbound_slot, " gone"});
-        return;
-    }
-    apply_verdict(server, *s, origin, valid);
 }
 
 }  // namespace fenra::s2s

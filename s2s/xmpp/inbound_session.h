@@ -50,13 +50,12 @@
 
 #include "s2s/net/target_lookup.h"
 #include "s2s/net/tls.h"
-#include "s2s/xmpp/dialback_key.h"
+#include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/stream_text.h"
 #include "s2s/xmpp/xml_parser.h"
 
 namespace fenra::s2s {
 
-class S2sServer;
 struct InboundSession;
 
 inline constexpr size_t kStreamIdSize = 32;
@@ -80,13 +79,6 @@ inline constexpr size_t kHeaderBindingStore = 2048;
 // The largest stanza limit; the content and a rebuilt stanza never exceed the
 // session's limit.
 inline constexpr size_t kRebuildSize = 65535;
-// Dialback.
-inline constexpr size_t kDialbackDomainMax = 256;
-inline constexpr size_t kDialbackKeyMax = xmpp::kDialbackKeyTextMax;
-// Dialback callbacks one inbound session may have outstanding at once.
-inline constexpr size_t kCallbacksPerSession = 8;
-inline constexpr size_t kVerifyIdMax = 64;
-inline constexpr size_t kDialbackElementSize = 512;
 
 // Up to N bytes of text.
 template <size_t N>
@@ -163,7 +155,8 @@ class InboundHost {
     virtual bool inbound_forward(std::string_view from, std::string_view to,
                                  std::string_view stanza) = 0;
     // Asks the origin's authoritative server whether KEY is valid for this
-    // session's stream; the verdict comes back through apply_verdict.
+    // session's stream; the verdict comes back through apply_verdict
+    // (dialback.h).
     virtual void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
                                            std::string_view key) = 0;
     // Starts finding whether the peer's certificate is vouched for by
@@ -335,17 +328,11 @@ InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idl
 // is in flight on it.
 void refuse_oversized(InboundSession& s);
 
+// Queues a stream error; it closes our side of the stream: nothing more is
+// read.
+void send_stream_error(InboundSession& s, xmpp::StreamError condition, std::string_view text = {});
+
 // One parser event of the session's stream.
 void handle_event(InboundHost& host, InboundSession& s, const xmpp::XmlEvent& ev);
-
-// The dialback callback's verdict for ORIGIN on this session: queues the
-// db:result answer, and when valid adds ORIGIN to the authenticated domains
-// and establishes a stream restarted over TLS.
-void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid);
-
-// The verdict for the inbound session in INBOUND_SLOT, applied only if that
-// slot still holds a session with this stream id.
-void apply_dialback_verdict(S2sServer& server, int inbound_slot, std::string_view stream_id,
-                            std::string_view origin, bool valid);
 
 }  // namespace fenra::s2s

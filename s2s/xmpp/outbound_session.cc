@@ -11,7 +11,6 @@
 #include "s2s/command_line.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/dialback.h"
-#include "s2s/xmpp/inbound_session.h"
 #include "s2s/xmpp/outbound_connect.h"
 
 namespace fenra::s2s {
@@ -650,7 +649,7 @@ void add_callback(S2sServer& server, OutboundSession& s, PendingCallback&& cb) {
     try {
         s.callbacks.push_back(std::move(cb));
     } catch (const std::bad_alloc&) {
-        apply_dialback_verdict(server, cb.inbound_slot, cb.stream_id, cb.origin, false);
+        server.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, false);
         return;
     }
     s.callback = true;
@@ -686,21 +685,6 @@ void arm_for(S2sServer& server, OutboundSession& s, uint64_t now) {
         server.cancel_outbound(s.slot);
     else
         server.arm_outbound(s.slot, due > now ? due - now : 0);
-}
-
-// Answers invalid every callback of S asked for before LIMIT.
-void expire_callbacks(S2sServer& server, OutboundSession& s, uint64_t limit) {
-    for (size_t i = 0; i < s.callbacks.size();) {
-        if (s.callbacks[i].added_ms > limit) {
-            ++i;
-            continue;
-        }
-        PendingCallback cb = std::move(s.callbacks[i]);
-        s.callbacks.erase(s.callbacks.begin() + static_cast<std::ptrdiff_t>(i));
-        log::warn(kLogScope, {"dialback callback for ", cb.origin, " unanswered by ",
-                              s.remote_domain, ", invalid"});
-        apply_dialback_verdict(server, cb.inbound_slot, cb.stream_id, cb.origin, false);
-    }
 }
 
 }  // namespace

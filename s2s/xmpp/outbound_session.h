@@ -29,6 +29,7 @@
 #include "s2s/net/dialer.h"
 #include "s2s/net/dns.h"
 #include "s2s/net/tls.h"
+#include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/stream_text.h"
 #include "s2s/xmpp/xml_parser.h"
 
@@ -38,10 +39,6 @@ class S2sServer;
 
 inline constexpr size_t kRemoteStreamIdMax = 64;
 inline constexpr size_t kOutboundElementSize = 512;
-inline constexpr size_t kCallbackKeyMax = 128;
-inline constexpr size_t kCallbackStreamIdMax = 64;
-// Callbacks one outbound session carries at most; more are answered invalid.
-inline constexpr size_t kPendingCallbacksMax = 64;
 // The longest local domain whose base64 form fits the EXTERNAL element.
 inline constexpr size_t kExternalDomainMax = 192;
 // The longest SASL mechanism name read from the peer's features.
@@ -75,17 +72,6 @@ enum class AuthStep : uint8_t {
     external_deferred,  // EXTERNAL waits for the callbacks' answers
     external_sent,
     dialback_sent,
-};
-
-// A key that an inbound peer presented, to be checked by the origin's
-// authoritative server over this session.
-struct PendingCallback {
-    int inbound_slot = -1;
-    std::string stream_id;  // of the inbound stream, at most 64 bytes
-    std::string origin;     // the domain the inbound peer claims
-    std::string key;        // as received: 1 to 128 bytes of printable ASCII
-    bool sent = false;      // the db:verify has been written
-    uint64_t added_ms = 0;  // when it was asked for (monotonic)
 };
 
 struct OutboundSession {
