@@ -21,7 +21,7 @@
 #include "s2s/net/dane.h"
 #include "s2s/net/tls_context.h"
 #include "s2s/xmpp/dialback.h"
-#include "s2s/xmpp/outbound_session.h"
+#include "s2s/xmpp/outbound_registry.h"
 
 namespace fenra::s2s {
 namespace {
@@ -60,8 +60,7 @@ S2sServer::S2sServer(const S2sConfig& config)
     : config_(config),
       port_(config.port),
       core_(config.max_stanza_size, *this),
-      outbound_(
-          std::make_unique<OutboundRegistry>(config.max_stanza_size + xmpp::kWriteQueueSize)) {
+      outbound_(std::make_unique<OutboundRegistry>(config.max_stanza_size + kWriteQueueSize)) {
     // Drawn once per process start; dialback keys derive from it, nothing
     // ever writes it anywhere.
     arc4random_buf(dialback_secret_.data(), kDialbackSecretSize);

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <openssl/ssl.h>
-#include <time.h>
 
 #include <array>
 #include <cstddef>
@@ -20,32 +19,15 @@
 
 #include "runtime/event_loop.h"
 #include "runtime/result.h"
+#include "s2s/clock.h"
 #include "s2s/command_line.h"
 #include "s2s/core_link.h"
 #include "s2s/net/listener.h"
 #include "s2s/net/resolver.h"
 #include "s2s/xmpp/inbound_session.h"
+#include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
-
-class OutboundRegistry;
-
-// The monotonic clock in milliseconds, read cheaply (coarse by a few ms).
-inline uint64_t monotonic_ms() {
-    timespec ts{};
-#ifdef CLOCK_MONOTONIC_COARSE
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-#elif defined(CLOCK_MONOTONIC_FAST)
-    clock_gettime(CLOCK_MONOTONIC_FAST, &ts);
-#else
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-#endif
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-constexpr uint64_t seconds_ms(uint32_t seconds) {
-    return uint64_t{seconds} * 1000;
-}
 
 inline constexpr int kInboundSlots = 256;
 inline constexpr int kOutboundSlots = 128;
@@ -78,7 +60,7 @@ class SlotEvents final : public LoopHandler {
     Fn timed_out_ = nullptr;  // the slot's timer
 };
 
-class S2sServer final : public CoreLinkHandler, public InboundHost {
+class S2sServer final : public CoreLinkHandler, public InboundHost, public OutboundHost {
   public:
     // Draws the dialback secret and sets up empty tables and an idle IPC server.
     explicit S2sServer(const S2sConfig& config);
@@ -110,27 +92,27 @@ class S2sServer final : public CoreLinkHandler, public InboundHost {
     // Closes the event loop (shut-down does this before destroying the state).
     void destroy_event_loop();
 
-    const S2sConfig& config() const { return config_; }
-    std::span<const uint8_t> dialback_secret() const {
+    const S2sConfig& config() const override { return config_; }
+    std::span<const uint8_t> dialback_secret() const override {
         return {dialback_secret_.data(), dialback_secret_size_};
     }
     SSL_CTX* server_tls() const { return server_tls_; }
-    SSL_CTX* client_tls() const { return client_tls_; }
+    SSL_CTX* client_tls() const override { return client_tls_; }
     int listen_fd() const { return listen_fd_; }
     uint16_t port() const { return port_; }
     bool running() const { return running_; }
-    CoreLink& core() { return core_; }
-    EventLoop& loop() { return *loop_; }
-    Resolver& resolver() { return *resolver_; }
+    CoreLink& core() override { return core_; }
+    EventLoop& loop() override { return *loop_; }
+    Resolver& resolver() override { return *resolver_; }
     // The handler of outbound slot's connection.
-    LoopHandler& outbound_events(int slot) { return outbound_events_[slot]; }
+    LoopHandler& outbound_events(int slot) override { return outbound_events_[slot]; }
     // The outbound slot's one timer: armed DELAY_MS from now, or cancelled.
-    void arm_outbound(int slot, uint64_t delay_ms);
-    void cancel_outbound(int slot);
+    void arm_outbound(int slot, uint64_t delay_ms) override;
+    void cancel_outbound(int slot) override;
 
     // ---- outbound side ----
     // The outbound slot table and the sessions by domain.
-    OutboundRegistry& outbound() { return *outbound_; }
+    OutboundRegistry& outbound() override { return *outbound_; }
 
     // ---- inbound registry ----
     // The session in an inbound slot, or null.
@@ -141,7 +123,7 @@ class S2sServer final : public CoreLinkHandler, public InboundHost {
     // A dialback callback's verdict for the inbound session in INBOUND_SLOT,
     // applied only if that slot still holds a session with STREAM_ID.
     void dialback_verdict(int inbound_slot, std::string_view stream_id, std::string_view origin,
-                          bool valid);
+                          bool valid) override;
 
   private:
     friend class SlotEvents;

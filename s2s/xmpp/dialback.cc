@@ -5,9 +5,11 @@
 #include <vector>
 
 #include "runtime/log.h"
+#include "s2s/clock.h"
 #include "s2s/command_line.h"
-#include "s2s/server.h"
+#include "s2s/core_link.h"
 #include "s2s/xmpp/inbound_session.h"
+#include "s2s/xmpp/outbound_registry.h"
 #include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
@@ -26,7 +28,7 @@ std::optional<std::string_view> build(std::span<char, kOutboundElementSize> buf,
 
 enum class Sent : uint8_t { now, later, never };
 
-Sent send_verify(S2sServer& server, OutboundSession& s, PendingCallback& cb) {
+Sent send_verify(OutboundHost& host, OutboundSession& s, PendingCallback& cb) {
     if (!xmpp::key_text_acceptable(cb.key) || cb.stream_id.empty()) return Sent::never;
     char buf[kOutboundElementSize];
     const auto text =
@@ -34,7 +36,7 @@ Sent send_verify(S2sServer& server, OutboundSession& s, PendingCallback& cb) {
     if (!text) return Sent::never;
     // A queue full of stanzas takes it once it drains.
     if (!s.wq.append(*text)) return Sent::later;
-    if (s.slot >= 0 && s.connected()) (void)server.loop().add_write_once(s.conn.fd);
+    if (s.slot >= 0 && s.connected()) (void)host.loop().add_write_once(s.conn.fd);
     cb.sent = true;
     log::info(kLogScope,
               {"dialback callback: sent db:verify to ", cb.origin, " for stream ", cb.stream_id});
@@ -200,12 +202,12 @@ void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin
 
 // ---- callbacks and the originating role ----
 
-void request_dialback_callback(S2sServer& server, int inbound_slot, std::string_view stream_id,
+void request_dialback_callback(OutboundHost& host, int inbound_slot, std::string_view stream_id,
                                std::string_view origin, std::string_view key) {
-    auto session = server.outbound().get(origin, server.config().host);
+    auto session = host.outbound().get(origin, host.config().host);
     if (session && (*session)->callbacks.size() >= kPendingCallbacksMax) {
         log::warn(kLogScope, {"dialback callback: too many pending callbacks to ", origin});
-        server.dialback_verdict(inbound_slot, stream_id, origin, false);
+        host.dialback_verdict(inbound_slot, stream_id, origin, false);
         return;
     }
     PendingCallback cb;
@@ -223,18 +225,18 @@ void request_dialback_callback(S2sServer& server, int inbound_slot, std::string_
     if (!made) {
         log::error(kLogScope,
                    {"dialback callback: failed to create outbound connection to ", origin});
-        server.dialback_verdict(inbound_slot, stream_id, origin, false);
+        host.dialback_verdict(inbound_slot, stream_id, origin, false);
         return;
     }
-    add_callback(server, **session, std::move(cb));
+    add_callback(host, **session, std::move(cb));
 }
 
-bool send_dialback_result(S2sServer& server, OutboundSession& s) {
+bool send_dialback_result(OutboundHost& host, OutboundSession& s) {
     if (s.remote_stream_id.empty()) {
         log::error(kLogScope, {"outbound dialback for ", s.remote_domain, ": no remote stream ID"});
         return false;
     }
-    auto key = xmpp::dialback_key(server.dialback_secret(), s.remote_domain, s.local_domain,
+    auto key = xmpp::dialback_key(host.dialback_secret(), s.remote_domain, s.local_domain,
                                   s.remote_stream_id);
     if (!key) return false;
     char buf[kOutboundElementSize];
@@ -242,16 +244,16 @@ bool send_dialback_result(S2sServer& server, OutboundSession& s) {
         buf,
         {Dialback::Kind::result, s.local_domain, s.remote_domain, {}, {}, xmpp::key_text(*key)});
     if (!text || !s.wq.append(*text)) return false;
-    (void)server.loop().add_write_once(s.conn.fd);
+    (void)host.loop().add_write_once(s.conn.fd);
     log::info(kLogScope, {"outbound dialback key sent to ", s.remote_domain});
     return true;
 }
 
-void send_verifies(S2sServer& server, OutboundSession& s) {
+void send_verifies(OutboundHost& host, OutboundSession& s) {
     std::vector<PendingCallback> refused;
     for (size_t i = 0; i < s.callbacks.size();) {
         PendingCallback& cb = s.callbacks[i];
-        const Sent sent = cb.sent ? Sent::now : send_verify(server, s, cb);
+        const Sent sent = cb.sent ? Sent::now : send_verify(host, s, cb);
         if (sent == Sent::later) break;
         if (sent == Sent::now) {
             ++i;
@@ -263,7 +265,7 @@ void send_verifies(S2sServer& server, OutboundSession& s) {
         s.callbacks.erase(s.callbacks.begin() + static_cast<std::ptrdiff_t>(i));
     }
     for (const PendingCallback& cb : refused)
-        server.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, false);
+        host.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, false);
 }
 
 bool callbacks_unsent(const OutboundSession& s) {
@@ -287,7 +289,7 @@ std::optional<size_t> match_callback(std::span<const PendingCallback> callbacks,
     return std::nullopt;
 }
 
-void on_verify_response(S2sServer& server, OutboundSession& s, const xmpp::XmlElement& e) {
+void on_verify_response(OutboundHost& host, OutboundSession& s, const xmpp::XmlElement& e) {
     const auto type = e.attribute("type");
     if (!type) return;
     log::info(kLogScope,
@@ -302,10 +304,10 @@ void on_verify_response(S2sServer& server, OutboundSession& s, const xmpp::XmlEl
     }
     PendingCallback cb = std::move(s.callbacks[*i]);
     s.callbacks.erase(s.callbacks.begin() + static_cast<std::ptrdiff_t>(*i));
-    server.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, *type == "valid");
+    host.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, *type == "valid");
 }
 
-void expire_callbacks(S2sServer& server, OutboundSession& s, uint64_t limit) {
+void expire_callbacks(OutboundHost& host, OutboundSession& s, uint64_t limit) {
     for (size_t i = 0; i < s.callbacks.size();) {
         if (s.callbacks[i].added_ms > limit) {
             ++i;
@@ -315,15 +317,15 @@ void expire_callbacks(S2sServer& server, OutboundSession& s, uint64_t limit) {
         s.callbacks.erase(s.callbacks.begin() + static_cast<std::ptrdiff_t>(i));
         log::warn(kLogScope, {"dialback callback for ", cb.origin, " unanswered by ",
                               s.remote_domain, ", invalid"});
-        server.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, false);
+        host.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, false);
     }
 }
 
-void fail_callbacks(S2sServer& server, OutboundSession& s) {
+void fail_callbacks(OutboundHost& host, OutboundSession& s) {
     std::vector<PendingCallback> waiting = std::move(s.callbacks);
     s.callbacks.clear();
     for (const PendingCallback& cb : waiting)
-        server.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, false);
+        host.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, false);
 }
 
 }  // namespace fenra::s2s

@@ -32,7 +32,7 @@
 
 namespace fenra::s2s {
 
-class S2sServer;
+class OutboundHost;
 class InboundHost;
 struct InboundSession;
 struct OutboundSession;
@@ -90,18 +90,18 @@ void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin
 // verdict comes back through the server's dialback_verdict, each callback
 // answered at most once, possibly before this returns (a callback that
 // cannot be made is answered invalid at once).
-void request_dialback_callback(S2sServer& server, int inbound_slot, std::string_view stream_id,
+void request_dialback_callback(OutboundHost& host, int inbound_slot, std::string_view stream_id,
                                std::string_view origin, std::string_view key);
 
 // Originating role: queues the db:result with our key for S's remote stream
 // id. False (after its log line) when there is no remote stream id or the
 // element cannot be built or queued.
-bool send_dialback_result(S2sServer& server, OutboundSession& s);
+bool send_dialback_result(OutboundHost& host, OutboundSession& s);
 
 // Queues the db:verify of every callback of S not yet sent, in order, while
 // the write queue has room. Callbacks that can never be sent (empty key or
 // stream id, element too long) are answered invalid and dropped.
-void send_verifies(S2sServer& server, OutboundSession& s);
+void send_verifies(OutboundHost& host, OutboundSession& s);
 // Whether a callback of S waits for its db:verify to be written.
 bool callbacks_unsent(const OutboundSession& s);
 
@@ -115,13 +115,13 @@ std::optional<size_t> match_callback(std::span<const PendingCallback> callbacks,
 
 // A db:verify answer on S: matched, removed, and its verdict applied.
 // Answers that match nothing are ignored.
-void on_verify_response(S2sServer& server, OutboundSession& s, const xmpp::XmlElement& e);
+void on_verify_response(OutboundHost& host, OutboundSession& s, const xmpp::XmlElement& e);
 
 // Answers invalid every callback of S asked for at or before LIMIT
 // (monotonic ms), each with a warning.
-void expire_callbacks(S2sServer& server, OutboundSession& s, uint64_t limit);
+void expire_callbacks(OutboundHost& host, OutboundSession& s, uint64_t limit);
 
 // Answers every callback of S invalid and forgets them.
-void fail_callbacks(S2sServer& server, OutboundSession& s);
+void fail_callbacks(OutboundHost& host, OutboundSession& s);
 
 }  // namespace fenra::s2s

@@ -6,17 +6,19 @@
 #include <utility>
 
 #include "runtime/log.h"
+#include "s2s/clock.h"
 #include "s2s/command_line.h"
+#include "s2s/core_link.h"
 #include "s2s/net/dialer.h"
-#include "s2s/server.h"
+#include "s2s/xmpp/outbound_registry.h"
 #include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
 namespace {
 
 // The dial of slot's session SERIAL ended.
-void on_dialed(S2sServer& server, int slot, uint64_t serial, Dialed&& d) {
-    OutboundSession* s = server.outbound().at(slot);
+void on_dialed(OutboundHost& host, int slot, uint64_t serial, Dialed&& d) {
+    OutboundSession* s = host.outbound().at(slot);
     if (s == nullptr || s->serial != serial) {  // never: the dial goes with its session
         if (d.fd >= 0) ::close(d.fd);
         return;
@@ -27,7 +29,7 @@ void on_dialed(S2sServer& server, int slot, uint64_t serial, Dialed&& d) {
         else
             log::error(kLogScope, {"outbound connect failed for ", s->remote_domain, " (",
                                    dial_failure_name(d.failure), ")"});
-        fail_outbound(server, *s, dial_failure_name(d.failure));
+        fail_outbound(host, *s, dial_failure_name(d.failure));
         return;
     }
     const Target& t = s->dialer->target(d.target);
@@ -37,30 +39,30 @@ void on_dialed(S2sServer& server, int slot, uint64_t serial, Dialed&& d) {
     s->direct_tls = t.direct_tls;
     s->conn.fd = d.fd;
     s->state = ConnState::connecting;
-    if (auto ok = server.loop().add(d.fd, server.outbound_events(slot)); !ok) {
-        fail_outbound(server, *s, condition::kInternalError);
+    if (auto ok = host.loop().add(d.fd, host.outbound_events(slot)); !ok) {
+        fail_outbound(host, *s, condition::kInternalError);
         return;
     }
     log::info(kLogScope,
               {"outbound TCP connected to ", t.host, ":", t.port, " at ", address_text(d.address)});
     s->active_ms = monotonic_ms();
-    on_connected(server, *s);
+    on_connected(host, *s);
 }
 
 }  // namespace
 
-void connect_outbound(S2sServer& server, OutboundSession& s) {
-    OutboundRegistry& reg = server.outbound();
+void connect_outbound(OutboundHost& host, OutboundSession& s) {
+    OutboundRegistry& reg = host.outbound();
     // Without a free slot the remote server is not even asked: a connection
     // made only to be dropped again would be noise for it.
     if (!reg.has_free_slot() || reg.take_slot(s) < 0) {
-        fail_outbound(server, s, condition::kSlotsExhausted);
+        fail_outbound(host, s, condition::kSlotsExhausted);
         return;
     }
     s.parser.reset(new (std::nothrow) xmpp::XmlParser());
-    s.dialer.reset(new (std::nothrow) Dialer(server.resolver(), server.loop()));
+    s.dialer.reset(new (std::nothrow) Dialer(host.resolver(), host.loop()));
     if (!s.parser || !s.dialer) {
-        fail_outbound(server, s, condition::kInternalError);
+        fail_outbound(host, s, condition::kInternalError);
         return;
     }
     s.state = ConnState::resolving;
@@ -69,16 +71,16 @@ void connect_outbound(S2sServer& server, OutboundSession& s) {
     const int slot = s.slot;
     const uint64_t serial = s.serial;
     auto started = s.dialer->start(
-        s.remote_domain, seconds_ms(server.config().connect_timeout),
-        [&server, slot, serial](Dialed&& d) { on_dialed(server, slot, serial, std::move(d)); });
+        s.remote_domain, seconds_ms(host.config().connect_timeout),
+        [&host, slot, serial](Dialed&& d) { on_dialed(host, slot, serial, std::move(d)); });
     if (!started) {
         log::error(kLogScope,
                    {"DNS SRV resolution failed for ", s.remote_domain, ": ", started.error()});
-        fail_outbound(server, s, condition::kDnsResolutionFailed);
+        fail_outbound(host, s, condition::kDnsResolutionFailed);
         return;
     }
     // A dial that failed at once has closed S; otherwise its deadlines run.
-    if (server.outbound().at(slot) == &s) outbound_deadline_update(server, s);
+    if (host.outbound().at(slot) == &s) outbound_deadline_update(host, s);
 }
 
 }  // namespace fenra::s2s

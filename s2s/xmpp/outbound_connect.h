@@ -14,7 +14,7 @@
 
 namespace fenra::s2s {
 
-class S2sServer;
+class OutboundHost;
 struct OutboundSession;
 
 // Starts S (idle, no socket) on its way to its remote domain. Without a free
@@ -23,6 +23,6 @@ struct OutboundSession;
 // "dns-resolution-failed" for a bogus SRV answer,
 // "hostname-resolution-failed", "socket-creation-failed",
 // "tcp-connect-failed").
-void connect_outbound(S2sServer& server, OutboundSession& s);
+void connect_outbound(OutboundHost& host, OutboundSession& s);
 
 }  // namespace fenra::s2s

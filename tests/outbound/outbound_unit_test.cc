@@ -13,6 +13,7 @@
 #include "s2s/core_link.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/dialback.h"
+#include "s2s/xmpp/outbound_registry.h"
 #include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
