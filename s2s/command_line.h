@@ -70,7 +70,7 @@ inline constexpr std::string_view kUsage =
     "  --dns-trust-anchor FILE\n"
     "                      DNSSEC trust anchor (default: the system's root key)\n"
     "  --connect-timeout SECONDS\n"
-    "                      Outbound TCP connect, per target (default: 15)\n"
+    "                      Outbound TCP connect and TLS, per target (default: 15)\n"
     "  --negotiation-timeout SECONDS\n"
     "                      Until a stream is authenticated (default: 60)\n"
     "  --close-timeout SECONDS\n"

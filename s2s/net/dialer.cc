@@ -45,6 +45,7 @@ Result<void> Dialer::start(std::string_view domain, uint64_t target_timeout_ms, 
     cancel();
     timeout_ms_ = target_timeout_ms;
     current_ = 0;
+    settled_ = false;
     last_ = DialFailure::no_address;
     auto found = lookup_.find(domain, [this](TargetsOutcome o) {
         if (o == TargetsOutcome::bogus) {
@@ -63,6 +64,12 @@ void Dialer::cancel() {
     eyeballs_.cancel();
     lookup_.cancel();
     done_ = nullptr;
+}
+
+void Dialer::next(Done done) {
+    done_ = std::move(done);
+    ++current_;
+    try_target();
 }
 
 void Dialer::fail(DialFailure f) {

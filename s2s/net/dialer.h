@@ -4,7 +4,9 @@
 // addresses are looked up when its turn comes and raced by HappyEyeballs
 // with one time-out for all of them. A target without addresses, or whose
 // every address fails or times out, is skipped; the dial fails with the last
-// target's failure only when every target failed.
+// target's failure only when every target failed. A connection reported may
+// still be found wanting by its user (its TLS handshake failed): next() goes
+// on with the targets after it, until settle() keeps the one reported.
 // Nothing here knows a session; the callback may destroy the Dialer.
 #pragma once
 
@@ -59,6 +61,15 @@ class Dialer {
     // Drops the lookups and connects in flight; no callback comes.
     void cancel();
 
+    // After a connection was reported: whether a target after it is left.
+    bool has_next() const { return !settled_ && current_ + 1 < lookup_.targets().size(); }
+    // Gives up the connection reported (its user closes it) and goes on with
+    // the next target; DONE once as from start(), possibly before next()
+    // returns. Only when has_next().
+    void next(Done done);
+    // The connection reported is the one kept: no later target is tried.
+    void settle() { settled_ = true; }
+
     const TargetLookup& lookup() const { return lookup_; }
     TargetLookup& lookup() { return lookup_; }
     const Target& target(size_t i) const { return lookup_.targets()[i]; }
@@ -72,6 +83,7 @@ class Dialer {
     HappyEyeballs eyeballs_;
     uint64_t timeout_ms_ = 0;
     size_t current_ = 0;
+    bool settled_ = false;
     DialFailure last_ = DialFailure::no_address;
     Done done_;
 };

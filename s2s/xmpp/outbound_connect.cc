@@ -45,8 +45,36 @@ void on_dialed(OutboundHost& host, int slot, uint64_t serial, Dialed&& d) {
     }
     log::info(kLogScope,
               {"outbound TCP connected to ", t.host, ":", t.port, " at ", address_text(d.address)});
-    s->active_ms = monotonic_ms();
+    s->active_ms = s->connected_ms = monotonic_ms();
+    outbound_deadline_update(host, *s);
     on_connected(host, *s);
+}
+
+Dialer::Done dial_done(OutboundHost& host, const OutboundSession& s) {
+    return [&host, slot = s.slot, serial = s.serial](Dialed&& d) {
+        on_dialed(host, slot, serial, std::move(d));
+    };
+}
+
+// Forgets what the attempt on a closed connection negotiated. Nothing was
+// authenticated nor delivered over it: its TLS never came up.
+void reset_attempt(OutboundSession& s) {
+    s.conn = TlsConn{};
+    s.state = ConnState::resolving;
+    s.nego = NegoState::before_header;
+    s.auth = AuthStep::none;
+    s.in_features = s.in_mechanism = s.external_offered = false;
+    s.mechanism.clear();
+    s.dane = DaneStatus::none;
+    s.dane_verified = false;
+    s.remote_stream_id.clear();
+    s.peer_error = false;
+    s.peer_max_bytes = 0;
+    s.in_max_bytes = false;
+    s.peer_close_reason = condition::kReadFailed;
+    s.rbuf.clear();
+    s.wq.clear();
+    s.parser->reset();
 }
 
 }  // namespace
@@ -69,10 +97,8 @@ void connect_outbound(OutboundHost& host, OutboundSession& s) {
     s.started_ms = s.active_ms = monotonic_ms();
     s.timer_due_ms = 0;
     const int slot = s.slot;
-    const uint64_t serial = s.serial;
-    auto started = s.dialer->start(
-        s.remote_domain, seconds_ms(host.config().connect_timeout),
-        [&host, slot, serial](Dialed&& d) { on_dialed(host, slot, serial, std::move(d)); });
+    auto started = s.dialer->start(s.remote_domain, seconds_ms(host.config().connect_timeout),
+                                   dial_done(host, s));
     if (!started) {
         log::error(kLogScope,
                    {"DNS SRV resolution failed for ", s.remote_domain, ": ", started.error()});
@@ -81,6 +107,21 @@ void connect_outbound(OutboundHost& host, OutboundSession& s) {
     }
     // A dial that failed at once has closed S; otherwise its deadlines run.
     if (host.outbound().at(slot) == &s) outbound_deadline_update(host, s);
+}
+
+bool next_target_left(const OutboundSession& s) {
+    return s.connected() && s.nego < NegoState::tls_done && s.dialer && s.dialer->has_next();
+}
+
+bool next_target(OutboundHost& host, OutboundSession& s, std::string_view how) {
+    if (!next_target_left(s)) return false;
+    log::info(kLogScope, {"outbound TLS handshake with ", s.target_host, ":", s.target_port, " ",
+                          how, " for ", s.remote_domain, ", trying next target"});
+    host.loop().remove(s.conn.fd);
+    tls_close(s.conn);
+    reset_attempt(s);
+    s.dialer->next(dial_done(host, s));
+    return true;
 }
 
 }  // namespace fenra::s2s

@@ -10,6 +10,7 @@ namespace fenra::s2s {
 OutboundRegistry::~OutboundRegistry() {
     release_slots();
     by_domain_.clear();
+    closing_.clear();
 }
 
 Result<OutboundSession*> OutboundRegistry::get(std::string_view domain,
@@ -63,7 +64,24 @@ void OutboundRegistry::release_slot(OutboundSession& s) {
 
 void OutboundRegistry::erase(OutboundSession& s) {
     auto it = by_domain_.find(std::string_view(s.remote_domain));
-    if (it != by_domain_.end() && it->second.get() == &s) by_domain_.erase(it);
+    if (it != by_domain_.end() && it->second.get() == &s) {
+        by_domain_.erase(it);
+        return;
+    }
+    std::erase_if(closing_, [&s](const auto& p) { return p.get() == &s; });
+}
+
+bool OutboundRegistry::retire(OutboundSession& s) {
+    auto it = by_domain_.find(std::string_view(s.remote_domain));
+    if (it == by_domain_.end() || it->second.get() != &s) return false;
+    try {
+        closing_.reserve(closing_.size() + 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    closing_.push_back(std::move(it->second));
+    by_domain_.erase(it);
+    return true;
 }
 
 void OutboundRegistry::release_slots() {
@@ -79,6 +97,8 @@ void OutboundRegistry::release_slots() {
 
 void OutboundRegistry::cancel_dials() {
     for (auto& [domain, s] : by_domain_)
+        if (s->dialer) s->dialer->cancel();
+    for (auto& s : closing_)
         if (s->dialer) s->dialer->cancel();
 }
 

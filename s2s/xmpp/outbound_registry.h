@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "runtime/result.h"
 #include "s2s/net/write_queue.h"
@@ -44,6 +45,10 @@ class OutboundRegistry {
     void release_slot(OutboundSession& s);
     // Removes S from the map and frees it (its slot must be released).
     void erase(OutboundSession& s);
+    // Takes S (in a slot) out of the map while its stream closes: the next
+    // request for its domain gets a new session. erase() frees it. False
+    // (S left as it was) when S is not in the map or memory is short.
+    bool retire(OutboundSession& s);
 
     // Before the event loop goes: every dial's connects closed and lookups
     // dropped.
@@ -66,6 +71,7 @@ class OutboundRegistry {
     uint64_t serial_ = 0;
     std::unordered_map<std::string, std::unique_ptr<OutboundSession>, Hash, std::equal_to<>>
         by_domain_;
+    std::vector<std::unique_ptr<OutboundSession>> closing_;  // retired, at most one per slot
 };
 
 }  // namespace fenra::s2s

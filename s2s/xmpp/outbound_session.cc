@@ -120,6 +120,7 @@ bool dane_decided(OutboundHost& host, OutboundSession& s, DaneTlsa use,
 // SRV answer was secure), then dane_decided.
 bool tls_established(OutboundHost& host, OutboundSession& s) {
     log::info(kLogScope, {"outbound TLS handshake complete for ", s.remote_domain});
+    s.dialer->settle();
     s.nego = NegoState::tls_done;
     s.state = ConnState::tls_up;
     s.parser->reset();
@@ -140,10 +141,11 @@ bool tls_established(OutboundHost& host, OutboundSession& s) {
     return true;
 }
 
-// One handshake step. False when the session is gone.
+// One handshake step. False when the session is gone or connects anew.
 bool tls_step(OutboundHost& host, OutboundSession& s) {
     auto phase = tls_handshake_step(s.conn);
     if (!phase) {
+        if (next_target(host, s, "failed")) return false;
         log::error(kLogScope, {"outbound TLS handshake failed for ", s.remote_domain});
         fail_outbound(host, s, condition::kTlsHandshakeFailed);
         return false;
@@ -329,6 +331,8 @@ void features_content(OutboundSession& s, const XmlEvent& ev) {
 
 // One parser event. False when the session is gone.
 bool handle_event(OutboundHost& host, OutboundSession& s, const XmlEvent& ev) {
+    // A closing stream waits for the peer's close only.
+    if (s.state == ConnState::closing && ev.kind != XmlEventKind::stream_close) return true;
     switch (ev.kind) {
         case XmlEventKind::stream_open: {
             s.in_features = s.in_mechanism = false;
@@ -590,14 +594,16 @@ namespace {
 
 // S's nearest deadline (monotonic ms), UINT64_MAX without one.
 uint64_t next_deadline(const S2sConfig& c, const OutboundSession& s) {
+    if (s.state == ConnState::closing) return s.started_ms + seconds_ms(c.close_timeout);
     uint64_t due = UINT64_MAX;
     for (const PendingCallback& cb : s.callbacks)
         due = std::min(due, cb.added_ms + seconds_ms(c.dialback_timeout));
     if (s.state == ConnState::established)
         return std::min(due, s.active_ms + seconds_ms(c.outbound_idle_timeout));
-    // Resolution and connects are negotiation too (each target's connect
-    // time-out is the dial's own).
+    // Resolution and connects are negotiation too (each target's TCP connect
+    // time-out is the dial's own; its TLS gets as long again).
     due = std::min(due, s.started_ms + seconds_ms(c.negotiation_timeout));
+    if (next_target_left(s)) due = std::min(due, s.connected_ms + seconds_ms(c.connect_timeout));
     if (!s.pending.empty())
         due = std::min(due, s.pending.front().queued_ms + seconds_ms(c.delivery_timeout));
     return due;
@@ -610,6 +616,18 @@ void arm_for(OutboundHost& host, OutboundSession& s, uint64_t now) {
         host.cancel_outbound(s.slot);
     else
         host.arm_outbound(s.slot, due > now ? due - now : 0);
+}
+
+// The idle stream S ends: our close goes out and S leaves the map, so that
+// the next delivery opens a new stream, while the peer's close is awaited
+// (TLS and socket stay open for it until then).
+void close_idle(OutboundHost& host, OutboundSession& s, uint64_t now) {
+    if (!s.wq.append(xmpp::kStreamClose) || !host.outbound().retire(s))
+        return close_outbound(host, s.slot);
+    s.state = ConnState::closing;
+    s.started_ms = now;
+    want_write(host, s);
+    arm_for(host, s, now);
 }
 
 }  // namespace
@@ -630,6 +648,12 @@ void outbound_timed_out(OutboundHost& host, int slot) {
     if (now >= seconds_ms(c.dialback_timeout))
         expire_callbacks(host, *s, now - seconds_ms(c.dialback_timeout));
     if (!alive(host, slot, serial)) return;
+    if (s->state == ConnState::closing) {
+        if (now < s->started_ms + seconds_ms(c.close_timeout)) return arm_for(host, *s, now);
+        log::info(kLogScope, {"outbound S2S to ", s->remote_domain,
+                              " did not close its stream within ", c.close_timeout, " s"});
+        return close_outbound(host, slot);
+    }
     if (s->state != ConnState::established) {
         while (!s->pending.empty() &&
                s->pending.front().queued_ms + seconds_ms(c.delivery_timeout) <= now) {
@@ -639,6 +663,9 @@ void outbound_timed_out(OutboundHost& host, int slot) {
         }
         if (now >= s->started_ms + seconds_ms(c.negotiation_timeout))
             return fail_outbound(host, *s, condition::kRemoteServerTimeout);
+        if (now >= s->connected_ms + seconds_ms(c.connect_timeout) &&
+            next_target(host, *s, "timed out") && !alive(host, slot, serial))
+            return;
     } else if (now >= s->active_ms + seconds_ms(c.outbound_idle_timeout)) {
         // Output or callbacks still waiting are no idleness.
         if (!s->pending.empty() || !s->callbacks.empty() || !s->wq.empty()) {
@@ -647,9 +674,7 @@ void outbound_timed_out(OutboundHost& host, int slot) {
         }
         log::info(kLogScope, {"outbound S2S to ", s->remote_domain, " idle for ",
                               c.outbound_idle_timeout, " s, closing the stream"});
-        if (s->wq.append(xmpp::kStreamClose)) (void)tls_flush(s->conn, s->wq);
-        tls_shutdown_write(s->conn);
-        return close_outbound(host, slot);
+        return close_idle(host, *s, now);
     }
     arm_for(host, *s, now);
 }

@@ -54,6 +54,7 @@ enum class ConnState : uint8_t {
     established = 6,
     failed = 7,
     resolving = 8,  // DNS: the targets and their addresses, or (connected) the TLSA records
+    closing = 9,    // our stream close sent, the peer's awaited; out of the map by domain
 };
 
 // How far the stream negotiation has come.
@@ -117,10 +118,12 @@ struct OutboundSession {
     xmpp::WriteQueue wq;
     std::unique_ptr<xmpp::XmlParser> parser;
 
-    // Deadlines (monotonic ms): the slot taken, the last bytes read or
-    // stanza queued, what the slot's timer is set for.
+    // Deadlines (monotonic ms): the slot taken (closing: our close sent),
+    // the last bytes read or stanza queued, the TCP connect to the target in
+    // use, what the slot's timer is set for.
     uint64_t started_ms = 0;
     uint64_t active_ms = 0;
+    uint64_t connected_ms = 0;
     uint64_t timer_due_ms = 0;
 
     DeliveryQueue pending;
@@ -199,11 +202,13 @@ void outbound_writable(OutboundHost& host, int slot);
 
 // The slot's timer fired: callbacks unanswered for dialback_timeout are
 // answered invalid; before the stream is established, deliveries queued for
-// delivery_timeout are reported "remote-server-timeout", a connect that took
-// connect_timeout moves on to the next target, and a session not established
-// within negotiation_timeout fails with "remote-server-timeout"; an
-// established stream with nothing sent or read for outbound_idle_timeout is
-// closed with our stream close (the next delivery opens a new one).
+// delivery_timeout are reported "remote-server-timeout", a connect, or the
+// TLS after it, that took connect_timeout moves on to the next target, and a
+// session not established within negotiation_timeout fails with
+// "remote-server-timeout"; an established stream with nothing sent or read
+// for outbound_idle_timeout is closed with our stream close (the next
+// delivery opens a new one), and its connection when the peer's close has not
+// come within close_timeout.
 void outbound_timed_out(OutboundHost& host, int slot);
 // Sets the slot's timer for S's nearest deadline when that is earlier than
 // the one it is set for.

@@ -40,10 +40,11 @@ class Receiver:
                  "tls": answer proceed, then send garbage instead of TLS
     verify       callback: verify(conn, element) -> type word for db:verify
                  requests received (None: no answer)
+    on_end       callback: on_end(conn) when the daemon closed its stream
     """
 
     def __init__(self, domain, tls_ctx, *, direct=False, stream_id="sid-1", external="success",
-                 dialback="valid", break_at=None, verify=None):
+                 dialback="valid", break_at=None, verify=None, on_end=None):
         self.domain = domain
         self.tls_ctx = tls_ctx
         self.direct = direct
@@ -52,6 +53,7 @@ class Receiver:
         self.dialback = dialback
         self.break_at = break_at
         self.verify = verify
+        self.on_end = on_end
         self.lock = threading.Lock()
         self.stanzas = []
         self.log = []
@@ -112,6 +114,8 @@ class Receiver:
                     el = conn.next_element()
                 except xp.StreamClosed:
                     self.note("stream ended")
+                    if self.on_end and not conn.closed:
+                        self.on_end(conn)
                     return
             self.handle(conn, el)
             el = None

@@ -13,6 +13,7 @@ import shutil
 import socket
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -288,25 +289,35 @@ def sc_connect_failures(world):
 
 
 def sc_second_target(world):
-    """The first SRV target refuses; the second is reached."""
+    """A first SRV target that fails is passed over, the second is reached:
+    the first refuses, has no address, never answers the connect, or takes
+    the connection and fails (or never finishes) the TLS handshake."""
     r = Receiver("second.test", world.ctx("second.test"), external=None)
     lst = serve("127.0.1.14", r)
-    with world.node() as a:
-        a.deliver(FROM, "bob@second.test", stanza(1))
-        wait(lambda: len(r.stanzas) == 1, "the stanza at the second target")
-        a.daemon.wait_for("connecting to 127.0.1.13:5269 for domain second.test")
-        a.daemon.wait_for("connecting to 127.0.1.14:5269 for domain second.test")
-        a.daemon.wait_for("outbound TCP connect to 127.0.1.13:5269 failed for second.test, "
-                          "trying next target", level="info")
-        # A first target whose host name does not resolve is passed over too.
-        a.deliver(FROM, "bob@second2.test", stanza(2))
-        wait(lambda: len(r.stanzas) == 2, "the stanza for second2.test")
-        a.daemon.wait_for("outbound connect to missing.test:5269 failed for second2.test "
-                          "(hostname-resolution-failed), trying next target", level="info")
+    garbage = xp.PeerListener("127.0.1.27", 5270, lambda c: c.send("garbage") or c.wait_closed(10))
+    silent = xp.PeerListener("127.0.1.28", 5270, lambda c: c.wait_closed(30), timeout=30)
+    no_tls = serve("127.0.1.29", Receiver("second6.test", world.ctx("second6.test"), break_at="tls"))
+    cases = [  # domain, how its first target failed
+        ("second.test", "outbound TCP connect to 127.0.1.13:5269 failed for second.test"),
+        ("second2.test", "outbound connect to missing.test:5269 failed for second2.test "
+                         "(hostname-resolution-failed)"),
+        ("second3.test", "outbound TCP connect to 127.0.1.26:5269 failed for second3.test"),
+        ("second4.test", "outbound TLS handshake with 127.0.1.27:5270 failed for second4.test"),
+        ("second5.test", "outbound TLS handshake with 127.0.1.28:5270 timed out for second5.test"),
+        ("second6.test", "outbound TLS handshake with 127.0.1.29:5269 failed for second6.test"),
+    ]
+    with netns.SilentPort("127.0.1.26", 5269), \
+            world.node(extra_args=["--connect-timeout", "1"]) as a:
+        for n, (domain, failed) in enumerate(cases, 1):
+            a.deliver(FROM, "bob@" + domain, stanza(n))
+            wait(lambda: len(r.stanzas) == n, "the stanza for " + domain)
+            a.daemon.wait_for(failed + ", trying next target", level="info")
+        assert (garbage.accepted, silent.accepted, no_tls.accepted) == (1, 1, 1)
         assert not a.daemon.find(level="error"), a.daemon.log_text()
         assert a.no_frame()
     check_errors(lst)
-    lst.close()
+    for listener in (lst, garbage, silent, no_tls):
+        listener.close()
 
 
 def sc_tls_failure(world):
@@ -364,7 +375,11 @@ def sc_time_outs(world):
             a.deliver(FROM, "bob@silent.test", stanza(1))
             a.expect_failed("bob@silent.test", "remote-server-timeout", timeout=10)
     lst.close()
-    r = Receiver("idle.test", world.ctx("idle.test"), external=None)
+    # The idle stream closed waits for the peer's close; a delivery meanwhile
+    # goes over a new stream.
+    gate = threading.Event()
+    r = Receiver("idle.test", world.ctx("idle.test"), external=None,
+                 on_end=lambda conn: gate.wait(30) and conn.send(xp.STREAM_CLOSE))
     lst = serve("127.0.1.25", r)
     with world.node(extra_args=["--outbound-idle-timeout", "1"]) as a:
         a.deliver(FROM, "bob@idle.test", stanza(1, to="bob@idle.test"))
@@ -372,7 +387,20 @@ def sc_time_outs(world):
         a.daemon.wait_for("outbound S2S to idle.test idle for 1 s, closing the stream")
         a.deliver(FROM, "bob@idle.test", stanza(2, to="bob@idle.test"))
         wait(lambda: len(r.stanzas) == 2, "the stanza on a new stream")
-        assert lst.accepted == 2 and a.no_frame()
+        assert lst.accepted == 2
+        gate.set()
+        a.daemon.wait_for("outbound stream closed by idle.test")
+        assert a.no_frame()
+    check_errors(lst)
+    lst.close()
+    # A peer that never closes its side loses the connection after the close time-out.
+    closed = []
+    r = Receiver("idle.test", world.ctx("idle.test"), external=None,
+                 on_end=lambda conn: closed.append(conn.wait_closed(30)))
+    lst = serve("127.0.1.25", r)
+    with world.node(extra_args=["--outbound-idle-timeout", "1", "--close-timeout", "1"]) as a:
+        a.deliver(FROM, "bob@idle.test", stanza(1, to="bob@idle.test"))
+        wait(lambda: closed == [True], "the connection closed by the daemon")
     check_errors(lst)
     lst.close()
 
@@ -568,6 +596,13 @@ def build_zone(world):
     z.srv("_xmpp-server._tcp.second.test", "127.0.1.14", 5269, priority=10)
     z.srv("_xmpp-server._tcp.second2.test", "missing.test", 5269, priority=0)
     z.srv("_xmpp-server._tcp.second2.test", "127.0.1.14", 5269, priority=10)
+    z.srv("_xmpp-server._tcp.second3.test", "127.0.1.26", 5269, priority=0)
+    z.srv("_xmpp-server._tcp.second3.test", "127.0.1.14", 5269, priority=10)
+    for i, first in ((4, "127.0.1.27"), (5, "127.0.1.28")):
+        z.srv("_xmpps-server._tcp.second%d.test" % i, first, 5270)
+        z.srv("_xmpp-server._tcp.second%d.test" % i, "127.0.1.14", 5269)
+    z.srv("_xmpp-server._tcp.second6.test", "127.0.1.29", 5269, priority=0)
+    z.srv("_xmpp-server._tcp.second6.test", "127.0.1.14", 5269, priority=10)
     host("garbage.test", "127.0.1.22")
     host("tlsfail.test", "127.0.1.15")
     host("dbinv.test", "127.0.1.16")

@@ -33,7 +33,7 @@ USAGE = (
     b"  --dns-trust-anchor FILE\n"
     b"                      DNSSEC trust anchor (default: the system's root key)\n"
     b"  --connect-timeout SECONDS\n"
-    b"                      Outbound TCP connect, per target (default: 15)\n"
+    b"                      Outbound TCP connect and TLS, per target (default: 15)\n"
     b"  --negotiation-timeout SECONDS\n"
     b"                      Until a stream is authenticated (default: 60)\n"
     b"  --close-timeout SECONDS\n"
@@ -92,7 +92,7 @@ class Failure(unittest.TestCase):
 
 class Help(unittest.TestCase):
     def test_usage_is_exact(self):
-        self.assertEqual(len(USAGE), 1739)
+        self.assertEqual(len(USAGE), 1747)
         for args in (["--help"], ["-h"], ["--host", "x", "--help"], ["--port", "1", "-h"]):
             d = run(*args)
             self.assertEqual(d.returncode, 0, args)
