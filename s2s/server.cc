@@ -318,10 +318,9 @@ void S2sServer::accept_inbound() {
         return;
     }
     s->parser.reset(new (std::nothrow) xmpp::XmlParser());
-    if (!s->parser || !s->stanza.content.data || !s->wq.data ||
+    if (!s->parser || !s->stanza.content.data || !s->stream.wq.data ||
         !loop_->add(fd, inbound_events_[slot])) {
-        ::close(fd);
-        return;
+        return;  // the session's stream closes the socket
     }
     s->set_stream_id();
     s->serial = ++inbound_serial_;
@@ -409,9 +408,9 @@ void S2sServer::on_inbound_readable(int slot) {
 }
 
 void S2sServer::set_inbound_reads(InboundSession& s, bool on) {
-    if (s.reads_off == !on || s.conn.fd < 0) return;
+    if (s.reads_off == !on || s.stream.conn.fd < 0) return;
     s.reads_off = !on;
-    (void)loop_->set_read(s.conn.fd, on);
+    (void)loop_->set_read(s.stream.conn.fd, on);
 }
 
 void S2sServer::resume_inbound_reads() {
@@ -420,7 +419,7 @@ void S2sServer::resume_inbound_reads() {
         if (!s || !s->reads_off) continue;
         set_inbound_reads(*s, true);
         // Bytes the TLS library decrypted earlier are announced by no event.
-        if (tls_has_pending(s->conn)) on_inbound_readable(slot);
+        if (tls_has_pending(s->stream.conn)) on_inbound_readable(slot);
     }
 }
 
@@ -499,15 +498,15 @@ void S2sServer::close_inbound(int slot) {
         (void)loop_->cancel_timer(inbound_clock_[slot].timer);
     s->parser.reset();
     log::info(kLogScope, {"closing inbound S2S session id=", slot});
-    if (loop_) loop_->remove(s->conn.fd);
-    tls_close(s->conn);
+    if (loop_) loop_->remove(s->stream.conn.fd);
+    tls_close(s->stream.conn);
 }
 
 void S2sServer::release_inbound() {
     for (auto& s : inbound_) {
         if (!s) continue;
         s->parser.reset();
-        tls_close(s->conn);
+        tls_close(s->stream.conn);
         s.reset();
     }
 }
@@ -544,7 +543,7 @@ void S2sServer::inbound_dane_lookup(InboundSession& s, std::string_view domain) 
                       InboundSession* s = inbound_session(slot);
                       if (s == nullptr || s->serial != serial) return;
                       const bool ok =
-                          dane_check_inbound(use, records, s->conn, s->remote_domain.view());
+                          dane_check_inbound(use, records, s->stream.conn, s->remote_domain.view());
                       inbound_dane_result(*this, *s, ok);
                   });
     if (!started) {
@@ -557,7 +556,7 @@ void S2sServer::inbound_dane_lookup(InboundSession& s, std::string_view domain) 
 }
 
 void S2sServer::inbound_want_write(const InboundSession& session) {
-    (void)loop_->add_write_once(session.conn.fd);
+    (void)loop_->add_write_once(session.stream.conn.fd);
 }
 
 void S2sServer::dialback_verdict(int inbound_slot, std::string_view stream_id,

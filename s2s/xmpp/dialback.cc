@@ -35,8 +35,8 @@ Sent send_verify(OutboundHost& host, OutboundSession& s, PendingCallback& cb) {
         build(buf, {Dialback::Kind::verify, s.local_domain, cb.origin, cb.stream_id, {}, cb.key});
     if (!text) return Sent::never;
     // A queue full of stanzas takes it once it drains.
-    if (!s.wq.append(*text)) return Sent::later;
-    if (s.slot >= 0 && s.connected()) (void)host.loop().add_write_once(s.conn.fd);
+    if (!s.stream.wq.append(*text)) return Sent::later;
+    if (s.slot >= 0 && s.connected()) (void)host.loop().add_write_once(s.stream.conn.fd);
     cb.sent = true;
     log::info(kLogScope,
               {"dialback callback: sent db:verify to ", cb.origin, " for stream ", cb.stream_id});
@@ -54,7 +54,7 @@ using xmpp::XmlElement;
 void send_dialback(InboundHost& host, InboundSession& s, const Dialback& e) {
     char buf[kDialbackElementSize];
     auto n = xmpp::write_dialback(buf, e);
-    if (n) (void)s.wq.append({buf, *n});  // a full or closed queue loses the reply
+    if (n) (void)s.stream.wq.append({buf, *n});  // a full or closed queue loses the reply
     host.inbound_want_write(s);
 }
 
@@ -144,8 +144,8 @@ void dialback_result_start(InboundHost& host, InboundSession& s, const XmlElemen
     r.key.clear();
     log::info(kLogScope, {"inbound dialback key submission from ", r.origin.view()});
     // Dialback authenticates only a stream restarted over TLS.
-    const bool over_tls = s.conn.tls_active && (s.state == InboundState::auth_offered ||
-                                                s.state == InboundState::established);
+    const bool over_tls = s.stream.conn.tls_active && (s.state == InboundState::auth_offered ||
+                                                       s.state == InboundState::established);
     if (!over_tls) {
         r.pending = false;
         send_stream_error(s, xmpp::StreamError::policy_violation);
@@ -180,8 +180,8 @@ void dialback_element_end(InboundHost& host, InboundSession& s, uint32_t depth) 
 void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid) {
     if (s.callbacks_outstanding > 0) --s.callbacks_outstanding;
     if (s.input_closed) return;  // our side of the stream has ended
-    const bool over_tls = s.conn.tls_active && (s.state == InboundState::auth_offered ||
-                                                s.state == InboundState::established);
+    const bool over_tls = s.stream.conn.tls_active && (s.state == InboundState::auth_offered ||
+                                                       s.state == InboundState::established);
     const bool accepted = valid && over_tls && s.add_authenticated(origin);
     send_dialback(host, s,
                   {Dialback::Kind::result,
@@ -243,8 +243,8 @@ bool send_dialback_result(OutboundHost& host, OutboundSession& s) {
     const auto text = build(
         buf,
         {Dialback::Kind::result, s.local_domain, s.remote_domain, {}, {}, xmpp::key_text(*key)});
-    if (!text || !s.wq.append(*text)) return false;
-    (void)host.loop().add_write_once(s.conn.fd);
+    if (!text || !s.stream.wq.append(*text)) return false;
+    (void)host.loop().add_write_once(s.stream.conn.fd);
     log::info(kLogScope, {"outbound dialback key sent to ", s.remote_domain});
     return true;
 }

@@ -30,7 +30,7 @@ uint32_t level_of(const xmpp::XmlParser& parser, const XmlElement& e) {
 
 // A full or closed queue refuses the element; the reply is then lost.
 void queue(InboundSession& s, std::string_view text) {
-    (void)s.wq.append(text);
+    (void)s.stream.wq.append(text);
 }
 
 void queue_built(InboundSession& s, std::span<char> buf, const Result<size_t>& n) {
@@ -39,7 +39,7 @@ void queue_built(InboundSession& s, std::span<char> buf, const Result<size_t>& n
 
 // Writes what is queued now, without waiting for writability.
 FlushState flush_now(InboundSession& s) {
-    auto r = tls_flush(s.conn, s.wq);
+    auto r = tls_flush(s.stream.conn, s.stream.wq);
     return r ? *r : FlushState::pending;
 }
 
@@ -124,7 +124,7 @@ void on_stream_open(InboundHost& host, InboundSession& s, const XmlElement& e) {
                           {"inbound S2S stream established: remote=", s.remote_domain.view()});
                 return;
             }
-            if (!s.conn.tls_active || s.remote_domain.empty())
+            if (!s.stream.conn.tls_active || s.remote_domain.empty())
                 return inbound_dane_result(host, s, false);
             s.state = InboundState::resolving;
             host.inbound_dane_lookup(s, s.remote_domain.view());
@@ -152,7 +152,7 @@ void on_starttls(InboundSession& s) {
         s.close_pending = true;
         return;
     }
-    if (!tls_server_attach(s.conn, s.context.server_tls)) {
+    if (!tls_server_attach(s.stream.conn, s.context.server_tls)) {
         log::error(kLogScope, {"inbound S2S id=", s.slot, " TLS upgrade failed"});
         return;
     }
@@ -251,34 +251,9 @@ void on_stream_close(InboundSession& s) {
 
 // ---- reading ----------------------------------------------------------------
 
-InboundOutcome read_path(InboundHost& host, InboundSession& s);
-
-InboundOutcome handshake(InboundHost& host, InboundSession& s) {
-    auto r = tls_handshake_step(s.conn);
-    if (!r) {
-        log::error(kLogScope, {"inbound S2S id=", s.slot, " TLS handshake failed"});
-        return InboundOutcome::close;
-    }
-    switch (*r) {
-        case TlsPhase::want_read:
-            return InboundOutcome::keep;
-        case TlsPhase::want_write:
-            host.inbound_want_write(s);
-            return InboundOutcome::keep;
-        case TlsPhase::done:
-            break;
-    }
-    log::info(kLogScope, {"inbound S2S id=", s.slot, " TLS handshake complete"});
-    s.state = InboundState::awaiting_restart;
-    s.parser->reset();
-    s.header_binding_count = 0;
-    s.rbuf.clear();
-    return read_path(host, s);  // application data may already be waiting
-}
-
 // Hands the buffered bytes to the parser, event by event.
 void feed(InboundHost& host, InboundSession& s) {
-    const std::string_view in = s.rbuf.unconsumed_text();
+    const std::string_view in = s.stream.rbuf.unconsumed_text();
     size_t pos = 0;
     while (!s.input_closed && s.state != InboundState::tls_handshake) {
         const size_t before = pos;
@@ -295,13 +270,13 @@ void feed(InboundHost& host, InboundSession& s) {
                 refuse_oversized(s);
                 break;
             }
-            s.rbuf.consume(pos);
+            s.stream.rbuf.consume(pos);
             return;
         }
         handle_event(host, s, **r);
         if (s.close_pending) return;
         if (s.stanza_waiting) {
-            s.rbuf.consume(pos);
+            s.stream.rbuf.consume(pos);
             return;
         }
         if (s.stanza.active) {
@@ -314,22 +289,50 @@ void feed(InboundHost& host, InboundSession& s) {
     }
     // Bytes after STARTTLS arrived before TLS and are never parsed; after our
     // side of the stream has ended, nothing more is.
-    s.rbuf.clear();
+    s.stream.rbuf.clear();
 }
 
-InboundOutcome read_path(InboundHost& host, InboundSession& s) {
-    while (!s.stanza_waiting) {
-        auto n = tls_read(s.conn, s.rbuf);
-        if (!n) return InboundOutcome::close;
-        if (*n == 0) break;
-        feed(host, s);
-        if (s.close_pending) return InboundOutcome::close;
-        if (s.conn.handshaking()) return handshake(host, s);
-        // Decrypted bytes that did not fit are announced by no event.
-        if (!tls_has_pending(s.conn)) break;
+// The session's side of its stream: bytes go to the parser, the end of our
+// output ends our direction; any end of the connection closes the session
+// (the caller releases it).
+class InboundIo final {
+  public:
+    InboundIo(InboundHost& host, InboundSession& s) : host_(host), s_(s) {}
+
+    StreamStep stream_bytes(Stream&) {
+        feed(host_, s_);
+        if (s_.close_pending) return StreamStep::gone;
+        return s_.stanza_waiting ? StreamStep::pause : StreamStep::more;
     }
-    if (!s.wq.empty()) host.inbound_want_write(s);
-    return InboundOutcome::keep;
+    StreamStep stream_handshake_done(Stream& st) {
+        log::info(kLogScope, {"inbound S2S id=", s_.slot, " TLS handshake complete"});
+        s_.state = InboundState::awaiting_restart;
+        s_.parser->reset();
+        s_.header_binding_count = 0;
+        st.rbuf.clear();
+        return StreamStep::more;  // application data may already be waiting
+    }
+    void stream_handshake_failed(Stream&) {
+        log::error(kLogScope, {"inbound S2S id=", s_.slot, " TLS handshake failed"});
+    }
+    StreamStep stream_drained(Stream& st) {
+        if (s_.input_closed && !s_.write_shut) {
+            s_.write_shut = true;
+            tls_shutdown_write(st.conn);
+            host_.inbound_write_shut(s_);
+        }
+        return StreamStep::more;
+    }
+    void stream_want_write(Stream&) { host_.inbound_want_write(s_); }
+    void stream_ended(Stream&, StreamEnd) {}
+
+  private:
+    InboundHost& host_;
+    InboundSession& s_;
+};
+
+InboundOutcome outcome(StreamStep step) {
+    return step == StreamStep::gone ? InboundOutcome::close : InboundOutcome::keep;
 }
 
 }  // namespace
@@ -370,7 +373,7 @@ void StanzaCollector::reset() {
 
 InboundSession::InboundSession(int slot_, int fd, const InboundContext& context_)
     : slot(slot_), context(context_) {
-    conn.fd = fd;
+    stream.conn.fd = fd;
     (void)stanza.content.allocate(context.max_stanza);  // the daemon checks
 }
 
@@ -435,10 +438,11 @@ void handle_event(InboundHost& host, InboundSession& s, const XmlEvent& ev) {
 }
 
 InboundOutcome inbound_readable(InboundHost& host, InboundSession& s) {
-    if (s.conn.handshaking()) return handshake(host, s);
-    if (s.conn.fd < 0) return InboundOutcome::close;
+    InboundIo io(host, s);
+    if (s.stream.conn.handshaking()) return outcome(s.stream.handshake(io));
+    if (!s.stream.open()) return InboundOutcome::close;
     if (s.stanza_waiting) return InboundOutcome::keep;
-    return read_path(host, s);
+    return outcome(s.stream.read(io));
 }
 
 InboundOutcome inbound_resume(InboundHost& host, InboundSession& s) {
@@ -450,22 +454,15 @@ InboundOutcome inbound_resume(InboundHost& host, InboundSession& s) {
     feed(host, s);
     if (s.close_pending) return InboundOutcome::close;
     if (s.stanza_waiting) return InboundOutcome::keep;
-    return read_path(host, s);
+    InboundIo io(host, s);
+    return outcome(s.stream.read(io));
 }
 
 InboundOutcome inbound_writable(InboundHost& host, InboundSession& s) {
-    if (s.conn.handshaking()) return handshake(host, s);
+    InboundIo io(host, s);
+    if (s.stream.conn.handshaking()) return outcome(s.stream.handshake(io));
     if (s.write_shut) return InboundOutcome::keep;
-    auto r = tls_flush(s.conn, s.wq);
-    if (!r) return InboundOutcome::close;
-    if (*r == FlushState::pending) {
-        host.inbound_want_write(s);
-    } else if (s.input_closed) {
-        s.write_shut = true;
-        tls_shutdown_write(s.conn);
-        host.inbound_write_shut(s);
-    }
-    return InboundOutcome::keep;
+    return outcome(s.stream.on_writable(io));
 }
 
 void refuse_oversized(InboundSession& s) {
@@ -476,7 +473,7 @@ void refuse_oversized(InboundSession& s) {
 }
 
 InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idle) {
-    if (s.conn.handshaking()) return InboundOutcome::close;
+    if (s.stream.conn.handshaking()) return InboundOutcome::close;
     if (s.input_closed) return InboundOutcome::keep;
     if (s.state == InboundState::connected || s.state == InboundState::awaiting_restart)
         send_header(s);  // the peer's header is not answered yet

@@ -48,6 +48,7 @@
 #include <span>
 #include <string_view>
 
+#include "s2s/net/stream.h"
 #include "s2s/net/target_lookup.h"
 #include "s2s/net/tls.h"
 #include "s2s/xmpp/dialback.h"
@@ -250,7 +251,7 @@ struct InboundSession {
     uint64_t serial = 0;  // tells a session from a later one in the same slot
     // The TLSA lookup in flight (resolving); dropped with the session.
     std::unique_ptr<TargetLookup> dane_lookup;
-    TlsConn conn;
+    Stream stream;  // the connection: socket, TLS, read buffer, write queue
     InboundState state = InboundState::connected;
     bool dane_verified = false;
     bool sasl_authenticated = false;
@@ -264,8 +265,6 @@ struct InboundSession {
     uint8_t stream_id_len = 0;
     Bounded<kRemoteDomainMax> remote_domain;
 
-    ReadBuffer rbuf;
-    xmpp::WriteQueue wq;
     std::unique_ptr<xmpp::XmlParser> parser;
 
     // The peer's stream header bindings (first binding of a prefix wins).

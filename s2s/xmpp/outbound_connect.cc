@@ -37,7 +37,7 @@ void on_dialed(OutboundHost& host, int slot, uint64_t serial, Dialed&& d) {
     s->target_host = t.host;
     s->target_port = t.port;
     s->direct_tls = t.direct_tls;
-    s->conn.fd = d.fd;
+    s->stream.conn.fd = d.fd;
     s->state = ConnState::connecting;
     if (auto ok = host.loop().add(d.fd, host.outbound_events(slot)); !ok) {
         fail_outbound(host, *s, condition::kInternalError);
@@ -59,7 +59,7 @@ Dialer::Done dial_done(OutboundHost& host, const OutboundSession& s) {
 // Forgets what the attempt on a closed connection negotiated. Nothing was
 // authenticated nor delivered over it: its TLS never came up.
 void reset_attempt(OutboundSession& s) {
-    s.conn = TlsConn{};
+    s.stream.conn = TlsConn{};
     s.state = ConnState::resolving;
     s.nego = NegoState::before_header;
     s.auth = AuthStep::none;
@@ -72,8 +72,8 @@ void reset_attempt(OutboundSession& s) {
     s.peer_max_bytes = 0;
     s.in_max_bytes = false;
     s.peer_close_reason = condition::kReadFailed;
-    s.rbuf.clear();
-    s.wq.clear();
+    s.stream.rbuf.clear();
+    s.stream.wq.clear();
     s.parser->reset();
 }
 
@@ -117,8 +117,8 @@ bool next_target(OutboundHost& host, OutboundSession& s, std::string_view how) {
     if (!next_target_left(s)) return false;
     log::info(kLogScope, {"outbound TLS handshake with ", s.target_host, ":", s.target_port, " ",
                           how, " for ", s.remote_domain, ", trying next target"});
-    host.loop().remove(s.conn.fd);
-    tls_close(s.conn);
+    host.loop().remove(s.stream.conn.fd);
+    tls_close(s.stream.conn);
     reset_attempt(s);
     s.dialer->next(dial_done(host, s));
     return true;

@@ -19,7 +19,7 @@ Result<OutboundSession*> OutboundRegistry::get(std::string_view domain,
     if (it != by_domain_.end() && it->second->state != ConnState::failed) return it->second.get();
     try {
         auto s = std::make_unique<OutboundSession>();
-        if (!s->wq.resize(write_queue_)) return Error::OutOfMemory;
+        if (!s->stream.wq.resize(write_queue_)) return Error::OutOfMemory;
         s->local_domain.assign(local_domain);
         s->remote_domain.assign(domain);
         s->serial = ++serial_;

@@ -36,10 +36,6 @@ void take_max_bytes(OutboundSession& s, std::string_view text) {
         s.peer_max_bytes = s.peer_max_bytes * 10 + static_cast<uint32_t>(c - '0');
     }
 }
-// Rounds of read-and-parse per read event while TLS holds decrypted bytes.
-constexpr int kReadRounds = 64;
-// Rounds of flush-and-refill per write event.
-constexpr int kWriteRounds = 16;
 
 bool alive(OutboundHost& host, int slot, uint64_t serial) {
     const OutboundSession* s = host.outbound().at(slot);
@@ -48,13 +44,13 @@ bool alive(OutboundHost& host, int slot, uint64_t serial) {
 
 // Asks for write readiness when output waits.
 void want_write(OutboundHost& host, OutboundSession& s) {
-    if (s.slot < 0 || !s.connected() || s.wq.empty()) return;
-    (void)host.loop().add_write_once(s.conn.fd);
+    if (s.slot < 0 || !s.connected() || s.stream.wq.empty()) return;
+    (void)host.loop().add_write_once(s.stream.conn.fd);
 }
 
 // Appends TEXT to the write queue; it goes out on the next write readiness.
 bool queue_text(OutboundHost& host, OutboundSession& s, std::string_view text) {
-    if (!s.wq.append(text)) {
+    if (!s.stream.wq.append(text)) {
         log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
         return false;
     }
@@ -71,7 +67,7 @@ void lose_session(OutboundHost& host, OutboundSession& s, std::string_view reaso
     // naming fresh domains cannot grow the map.
     const bool callbacks_only = s.callback && s.pending.empty();
     for (const OutboundSession::InFlight& d : s.in_flight)
-        if (d.end > s.wq.written) host.core().deliver_failed(d.from, d.to, reason);
+        if (d.end > s.stream.wq.written) host.core().deliver_failed(d.from, d.to, reason);
     s.in_flight.clear();
     while (!s.pending.empty()) {
         PendingDelivery& d = s.pending.front();
@@ -83,7 +79,7 @@ void lose_session(OutboundHost& host, OutboundSession& s, std::string_view reaso
         close_outbound(host, s.slot);
         return;
     }
-    tls_close(s.conn);
+    tls_close(s.stream.conn);
     s.parser.reset();
     if (callbacks_only) host.outbound().erase(s);
 }
@@ -92,7 +88,7 @@ void lose_session(OutboundHost& host, OutboundSession& s, std::string_view reaso
 bool start_stream(OutboundHost& host, OutboundSession& s) {
     char buf[xmpp::kReplyBufferSize];
     auto n = xmpp::write_stream_header(buf, s.local_domain, s.remote_domain);
-    if (!n || !s.wq.append({buf, *n})) {
+    if (!n || !s.stream.wq.append({buf, *n})) {
         fail_outbound(host, s, condition::kWriteFailed);
         return false;
     }
@@ -104,8 +100,8 @@ bool start_stream(OutboundHost& host, OutboundSession& s) {
 // over TLS. False when the session is gone.
 bool dane_decided(OutboundHost& host, OutboundSession& s, DaneTlsa use,
                   std::span<const TlsaRecord> records) {
-    s.dane =
-        dane_check_outbound(use, records, s.conn, s.target_host, s.target_port, s.remote_domain);
+    s.dane = dane_check_outbound(use, records, s.stream.conn, s.target_host, s.target_port,
+                                 s.remote_domain);
     if (s.dane == DaneStatus::failed) {
         s.dane_verified = false;
         fail_outbound(host, s, condition::kDaneVerificationFailed);
@@ -141,31 +137,39 @@ bool tls_established(OutboundHost& host, OutboundSession& s) {
     return true;
 }
 
+// The session's side of its stream: bytes go to the parser, a drained
+// queue takes the verifies and deliveries that wait, a failed handshake
+// moves on to the next target or fails the session, and an end of the
+// connection fails it.
+class OutboundIo final {
+  public:
+    OutboundIo(OutboundHost& host, OutboundSession& s) : host_(host), s_(s) {}
+    StreamStep stream_bytes(Stream& st);
+    StreamStep stream_handshake_done(Stream&) {
+        return tls_established(host_, s_) ? StreamStep::more : StreamStep::gone;
+    }
+    void stream_handshake_failed(Stream&);
+    StreamStep stream_drained(Stream& st);
+    void stream_want_write(Stream& st) {
+        if (s_.slot >= 0 && st.open()) (void)host_.loop().add_write_once(st.conn.fd);
+    }
+    void stream_ended(Stream& st, StreamEnd end);
+
+  private:
+    OutboundHost& host_;
+    OutboundSession& s_;
+};
+
 // One handshake step. False when the session is gone or connects anew.
 bool tls_step(OutboundHost& host, OutboundSession& s) {
-    auto phase = tls_handshake_step(s.conn);
-    if (!phase) {
-        if (next_target(host, s, "failed")) return false;
-        log::error(kLogScope, {"outbound TLS handshake failed for ", s.remote_domain});
-        fail_outbound(host, s, condition::kTlsHandshakeFailed);
-        return false;
-    }
-    switch (*phase) {
-        case TlsPhase::want_read:
-            return true;  // read interest is permanent
-        case TlsPhase::want_write:
-            (void)host.loop().add_write_once(s.conn.fd);
-            return true;
-        case TlsPhase::done:
-            break;
-    }
-    return tls_established(host, s);
+    OutboundIo io(host, s);
+    return s.stream.handshake(io) != StreamStep::gone;
 }
 
 // Client TLS on the connected socket, then the first handshake step.
 bool start_tls(OutboundHost& host, OutboundSession& s) {
     s.state = ConnState::tls_handshaking;
-    auto r = tls_client_attach(s.conn, host.client_tls(), s.remote_domain);
+    auto r = tls_client_attach(s.stream.conn, host.client_tls(), s.remote_domain);
     if (!r) {
         fail_outbound(host, s,
                       r.error() == Error::SslInitFailed ? condition::kNoClientTlsContext
@@ -250,7 +254,7 @@ bool on_features(OutboundHost& host, OutboundSession& s) {
         flush_pending(host, s);
         return true;
     }
-    if (s.nego == NegoState::header && !s.direct_tls && !s.conn.tls_active) {
+    if (s.nego == NegoState::header && !s.direct_tls && !s.stream.conn.tls_active) {
         s.state = ConnState::starttls_requested;
         queue_text(host, s, xmpp::kStartTls);
         return true;
@@ -264,7 +268,7 @@ bool on_proceed(OutboundHost& host, OutboundSession& s) {
     if (s.state != ConnState::starttls_requested) return true;
     log::info(kLogScope, {"outbound STARTTLS proceed from ", s.remote_domain});
     s.parser->reset();
-    s.rbuf.clear();
+    s.stream.rbuf.clear();
     return start_tls(host, s);
 }
 
@@ -410,7 +414,7 @@ enum class Fed : uint8_t { all, tls_started, gone };
 Fed feed(OutboundHost& host, OutboundSession& s) {
     const int slot = s.slot;
     const uint64_t serial = s.serial;
-    const std::string_view input = s.rbuf.unconsumed_text();
+    const std::string_view input = s.stream.rbuf.unconsumed_text();
     size_t pos = 0;
     for (;;) {
         auto r = s.parser->next_event(input, pos);
@@ -421,21 +425,56 @@ Fed feed(OutboundHost& host, OutboundSession& s) {
             return Fed::gone;
         }
         if (!*r) break;
-        const bool plain = !s.conn.tls_active;
+        const bool plain = !s.stream.conn.tls_active;
         if (!handle_event(host, s, **r) || !alive(host, slot, serial)) return Fed::gone;
-        if (plain && s.conn.tls_active) return Fed::tls_started;
+        if (plain && s.stream.conn.tls_active) return Fed::tls_started;
     }
-    s.rbuf.consume(pos);
+    s.stream.rbuf.consume(pos);
     return Fed::all;
 }
 
 }  // namespace
 
-// ---- session ----
+namespace {
 
-OutboundSession::~OutboundSession() {
-    tls_close(conn);
+StreamStep OutboundIo::stream_bytes(Stream&) {
+    return feed(host_, s_) == Fed::gone ? StreamStep::gone : StreamStep::more;
 }
+
+void OutboundIo::stream_handshake_failed(Stream&) {
+    if (next_target(host_, s_, "failed")) return;
+    log::error(kLogScope, {"outbound TLS handshake failed for ", s_.remote_domain});
+    fail_outbound(host_, s_, condition::kTlsHandshakeFailed);
+}
+
+StreamStep OutboundIo::stream_drained(Stream& st) {
+    while (!s_.in_flight.empty() && s_.in_flight.front().end <= st.wq.written)
+        s_.in_flight.pop_front();
+    if (callbacks_unsent(s_) && verifies_allowed(s_)) send_verifies(host_, s_);
+    if (s_.state == ConnState::established && !s_.restart_pending && !s_.pending.empty())
+        flush_pending(host_, s_);
+    return StreamStep::more;
+}
+
+void OutboundIo::stream_ended(Stream&, StreamEnd end) {
+    switch (end) {
+        case StreamEnd::closed:
+            log::info(kLogScope, {"outbound connection to ", s_.remote_domain, " closed by peer"});
+            lose_session(host_, s_, s_.peer_close_reason);
+            return;
+        case StreamEnd::read_failed:
+            fail_outbound(host_, s_, condition::kReadFailed);
+            return;
+        case StreamEnd::write_failed:
+            log::error(kLogScope, {"outbound write failed for ", s_.remote_domain});
+            fail_outbound(host_, s_, condition::kWriteFailed);
+            return;
+    }
+}
+
+}  // namespace
+
+// ---- session ----
 
 void queue_delivery(OutboundHost& host, OutboundSession& s, PendingDelivery&& d) {
     if (s.pending.size() >= host.config().max_queued_deliveries) {
@@ -466,17 +505,17 @@ void flush_pending(OutboundHost& host, OutboundSession& s) {
             s.pending.pop_front();
             continue;
         }
-        if (d.stanza.size() > s.wq.size) {
+        if (d.stanza.size() > s.stream.wq.size) {
             // Can never fit; the core is told instead of the queue stalling.
             log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
             host.core().deliver_failed(d.from, d.to, condition::kWriteFailed);
             s.pending.pop_front();
             continue;
         }
-        if (!s.wq.append(d.stanza)) break;  // the rest go out as the queue drains
+        if (!s.stream.wq.append(d.stanza)) break;  // the rest go out as the queue drains
         try {
-            s.in_flight.push_back(
-                {std::move(d.from), std::move(d.to), s.wq.written + (s.wq.filled - s.wq.sent)});
+            s.in_flight.push_back({std::move(d.from), std::move(d.to),
+                                   s.stream.wq.written + (s.stream.wq.filled - s.stream.wq.sent)});
         } catch (const std::bad_alloc&) {
             // Written all the same; only a lost write would go unreported.
         }
@@ -501,9 +540,9 @@ void close_outbound(OutboundHost& host, int slot) {
     log::info(kLogScope, {"closing outbound S2S to ", s->remote_domain});
     host.cancel_outbound(slot);
     reg.release_slot(*s);
-    host.loop().remove(s->conn.fd);
-    tls_close(s->conn);
-    s->wq.closed = true;
+    host.loop().remove(s->stream.conn.fd);
+    tls_close(s->stream.conn);
+    s->stream.wq.closed = true;
     s->pending.clear();
     reg.erase(*s);
 }
@@ -521,56 +560,15 @@ void outbound_readable(OutboundHost& host, int slot) {
     OutboundSession* s = host.outbound().at(slot);
     if (!s || s->state == ConnState::connecting || !s->connected()) return;
     s->active_ms = monotonic_ms();
-    // A handshake that completes here may leave decrypted bytes behind, which
-    // no readiness event announces: read on.
-    if (s->conn.handshaking() && (!tls_step(host, *s) || s->conn.handshaking())) return;
-    for (int round = 0; round < kReadRounds; ++round) {
-        auto n = tls_read(s->conn, s->rbuf);
-        if (!n) {
-            if (n.error() == Error::ConnectionClosed) {
-                log::info(kLogScope,
-                          {"outbound connection to ", s->remote_domain, " closed by peer"});
-                lose_session(host, *s, s->peer_close_reason);
-            } else {
-                fail_outbound(host, *s, condition::kReadFailed);
-            }
-            return;
-        }
-        if (*n == 0) break;
-        const Fed fed = feed(host, *s);
-        if (fed == Fed::gone) return;
-        if (fed == Fed::tls_started) {
-            if (s->conn.handshaking()) return;
-            continue;
-        }
-        if (!tls_has_pending(s->conn)) break;
-    }
-    want_write(host, *s);
+    OutboundIo io(host, *s);
+    (void)s->stream.on_readable(io);
 }
 
 void outbound_writable(OutboundHost& host, int slot) {
     OutboundSession* s = host.outbound().at(slot);
     if (!s) return;
-    if (s->conn.handshaking()) {
-        (void)tls_step(host, *s);
-        return;
-    }
-    for (int round = 0; round < kWriteRounds; ++round) {
-        auto r = tls_flush(s->conn, s->wq);
-        if (!r) {
-            log::error(kLogScope, {"outbound write failed for ", s->remote_domain});
-            fail_outbound(host, *s, condition::kWriteFailed);
-            return;
-        }
-        while (!s->in_flight.empty() && s->in_flight.front().end <= s->wq.written)
-            s->in_flight.pop_front();
-        if (*r == FlushState::pending) break;
-        if (callbacks_unsent(*s) && verifies_allowed(*s)) send_verifies(host, *s);
-        if (s->state == ConnState::established && !s->restart_pending && !s->pending.empty())
-            flush_pending(host, *s);
-        if (s->wq.empty()) return;
-    }
-    want_write(host, *s);
+    OutboundIo io(host, *s);
+    (void)s->stream.on_writable(io);
 }
 
 void add_callback(OutboundHost& host, OutboundSession& s, PendingCallback&& cb) {
@@ -622,7 +620,7 @@ void arm_for(OutboundHost& host, OutboundSession& s, uint64_t now) {
 // the next delivery opens a new stream, while the peer's close is awaited
 // (TLS and socket stay open for it until then).
 void close_idle(OutboundHost& host, OutboundSession& s, uint64_t now) {
-    if (!s.wq.append(xmpp::kStreamClose) || !host.outbound().retire(s))
+    if (!s.stream.wq.append(xmpp::kStreamClose) || !host.outbound().retire(s))
         return close_outbound(host, s.slot);
     s.state = ConnState::closing;
     s.started_ms = now;
@@ -668,7 +666,7 @@ void outbound_timed_out(OutboundHost& host, int slot) {
             return;
     } else if (now >= s->active_ms + seconds_ms(c.outbound_idle_timeout)) {
         // Output or callbacks still waiting are no idleness.
-        if (!s->pending.empty() || !s->callbacks.empty() || !s->wq.empty()) {
+        if (!s->pending.empty() || !s->callbacks.empty() || !s->stream.wq.empty()) {
             s->active_ms = now;
             return arm_for(host, *s, now);
         }

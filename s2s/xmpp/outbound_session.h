@@ -28,6 +28,7 @@
 #include "s2s/net/dialer.h"
 #include "s2s/net/dns.h"
 #include "s2s/net/resolver.h"
+#include "s2s/net/stream.h"
 #include "s2s/net/tls.h"
 #include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/stream_text.h"
@@ -89,7 +90,7 @@ struct OutboundSession {
     uint16_t target_port = 0;
     bool direct_tls = false;
 
-    TlsConn conn;
+    Stream stream;  // the connection: socket, TLS, read buffer, write queue
     ConnState state = ConnState::connecting;
     NegoState nego = NegoState::before_header;
     AuthStep auth = AuthStep::none;
@@ -114,8 +115,6 @@ struct OutboundSession {
     // error said so (a stanza over its limit).
     std::string_view peer_close_reason = condition::kReadFailed;
 
-    ReadBuffer rbuf;
-    xmpp::WriteQueue wq;
     std::unique_ptr<xmpp::XmlParser> parser;
 
     // Deadlines (monotonic ms): the slot taken (closing: our close sent),
@@ -141,10 +140,11 @@ struct OutboundSession {
     OutboundSession() = default;
     OutboundSession(const OutboundSession&) = delete;
     OutboundSession& operator=(const OutboundSession&) = delete;
-    // Closes TLS and the socket; pending deliveries go unreported.
-    ~OutboundSession();
+    // Closes TLS and the socket (with the stream); pending deliveries go
+    // unreported.
+    ~OutboundSession() = default;
 
-    bool connected() const { return conn.fd >= 0; }
+    bool connected() const { return stream.conn.fd >= 0; }
 };
 
 // What an outbound session needs from the daemon.

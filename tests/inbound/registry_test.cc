@@ -77,11 +77,11 @@ TEST_F(RegistryTest, VerdictReachesOnlyTheSessionWithThatStreamId) {
     ASSERT_NE(s, nullptr);
     const std::string id(s->stream_id());
     server_->dialback_verdict(0, id + "0", "b.example", true);
-    EXPECT_TRUE(s->wq.empty());
+    EXPECT_TRUE(s->stream.wq.empty());
     // The right session, but not restarted over TLS: nothing is authenticated.
     server_->dialback_verdict(0, id, "b.example", true);
     EXPECT_FALSE(s->authenticated("b.example"));
-    EXPECT_EQ(s->wq.pending(),
+    EXPECT_EQ(s->stream.wq.pending(),
               "<db:result xmlns:db='jabber:server:dialback' from='a.example' to='b.example' "
               "type='invalid'/>");
     EXPECT_TRUE(logs.contains(
