@@ -429,17 +429,8 @@ void S2sServer::on_inbound_writable(int slot) {
 }
 
 void S2sServer::arm_inbound(int slot, uint64_t delay_ms) {
-    arm_slot_timer(inbound_clock_[slot].timer, inbound_events_[slot], delay_ms);
-}
-
-void S2sServer::arm_slot_timer(TimerId& t, LoopHandler& handler, uint64_t delay_ms) {
-    if (!loop_) return;
-    if (t == 0) {
-        auto id = loop_->add_timer(handler, delay_ms);
-        if (id) t = *id;
-    } else {
-        (void)loop_->arm_timer(t, delay_ms);
-    }
+    if (loop_ && inbound_[slot])
+        inbound_[slot]->stream.arm_deadline(*loop_, inbound_events_[slot], delay_ms);
 }
 
 // The timer is armed for the earliest deadline that can apply; when it fires,
@@ -494,19 +485,16 @@ void S2sServer::inbound_write_shut(const InboundSession& session) {
 void S2sServer::close_inbound(int slot) {
     std::unique_ptr<InboundSession> s = std::move(inbound_[slot]);
     if (!s) return;
-    if (inbound_clock_[slot].timer != 0 && loop_)
-        (void)loop_->cancel_timer(inbound_clock_[slot].timer);
     s->parser.reset();
     log::info(kLogScope, {"closing inbound S2S session id=", slot});
-    if (loop_) loop_->remove(s->stream.conn.fd);
-    tls_close(s->stream.conn);
+    s->stream.close(loop_.get());
 }
 
 void S2sServer::release_inbound() {
     for (auto& s : inbound_) {
         if (!s) continue;
         s->parser.reset();
-        tls_close(s->stream.conn);
+        s->stream.close(nullptr);
         s.reset();
     }
 }
@@ -582,11 +570,13 @@ void S2sServer::on_outbound_timed_out(int slot) {
 }
 
 void S2sServer::arm_outbound(int slot, uint64_t delay_ms) {
-    arm_slot_timer(outbound_timer_[slot], outbound_events_[slot], delay_ms);
+    OutboundSession* s = outbound_->at(slot);
+    if (s && loop_) s->stream.arm_deadline(*loop_, outbound_events_[slot], delay_ms);
 }
 
 void S2sServer::cancel_outbound(int slot) {
-    if (outbound_timer_[slot] != 0 && loop_) (void)loop_->cancel_timer(outbound_timer_[slot]);
+    OutboundSession* s = outbound_->at(slot);
+    if (s && loop_) s->stream.cancel_deadline(*loop_);
 }
 
 Result<void> s2s_main(int argc, char** argv) {

@@ -195,10 +195,9 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
         uint64_t low = 0;
         bool operator==(const AddressKey&) const = default;
     };
-    // The liveness of an inbound slot: one timer, armed for the nearest of
-    // its deadlines (monotonic milliseconds).
+    // The liveness of an inbound slot (monotonic milliseconds); the
+    // session's stream timer is armed for the nearest of its deadlines.
     struct InboundClock {
-        TimerId timer = 0;
         uint64_t accepted_ms = 0;
         uint64_t last_read_ms = 0;
         uint64_t closing_ms = 0;  // our side ended; 0: not yet
@@ -206,8 +205,6 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
         AddressKey address;
     };
     void arm_inbound(int slot, uint64_t delay_ms);
-    // Arms timer T of HANDLER (made on first use) DELAY_MS from now.
-    void arm_slot_timer(TimerId& t, LoopHandler& handler, uint64_t delay_ms);
     // A slot for a new connection from KEY (ADDRESS for the log), or -1 (the
     // connection is refused): at most max_unauthenticated_per_address from one
     // address, and with every slot taken the oldest unauthenticated session
@@ -223,7 +220,6 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
     bool inbound_paused_ = false;
 
     // ---- outbound side ----
-    TimerId outbound_timer_[kOutboundSlots] = {};
     std::unique_ptr<OutboundRegistry> outbound_;
 };
 

@@ -1,5 +1,5 @@
 // The I/O of one S2S connection, for either session kind: its socket and TLS
-// state, read buffer and write queue. The stream takes the TLS handshake
+// state, read buffer, write queue and deadline timer. The stream takes the TLS handshake
 // steps, reads while bytes come and flushes its queue, and reports what
 // happens to its handler: bytes read, handshake done or failed, queue
 // drained, write interest wanted, the connection ended. The session above
@@ -13,6 +13,7 @@
 #include <concepts>
 #include <cstdint>
 
+#include "runtime/event_loop.h"
 #include "runtime/result.h"
 #include "s2s/net/tls.h"
 #include "s2s/net/write_queue.h"
@@ -91,9 +92,36 @@ class Stream {
 
     bool open() const { return conn.fd >= 0; }
 
+    // The connection's deadline: one timer of LOOP reporting to HANDLER,
+    // made on first use, then armed anew (DELAY_MS from now) or cancelled.
+    void arm_deadline(EventLoop& loop, LoopHandler& handler, uint64_t delay_ms) {
+        if (deadline_ == 0) {
+            auto id = loop.add_timer(handler, delay_ms);
+            if (id) deadline_ = *id;
+        } else {
+            (void)loop.arm_timer(deadline_, delay_ms);
+        }
+    }
+    void cancel_deadline(EventLoop& loop) {
+        if (deadline_ != 0) (void)loop.cancel_timer(deadline_);
+    }
+    // Leaves LOOP (null: it is gone), the socket's registration and the
+    // timer, then closes TLS and the socket.
+    void close(EventLoop* loop) {
+        if (loop != nullptr) {
+            if (deadline_ != 0) loop->remove_timer(deadline_);
+            loop->remove(conn.fd);
+        }
+        deadline_ = 0;
+        tls_close(conn);
+    }
+
     TlsConn conn;
     ReadBuffer rbuf;
     WriteQueue wq;
+
+  private:
+    TimerId deadline_ = 0;
 };
 
 // Rounds of flush-and-refill per write event.

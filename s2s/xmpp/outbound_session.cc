@@ -538,10 +538,8 @@ void close_outbound(OutboundHost& host, int slot) {
     if (!s) return;
     s->parser.reset();
     log::info(kLogScope, {"closing outbound S2S to ", s->remote_domain});
-    host.cancel_outbound(slot);
     reg.release_slot(*s);
-    host.loop().remove(s->stream.conn.fd);
-    tls_close(s->stream.conn);
+    s->stream.close(&host.loop());
     s->stream.wq.closed = true;
     s->pending.clear();
     reg.erase(*s);
