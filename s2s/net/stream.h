@@ -2,8 +2,9 @@
 // state, read buffer, write queue and deadline timer. The stream takes the TLS handshake
 // steps, reads while bytes come and flushes its queue, and reports what
 // happens to its handler: bytes read, handshake done or failed, queue
-// drained, write interest wanted, the connection ended. The session above
-// parses and answers; nothing here knows XML or sessions.
+// drained, write interest wanted, the connection ended. Its deadline timer
+// fires to the loop handler its owner names. The session above parses and
+// answers; nothing here knows XML or sessions.
 //
 // A handler may end the session, and with it the stream, inside any report:
 // it then answers gone (or, for the reports without an answer, the stream
@@ -64,7 +65,8 @@ class Stream {
     Stream() = default;
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
-    // Closes TLS and the socket.
+    // Closes TLS and the socket; while the loop lives, the owner closes the
+    // stream with close() first.
     ~Stream() { tls_close(conn); }
 
     // Read readiness: a handshake step while TLS is being negotiated, then
