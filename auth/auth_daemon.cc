@@ -56,6 +56,7 @@ class AuthDaemon final : public ipc::Dispatcher, public LoopHandler {
 
     void on_ipc_message(int slot, const ipc::Message& m) override {
         if (m.type == ipc::kAuthRequest) {
+            reading_ = slot;
             logins_.submit(slot, AuthRequest{
                                      .id = m.id,
                                      .mechanism = m.byte,
@@ -63,6 +64,7 @@ class AuthDaemon final : public ipc::Dispatcher, public LoopHandler {
                                      .account = m.str[2],
                                      .initial = m.str[3],
                                  });
+            reading_ = -1;
             return;
         }
         if (const auto reply = answer_for(m)) send(slot, *reply);
@@ -90,8 +92,9 @@ class AuthDaemon final : public ipc::Dispatcher, public LoopHandler {
     void answer(int slot, uint32_t id, const AuthAnswer& a) {
         send(slot, a.success ? ipc::auth_success(id, a.username, {}, a.third)
                              : ipc::auth_failure(id, a.condition));
-        // Answers made outside the slot's read go out at the next wait.
-        if (loop_ != nullptr) (void)server_.request_flush(slot, *loop_);
+        // Answers made outside the slot's read go out at the next wait; the
+        // read writes its own at once.
+        if (loop_ != nullptr && slot != reading_) (void)server_.request_flush(slot, *loop_);
     }
 
     void send(int slot, const ipc::Message& m) {
@@ -112,6 +115,7 @@ class AuthDaemon final : public ipc::Dispatcher, public LoopHandler {
     ipc::Server& server_;
     LoginQueue logins_;
     EventLoop* loop_ = nullptr;
+    int reading_ = -1;  // the slot whose request is being taken
     bool running_ = true;
 };
 

@@ -7,11 +7,10 @@
 
 namespace fenra::auth {
 
-struct LoginQueue::Login {
-    Login(uint64_t s, int sl, const AuthRequest& req)
-        : seq(s),
-          slot(sl),
-          id(req.id),
+// The strings of a request that waits, wiped when it goes.
+struct LoginQueue::Held {
+    explicit Held(const AuthRequest& req)
+        : id(req.id),
           mechanism(req.mechanism),
           address(req.address),
           account(req.account),
@@ -25,11 +24,18 @@ struct LoginQueue::Login {
                            .initial = initial.text};
     }
 
-    uint64_t seq;
-    int slot;
     uint32_t id;
     uint8_t mechanism;
     oidc::SecretCopy address, account, initial;  // the password or token is in initial
+};
+
+struct LoginQueue::Login {
+    Login(uint64_t s, int sl, uint32_t i) : seq(s), slot(sl), id(i) {}
+
+    uint64_t seq;
+    int slot;
+    uint32_t id;
+    std::unique_ptr<Held> held;  // while it waits
     uint64_t grant_account = 0;
     bool local = false;  // may start beyond the limit
     bool running = false;
@@ -59,11 +65,23 @@ void LoginQueue::submit(int slot, const AuthRequest& req) {
         start_waiting();
         return;
     }
-    auto login = std::make_unique<Login>(++last_seq_, slot, req);
+    auto login = std::make_unique<Login>(++last_seq_, slot, req.id);
     login->grant_account = handler_.grant_account(req);
-    login->local = bypass_allowed_ && handler_.checked_locally(req);
-    order_.emplace(login->seq, k);
+    // With nothing waiting and room to run, the login starts from the
+    // request as it stands, without copies of its strings.
+    const bool free = !starting_ && order_.empty() &&
+                      (login->grant_account == 0 || !busy_accounts_.contains(login->grant_account));
+    bool now = free && running_ < max_in_flight_;
+    if (!now) {
+        login->local = bypass_allowed_ && handler_.checked_locally(req);
+        now = free && login->local;
+    }
+    if (!now) {
+        login->held = std::make_unique<Held>(req);
+        order_.emplace(login->seq, k);
+    }
     logins_.emplace(k, std::move(login));
+    if (now) start(k, req);
     start_waiting();
 }
 
@@ -112,7 +130,9 @@ void LoginQueue::start_waiting() {
                 continue;
             }
             order_.erase(it);
-            start(k);
+            // The copies live until the check has taken what it keeps.
+            const std::unique_ptr<Held> held = std::move(logins_.at(k)->held);
+            start(k, held->request());
             // Starting may have answered and removed other logins.
             it = order_.upper_bound(seq);
         }
@@ -120,14 +140,14 @@ void LoginQueue::start_waiting() {
     starting_ = false;
 }
 
-void LoginQueue::start(uint64_t k) {
+void LoginQueue::start(uint64_t k, const AuthRequest& req) {
     Login& login = *logins_.at(k);
     login.running = true;
     ++running_;
     if (login.grant_account != 0) busy_accounts_.insert(login.grant_account);
     const uint64_t seq = login.seq;
-    const PendingCheck p = handler_.handle(
-        login.request(), [this, k, seq](const AuthAnswer& answer) { done(k, seq, answer); });
+    const PendingCheck p =
+        handler_.handle(req, [this, k, seq](const AuthAnswer& answer) { done(k, seq, answer); });
     const auto it = logins_.find(k);
     if (it != logins_.end() && it->second->seq == seq) it->second->pending = p;
 }

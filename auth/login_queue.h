@@ -1,6 +1,6 @@
-// The logins in progress. Up to max_in_flight logins run at once, each with
-// its own copies of the request's strings (wiped when it ends); the rest wait
-// in arrival order. Answers go out as each login ends, so they may overtake
+// The logins in progress. Up to max_in_flight logins run at once; the rest
+// wait in arrival order, each with its own copies of the request's strings
+// (wiped when it starts or goes). Answers go out as each login ends, so they may overtake
 // each other; with max_in_flight = 1 they come in request order. The core
 // names a login by its slot and request id: a new request with the same pair
 // replaces the login waiting or running, whose answer is dropped.
@@ -50,13 +50,14 @@ class LoginQueue {
     size_t waiting() const { return order_.size(); }
 
   private:
+    struct Held;
     struct Login;
     static uint64_t key(int slot, uint32_t id) {
         return (static_cast<uint64_t>(static_cast<uint32_t>(slot)) << 32) | id;
     }
 
     void start_waiting();
-    void start(uint64_t k);
+    void start(uint64_t k, const AuthRequest& req);
     void remove(uint64_t k);
     void done(uint64_t k, uint64_t seq, const AuthAnswer& answer);
 

@@ -111,7 +111,32 @@ RateLimiter::RateLimiter(uint32_t max_per_account, uint32_t max_per_address, con
 
 RateLimiter::~RateLimiter() = default;
 
+const uint64_t* RateLimiter::KeyMemo::get(std::string_view s) const {
+    return valid && std::string_view(text, len) == s ? &key : nullptr;
+}
+
+void RateLimiter::KeyMemo::put(std::string_view s, uint64_t k) {
+    valid = s.size() <= kText;
+    if (!valid) return;
+    len = s.copy(text, kText);
+    key = k;
+}
+
 uint64_t RateLimiter::account_key(std::string_view account) const {
+    if (const uint64_t* k = account_memo_.get(account)) return *k;
+    const uint64_t k = account_hash(account);
+    account_memo_.put(account, k);
+    return k;
+}
+
+uint64_t RateLimiter::address_key(std::string_view address) const {
+    if (const uint64_t* k = address_memo_.get(address)) return *k;
+    const uint64_t k = address_hash(address);
+    address_memo_.put(address, k);
+    return k;
+}
+
+uint64_t RateLimiter::account_hash(std::string_view account) const {
     oidc::Username name;
     if (oidc::normalise_username(account, limits_.user_domain, name) == oidc::UsernameFault::none)
         return siphash24(hash_key_, name.view());
@@ -124,7 +149,7 @@ uint64_t RateLimiter::account_key(std::string_view account) const {
     return siphash24(hash_key_, {lower, n});
 }
 
-uint64_t RateLimiter::address_key(std::string_view address) const {
+uint64_t RateLimiter::address_hash(std::string_view address) const {
     // A tag byte keeps the forms apart: 4 (IPv4), 6 (IPv6 /64), t (text),
     // e (no address).
     char tagged[kMaxKeyText];
@@ -206,19 +231,23 @@ void RateLimiter::stamp(Entry& e, uint32_t now) {
 }
 
 RateLimiter::Verdict RateLimiter::check(std::string_view address, std::string_view account) {
+    const uint32_t now = clock_.now();
     const Entry* e = find(addresses_.get(), address_key(address));
-    if (e != nullptr && recent(*e, clock_.now()) >= limits_.max_per_address) {
+    if (e != nullptr && recent(*e, now) >= limits_.max_per_address) {
         log::info(kScope, {"rate limited by IP: ", address});
         return Verdict::policy_violation;
     }
-    return check_account(account);
+    return check_account(account, now);
 }
 
 RateLimiter::Verdict RateLimiter::check_account(std::string_view account) {
+    return check_account(account, clock_.now());
+}
+
+RateLimiter::Verdict RateLimiter::check_account(std::string_view account, uint32_t now) {
     if (account.empty()) return Verdict::pass;
     const Entry* e = find(accounts_.get(), account_key(account));
     if (e == nullptr) return Verdict::pass;
-    const uint32_t now = clock_.now();
     if (e->lock_until != 0 && e->lock_until > now) {
         log::info(kScope,
                   {"account temporarily locked: ", account, " (until ", e->lock_until, ")"});

@@ -111,6 +111,22 @@ class RateLimiter {
     };
 
   private:
+    // The last text hashed to a key and its key: the checks and records of
+    // one request ask for the same names in a row.
+    struct KeyMemo {
+        static constexpr size_t kText = 64;
+        char text[kText];
+        size_t len = 0;
+        bool valid = false;
+        uint64_t key = 0;
+        const uint64_t* get(std::string_view s) const;
+        void put(std::string_view s, uint64_t k);
+    };
+
+    uint64_t account_hash(std::string_view account) const;
+    Verdict check_account(std::string_view account, uint32_t now);
+    uint64_t address_hash(std::string_view address) const;
+
     Entry* find(Entry* table, uint64_t key) const;
     Entry* find_or_insert(Entry* table, uint64_t key, uint32_t now);
     uint32_t recent(const Entry& e, uint32_t now) const;
@@ -121,6 +137,7 @@ class RateLimiter {
     uint32_t ring_;
     const Clock& clock_;
     unsigned char hash_key_[16];
+    mutable KeyMemo account_memo_, address_memo_;
     std::unique_ptr<Entry[]> accounts_;
     std::unique_ptr<Entry[]> addresses_;
 };

@@ -1,8 +1,8 @@
 #include "auth/sasl_handler.h"
 
-#include <algorithm>
 #include <string>
 
+#include "auth/oidc/token_validation.h"
 #include "runtime/log.h"
 
 namespace fenra::auth {
@@ -90,7 +90,7 @@ uint64_t SaslHandler::grant_account(const AuthRequest& req) const {
 bool SaslHandler::checked_locally(const AuthRequest& req) {
     if (static_cast<Mechanism>(req.mechanism) != Mechanism::oauthbearer) return false;
     const auto token = extract_bearer_token(req.initial);
-    return token && std::count(token->begin(), token->end(), '.') == 2;
+    return token && oidc::split_jwt(*token);
 }
 
 PendingCheck SaslHandler::handle_plain(const AuthRequest& req, Done& done) {

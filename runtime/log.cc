@@ -33,19 +33,22 @@ struct LineBuf {
         std::memcpy(p + len, s.data(), s.size());
         len += s.size();
     }
+    // Runs of plain bytes are copied whole.
     void put_escaped(std::string_view s) {
         static const char hex[] = "0123456789abcdef";
-        for (unsigned char c : s) {
-            if (c < 0x20 || c == 0x7f) {
-                put('\\');
-                put('x');
-                put(hex[c >> 4]);
-                put(hex[c & 15]);
-            } else {
-                put(static_cast<char>(c));
-            }
+        size_t plain = 0;
+        for (size_t i = 0; i < s.size(); ++i) {
+            const auto c = static_cast<unsigned char>(s[i]);
+            if (c >= 0x20 && c != 0x7f) continue;
+            if (i > plain) put(s.substr(plain, i - plain));
+            put('\\');
+            put('x');
+            put(hex[c >> 4]);
+            put(hex[c & 15]);
             if (overflow) return;
+            plain = i + 1;
         }
+        if (plain < s.size()) put(s.substr(plain));
     }
     void put_uint(uint64_t v) {
         char tmp[20];

@@ -3,10 +3,8 @@
 #include <new>
 #include <utility>
 
-#include "runtime/ipc_server.h"
 #include "runtime/log.h"
-#include "s2s/server.h"
-#include "s2s/xmpp/outbound_session.h"
+#include "s2s/command_line.h"
 
 namespace fenra::s2s {
 
@@ -90,7 +88,32 @@ void FailedBacklog::push(std::string_view from, std::string_view to, std::string
     }
 }
 
-void on_core_message(S2sServer& server, int, const ipc::Message& m) {
+namespace {
+
+ipc::Options ipc_options(size_t max_stanza) {
+    const size_t frame = max_stanza + kFrameRoom;
+    return {
+        .log_fd_on_connect = false,
+        .daemon_scope = kLogScope,
+        .write_after_each_message = false,
+        .read_buffer = frame,
+        .write_buffer = 2 * frame,
+        .max_frame = frame,
+        .skip_oversized = true,
+    };
+}
+
+}  // namespace
+
+CoreLink::CoreLink(size_t max_stanza, CoreLinkHandler& handler)
+    : max_stanza_(max_stanza), handler_(handler), ipc_(ipc_options(max_stanza)) {}
+
+Result<void> CoreLink::attach(EventLoop& loop) {
+    loop_ = &loop;
+    return ipc_.attach(loop, *this);
+}
+
+void CoreLink::on_ipc_message(int, const ipc::Message& m) {
     if (m.type != ipc::kDeliveryRequest) {
         log::warn(kLogScope, {"unexpected IPC message from core"});
         return;
@@ -98,31 +121,25 @@ void on_core_message(S2sServer& server, int, const ipc::Message& m) {
     const std::string_view from = m.str[0];
     const std::string_view to = m.str[1];
     const std::string_view domain = delivery_domain(to);
-    if (m.str[2].size() > server.config().max_stanza_size) {
+    if (m.str[2].size() > max_stanza_) {
         log::warn(kLogScope, {"delivery request over the stanza limit: to=", to});
-        deliver_failed(server, from, to, condition::kPolicyViolation);
+        deliver_failed(from, to, condition::kPolicyViolation);
         return;
     }
     if (domain.empty() || from.size() > kAddressMax || to.size() > kAddressMax) {
         log::warn(kLogScope, {"delivery request with empty domain: to=", to});
-        deliver_failed(server, from, to, condition::kInvalidJid);
-        return;
-    }
-    auto session = server.outbound().get(domain, server.config().host);
-    if (!session) {
-        deliver_failed(server, from, to, condition::kInternalError);
+        deliver_failed(from, to, condition::kInvalidJid);
         return;
     }
     PendingDelivery d;
     if (!copy_delivery(d, m)) {
-        deliver_failed(server, from, to, condition::kInternalError);
+        deliver_failed(from, to, condition::kInternalError);
         return;
     }
-    queue_delivery(server, **session, std::move(d));
+    handler_.core_delivery(domain, std::move(d));
 }
 
-void on_core_oversized(S2sServer& server, int slot, std::span<const uint8_t> head,
-                       uint32_t length) {
+void CoreLink::on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) {
     const auto field = head.empty() || head[0] != ipc::kDeliveryRequest
                            ? std::nullopt
                            : ipc::delivery_addresses(head);
@@ -131,58 +148,68 @@ void on_core_oversized(S2sServer& server, int slot, std::span<const uint8_t> hea
         return;
     }
     log::warn(kLogScope, {"delivery request over the stanza limit: to=", (*field)[1]});
-    deliver_failed(server, (*field)[0], (*field)[1], condition::kPolicyViolation);
+    deliver_failed((*field)[0], (*field)[1], condition::kPolicyViolation);
 }
 
-void deliver_failed(S2sServer& server, std::string_view from, std::string_view to,
-                    std::string_view condition) {
-    ipc::Server& ipc = server.ipc();
+void CoreLink::on_ipc_connected(int slot) {
+    log::info(kLogScope, {"core connected via IPC slot=", slot});
+    room();
+}
+
+void CoreLink::on_ipc_wrote(int) {
+    room();
+}
+
+void CoreLink::room() {
+    flush_failed_backlog();
+    handler_.core_room();
+}
+
+void CoreLink::deliver_failed(std::string_view from, std::string_view to,
+                              std::string_view condition) {
     const ipc::Message m = ipc::delivery(ipc::kDeliveryFailed, from, to, condition);
     bool taken = false;
     for (int slot = 0; slot < ipc::kSlots; ++slot) {
-        if (!ipc.active(slot)) continue;
-        const auto sent = ipc.send(slot, m);
+        if (!ipc_.active(slot)) continue;
+        const auto sent = ipc_.send(slot, m);
         if (!sent) {
             if (sent.error() != Error::SendBufferFull)
                 log::error(kLogScope, {"failed to queue delivery-failed to IPC client ", slot});
             continue;
         }
         taken = true;
-        (void)ipc.request_flush(slot, server.loop());
+        (void)ipc_.request_flush(slot, *loop_);
     }
-    if (!taken) server.failed_backlog().push(from, to, condition);
+    if (!taken) failed_backlog_.push(from, to, condition);
 }
 
-void flush_failed_backlog(S2sServer& server) {
-    ipc::Server& ipc = server.ipc();
-    FailedBacklog& backlog = server.failed_backlog();
+void CoreLink::flush_failed_backlog() {
+    FailedBacklog& backlog = failed_backlog_;
     if (backlog.empty()) return;
     for (int slot = 0; slot < ipc::kSlots && !backlog.empty(); ++slot) {
-        if (!ipc.active(slot)) continue;
+        if (!ipc_.active(slot)) continue;
         while (!backlog.empty()) {
             const PendingDelivery& d = backlog.front();
             const auto sent =
-                ipc.send(slot, ipc::delivery(ipc::kDeliveryFailed, d.from, d.to, d.stanza));
+                ipc_.send(slot, ipc::delivery(ipc::kDeliveryFailed, d.from, d.to, d.stanza));
             if (!sent && sent.error() == Error::SendBufferFull) break;
             if (!sent)
                 log::error(kLogScope, {"failed to queue delivery-failed to IPC client ", slot});
             backlog.pop_front();
         }
-        (void)ipc.request_flush(slot, server.loop());
+        (void)ipc_.request_flush(slot, *loop_);
     }
 }
 
-bool forward_inbound(S2sServer& server, std::string_view from, std::string_view to,
-                     std::string_view stanza) {
-    ipc::Server& ipc = server.ipc();
+bool CoreLink::forward_inbound(std::string_view from, std::string_view to,
+                               std::string_view stanza) {
     const ipc::Message m = ipc::delivery(ipc::kInboundStanza, from, to, stanza);
-    int& cursor = server.forward_cursor();
     for (int tries = 0; tries < ipc::kSlots; ++tries) {
-        const int slot = cursor;
-        cursor = (cursor + 1) % ipc::kSlots;
-        if (!ipc.active(slot)) continue;
-        if (!ipc.send(slot, m)) continue;  // full: the next core, or the stanza waits
-        (void)ipc.request_flush(slot, server.loop());
+        const int slot = forward_cursor_;
+        forward_cursor_ = (forward_cursor_ + 1) % ipc::kSlots;
+        if (!ipc_.active(slot)) continue;
+        if (!ipc_.send(slot, m)) continue;  // full: the next core, or the stanza waits
+        (void)ipc_.request_flush(slot, *loop_);
         return true;
     }
     return false;

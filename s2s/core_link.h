@@ -9,13 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/event_loop.h"
 #include "runtime/ipc_codec.h"
+#include "runtime/ipc_server.h"
 #include "runtime/result.h"
 #include "s2s/condition.h"
 
 namespace fenra::s2s {
-
-class S2sServer;
 
 // The longest address a frame from or to a core carries (a full JID).
 inline constexpr size_t kAddressMax = 3071;
@@ -83,28 +83,73 @@ class FailedBacklog {
     std::deque<PendingDelivery> items_;
 };
 
-// A frame from the core on IPC slot SLOT: a DeliveryRequest is queued on the
-// outbound session of its domain (or refused with a DeliveryFailed); any
-// other type is warned about and ignored.
-void on_core_message(S2sServer& server, int slot, const ipc::Message& m);
+// What the core link hands on to the daemon.
+class CoreLinkHandler {
+  public:
+    virtual ~CoreLinkHandler() = default;
+    // A DeliveryRequest that passed the link's checks, with its own copies of
+    // the texts, for recipient DOMAIN (valid during the call only). The
+    // handler queues it or reports it.
+    virtual void core_delivery(std::string_view domain, PendingDelivery&& d) = 0;
+    // A core has room again (it connected or wrote out what it held); the
+    // waiting DeliveryFailed reports have gone first.
+    virtual void core_room() = 0;
+};
 
-// A DeliveryRequest too long for the slot's read buffer: HEAD is as much of
-// it as the buffer held. Answered with DeliveryFailed "policy-violation" when
-// HEAD holds its from and to.
-void on_core_oversized(S2sServer& server, int slot, std::span<const uint8_t> head, uint32_t length);
+// The IPC server with the daemon's frames on it: delivery requests in,
+// inbound stanzas round-robin over the connected cores, DeliveryFailed to
+// every core (or into the backlog while none takes it).
+class CoreLink final : public ipc::Dispatcher {
+  public:
+    // Slot buffers for MAX_STANZA: the read buffer takes a DeliveryRequest
+    // with the longest stanza and addresses, the write buffer two of the
+    // largest frames.
+    CoreLink(size_t max_stanza, CoreLinkHandler& handler);
+    CoreLink(const CoreLink&) = delete;
+    CoreLink& operator=(const CoreLink&) = delete;
 
-// Sends a DeliveryFailed to every connected core; when none takes it, it
-// waits in the server's backlog.
-void deliver_failed(S2sServer& server, std::string_view from, std::string_view to,
-                    std::string_view condition);
+    // The IPC socket at PATH (the server's own errors).
+    Result<void> start(std::string_view path) { return ipc_.start(path); }
+    // From now on cores are accepted, read and written by LOOP.
+    Result<void> attach(EventLoop& loop);
+    // Shut-down: every core and the socket (path unlinked) closed.
+    void stop() { ipc_.stop(); }
+    // Whether a core socket exists (without one no core can ever connect).
+    bool has_socket() const { return ipc_.listen_fd() >= 0; }
+    const ipc::Server& ipc() const { return ipc_; }
 
-// Hands the backlog of DeliveryFailed reports to the cores while they take
-// them (a core has connected, or one has written out what it held).
-void flush_failed_backlog(S2sServer& server);
+    // Sends a DeliveryFailed to every connected core; when none takes it, it
+    // waits in the backlog.
+    void deliver_failed(std::string_view from, std::string_view to, std::string_view condition);
+    // Hands the backlog of DeliveryFailed reports to the cores while they
+    // take them.
+    void flush_failed_backlog();
+    // Sends an InboundStanza to one connected core, round-robin over the
+    // slots; false when no core is connected or none has room for it now.
+    bool forward_inbound(std::string_view from, std::string_view to, std::string_view stanza);
+    FailedBacklog& failed_backlog() { return failed_backlog_; }
 
-// Sends an InboundStanza to one connected core, round-robin over the slots;
-// false when no core is connected or none has room for the frame now.
-bool forward_inbound(S2sServer& server, std::string_view from, std::string_view to,
-                     std::string_view stanza);
+    // ipc::Dispatcher. A frame from a core: a DeliveryRequest over the stanza
+    // limit is refused "policy-violation", one without a recipient domain
+    // "invalid-jid", the rest go to the handler; any other type is warned
+    // about and ignored.
+    void on_ipc_message(int slot, const ipc::Message& m) override;
+    // A DeliveryRequest too long for the slot's read buffer: HEAD is as much
+    // of it as the buffer held. Answered with DeliveryFailed
+    // "policy-violation" when HEAD holds its from and to.
+    void on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) override;
+    void on_ipc_connected(int slot) override;
+    void on_ipc_wrote(int slot) override;
+
+  private:
+    void room();
+
+    const size_t max_stanza_;
+    CoreLinkHandler& handler_;
+    ipc::Server ipc_;
+    EventLoop* loop_ = nullptr;
+    int forward_cursor_ = 0;  // the slot the next inbound stanza is offered to first
+    FailedBacklog failed_backlog_;
+};
 
 }  // namespace fenra::s2s

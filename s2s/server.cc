@@ -21,26 +21,10 @@
 #include "s2s/net/dane.h"
 #include "s2s/net/tls_context.h"
 #include "s2s/xmpp/dialback.h"
-#include "s2s/xmpp/outbound_session.h"
+#include "s2s/xmpp/outbound_registry.h"
 
 namespace fenra::s2s {
 namespace {
-
-// Slot buffers for the stanza limit: the read buffer takes a DeliveryRequest
-// with the longest stanza and addresses, the write buffer two of the largest
-// frames.
-ipc::Options ipc_options(const S2sConfig& config) {
-    const size_t frame = config.max_stanza_size + kFrameRoom;
-    return {
-        .log_fd_on_connect = false,
-        .daemon_scope = kLogScope,
-        .write_after_each_message = false,
-        .read_buffer = frame,
-        .write_buffer = 2 * frame,
-        .max_frame = frame,
-        .skip_oversized = true,
-    };
-}
 
 void write_all(int fd, std::string_view s) {
     while (!s.empty()) {
@@ -75,9 +59,8 @@ void SlotEvents::on_event(const LoopEvent& ev) {
 S2sServer::S2sServer(const S2sConfig& config)
     : config_(config),
       port_(config.port),
-      ipc_(ipc_options(config)),
-      outbound_(
-          std::make_unique<OutboundRegistry>(config.max_stanza_size + xmpp::kWriteQueueSize)) {
+      core_(config.max_stanza_size, *this),
+      outbound_(std::make_unique<OutboundRegistry>(config.max_stanza_size + kWriteQueueSize)) {
     // Drawn once per process start; dialback keys derive from it, nothing
     // ever writes it anywhere.
     arc4random_buf(dialback_secret_.data(), kDialbackSecretSize);
@@ -115,7 +98,7 @@ S2sServer::~S2sServer() {
     // The outbound records of the map by domain (their queues, TLS and
     // sockets) are released here, then the map itself.
     outbound_.reset();
-    ipc_.stop();
+    core_.stop();
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
     OPENSSL_cleanse(dialback_secret_.data(), dialback_secret_.size());
@@ -260,7 +243,7 @@ Result<void> S2sServer::init_ipc() {
         return {};
     }
     const std::string_view path = *config_.core_socket;
-    if (auto r = ipc_.start(path); !r) {
+    if (auto r = core_.start(path); !r) {
         log::error(kLogScope, {"failed to start IPC server: ", r.error()});
         return r.error();
     }
@@ -274,7 +257,7 @@ Result<void> S2sServer::init_event_loop() {
     if (!loop) return loop.error();
     loop_ = std::move(*loop);
     if (listen_fd_ >= 0) FENRA_TRY(loop_->add(listen_fd_, listener_events_));
-    FENRA_TRY(ipc_.attach(*loop_, *this));
+    FENRA_TRY(core_.attach(*loop_));
     if (resolver_) FENRA_TRY(loop_->add(resolver_->fd(), resolver_events_));
     FENRA_TRY(loop_->watch_signal(SIGTERM, signal_events_));
     FENRA_TRY(loop_->watch_signal(SIGINT, signal_events_));
@@ -335,10 +318,9 @@ void S2sServer::accept_inbound() {
         return;
     }
     s->parser.reset(new (std::nothrow) xmpp::XmlParser());
-    if (!s->parser || !s->stanza.content.data || !s->wq.data ||
+    if (!s->parser || !s->stanza.content.data || !s->stream.wq.data ||
         !loop_->add(fd, inbound_events_[slot])) {
-        ::close(fd);
-        return;
+        return;  // the session's stream closes the socket
     }
     s->set_stream_id();
     s->serial = ++inbound_serial_;
@@ -382,12 +364,7 @@ int S2sServer::inbound_slot_for(const AddressKey& key, std::string_view address)
     return oldest;
 }
 
-void S2sServer::on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) {
-    on_core_oversized(*this, slot, head, length);
-}
-
-void S2sServer::on_core_room() {
-    flush_failed_backlog(*this);
+void S2sServer::core_room() {
     if (!inbound_paused_) return;
     // The waiting sessions in slot order, from the cursor on, while cores take
     // their stanzas.
@@ -405,17 +382,13 @@ void S2sServer::on_core_room() {
     resume_inbound_reads();
 }
 
-void S2sServer::on_ipc_message(int slot, const ipc::Message& m) {
-    on_core_message(*this, slot, m);
-}
-
-void S2sServer::on_ipc_connected(int slot) {
-    log::info(kLogScope, {"core connected via IPC slot=", slot});
-    on_core_room();
-}
-
-void S2sServer::on_ipc_wrote(int) {
-    on_core_room();
+void S2sServer::core_delivery(std::string_view domain, PendingDelivery&& d) {
+    auto session = outbound_->get(domain, config_.host);
+    if (!session) {
+        core_.deliver_failed(d.from, d.to, condition::kInternalError);
+        return;
+    }
+    queue_delivery(*this, **session, std::move(d));
 }
 
 // ---- inbound registry ----
@@ -435,9 +408,9 @@ void S2sServer::on_inbound_readable(int slot) {
 }
 
 void S2sServer::set_inbound_reads(InboundSession& s, bool on) {
-    if (s.reads_off == !on || s.conn.fd < 0) return;
+    if (s.reads_off == !on || s.stream.conn.fd < 0) return;
     s.reads_off = !on;
-    (void)loop_->set_read(s.conn.fd, on);
+    (void)loop_->set_read(s.stream.conn.fd, on);
 }
 
 void S2sServer::resume_inbound_reads() {
@@ -446,7 +419,7 @@ void S2sServer::resume_inbound_reads() {
         if (!s || !s->reads_off) continue;
         set_inbound_reads(*s, true);
         // Bytes the TLS library decrypted earlier are announced by no event.
-        if (tls_has_pending(s->conn)) on_inbound_readable(slot);
+        if (tls_has_pending(s->stream.conn)) on_inbound_readable(slot);
     }
 }
 
@@ -456,17 +429,8 @@ void S2sServer::on_inbound_writable(int slot) {
 }
 
 void S2sServer::arm_inbound(int slot, uint64_t delay_ms) {
-    arm_slot_timer(inbound_clock_[slot].timer, inbound_events_[slot], delay_ms);
-}
-
-void S2sServer::arm_slot_timer(TimerId& t, LoopHandler& handler, uint64_t delay_ms) {
-    if (!loop_) return;
-    if (t == 0) {
-        auto id = loop_->add_timer(handler, delay_ms);
-        if (id) t = *id;
-    } else {
-        (void)loop_->arm_timer(t, delay_ms);
-    }
+    if (loop_ && inbound_[slot])
+        inbound_[slot]->stream.arm_deadline(*loop_, inbound_events_[slot], delay_ms);
 }
 
 // The timer is armed for the earliest deadline that can apply; when it fires,
@@ -521,27 +485,24 @@ void S2sServer::inbound_write_shut(const InboundSession& session) {
 void S2sServer::close_inbound(int slot) {
     std::unique_ptr<InboundSession> s = std::move(inbound_[slot]);
     if (!s) return;
-    if (inbound_clock_[slot].timer != 0 && loop_)
-        (void)loop_->cancel_timer(inbound_clock_[slot].timer);
     s->parser.reset();
     log::info(kLogScope, {"closing inbound S2S session id=", slot});
-    if (loop_) loop_->remove(s->conn.fd);
-    tls_close(s->conn);
+    s->stream.close(loop_.get());
 }
 
 void S2sServer::release_inbound() {
     for (auto& s : inbound_) {
         if (!s) continue;
         s->parser.reset();
-        tls_close(s->conn);
+        s->stream.close(nullptr);
         s.reset();
     }
 }
 
 bool S2sServer::inbound_forward(std::string_view from, std::string_view to,
                                 std::string_view stanza) {
-    if (forward_inbound(*this, from, to, stanza)) return true;
-    if (ipc_.listen_fd() < 0) {
+    if (core_.forward_inbound(from, to, stanza)) return true;
+    if (!core_.has_socket()) {
         // Without a core socket no core can ever take it.
         log::warn(kLogScope, {"no core socket, inbound stanza dropped: from=", from});
         return true;
@@ -570,7 +531,7 @@ void S2sServer::inbound_dane_lookup(InboundSession& s, std::string_view domain) 
                       InboundSession* s = inbound_session(slot);
                       if (s == nullptr || s->serial != serial) return;
                       const bool ok =
-                          dane_check_inbound(use, records, s->conn, s->remote_domain.view());
+                          dane_check_inbound(use, records, s->stream.conn, s->remote_domain.view());
                       inbound_dane_result(*this, *s, ok);
                   });
     if (!started) {
@@ -583,7 +544,17 @@ void S2sServer::inbound_dane_lookup(InboundSession& s, std::string_view domain) 
 }
 
 void S2sServer::inbound_want_write(const InboundSession& session) {
-    (void)loop_->add_write_once(session.conn.fd);
+    (void)loop_->add_write_once(session.stream.conn.fd);
+}
+
+void S2sServer::dialback_verdict(int inbound_slot, std::string_view stream_id,
+                                 std::string_view origin, bool valid) {
+    InboundSession* s = inbound_session(inbound_slot);
+    if (!s || s->stream_id() != stream_id) {
+        log::warn(kLogScope, {"dialback callback: inbound session ", inbound_slot, " gone"});
+        return;
+    }
+    apply_verdict(*this, *s, origin, valid);
 }
 
 // ---- end of inbound registry ----
@@ -599,11 +570,13 @@ void S2sServer::on_outbound_timed_out(int slot) {
 }
 
 void S2sServer::arm_outbound(int slot, uint64_t delay_ms) {
-    arm_slot_timer(outbound_timer_[slot], outbound_events_[slot], delay_ms);
+    OutboundSession* s = outbound_->at(slot);
+    if (s && loop_) s->stream.arm_deadline(*loop_, outbound_events_[slot], delay_ms);
 }
 
 void S2sServer::cancel_outbound(int slot) {
-    if (outbound_timer_[slot] != 0 && loop_) (void)loop_->cancel_timer(outbound_timer_[slot]);
+    OutboundSession* s = outbound_->at(slot);
+    if (s && loop_) s->stream.cancel_deadline(*loop_);
 }
 
 Result<void> s2s_main(int argc, char** argv) {

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <openssl/ssl.h>
-#include <time.h>
 
 #include <array>
 #include <cstddef>
@@ -19,35 +18,16 @@
 #include <string_view>
 
 #include "runtime/event_loop.h"
-#include "runtime/ipc_codec.h"
-#include "runtime/ipc_server.h"
 #include "runtime/result.h"
+#include "s2s/clock.h"
 #include "s2s/command_line.h"
-#include "s2s/net/resolver.h"
 #include "s2s/core_link.h"
 #include "s2s/net/listener.h"
+#include "s2s/net/resolver.h"
 #include "s2s/xmpp/inbound_session.h"
+#include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
-
-class OutboundRegistry;
-
-// The monotonic clock in milliseconds, read cheaply (coarse by a few ms).
-inline uint64_t monotonic_ms() {
-    timespec ts{};
-#ifdef CLOCK_MONOTONIC_COARSE
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-#elif defined(CLOCK_MONOTONIC_FAST)
-    clock_gettime(CLOCK_MONOTONIC_FAST, &ts);
-#else
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-#endif
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-constexpr uint64_t seconds_ms(uint32_t seconds) {
-    return uint64_t{seconds} * 1000;
-}
 
 inline constexpr int kInboundSlots = 256;
 inline constexpr int kOutboundSlots = 128;
@@ -80,7 +60,7 @@ class SlotEvents final : public LoopHandler {
     Fn timed_out_ = nullptr;  // the slot's timer
 };
 
-class S2sServer final : public ipc::Dispatcher, public InboundHost {
+class S2sServer final : public CoreLinkHandler, public InboundHost, public OutboundHost {
   public:
     // Draws the dialback secret and sets up empty tables and an idle IPC server.
     explicit S2sServer(const S2sConfig& config);
@@ -112,37 +92,27 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // Closes the event loop (shut-down does this before destroying the state).
     void destroy_event_loop();
 
-    // Each well-formed frame from a core (strings point into the slot's buffer).
-    void on_ipc_message(int slot, const ipc::Message& m) override;
-    void on_ipc_oversized(int slot, std::span<const uint8_t> head, uint32_t length) override;
-    void on_ipc_connected(int slot) override;
-    void on_ipc_wrote(int slot) override;
-
-    const S2sConfig& config() const { return config_; }
-    std::span<const uint8_t> dialback_secret() const {
+    const S2sConfig& config() const override { return config_; }
+    std::span<const uint8_t> dialback_secret() const override {
         return {dialback_secret_.data(), dialback_secret_size_};
     }
     SSL_CTX* server_tls() const { return server_tls_; }
-    SSL_CTX* client_tls() const { return client_tls_; }
+    SSL_CTX* client_tls() const override { return client_tls_; }
     int listen_fd() const { return listen_fd_; }
     uint16_t port() const { return port_; }
     bool running() const { return running_; }
-    ipc::Server& ipc() { return ipc_; }
-    EventLoop& loop() { return *loop_; }
-    Resolver& resolver() { return *resolver_; }
+    CoreLink& core() override { return core_; }
+    EventLoop& loop() override { return *loop_; }
+    Resolver& resolver() override { return *resolver_; }
     // The handler of outbound slot's connection.
-    LoopHandler& outbound_events(int slot) { return outbound_events_[slot]; }
+    LoopHandler& outbound_events(int slot) override { return outbound_events_[slot]; }
     // The outbound slot's one timer: armed DELAY_MS from now, or cancelled.
-    void arm_outbound(int slot, uint64_t delay_ms);
-    void cancel_outbound(int slot);
+    void arm_outbound(int slot, uint64_t delay_ms) override;
+    void cancel_outbound(int slot) override;
 
-    // ---- core link and outbound side ----
-    // The slot the next inbound stanza is offered to first.
-    int& forward_cursor() { return forward_cursor_; }
-    // DeliveryFailed reports waiting for a core.
-    FailedBacklog& failed_backlog() { return failed_backlog_; }
+    // ---- outbound side ----
     // The outbound slot table and the sessions by domain.
-    OutboundRegistry& outbound() { return *outbound_; }
+    OutboundRegistry& outbound() override { return *outbound_; }
 
     // ---- inbound registry ----
     // The session in an inbound slot, or null.
@@ -150,6 +120,10 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
         return slot >= 0 && slot < kInboundSlots ? inbound_[slot].get() : nullptr;
     }
     int inbound_cursor() const { return inbound_cursor_; }
+    // A dialback callback's verdict for the inbound session in INBOUND_SLOT,
+    // applied only if that slot still holds a session with STREAM_ID.
+    void dialback_verdict(int inbound_slot, std::string_view stream_id, std::string_view origin,
+                          bool valid) override;
 
   private:
     friend class SlotEvents;
@@ -184,7 +158,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     int listen_fd_ = -1;
     uint16_t port_;
     bool running_ = false;
-    ipc::Server ipc_;
+    CoreLink core_;
     std::unique_ptr<EventLoop> loop_;
     std::unique_ptr<Resolver> resolver_;
     SlotEvents listener_events_;
@@ -206,9 +180,10 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     void inbound_dane_lookup(InboundSession& s, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
     void inbound_write_shut(const InboundSession& session) override;
-    // A core has room again (it connected or wrote out what it held): the
-    // waiting reports go first, then the inbound stanzas that wait.
-    void on_core_room();
+    // CoreLinkHandler. A delivery request goes to its domain's outbound
+    // session; when a core has room again, the inbound stanzas that wait go.
+    void core_delivery(std::string_view domain, PendingDelivery&& d) override;
+    void core_room() override;
     // Read interest of an established inbound session, taken away while
     // inbound reading is paused and given back when it resumes.
     void set_inbound_reads(InboundSession& s, bool on);
@@ -220,10 +195,9 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
         uint64_t low = 0;
         bool operator==(const AddressKey&) const = default;
     };
-    // The liveness of an inbound slot: one timer, armed for the nearest of
-    // its deadlines (monotonic milliseconds).
+    // The liveness of an inbound slot (monotonic milliseconds); the
+    // session's stream timer is armed for the nearest of its deadlines.
     struct InboundClock {
-        TimerId timer = 0;
         uint64_t accepted_ms = 0;
         uint64_t last_read_ms = 0;
         uint64_t closing_ms = 0;  // our side ended; 0: not yet
@@ -231,8 +205,6 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
         AddressKey address;
     };
     void arm_inbound(int slot, uint64_t delay_ms);
-    // Arms timer T of HANDLER (made on first use) DELAY_MS from now.
-    void arm_slot_timer(TimerId& t, LoopHandler& handler, uint64_t delay_ms);
     // A slot for a new connection from KEY (ADDRESS for the log), or -1 (the
     // connection is refused): at most max_unauthenticated_per_address from one
     // address, and with every slot taken the oldest unauthenticated session
@@ -247,10 +219,7 @@ class S2sServer final : public ipc::Dispatcher, public InboundHost {
     // Inbound stanzas wait for a core: no inbound session is read.
     bool inbound_paused_ = false;
 
-    // ---- core link and outbound side ----
-    int forward_cursor_ = 0;
-    FailedBacklog failed_backlog_;
-    TimerId outbound_timer_[kOutboundSlots] = {};
+    // ---- outbound side ----
     std::unique_ptr<OutboundRegistry> outbound_;
 };
 

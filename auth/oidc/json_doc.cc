@@ -68,37 +68,58 @@ bool has_member(JsonObject o, std::string_view name) {
     return member(o, name).has_value();
 }
 
-Result<std::optional<std::string_view>> string_member(JsonObject o, std::string_view name) {
-    const auto v = member(o, name);
-    if (!v) return std::optional<std::string_view>{};
+Result<std::string_view> string_value(JsonValue v) {
     std::string_view s;
-    if (v->get_string().get(s) != simdjson::SUCCESS) return Error::InvalidFormat;
-    return std::optional<std::string_view>{s};
+    if (v.get_string().get(s) != simdjson::SUCCESS) return Error::InvalidFormat;
+    return s;
 }
 
-Result<std::optional<bool>> bool_member(JsonObject o, std::string_view name) {
-    const auto v = member(o, name);
-    if (!v) return std::optional<bool>{};
+Result<bool> bool_value(JsonValue v) {
     bool b = false;
-    if (v->get_bool().get(b) != simdjson::SUCCESS) return Error::InvalidFormat;
-    return std::optional<bool>{b};
+    if (v.get_bool().get(b) != simdjson::SUCCESS) return Error::InvalidFormat;
+    return b;
 }
 
-Result<std::optional<int64_t>> date_member(JsonObject o, std::string_view name) {
-    const auto v = member(o, name);
-    if (!v) return std::optional<int64_t>{};
+Result<int64_t> date_value(JsonValue v) {
     int64_t i = 0;
     double d = 0;
-    if (v->get_int64().get(i) == simdjson::SUCCESS) {
+    if (v.get_int64().get(i) == simdjson::SUCCESS) {
         // an integer that fits
-    } else if (v->is_double() && v->get_double().get(d) == simdjson::SUCCESS && std::isfinite(d) &&
+    } else if (v.is_double() && v.get_double().get(d) == simdjson::SUCCESS && std::isfinite(d) &&
                d >= 0 && d <= static_cast<double>(kMaxNumericDate)) {
         i = static_cast<int64_t>(d);
     } else {
         return Error::InvalidFormat;
     }
     if (i < 0 || i > kMaxNumericDate) return Error::InvalidFormat;
-    return std::optional<int64_t>{i};
+    return i;
+}
+
+namespace {
+
+// A typed reader by name, from a typed reader of a value.
+template <class T>
+Result<std::optional<T>> typed_member(JsonObject o, std::string_view name,
+                                      Result<T> (*read)(JsonValue)) {
+    const auto v = member(o, name);
+    if (!v) return std::optional<T>{};
+    const Result<T> r = read(*v);
+    if (!r) return r.error();
+    return std::optional<T>{*r};
+}
+
+}  // namespace
+
+Result<std::optional<std::string_view>> string_member(JsonObject o, std::string_view name) {
+    return typed_member(o, name, string_value);
+}
+
+Result<std::optional<bool>> bool_member(JsonObject o, std::string_view name) {
+    return typed_member(o, name, bool_value);
+}
+
+Result<std::optional<int64_t>> date_member(JsonObject o, std::string_view name) {
+    return typed_member(o, name, date_value);
 }
 
 Result<bool> names_one_of(JsonValue v, const std::vector<std::string_view>& wanted) {

@@ -46,12 +46,17 @@ class JsonParser {
     std::vector<std::string_view> names_;
 };
 
-// Typed member readers: nullopt when the member is absent, InvalidFormat when
-// it has another type (or, for numbers, lies outside [0, kMaxNumericDate]).
+// Typed readers of a value: InvalidFormat when it has another type (or, for
+// numbers, lies outside [0, kMaxNumericDate]).
 inline constexpr int64_t kMaxNumericDate = 253402300799;  // 9999-12-31T23:59:59Z
+Result<std::string_view> string_value(JsonValue v);
+Result<bool> bool_value(JsonValue v);
+// A NumericDate: an integer or a finite number (its fraction dropped).
+Result<int64_t> date_value(JsonValue v);
+
+// Typed member readers, the same by name: nullopt when the member is absent.
 Result<std::optional<std::string_view>> string_member(JsonObject o, std::string_view name);
 Result<std::optional<bool>> bool_member(JsonObject o, std::string_view name);
-// A NumericDate: an integer or a finite number (its fraction dropped).
 Result<std::optional<int64_t>> date_member(JsonObject o, std::string_view name);
 bool has_member(JsonObject o, std::string_view name);
 

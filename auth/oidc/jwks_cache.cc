@@ -17,9 +17,13 @@ namespace {
 constexpr std::string_view kScope = "oidc_store";
 
 // The 6-bit values of the base64url characters; 64 marks every other byte.
+// shifted[k] holds them moved to the place of the k-th character of a group
+// of four, with bit 24 marking every other byte, so that a group decodes with
+// one OR of four lookups.
 struct SextetTable {
     uint8_t v[256];
-    constexpr SextetTable() : v() {
+    uint32_t shifted[4][256];
+    constexpr SextetTable() : v(), shifted() {
         for (int i = 0; i < 256; ++i)
             v[i] = 64;
         for (int i = 0; i < 26; ++i) {
@@ -30,6 +34,9 @@ struct SextetTable {
             v['0' + i] = static_cast<uint8_t>(52 + i);
         v[static_cast<unsigned char>('-')] = 62;
         v[static_cast<unsigned char>('_')] = 63;
+        for (int k = 0; k < 4; ++k)
+            for (int i = 0; i < 256; ++i)
+                shifted[k][i] = v[i] == 64 ? 1u << 24 : uint32_t{v[i]} << (18 - 6 * k);
     }
 };
 constexpr SextetTable kSextet;
@@ -103,10 +110,9 @@ Result<size_t> base64url_decode(std::string_view text, unsigned char* out, size_
     size_t i = 0, o = 0;
     // Whole groups of four characters make three bytes.
     for (; i + 4 <= chars; i += 4) {
-        const uint32_t a = kSextet.v[in[i]], b = kSextet.v[in[i + 1]], c = kSextet.v[in[i + 2]],
-                       d = kSextet.v[in[i + 3]];
-        if ((a | b | c | d) & 64) return Error::InvalidBase64;
-        const uint32_t w = (a << 18) | (b << 12) | (c << 6) | d;
+        const uint32_t w = kSextet.shifted[0][in[i]] | kSextet.shifted[1][in[i + 1]] |
+                           kSextet.shifted[2][in[i + 2]] | kSextet.shifted[3][in[i + 3]];
+        if (w >> 24) return Error::InvalidBase64;
         out[o++] = static_cast<unsigned char>(w >> 16);
         out[o++] = static_cast<unsigned char>(w >> 8);
         out[o++] = static_cast<unsigned char>(w);
@@ -135,6 +141,10 @@ void PkeyFree::operator()(EVP_PKEY* key) const {
 
 void PkeyCtxFree::operator()(EVP_PKEY_CTX* ctx) const {
     EVP_PKEY_CTX_free(ctx);
+}
+
+void MdCtxFree::operator()(EVP_MD_CTX* ctx) const {
+    EVP_MD_CTX_free(ctx);
 }
 
 Result<size_t> extract_jwks_keys(std::string_view document, JwkEntry* out, size_t cap) {
@@ -248,11 +258,19 @@ void JwksCache::cancel_wait(uint64_t wait) {
     std::erase_if(waiters_, [wait](const Waiter& w) { return w.number == wait; });
 }
 
+bool JwksCache::stale(int64_t now) const {
+    int64_t age = 0;
+    return fetched_at_ == kNever || __builtin_sub_overflow(now, fetched_at_, &age) ||
+           age > kRefreshInterval;
+}
+
+JwkEntry* JwksCache::fresh_key(std::string_view kid, int64_t now) {
+    return stale(now) ? nullptr : lookup(kid);
+}
+
 uint64_t JwksCache::with_key(std::string_view kid, KeyWaiter then) {
     const int64_t now = clock_();
-    int64_t age = 0;
-    const bool stale = fetched_at_ == kNever || __builtin_sub_overflow(now, fetched_at_, &age) ||
-                       age > kRefreshInterval;
+    const bool stale = this->stale(now);
     JwkEntry* found = lookup(kid);
     // A refresh in progress may bring the key or renew a stale set.
     if (refreshing_ && (stale || found == nullptr)) return wait_for_refresh(kid, std::move(then));

@@ -53,19 +53,23 @@ struct PkeyCtxFree {
     void operator()(EVP_PKEY_CTX* ctx) const;
 };
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* ctx) const;
+};
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 // One cached key, with its own copy of the material; the built public key
-// (and for RSA its verify context) is made on first use and dropped with the
-// entry.
+// and its verify context are made on first use and dropped with the entry.
 struct JwkEntry {
     std::string kid;
     std::string n;  // RSA modulus, base64url; empty for okp
     std::string e;  // RSA exponent, base64url; empty for okp
     std::string x;  // Ed25519 public key, base64url; empty for rsa
     JwkKind kind = JwkKind::rsa;
-    PkeyPtr key{};            // built from n and e, or x
-    PkeyCtxPtr verifier{};    // RSA: PKCS#1 v1.5 verification with SHA-256, ready
-    bool key_failed = false;  // the material did not make a key
+    PkeyPtr key{};              // built from n and e, or x
+    PkeyCtxPtr verifier{};      // RSA: PKCS#1 v1.5 verification with SHA-256, ready
+    MdCtxPtr eddsa_verifier{};  // Ed25519: verification set up, to be copied for each check
+    bool key_failed = false;    // the material did not make a key
 };
 
 inline constexpr size_t kMaxJwks = 16;
@@ -103,6 +107,9 @@ class JwksCache {
     // after the refresh policy: at once, or when the refresh it needs ends.
     // Returns 0 when then was called at once, else the wait's number.
     uint64_t with_key(std::string_view kid, KeyWaiter then);
+    // The cached key with this kid while the cache needs no refresh at time
+    // now (what with_key would hand on at once), else nullptr.
+    JwkEntry* fresh_key(std::string_view kid, int64_t now);
     // Forgets a wait: its waiter is not called.
     void cancel_wait(uint64_t wait);
     bool refreshing() const { return refreshing_; }
@@ -129,6 +136,7 @@ class JwksCache {
     };
 
     JwkEntry* lookup(std::string_view kid);
+    bool stale(int64_t now) const;
     uint64_t wait_for_refresh(std::string_view kid, KeyWaiter then);
     Result<void> apply(Result<HttpsResponse>&& r, int64_t now);
     bool kid_miss_allowed(int64_t now) const;

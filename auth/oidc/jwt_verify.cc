@@ -19,9 +19,6 @@ struct ParamBldFree {
 struct ParamFree {
     void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
 };
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
 
 using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
 
@@ -68,6 +65,22 @@ EVP_PKEY_CTX* rsa_verifier(JwkEntry& entry) {
     }
     entry.verifier = std::move(ctx);
     return entry.verifier.get();
+}
+
+// The entry's Ed25519 verify context, set up once. A one-shot verify may not
+// be repeated on one context, so each check works on a copy of it.
+EVP_MD_CTX* eddsa_verifier(JwkEntry& entry) {
+    if (entry.eddsa_verifier) return entry.eddsa_verifier.get();
+    EVP_PKEY* key = entry_key(entry);
+    if (!key) return nullptr;
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1) {
+        entry.key_failed = true;
+        ERR_clear_error();
+        return nullptr;
+    }
+    entry.eddsa_verifier = std::move(ctx);
+    return entry.eddsa_verifier.get();
 }
 
 }  // namespace
@@ -121,14 +134,17 @@ bool verify_eddsa(std::string_view signing_input, std::string_view signature, Jw
     unsigned char sig[128];
     const auto len = base64url_decode(signature, sig, sizeof sig);
     if (!len || *len != 64 || entry.kind != JwkKind::okp) return false;
-    EVP_PKEY* key = entry_key(entry);
-    if (!key) return false;
+    const EVP_MD_CTX* verifier = eddsa_verifier(entry);
+    if (!verifier) return false;
 
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    const bool good = ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key) == 1 &&
-                      EVP_DigestVerify(ctx.get(), sig, 64,
-                                       reinterpret_cast<const unsigned char*>(signing_input.data()),
-                                       signing_input.size()) == 1;
+    // One working context for the life of the process (the daemon checks one
+    // token at a time), emptied after each check.
+    static EVP_MD_CTX* const ctx = EVP_MD_CTX_new();
+    const bool good =
+        ctx && EVP_MD_CTX_copy_ex(ctx, verifier) == 1 &&
+        EVP_DigestVerify(ctx, sig, 64, reinterpret_cast<const unsigned char*>(signing_input.data()),
+                         signing_input.size()) == 1;
+    if (ctx) EVP_MD_CTX_reset(ctx);
     ERR_clear_error();
     return good;
 }

@@ -2,9 +2,9 @@
 // SHA-256) for RSA keys and EdDSA (Ed25519) for OKP keys, over OpenSSL's EVP
 // interfaces. The signing input is the token's header and payload parts with
 // the dot between them; the signature is the third part, still base64url.
-// The public key (and for RSA a verify context over it) is built from the
-// entry's material on first use and kept in the entry; material that makes no
-// key fails every check.
+// The public key and a verify context over it are built from the entry's
+// material on first use and kept in the entry; material that makes no key
+// fails every check.
 #pragma once
 
 #include <string_view>

@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -27,33 +28,51 @@ struct JwtClaims {
     std::optional<int64_t> exp, nbf, iat;
     std::optional<std::string_view> preferred_username, email, picture;
     std::optional<bool> email_verified;
+    std::optional<JsonValue> aud;
 };
 
+template <class T>
+Result<void> take(JsonValue v, Result<T> (*read)(JsonValue), std::optional<T>& to) {
+    const Result<T> r = read(v);
+    if (!r) return r.error();
+    to = *r;
+    return {};
+}
+
+// One member of the payload, if it is a claim we read.
+Result<void> read_claim(JwtClaims& c, std::string_view name, JsonValue v) {
+    switch (name.size()) {
+        case 3:
+            if (name == "sub") return take(v, string_value, c.sub);
+            if (name == "iss") return take(v, string_value, c.iss);
+            if (name == "azp") return take(v, string_value, c.azp);
+            if (name == "typ") return take(v, string_value, c.typ);
+            if (name == "exp") return take(v, date_value, c.exp);
+            if (name == "nbf") return take(v, date_value, c.nbf);
+            if (name == "iat") return take(v, date_value, c.iat);
+            if (name == "aud") c.aud = v;
+            return {};
+        case 5:
+            return name == "email" ? take(v, string_value, c.email) : Result<void>{};
+        case 7:
+            return name == "picture" ? take(v, string_value, c.picture) : Result<void>{};
+        case 14:
+            return name == "email_verified" ? take(v, bool_value, c.email_verified)
+                                            : Result<void>{};
+        case 18:
+            return name == "preferred_username" ? take(v, string_value, c.preferred_username)
+                                                : Result<void>{};
+        default:
+            return {};
+    }
+}
+
+// The claims in one pass over the members (each name occurs once: the
+// parser refuses repeats).
 Result<JwtClaims> read_claims(JsonObject o) {
     JwtClaims c;
-    struct Text {
-        std::string_view name;
-        std::optional<std::string_view>* to;
-    };
-    for (const Text& t : {Text{"sub", &c.sub}, Text{"iss", &c.iss}, Text{"azp", &c.azp},
-                          Text{"typ", &c.typ}, Text{"preferred_username", &c.preferred_username},
-                          Text{"email", &c.email}, Text{"picture", &c.picture}}) {
-        auto v = string_member(o, t.name);
-        if (!v) return v.error();
-        *t.to = *v;
-    }
-    struct Date {
-        std::string_view name;
-        std::optional<int64_t>* to;
-    };
-    for (const Date& d : {Date{"exp", &c.exp}, Date{"nbf", &c.nbf}, Date{"iat", &c.iat}}) {
-        auto v = date_member(o, d.name);
-        if (!v) return v.error();
-        *d.to = *v;
-    }
-    auto verified = bool_member(o, "email_verified");
-    if (!verified) return verified.error();
-    c.email_verified = *verified;
+    for (const auto field : o)
+        if (const auto r = read_claim(c, field.key, field.value); !r) return r.error();
     return c;
 }
 
@@ -148,6 +167,11 @@ uint64_t TokenValidator::validate(std::string_view token, Done done) {
         done(*early);
         return 0;
     }
+    // A key cached and fresh ends the check here, with no copy of the token.
+    if (JwkEntry* key = jwks_.fresh_key(kid, checked_at_)) {
+        done(check_key(*parts, kid, key));
+        return 0;
+    }
     const uint64_t check = ++last_check_;
     waiting_[check] = Waiting{.jwks = true, .id = 0};
     checking_now_ = check;
@@ -194,6 +218,7 @@ std::optional<TokenCheck> TokenValidator::check_claims(const JwtParts& parts,
     const std::string_view sub = c.sub.value_or("");
 
     const int64_t now = clock_();
+    checked_at_ = now;
     if (!c.exp) return rejected({"OAUTHBEARER: token without expiry for sub='", sub, "'"});
     if (now > *c.exp + kClockLeeway)
         return rejected({"OAUTHBEARER: token expired for sub='", sub, "'"});
@@ -204,14 +229,15 @@ std::optional<TokenCheck> TokenValidator::check_claims(const JwtParts& parts,
                          config_.issuer, "'"});
 
     // "aud" must name one of our audiences; without it, "azp" must.
-    const auto aud = member(*payload, "aud");
+    const auto& aud = c.aud;
     bool ours = false;
     if (aud) {
         const auto names = names_one_of(*aud, config_.audiences);
         if (!names) return rejected({"OAUTHBEARER: malformed JWT claims (", names.error(), ")"});
         ours = *names;
     } else if (c.azp) {
-        ours = names_one_of(*member(*payload, "azp"), config_.audiences).value_or(false);
+        ours = std::find(config_.audiences.begin(), config_.audiences.end(), *c.azp) !=
+               config_.audiences.end();
     }
     if (!ours)
         return rejected({"OAUTHBEARER: audience mismatch: got '",

@@ -129,6 +129,7 @@ class TokenValidator {
     // The claims after check_claims, views into the parsers.
     std::string_view alg_, sub_, name_, picture_claim_;
     bool email_unverified_ = false;
+    int64_t checked_at_ = 0;     // the clock when check_claims read them
     uint64_t checking_now_ = 0;  // the check whose claims the parsers hold now
     std::string_view kid_now_;
 

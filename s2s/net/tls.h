@@ -3,8 +3,8 @@
 // through TLS or the plain socket with one mapping of the library's errors,
 // the close, and the export of the peer's certificates for DANE.
 //
-// A session embeds a TlsConn (its socket and TLS state), a ReadBuffer and an
-// WriteQueue. Nothing here blocks or allocates, except the DER export.
+// A Stream (stream.h) holds a TlsConn (its socket and TLS state), a
+// ReadBuffer and a WriteQueue. Nothing here blocks or allocates, except the DER export.
 //
 // The process must ignore SIGPIPE: a TLS write to a socket the peer has reset
 // would otherwise end it (plain writes use MSG_NOSIGNAL).

@@ -13,10 +13,10 @@ namespace fenra::s2s {
 
 inline constexpr size_t kWriteQueueSize = 16384;
 
-// Bytes waiting to be written to one connection. Inbound and outbound
-// sessions each embed one (kWriteQueueSize bytes unless the session sets its
-// size before anything is queued); the session's write path sends pending()
-// and reports what went out with consume().
+// Bytes waiting to be written to one connection. Each stream (stream.h)
+// holds one (kWriteQueueSize bytes unless the session sets its size before
+// anything is queued); the write path sends pending() and reports what went
+// out with consume().
 struct WriteQueue {
     WriteQueue() { (void)resize(kWriteQueueSize); }  // the owner checks data
     // Only while nothing is queued; false (and no buffer) without memory.

@@ -9,8 +9,7 @@
 #include "runtime/log.h"
 #include "s2s/command_line.h"
 #include "s2s/core_link.h"
-#include "s2s/server.h"
-#include "s2s/xmpp/dialback_key.h"
+#include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/inbound_stanza.h"
 
 namespace fenra::s2s {
@@ -31,7 +30,7 @@ uint32_t level_of(const xmpp::XmlParser& parser, const XmlElement& e) {
 
 // A full or closed queue refuses the element; the reply is then lost.
 void queue(InboundSession& s, std::string_view text) {
-    (void)s.wq.append(text);
+    (void)s.stream.wq.append(text);
 }
 
 void queue_built(InboundSession& s, std::span<char> buf, const Result<size_t>& n) {
@@ -40,15 +39,8 @@ void queue_built(InboundSession& s, std::span<char> buf, const Result<size_t>& n
 
 // Writes what is queued now, without waiting for writability.
 FlushState flush_now(InboundSession& s) {
-    auto r = tls_flush(s.conn, s.wq);
+    auto r = tls_flush(s.stream.conn, s.stream.wq);
     return r ? *r : FlushState::pending;
-}
-
-// A stream error closes our side of the stream: nothing more is read.
-void send_stream_error(InboundSession& s, xmpp::StreamError condition, std::string_view text = {}) {
-    char buf[xmpp::kStreamErrorBufferSize];
-    queue_built(s, buf, xmpp::write_stream_error(buf, condition, text));
-    s.input_closed = true;
 }
 
 void send_header(InboundSession& s) {
@@ -70,12 +62,6 @@ void send_features(InboundSession& s, xmpp::FeatureSet set) {
         s, buf,
         xmpp::write_features(
             buf, set, {.max_bytes = s.context.max_stanza, .idle_seconds = s.context.idle_seconds}));
-}
-
-void send_dialback(InboundHost& host, InboundSession& s, const Dialback& e) {
-    char buf[kDialbackElementSize];
-    queue_built(s, buf, xmpp::write_dialback(buf, e));
-    host.inbound_want_write(s);
 }
 
 // ---- stream header ----------------------------------------------------------
@@ -138,7 +124,7 @@ void on_stream_open(InboundHost& host, InboundSession& s, const XmlElement& e) {
                           {"inbound S2S stream established: remote=", s.remote_domain.view()});
                 return;
             }
-            if (!s.conn.tls_active || s.remote_domain.empty())
+            if (!s.stream.conn.tls_active || s.remote_domain.empty())
                 return inbound_dane_result(host, s, false);
             s.state = InboundState::resolving;
             host.inbound_dane_lookup(s, s.remote_domain.view());
@@ -166,7 +152,7 @@ void on_starttls(InboundSession& s) {
         s.close_pending = true;
         return;
     }
-    if (!tls_server_attach(s.conn, s.context.server_tls)) {
+    if (!tls_server_attach(s.stream.conn, s.context.server_tls)) {
         log::error(kLogScope, {"inbound S2S id=", s.slot, " TLS upgrade failed"});
         return;
     }
@@ -196,103 +182,6 @@ void on_auth(InboundSession& s, const XmlElement& e) {
     // The peer restarts the stream; the event in hand is not used after this.
     s.parser->reset();
     s.header_binding_count = 0;
-}
-
-// ---- dialback ---------------------------------------------------------------
-
-void answer_verify(InboundHost& host, InboundSession& s) {
-    auto& v = s.verify;
-    Dialback answer{
-        Dialback::Kind::verify, s.context.local_domain, v.from.view(), v.id.view(), "invalid", {}};
-    if (!s.ours(v.to.view())) {
-        log::warn(kLogScope, {"dialback verify: request for a domain not ours: to=", v.to.view()});
-        answer.type = "error";
-        send_dialback(host, s, answer);
-        return;
-    }
-    if (!xmpp::key_text_acceptable(v.key.view())) {
-        log::warn(kLogScope, {"dialback verify: unacceptable key from ", v.from.view()});
-        send_dialback(host, s, answer);
-        return;
-    }
-    auto expected =
-        xmpp::dialback_key(s.context.dialback_secret, v.from.view(), v.to.view(), v.id.view());
-    const bool valid = expected && xmpp::dialback_key_matches(v.key.view(), *expected);
-    if (valid) answer.type = "valid";
-    send_dialback(host, s, answer);
-    if (valid)
-        log::info(kLogScope,
-                  {"dialback verify: valid key from ", v.from.view(), " for stream ", v.id.view()});
-    else
-        log::warn(kLogScope, {"dialback verify: invalid key from ", v.from.view(), " for stream ",
-                              v.id.view()});
-}
-
-void on_verify_start(InboundSession& s, const XmlElement& e, uint32_t level) {
-    auto& v = s.verify;
-    v.from.assign(e.attribute("from").value_or(std::string_view{}));
-    v.to.assign(e.attribute("to").value_or(std::string_view{}));
-    v.id.assign(e.attribute("id").value_or(std::string_view{}));
-    v.key.clear();
-    v.has_text = false;
-    v.level = level;
-    // Without text there is no key to check and no answer.
-    v.pending = !e.self_closing;
-}
-
-void finish_result(InboundHost& host, InboundSession& s) {
-    auto& r = s.result;
-    r.pending = false;
-    if (r.origin.empty() || r.key.empty()) {
-        log::warn(kLogScope, {"dialback callback: missing origin or key"});
-        return;
-    }
-    Dialback answer{
-        Dialback::Kind::result, s.context.local_domain, r.origin.view(), {}, "invalid", {}};
-    if (!s.ours(r.to.view())) {
-        log::warn(kLogScope, {"dialback callback: key for a domain not ours: to=", r.to.view()});
-        answer.type = "error";
-        send_dialback(host, s, answer);
-        return;
-    }
-    if (!xmpp::key_text_acceptable(r.key.view())) {
-        log::warn(kLogScope, {"dialback callback: unacceptable key from ", r.origin.view()});
-        send_dialback(host, s, answer);
-        return;
-    }
-    // The callbacks a peer can have us make at once are bounded.
-    if (s.callbacks_outstanding >= kCallbacksPerSession) {
-        if (!s.callback_limit_logged)
-            log::warn(kLogScope, {"dialback callback: too many outstanding on inbound session ",
-                                  s.slot, ", refusing more"});
-        s.callback_limit_logged = true;
-        send_dialback(host, s, answer);
-        return;
-    }
-    ++s.callbacks_outstanding;
-    log::info(kLogScope,
-              {"initiating dialback callback to ", r.origin.view(), " for stream ", s.stream_id()});
-    host.inbound_dialback_callback(s, r.origin.view(), r.key.view());
-}
-
-void on_result_start(InboundHost& host, InboundSession& s, const XmlElement& e, uint32_t level) {
-    if (!e.attribute("type").value_or(std::string_view{}).empty()) return;
-    auto& r = s.result;
-    r.origin.assign(e.attribute("from").value_or(std::string_view{}));
-    r.to.assign(e.attribute("to").value_or(std::string_view{}));
-    r.key.clear();
-    log::info(kLogScope, {"inbound dialback key submission from ", r.origin.view()});
-    // Dialback authenticates only a stream restarted over TLS.
-    const bool over_tls = s.conn.tls_active && (s.state == InboundState::auth_offered ||
-                                                s.state == InboundState::established);
-    if (!over_tls) {
-        r.pending = false;
-        send_stream_error(s, xmpp::StreamError::policy_violation);
-        return;
-    }
-    r.pending = true;
-    r.level = level;
-    if (e.self_closing) finish_result(host, s);
 }
 
 // ---- events -----------------------------------------------------------------
@@ -327,20 +216,17 @@ void on_element_start(InboundHost& host, InboundSession& s, const XmlElement& e)
         return;
     }
     if (e.ns == xmpp::kDialbackNs && e.local == "verify") {
-        on_verify_start(s, e, level);
+        dialback_verify_start(s, e, level);
         return;
     }
-    if (e.ns == xmpp::kDialbackNs && e.local == "result") on_result_start(host, s, e, level);
+    if (e.ns == xmpp::kDialbackNs && e.local == "result") dialback_result_start(host, s, e, level);
 }
 
 void on_text(InboundSession& s, std::string_view text) {
     if (s.stanza.active) {
         stanza_text(s.stanza, text);
-    } else if (s.result.pending) {
-        s.result.key.append(text);
-    } else if (s.verify.pending) {
-        s.verify.key.append(text);
-        s.verify.has_text = true;
+    } else {
+        (void)dialback_text(s, text);
     }
 }
 
@@ -353,12 +239,7 @@ void on_element_end(InboundHost& host, InboundSession& s) {
             stanza_child_end(s.stanza);
         return;
     }
-    if (s.result.pending && depth < s.result.level) {
-        finish_result(host, s);
-    } else if (s.verify.pending && depth < s.verify.level) {
-        s.verify.pending = false;
-        if (s.verify.has_text) answer_verify(host, s);
-    }
+    dialback_element_end(host, s, depth);
 }
 
 void on_stream_close(InboundSession& s) {
@@ -370,34 +251,9 @@ void on_stream_close(InboundSession& s) {
 
 // ---- reading ----------------------------------------------------------------
 
-InboundOutcome read_path(InboundHost& host, InboundSession& s);
-
-InboundOutcome handshake(InboundHost& host, InboundSession& s) {
-    auto r = tls_handshake_step(s.conn);
-    if (!r) {
-        log::error(kLogScope, {"inbound S2S id=", s.slot, " TLS handshake failed"});
-        return InboundOutcome::close;
-    }
-    switch (*r) {
-        case TlsPhase::want_read:
-            return InboundOutcome::keep;
-        case TlsPhase::want_write:
-            host.inbound_want_write(s);
-            return InboundOutcome::keep;
-        case TlsPhase::done:
-            break;
-    }
-    log::info(kLogScope, {"inbound S2S id=", s.slot, " TLS handshake complete"});
-    s.state = InboundState::awaiting_restart;
-    s.parser->reset();
-    s.header_binding_count = 0;
-    s.rbuf.clear();
-    return read_path(host, s);  // application data may already be waiting
-}
-
 // Hands the buffered bytes to the parser, event by event.
 void feed(InboundHost& host, InboundSession& s) {
-    const std::string_view in = s.rbuf.unconsumed_text();
+    const std::string_view in = s.stream.rbuf.unconsumed_text();
     size_t pos = 0;
     while (!s.input_closed && s.state != InboundState::tls_handshake) {
         const size_t before = pos;
@@ -414,13 +270,13 @@ void feed(InboundHost& host, InboundSession& s) {
                 refuse_oversized(s);
                 break;
             }
-            s.rbuf.consume(pos);
+            s.stream.rbuf.consume(pos);
             return;
         }
         handle_event(host, s, **r);
         if (s.close_pending) return;
         if (s.stanza_waiting) {
-            s.rbuf.consume(pos);
+            s.stream.rbuf.consume(pos);
             return;
         }
         if (s.stanza.active) {
@@ -433,25 +289,59 @@ void feed(InboundHost& host, InboundSession& s) {
     }
     // Bytes after STARTTLS arrived before TLS and are never parsed; after our
     // side of the stream has ended, nothing more is.
-    s.rbuf.clear();
+    s.stream.rbuf.clear();
 }
 
-InboundOutcome read_path(InboundHost& host, InboundSession& s) {
-    while (!s.stanza_waiting) {
-        auto n = tls_read(s.conn, s.rbuf);
-        if (!n) return InboundOutcome::close;
-        if (*n == 0) break;
-        feed(host, s);
-        if (s.close_pending) return InboundOutcome::close;
-        if (s.conn.handshaking()) return handshake(host, s);
-        // Decrypted bytes that did not fit are announced by no event.
-        if (!tls_has_pending(s.conn)) break;
+// The session's side of its stream: bytes go to the parser, the end of our
+// output ends our direction; any end of the connection closes the session
+// (the caller releases it).
+class InboundIo final {
+  public:
+    InboundIo(InboundHost& host, InboundSession& s) : host_(host), s_(s) {}
+
+    StreamStep stream_bytes(Stream&) {
+        feed(host_, s_);
+        if (s_.close_pending) return StreamStep::gone;
+        return s_.stanza_waiting ? StreamStep::pause : StreamStep::more;
     }
-    if (!s.wq.empty()) host.inbound_want_write(s);
-    return InboundOutcome::keep;
+    StreamStep stream_handshake_done(Stream& st) {
+        log::info(kLogScope, {"inbound S2S id=", s_.slot, " TLS handshake complete"});
+        s_.state = InboundState::awaiting_restart;
+        s_.parser->reset();
+        s_.header_binding_count = 0;
+        st.rbuf.clear();
+        return StreamStep::more;  // application data may already be waiting
+    }
+    void stream_handshake_failed(Stream&) {
+        log::error(kLogScope, {"inbound S2S id=", s_.slot, " TLS handshake failed"});
+    }
+    StreamStep stream_drained(Stream& st) {
+        if (s_.input_closed && !s_.write_shut) {
+            s_.write_shut = true;
+            tls_shutdown_write(st.conn);
+            host_.inbound_write_shut(s_);
+        }
+        return StreamStep::more;
+    }
+    void stream_want_write(Stream&) { host_.inbound_want_write(s_); }
+    void stream_ended(Stream&, StreamEnd) {}
+
+  private:
+    InboundHost& host_;
+    InboundSession& s_;
+};
+
+InboundOutcome outcome(StreamStep step) {
+    return step == StreamStep::gone ? InboundOutcome::close : InboundOutcome::keep;
 }
 
 }  // namespace
+
+void send_stream_error(InboundSession& s, xmpp::StreamError condition, std::string_view text) {
+    char buf[xmpp::kStreamErrorBufferSize];
+    queue_built(s, buf, xmpp::write_stream_error(buf, condition, text));
+    s.input_closed = true;
+}
 
 void inbound_dane_result(InboundHost& host, InboundSession& s, bool verified) {
     s.dane_lookup.reset();
@@ -483,7 +373,7 @@ void StanzaCollector::reset() {
 
 InboundSession::InboundSession(int slot_, int fd, const InboundContext& context_)
     : slot(slot_), context(context_) {
-    conn.fd = fd;
+    stream.conn.fd = fd;
     (void)stanza.content.allocate(context.max_stanza);  // the daemon checks
 }
 
@@ -548,10 +438,11 @@ void handle_event(InboundHost& host, InboundSession& s, const XmlEvent& ev) {
 }
 
 InboundOutcome inbound_readable(InboundHost& host, InboundSession& s) {
-    if (s.conn.handshaking()) return handshake(host, s);
-    if (s.conn.fd < 0) return InboundOutcome::close;
+    InboundIo io(host, s);
+    if (s.stream.conn.handshaking()) return outcome(s.stream.handshake(io));
+    if (!s.stream.open()) return InboundOutcome::close;
     if (s.stanza_waiting) return InboundOutcome::keep;
-    return read_path(host, s);
+    return outcome(s.stream.read(io));
 }
 
 InboundOutcome inbound_resume(InboundHost& host, InboundSession& s) {
@@ -563,22 +454,15 @@ InboundOutcome inbound_resume(InboundHost& host, InboundSession& s) {
     feed(host, s);
     if (s.close_pending) return InboundOutcome::close;
     if (s.stanza_waiting) return InboundOutcome::keep;
-    return read_path(host, s);
+    InboundIo io(host, s);
+    return outcome(s.stream.read(io));
 }
 
 InboundOutcome inbound_writable(InboundHost& host, InboundSession& s) {
-    if (s.conn.handshaking()) return handshake(host, s);
+    InboundIo io(host, s);
+    if (s.stream.conn.handshaking()) return outcome(s.stream.handshake(io));
     if (s.write_shut) return InboundOutcome::keep;
-    auto r = tls_flush(s.conn, s.wq);
-    if (!r) return InboundOutcome::close;
-    if (*r == FlushState::pending) {
-        host.inbound_want_write(s);
-    } else if (s.input_closed) {
-        s.write_shut = true;
-        tls_shutdown_write(s.conn);
-        host.inbound_write_shut(s);
-    }
-    return InboundOutcome::keep;
+    return outcome(s.stream.on_writable(io));
 }
 
 void refuse_oversized(InboundSession& s) {
@@ -589,7 +473,7 @@ void refuse_oversized(InboundSession& s) {
 }
 
 InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idle) {
-    if (s.conn.handshaking()) return InboundOutcome::close;
+    if (s.stream.conn.handshaking()) return InboundOutcome::close;
     if (s.input_closed) return InboundOutcome::keep;
     if (s.state == InboundState::connected || s.state == InboundState::awaiting_restart)
         send_header(s);  // the peer's header is not answered yet
@@ -601,39 +485,6 @@ InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idl
         send_stream_error(s, xmpp::StreamError::connection_timeout);
     }
     return inbound_writable(host, s);
-}
-
-void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid) {
-    if (s.callbacks_outstanding > 0) --s.callbacks_outstanding;
-    if (s.input_closed) return;  // our side of the stream has ended
-    const bool over_tls = s.conn.tls_active && (s.state == InboundState::auth_offered ||
-                                                s.state == InboundState::established);
-    const bool accepted = valid && over_tls && s.add_authenticated(origin);
-    send_dialback(host, s,
-                  {Dialback::Kind::result,
-                   s.context.local_domain,
-                   origin,
-                   {},
-                   accepted ? "valid" : "invalid",
-                   {}});
-    if (!accepted) {
-        log::warn(kLogScope, {"dialback callback: ", origin, " invalid, inbound session ", s.slot,
-                              " rejected"});
-        return;
-    }
-    s.state = InboundState::established;
-    log::info(kLogScope, {"dialback callback: ", origin, " verified, inbound session ", s.slot,
-                          " authenticated"});
-}
-
-void apply_dialback_verdict(S2sServer& server, int inbound_slot, std::string_view stream_id,
-                            std::string_view origin, bool valid) {
-    InboundSession* s = server.inbound_session(inbound_slot);
-    if (!s || s->stream_id() != stream_id) {
-        log::warn(kLogScope, {"dialback callback: inbound session ", inbound_slot, " gone"});
-        return;
-    }
-    apply_verdict(server, *s, origin, valid);
 }
 
 }  // namespace fenra::s2s

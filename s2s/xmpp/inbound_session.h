@@ -44,103 +44,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <span>
 #include <string_view>
 
+#include "s2s/net/stream.h"
 #include "s2s/net/target_lookup.h"
 #include "s2s/net/tls.h"
-#include "s2s/xmpp/dialback_key.h"
+#include "s2s/xmpp/dialback.h"
+#include "s2s/xmpp/inbound_stanza.h"
 #include "s2s/xmpp/stream_text.h"
 #include "s2s/xmpp/xml_parser.h"
 
 namespace fenra::s2s {
 
-class S2sServer;
 struct InboundSession;
 
 inline constexpr size_t kStreamIdSize = 32;
 inline constexpr size_t kRemoteDomainMax = 256;
 inline constexpr size_t kAuthenticatedDomains = 16;
-// The stanza being collected: the kept fields and the element's content.
-inline constexpr size_t kStanzaNameMax = 32;
-inline constexpr size_t kStanzaAddressMax = 512;  // from and to
-inline constexpr size_t kStanzaTypeMax = 32;
-inline constexpr size_t kStanzaIdMax = 128;
-// xml:lang and the namespace declarations of the stanza element, escaped.
-inline constexpr size_t kStanzaHeadSize = 4096;
-// Element nesting kept inside one stanza, and attributes and declarations
-// on one element.
-inline constexpr size_t kStanzaNesting = 64;
-inline constexpr size_t kElementAttributes = 64;
-inline constexpr size_t kElementDeclarations = 16;
-// Prefix bindings of the peer's stream header that a stanza may rely on.
-inline constexpr size_t kHeaderBindings = 16;
-inline constexpr size_t kHeaderBindingStore = 2048;
-// The largest stanza limit; the content and a rebuilt stanza never exceed the
-// session's limit.
-inline constexpr size_t kRebuildSize = 65535;
-// Dialback.
-inline constexpr size_t kDialbackDomainMax = 256;
-inline constexpr size_t kDialbackKeyMax = xmpp::kDialbackKeyTextMax;
-// Dialback callbacks one inbound session may have outstanding at once.
-inline constexpr size_t kCallbacksPerSession = 8;
-inline constexpr size_t kVerifyIdMax = 64;
-inline constexpr size_t kDialbackElementSize = 512;
-
-// Up to N bytes of text.
-template <size_t N>
-struct Bounded {
-    char data[N];
-    size_t len = 0;
-
-    static constexpr size_t capacity() { return N; }
-    // Keeps the first N bytes of s; false when s was longer.
-    bool assign(std::string_view s) {
-        len = 0;
-        return append(s);
-    }
-    bool append(std::string_view s) {
-        const size_t room = N - len;
-        const size_t n = s.size() < room ? s.size() : room;
-        if (n > 0) __builtin_memcpy(data + len, s.data(), n);
-        len += n;
-        return n == s.size();
-    }
-    void clear() { len = 0; }
-    bool empty() const { return len == 0; }
-    std::string_view view() const { return {data, len}; }
-};
-
-// The same over a heap buffer whose size the session sets once.
-struct StanzaText {
-    std::unique_ptr<char[]> storage;
-    char* data = nullptr;
-    size_t cap = 0;
-    size_t len = 0;
-
-    // False (and no buffer) without memory.
-    bool allocate(size_t n) {
-        storage.reset(new (std::nothrow) char[n]);
-        data = storage.get();
-        cap = data ? n : 0;
-        return data != nullptr;
-    }
-    size_t capacity() const { return cap; }
-    bool append(std::string_view s) {
-        if (s.size() > cap - len) {
-            len = cap;
-            return false;
-        }
-        if (!s.empty()) __builtin_memcpy(data + len, s.data(), s.size());
-        len += s.size();
-        return true;
-    }
-    void clear() { len = 0; }
-    bool empty() const { return len == 0; }
-    std::string_view view() const { return {data, len}; }
-};
-
 enum class InboundState : uint8_t {
     connected = 0,
     starttls_offered = 1,
@@ -163,7 +84,8 @@ class InboundHost {
     virtual bool inbound_forward(std::string_view from, std::string_view to,
                                  std::string_view stanza) = 0;
     // Asks the origin's authoritative server whether KEY is valid for this
-    // session's stream; the verdict comes back through apply_verdict.
+    // session's stream; the verdict comes back through apply_verdict
+    // (dialback.h).
     virtual void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
                                            std::string_view key) = 0;
     // Starts finding whether the peer's certificate is vouched for by
@@ -184,55 +106,6 @@ struct InboundContext {
     SSL_CTX* server_tls;  // null without a certificate: STARTTLS cannot be carried out
     uint32_t max_stanza = kRebuildSize;  // the stanza limit, at most kRebuildSize
     uint32_t idle_seconds = 0;           // advertised with the features; 0: not
-};
-
-// A prefix binding of the peer's stream header (offsets into the store).
-struct HeaderBinding {
-    uint16_t prefix_at, prefix_len;
-    uint16_t uri_at, uri_len;
-};
-
-// The stanza being collected.
-struct StanzaCollector {
-    // too_large: a field or the nesting; over_limit: the stanza's size.
-    enum class Fault : uint8_t { none, too_large, over_limit, malformed };
-    struct Open {
-        uint16_t name_at;  // the element's name inside content
-        uint16_t name_len;
-    };
-
-    bool active = false;
-    Fault fault = Fault::none;
-    bool self_closing = false;
-    uint32_t level = 0;        // nesting level of the stanza element (2: a child of the stream)
-    uint16_t header_used = 0;  // bit i: header binding i is used inside the stanza
-    uint8_t own_prefixes = 0;  // prefixes declared on the stanza element itself
-    uint8_t open_count = 0;    // elements open inside the stanza
-    uint8_t declared_count = 0;
-    Bounded<kStanzaNameMax> name;
-    Bounded<kStanzaAddressMax> from;
-    Bounded<kStanzaAddressMax> to;
-    Bounded<kStanzaTypeMax> type;
-    Bounded<kStanzaIdMax> id;
-    bool has_type = false;
-    bool has_id = false;
-    Open own[kElementDeclarations];  // prefixes of own declarations, inside head
-    Open open[kStanzaNesting];
-    // Prefixes declared by the elements open inside the stanza (inside content),
-    // each with the open_count of its element.
-    struct Declared {
-        uint16_t at;
-        uint16_t len;
-        uint8_t level;
-    };
-    Declared declared[kStanzaNesting];
-    Bounded<kStanzaHeadSize> head;
-    StanzaText content;  // the session's limit
-
-    void reset();
-    void fail(Fault f) {
-        if (fault == Fault::none) fault = f;
-    }
 };
 
 struct InboundSession {
@@ -257,7 +130,7 @@ struct InboundSession {
     uint64_t serial = 0;  // tells a session from a later one in the same slot
     // The TLSA lookup in flight (resolving); dropped with the session.
     std::unique_ptr<TargetLookup> dane_lookup;
-    TlsConn conn;
+    Stream stream;  // the connection: socket, TLS, read buffer, write queue
     InboundState state = InboundState::connected;
     bool dane_verified = false;
     bool sasl_authenticated = false;
@@ -271,8 +144,6 @@ struct InboundSession {
     uint8_t stream_id_len = 0;
     Bounded<kRemoteDomainMax> remote_domain;
 
-    ReadBuffer rbuf;
-    xmpp::WriteQueue wq;
     std::unique_ptr<xmpp::XmlParser> parser;
 
     // The peer's stream header bindings (first binding of a prefix wins).
@@ -335,17 +206,11 @@ InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idl
 // is in flight on it.
 void refuse_oversized(InboundSession& s);
 
+// Queues a stream error; it closes our side of the stream: nothing more is
+// read.
+void send_stream_error(InboundSession& s, xmpp::StreamError condition, std::string_view text = {});
+
 // One parser event of the session's stream.
 void handle_event(InboundHost& host, InboundSession& s, const xmpp::XmlEvent& ev);
-
-// The dialback callback's verdict for ORIGIN on this session: queues the
-// db:result answer, and when valid adds ORIGIN to the authenticated domains
-// and establishes a stream restarted over TLS.
-void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid);
-
-// The verdict for the inbound session in INBOUND_SLOT, applied only if that
-// slot still holds a session with this stream id.
-void apply_dialback_verdict(S2sServer& server, int inbound_slot, std::string_view stream_id,
-                            std::string_view origin, bool valid);
 
 }  // namespace fenra::s2s

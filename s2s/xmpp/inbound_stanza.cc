@@ -6,6 +6,7 @@
 #include "runtime/log.h"
 #include "s2s/command_line.h"
 #include "s2s/core_link.h"
+#include "s2s/xmpp/inbound_session.h"
 
 namespace fenra::s2s {
 namespace {

@@ -19,7 +19,7 @@
 
 namespace fenra::s2s {
 
-class S2sServer;
+class OutboundHost;
 struct OutboundSession;
 
 // Starts S (idle, no socket) on its way to its remote domain. Without a free
@@ -28,7 +28,7 @@ struct OutboundSession;
 // "dns-resolution-failed" for a bogus SRV answer,
 // "hostname-resolution-failed", "socket-creation-failed",
 // "tcp-connect-failed").
-void connect_outbound(S2sServer& server, OutboundSession& s);
+void connect_outbound(OutboundHost& host, OutboundSession& s);
 
 // Whether S's connection may still be given up for the next target: TLS is
 // not up on it yet and a target is left.
@@ -39,6 +39,6 @@ bool next_target_left(const OutboundSession& s);
 // the state of the attempt reset (queued deliveries stay) and the next target
 // is tried, which may fail S (then closed); true then. False when no target
 // is left (S as it was).
-bool next_target(S2sServer& server, OutboundSession& s, std::string_view how);
+bool next_target(OutboundHost& host, OutboundSession& s, std::string_view how);
 
 }  // namespace fenra::s2s

@@ -8,11 +8,12 @@
 #include <utility>
 
 #include "runtime/log.h"
+#include "s2s/clock.h"
 #include "s2s/command_line.h"
-#include "s2s/server.h"
+#include "s2s/core_link.h"
 #include "s2s/xmpp/dialback.h"
-#include "s2s/xmpp/inbound_session.h"
 #include "s2s/xmpp/outbound_connect.h"
+#include "s2s/xmpp/outbound_registry.h"
 
 namespace fenra::s2s {
 namespace {
@@ -35,29 +36,25 @@ void take_max_bytes(OutboundSession& s, std::string_view text) {
         s.peer_max_bytes = s.peer_max_bytes * 10 + static_cast<uint32_t>(c - '0');
     }
 }
-// Rounds of read-and-parse per read event while TLS holds decrypted bytes.
-constexpr int kReadRounds = 64;
-// Rounds of flush-and-refill per write event.
-constexpr int kWriteRounds = 16;
 
-bool alive(S2sServer& server, int slot, uint64_t serial) {
-    const OutboundSession* s = server.outbound().at(slot);
+bool alive(OutboundHost& host, int slot, uint64_t serial) {
+    const OutboundSession* s = host.outbound().at(slot);
     return s && s->serial == serial;
 }
 
 // Asks for write readiness when output waits.
-void want_write(S2sServer& server, OutboundSession& s) {
-    if (s.slot < 0 || !s.connected() || s.wq.empty()) return;
-    (void)server.loop().add_write_once(s.conn.fd);
+void want_write(OutboundHost& host, OutboundSession& s) {
+    if (s.slot < 0 || !s.connected() || s.stream.wq.empty()) return;
+    (void)host.loop().add_write_once(s.stream.conn.fd);
 }
 
 // Appends TEXT to the write queue; it goes out on the next write readiness.
-bool queue_text(S2sServer& server, OutboundSession& s, std::string_view text) {
-    if (!s.wq.append(text)) {
+bool queue_text(OutboundHost& host, OutboundSession& s, std::string_view text) {
+    if (!s.stream.wq.append(text)) {
         log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
         return false;
     }
-    want_write(server, s);
+    want_write(host, s);
     return true;
 }
 
@@ -65,59 +62,59 @@ bool queue_text(S2sServer& server, OutboundSession& s, std::string_view text) {
 // every callback still waiting is answered invalid, then a registered
 // session is closed. Callers must not touch S afterwards unless it was
 // unregistered (it then stays failed in the map).
-void lose_session(S2sServer& server, OutboundSession& s, std::string_view reason) {
+void lose_session(OutboundHost& host, OutboundSession& s, std::string_view reason) {
     // A record made only to carry callbacks does not outlive them, so that
     // naming fresh domains cannot grow the map.
     const bool callbacks_only = s.callback && s.pending.empty();
     for (const OutboundSession::InFlight& d : s.in_flight)
-        if (d.end > s.wq.written) deliver_failed(server, d.from, d.to, reason);
+        if (d.end > s.stream.wq.written) host.core().deliver_failed(d.from, d.to, reason);
     s.in_flight.clear();
     while (!s.pending.empty()) {
         PendingDelivery& d = s.pending.front();
-        deliver_failed(server, d.from, d.to, reason);
+        host.core().deliver_failed(d.from, d.to, reason);
         s.pending.pop_front();
     }
-    fail_callbacks(server, s);
+    fail_callbacks(host, s);
     if (s.slot >= 0) {
-        close_outbound(server, s.slot);
+        close_outbound(host, s.slot);
         return;
     }
-    tls_close(s.conn);
+    tls_close(s.stream.conn);
     s.parser.reset();
-    if (callbacks_only) server.outbound().erase(s);
+    if (callbacks_only) host.outbound().erase(s);
 }
 
 // Sends the initiating stream header.
-bool start_stream(S2sServer& server, OutboundSession& s) {
+bool start_stream(OutboundHost& host, OutboundSession& s) {
     char buf[xmpp::kReplyBufferSize];
     auto n = xmpp::write_stream_header(buf, s.local_domain, s.remote_domain);
-    if (!n || !s.wq.append({buf, *n})) {
-        fail_outbound(server, s, condition::kWriteFailed);
+    if (!n || !s.stream.wq.append({buf, *n})) {
+        fail_outbound(host, s, condition::kWriteFailed);
         return false;
     }
-    want_write(server, s);
+    want_write(host, s);
     return true;
 }
 
 // The target's TLSA answer is known: the DANE check, then the stream header
 // over TLS. False when the session is gone.
-bool dane_decided(S2sServer& server, OutboundSession& s, DaneTlsa use,
+bool dane_decided(OutboundHost& host, OutboundSession& s, DaneTlsa use,
                   std::span<const TlsaRecord> records) {
-    s.dane =
-        dane_check_outbound(use, records, s.conn, s.target_host, s.target_port, s.remote_domain);
+    s.dane = dane_check_outbound(use, records, s.stream.conn, s.target_host, s.target_port,
+                                 s.remote_domain);
     if (s.dane == DaneStatus::failed) {
         s.dane_verified = false;
-        fail_outbound(server, s, condition::kDaneVerificationFailed);
+        fail_outbound(host, s, condition::kDaneVerificationFailed);
         return false;
     }
     s.dane_verified = s.dane == DaneStatus::verified;
     s.state = ConnState::stream_opening;
-    return start_stream(server, s);
+    return start_stream(host, s);
 }
 
 // After the handshake: the target's TLSA records are looked up (when its
 // SRV answer was secure), then dane_decided.
-bool tls_established(S2sServer& server, OutboundSession& s) {
+bool tls_established(OutboundHost& host, OutboundSession& s) {
     log::info(kLogScope, {"outbound TLS handshake complete for ", s.remote_domain});
     s.dialer->settle();
     s.nego = NegoState::tls_done;
@@ -126,52 +123,60 @@ bool tls_established(S2sServer& server, OutboundSession& s) {
     const int slot = s.slot;
     const uint64_t serial = s.serial;
     auto asked = s.dialer->lookup().tlsa(
-        s.target_index, [&server, slot, serial](DaneTlsa use, std::vector<TlsaRecord>&& records) {
-            OutboundSession* s = server.outbound().at(slot);
-            if (s != nullptr && s->serial == serial) (void)dane_decided(server, *s, use, records);
+        s.target_index, [&host, slot, serial](DaneTlsa use, std::vector<TlsaRecord>&& records) {
+            OutboundSession* s = host.outbound().at(slot);
+            if (s != nullptr && s->serial == serial) (void)dane_decided(host, *s, use, records);
         });
     if (!asked) {
         log::warn(kLogScope, {"no TLSA lookup for ", s.target_host, ":", s.target_port, " (",
                               asked.error(), ")"});
-        return dane_decided(server, s, DaneTlsa::none, {});
+        return dane_decided(host, s, DaneTlsa::none, {});
     }
-    if (!*asked) return dane_decided(server, s, DaneTlsa::none, {});
+    if (!*asked) return dane_decided(host, s, DaneTlsa::none, {});
     s.state = ConnState::resolving;
     return true;
 }
 
+// The session's side of its stream: bytes go to the parser, a drained
+// queue takes the verifies and deliveries that wait, a failed handshake
+// moves on to the next target or fails the session, and an end of the
+// connection fails it.
+class OutboundIo final {
+  public:
+    OutboundIo(OutboundHost& host, OutboundSession& s) : host_(host), s_(s) {}
+    StreamStep stream_bytes(Stream& st);
+    StreamStep stream_handshake_done(Stream&) {
+        return tls_established(host_, s_) ? StreamStep::more : StreamStep::gone;
+    }
+    void stream_handshake_failed(Stream&);
+    StreamStep stream_drained(Stream& st);
+    void stream_want_write(Stream& st) {
+        if (s_.slot >= 0 && st.open()) (void)host_.loop().add_write_once(st.conn.fd);
+    }
+    void stream_ended(Stream& st, StreamEnd end);
+
+  private:
+    OutboundHost& host_;
+    OutboundSession& s_;
+};
+
 // One handshake step. False when the session is gone or connects anew.
-bool tls_step(S2sServer& server, OutboundSession& s) {
-    auto phase = tls_handshake_step(s.conn);
-    if (!phase) {
-        if (next_target(server, s, "failed")) return false;
-        log::error(kLogScope, {"outbound TLS handshake failed for ", s.remote_domain});
-        fail_outbound(server, s, condition::kTlsHandshakeFailed);
-        return false;
-    }
-    switch (*phase) {
-        case TlsPhase::want_read:
-            return true;  // read interest is permanent
-        case TlsPhase::want_write:
-            (void)server.loop().add_write_once(s.conn.fd);
-            return true;
-        case TlsPhase::done:
-            break;
-    }
-    return tls_established(server, s);
+bool tls_step(OutboundHost& host, OutboundSession& s) {
+    OutboundIo io(host, s);
+    return s.stream.handshake(io) != StreamStep::gone;
 }
 
 // Client TLS on the connected socket, then the first handshake step.
-bool start_tls(S2sServer& server, OutboundSession& s) {
+bool start_tls(OutboundHost& host, OutboundSession& s) {
     s.state = ConnState::tls_handshaking;
-    auto r = tls_client_attach(s.conn, server.client_tls(), s.remote_domain);
+    auto r = tls_client_attach(s.stream.conn, host.client_tls(), s.remote_domain);
     if (!r) {
-        fail_outbound(server, s,
+        fail_outbound(host, s,
                       r.error() == Error::SslInitFailed ? condition::kNoClientTlsContext
                                                         : condition::kTlsInitFailed);
         return false;
     }
-    return tls_step(server, s);
+    return tls_step(host, s);
 }
 
 // The auth element of SASL EXTERNAL with the local domain as authorization
@@ -189,116 +194,116 @@ std::optional<std::string> external_auth(std::string_view local_domain) {
 }
 
 // Dialback for our own domain. False when the session is gone.
-bool start_dialback(S2sServer& server, OutboundSession& s) {
+bool start_dialback(OutboundHost& host, OutboundSession& s) {
     s.auth = AuthStep::dialback_sent;
-    if (send_dialback_result(server, s)) return true;
-    fail_outbound(server, s, condition::kAuthenticationFailed);
+    if (send_dialback_result(host, s)) return true;
+    fail_outbound(host, s, condition::kAuthenticationFailed);
     return false;
 }
 
 // SASL EXTERNAL for our own domain, or dialback when the domain cannot be
 // carried by the auth element. False when the session is gone.
-bool start_external(S2sServer& server, OutboundSession& s) {
+bool start_external(OutboundHost& host, OutboundSession& s) {
     auto auth = external_auth(s.local_domain);
     if (!auth) {
         log::info(kLogScope, {"local domain too long for SASL EXTERNAL to ", s.remote_domain,
                               ", using dialback"});
-        return start_dialback(server, s);
+        return start_dialback(host, s);
     }
     s.auth = AuthStep::external_sent;
-    queue_text(server, s, *auth);
+    queue_text(host, s, *auth);
     return true;
 }
 
 // A callback answer arrived or callbacks were written: EXTERNAL, held back
 // while db:verify answers are outstanding, may go now.
-bool resume_external(S2sServer& server, OutboundSession& s) {
+bool resume_external(OutboundHost& host, OutboundSession& s) {
     if (s.auth != AuthStep::external_deferred || callbacks_outstanding(s)) return true;
-    return start_external(server, s);
+    return start_external(host, s);
 }
 
-void established(S2sServer& server, OutboundSession& s) {
+void established(OutboundHost& host, OutboundSession& s) {
     s.state = ConnState::established;
     s.nego = NegoState::authenticated;
     s.sasl_authenticated = true;
     // The idle time-out replaces the negotiation's, and may come sooner.
-    outbound_deadline_update(server, s);
-    send_verifies(server, s);
-    flush_pending(server, s);
+    outbound_deadline_update(host, s);
+    send_verifies(host, s);
+    flush_pending(host, s);
 }
 
 // Features on the restarted stream over TLS: the callbacks' db:verify
 // elements, then our own authentication. False when the session is gone.
-bool authenticate(S2sServer& server, OutboundSession& s) {
+bool authenticate(OutboundHost& host, OutboundSession& s) {
     s.state = ConnState::authenticating;
     s.nego = NegoState::auth_pending;
-    send_verifies(server, s);
+    send_verifies(host, s);
     // EXTERNAL only when DANE vouched for the peer and its features offer it.
-    if (!s.dane_verified || !s.external_offered) return start_dialback(server, s);
+    if (!s.dane_verified || !s.external_offered) return start_dialback(host, s);
     // Nothing else may be written while SASL runs: the callbacks first.
     s.auth = AuthStep::external_deferred;
-    return resume_external(server, s);
+    return resume_external(host, s);
 }
 
-bool on_features(S2sServer& server, OutboundSession& s) {
+bool on_features(OutboundHost& host, OutboundSession& s) {
     if (s.state == ConnState::established) {
         if (!s.restart_pending) return true;
         s.restart_pending = false;
         log::info(kLogScope, {"outbound S2S to ", s.remote_domain, " fully established"});
-        send_verifies(server, s);
-        flush_pending(server, s);
+        send_verifies(host, s);
+        flush_pending(host, s);
         return true;
     }
-    if (s.nego == NegoState::header && !s.direct_tls && !s.conn.tls_active) {
+    if (s.nego == NegoState::header && !s.direct_tls && !s.stream.conn.tls_active) {
         s.state = ConnState::starttls_requested;
-        queue_text(server, s, xmpp::kStartTls);
+        queue_text(host, s, xmpp::kStartTls);
         return true;
     }
-    if (s.nego == NegoState::restarted) return authenticate(server, s);
+    if (s.nego == NegoState::restarted) return authenticate(host, s);
     return true;
 }
 
 // "proceed": the plain stream ends here and client TLS starts.
-bool on_proceed(S2sServer& server, OutboundSession& s) {
+bool on_proceed(OutboundHost& host, OutboundSession& s) {
     if (s.state != ConnState::starttls_requested) return true;
     log::info(kLogScope, {"outbound STARTTLS proceed from ", s.remote_domain});
     s.parser->reset();
-    s.rbuf.clear();
-    return start_tls(server, s);
+    s.stream.rbuf.clear();
+    return start_tls(host, s);
 }
 
-bool on_sasl_success(S2sServer& server, OutboundSession& s) {
+bool on_sasl_success(OutboundHost& host, OutboundSession& s) {
     if (s.auth != AuthStep::external_sent) return true;
     log::info(kLogScope, {"outbound SASL success from ", s.remote_domain});
     s.sasl_authenticated = true;
     s.nego = NegoState::authenticated;
     s.state = ConnState::established;
-    outbound_deadline_update(server, s);
+    outbound_deadline_update(host, s);
     s.restart_pending = true;
     s.auth = AuthStep::none;
     s.parser->reset();
-    return start_stream(server, s);
+    return start_stream(host, s);
 }
 
 // A refused EXTERNAL falls back to dialback on the same stream.
-bool on_sasl_failure(S2sServer& server, OutboundSession& s) {
+bool on_sasl_failure(OutboundHost& host, OutboundSession& s) {
     if (s.auth != AuthStep::external_sent) return true;
     log::warn(kLogScope, {"outbound SASL failure from ", s.remote_domain});
     log::info(kLogScope, {"outbound dialback after SASL failure to ", s.remote_domain});
-    return start_dialback(server, s);
+    return start_dialback(host, s);
 }
 
-bool on_dialback_result(S2sServer& server, OutboundSession& s, const XmlElement& e) {
+bool on_dialback_result(OutboundHost& host, OutboundSession& s, const XmlElement& e) {
     const auto type = e.attribute("type");
     if (!type || type->empty() || s.auth != AuthStep::dialback_sent) return true;
     if (*type == "valid") {
         log::info(kLogScope, {"outbound dialback verified by ", s.remote_domain});
         s.auth = AuthStep::none;
-        established(server, s);
+        established(host, s);
         return true;
     }
     log::warn(kLogScope, {"outbound dialback rejected by ", s.remote_domain, ": type=", *type});
-    fail_outbound(server, s, condition::kAuthenticationFailed);
+    fail_outbound(host, s, condition::kAuthenticationFailed);
     return false;
 }
 
@@ -329,7 +334,7 @@ void features_content(OutboundSession& s, const XmlEvent& ev) {
 }
 
 // One parser event. False when the session is gone.
-bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
+bool handle_event(OutboundHost& host, OutboundSession& s, const XmlEvent& ev) {
     // A closing stream waits for the peer's close only.
     if (s.state == ConnState::closing && ev.kind != XmlEventKind::stream_close) return true;
     switch (ev.kind) {
@@ -347,7 +352,7 @@ bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
         }
         case XmlEventKind::stream_close:
             log::info(kLogScope, {"outbound stream closed by ", s.remote_domain});
-            lose_session(server, s, s.peer_close_reason);
+            lose_session(host, s, s.peer_close_reason);
             return false;
         case XmlEventKind::element_start:
             break;
@@ -355,7 +360,7 @@ bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
             if (!s.in_features) return true;
             if (ev.kind == XmlEventKind::element_end && s.parser->depth() == 1) {
                 s.in_features = false;
-                return on_features(server, s);
+                return on_features(host, s);
             }
             features_content(s, ev);
             return true;
@@ -374,17 +379,17 @@ bool handle_event(S2sServer& server, OutboundSession& s, const XmlEvent& ev) {
     }
     if (e.local == "features") {
         s.external_offered = false;
-        if (e.self_closing) return on_features(server, s);
+        if (e.self_closing) return on_features(host, s);
         s.in_features = true;
         return true;
     }
-    if (e.ns == xmpp::kTlsNs && e.local == "proceed") return on_proceed(server, s);
-    if (e.ns == xmpp::kSaslNs && e.local == "success") return on_sasl_success(server, s);
-    if (e.ns == xmpp::kSaslNs && e.local == "failure") return on_sasl_failure(server, s);
-    if (e.ns == xmpp::kDialbackNs && e.local == "result") return on_dialback_result(server, s, e);
+    if (e.ns == xmpp::kTlsNs && e.local == "proceed") return on_proceed(host, s);
+    if (e.ns == xmpp::kSaslNs && e.local == "success") return on_sasl_success(host, s);
+    if (e.ns == xmpp::kSaslNs && e.local == "failure") return on_sasl_failure(host, s);
+    if (e.ns == xmpp::kDialbackNs && e.local == "result") return on_dialback_result(host, s, e);
     if (e.ns == xmpp::kDialbackNs && e.local == "verify") {
-        on_verify_response(server, s, e);
-        return resume_external(server, s);
+        on_verify_response(host, s, e);
+        return resume_external(host, s);
     }
     return true;
 }
@@ -406,284 +411,179 @@ enum class Fed : uint8_t { all, tls_started, gone };
 // Feeds the buffered bytes to the parser. tls_started: TLS began over the
 // stream, the rest of the plain bytes were dropped (the handshake may even
 // be complete already).
-Fed feed(S2sServer& server, OutboundSession& s) {
+Fed feed(OutboundHost& host, OutboundSession& s) {
     const int slot = s.slot;
     const uint64_t serial = s.serial;
-    const std::string_view input = s.rbuf.unconsumed_text();
+    const std::string_view input = s.stream.rbuf.unconsumed_text();
     size_t pos = 0;
     for (;;) {
         auto r = s.parser->next_event(input, pos);
         if (!r) {
             log::warn(kLogScope,
                       {"outbound S2S to ", s.remote_domain, " XML parse error: ", r.error()});
-            fail_outbound(server, s, condition::kXmlParseError);
+            fail_outbound(host, s, condition::kXmlParseError);
             return Fed::gone;
         }
         if (!*r) break;
-        const bool plain = !s.conn.tls_active;
-        if (!handle_event(server, s, **r) || !alive(server, slot, serial)) return Fed::gone;
-        if (plain && s.conn.tls_active) return Fed::tls_started;
+        const bool plain = !s.stream.conn.tls_active;
+        if (!handle_event(host, s, **r) || !alive(host, slot, serial)) return Fed::gone;
+        if (plain && s.stream.conn.tls_active) return Fed::tls_started;
     }
-    s.rbuf.consume(pos);
+    s.stream.rbuf.consume(pos);
     return Fed::all;
 }
 
 }  // namespace
 
-// ---- registry ----
+namespace {
 
-OutboundRegistry::~OutboundRegistry() {
-    release_slots();
-    by_domain_.clear();
-    closing_.clear();
+StreamStep OutboundIo::stream_bytes(Stream&) {
+    return feed(host_, s_) == Fed::gone ? StreamStep::gone : StreamStep::more;
 }
 
-OutboundSession::~OutboundSession() {
-    tls_close(conn);
+void OutboundIo::stream_handshake_failed(Stream&) {
+    if (next_target(host_, s_, "failed")) return;
+    log::error(kLogScope, {"outbound TLS handshake failed for ", s_.remote_domain});
+    fail_outbound(host_, s_, condition::kTlsHandshakeFailed);
 }
 
-Result<OutboundSession*> OutboundRegistry::get(std::string_view domain,
-                                               std::string_view local_domain) {
-    auto it = by_domain_.find(domain);
-    if (it != by_domain_.end() && it->second->state != ConnState::failed) return it->second.get();
-    try {
-        auto s = std::make_unique<OutboundSession>();
-        if (!s->wq.resize(write_queue_)) return Error::OutOfMemory;
-        s->local_domain.assign(local_domain);
-        s->remote_domain.assign(domain);
-        s->serial = ++serial_;
-        OutboundSession* out = s.get();
-        if (it != by_domain_.end()) {
-            // A failed session never holds a slot; its queue was reported.
-            it->second = std::move(s);
-        } else {
-            by_domain_.emplace(std::string(domain), std::move(s));
-        }
-        return out;
-    } catch (const std::bad_alloc&) {
-        return Error::OutOfMemory;
+StreamStep OutboundIo::stream_drained(Stream& st) {
+    while (!s_.in_flight.empty() && s_.in_flight.front().end <= st.wq.written)
+        s_.in_flight.pop_front();
+    if (callbacks_unsent(s_) && verifies_allowed(s_)) send_verifies(host_, s_);
+    if (s_.state == ConnState::established && !s_.restart_pending && !s_.pending.empty())
+        flush_pending(host_, s_);
+    return StreamStep::more;
+}
+
+void OutboundIo::stream_ended(Stream&, StreamEnd end) {
+    switch (end) {
+        case StreamEnd::closed:
+            log::info(kLogScope, {"outbound connection to ", s_.remote_domain, " closed by peer"});
+            lose_session(host_, s_, s_.peer_close_reason);
+            return;
+        case StreamEnd::read_failed:
+            fail_outbound(host_, s_, condition::kReadFailed);
+            return;
+        case StreamEnd::write_failed:
+            log::error(kLogScope, {"outbound write failed for ", s_.remote_domain});
+            fail_outbound(host_, s_, condition::kWriteFailed);
+            return;
     }
 }
 
-OutboundSession* OutboundRegistry::find(std::string_view domain) {
-    auto it = by_domain_.find(domain);
-    return it == by_domain_.end() ? nullptr : it->second.get();
-}
-
-int OutboundRegistry::take_slot(OutboundSession& s) {
-    for (int i = 0; i < kSlots; ++i) {
-        const int slot = (cursor_ + i) % kSlots;
-        if (slots_[static_cast<size_t>(slot)]) continue;
-        slots_[static_cast<size_t>(slot)] = &s;
-        ++used_;
-        cursor_ = (slot + 1) % kSlots;
-        s.slot = slot;
-        return slot;
-    }
-    return -1;
-}
-
-void OutboundRegistry::release_slot(OutboundSession& s) {
-    if (s.slot >= 0 && slots_[static_cast<size_t>(s.slot)] == &s) {
-        slots_[static_cast<size_t>(s.slot)] = nullptr;
-        --used_;
-    }
-    s.slot = -1;
-}
-
-void OutboundRegistry::erase(OutboundSession& s) {
-    auto it = by_domain_.find(std::string_view(s.remote_domain));
-    if (it != by_domain_.end() && it->second.get() == &s) {
-        by_domain_.erase(it);
-        return;
-    }
-    std::erase_if(closing_, [&s](const auto& p) { return p.get() == &s; });
-}
-
-bool OutboundRegistry::retire(OutboundSession& s) {
-    auto it = by_domain_.find(std::string_view(s.remote_domain));
-    if (it == by_domain_.end() || it->second.get() != &s) return false;
-    try {
-        closing_.reserve(closing_.size() + 1);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    closing_.push_back(std::move(it->second));
-    by_domain_.erase(it);
-    return true;
-}
-
-void OutboundRegistry::release_slots() {
-    for (OutboundSession*& p : slots_) {
-        if (p) {
-            p->parser.reset();
-            p->slot = -1;
-        }
-        p = nullptr;
-    }
-    used_ = 0;
-}
-
-void OutboundRegistry::cancel_dials() {
-    for (auto& [domain, s] : by_domain_)
-        if (s->dialer) s->dialer->cancel();
-    for (auto& s : closing_)
-        if (s->dialer) s->dialer->cancel();
-}
+}  // namespace
 
 // ---- session ----
 
-void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d) {
-    if (s.pending.size() >= server.config().max_queued_deliveries) {
+void queue_delivery(OutboundHost& host, OutboundSession& s, PendingDelivery&& d) {
+    if (s.pending.size() >= host.config().max_queued_deliveries) {
         log::warn(kLogScope, {"delivery queue full for ", s.remote_domain});
-        deliver_failed(server, d.from, d.to, condition::kResourceConstraint);
+        host.core().deliver_failed(d.from, d.to, condition::kResourceConstraint);
         return;
     }
     d.queued_ms = monotonic_ms();
     if (!s.pending.push(d)) {
-        deliver_failed(server, d.from, d.to, condition::kInternalError);
+        host.core().deliver_failed(d.from, d.to, condition::kInternalError);
         return;
     }
-    if (s.slot >= 0) outbound_deadline_update(server, s);
+    if (s.slot >= 0) outbound_deadline_update(host, s);
     if (s.state == ConnState::connecting && !s.connected()) {
-        connect_outbound(server, s);
+        connect_outbound(host, s);
     } else if (s.state == ConnState::established && !s.restart_pending) {
-        flush_pending(server, s);
+        flush_pending(host, s);
     }
 }
 
-void flush_pending(S2sServer& server, OutboundSession& s) {
+void flush_pending(OutboundHost& host, OutboundSession& s) {
     while (!s.pending.empty()) {
         PendingDelivery& d = s.pending.front();
         if (s.peer_max_bytes > 0 && d.stanza.size() > s.peer_max_bytes) {
             log::warn(kLogScope, {"stanza over the limit of ", s.remote_domain, " (",
                                   s.peer_max_bytes, " bytes) not sent: to=", d.to});
-            deliver_failed(server, d.from, d.to, condition::kPolicyViolation);
+            host.core().deliver_failed(d.from, d.to, condition::kPolicyViolation);
             s.pending.pop_front();
             continue;
         }
-        if (d.stanza.size() > s.wq.size) {
+        if (d.stanza.size() > s.stream.wq.size) {
             // Can never fit; the core is told instead of the queue stalling.
             log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
-            deliver_failed(server, d.from, d.to, condition::kWriteFailed);
+            host.core().deliver_failed(d.from, d.to, condition::kWriteFailed);
             s.pending.pop_front();
             continue;
         }
-        if (!s.wq.append(d.stanza)) break;  // the rest go out as the queue drains
+        if (!s.stream.wq.append(d.stanza)) break;  // the rest go out as the queue drains
         try {
-            s.in_flight.push_back(
-                {std::move(d.from), std::move(d.to), s.wq.written + (s.wq.filled - s.wq.sent)});
+            s.in_flight.push_back({std::move(d.from), std::move(d.to),
+                                   s.stream.wq.written + (s.stream.wq.filled - s.stream.wq.sent)});
         } catch (const std::bad_alloc&) {
             // Written all the same; only a lost write would go unreported.
         }
         s.pending.pop_front();
         s.active_ms = monotonic_ms();
     }
-    want_write(server, s);
+    want_write(host, s);
 }
 
-void fail_outbound(S2sServer& server, OutboundSession& s, std::string_view reason) {
+void fail_outbound(OutboundHost& host, OutboundSession& s, std::string_view reason) {
     s.state = ConnState::failed;
     s.failure_reason = reason;
     log::error(kLogScope, {"outbound S2S to ", s.remote_domain, " failed: ", reason});
-    lose_session(server, s, reason);
+    lose_session(host, s, reason);
 }
 
-void close_outbound(S2sServer& server, int slot) {
-    OutboundRegistry& reg = server.outbound();
+void close_outbound(OutboundHost& host, int slot) {
+    OutboundRegistry& reg = host.outbound();
     OutboundSession* s = reg.at(slot);
     if (!s) return;
     s->parser.reset();
     log::info(kLogScope, {"closing outbound S2S to ", s->remote_domain});
-    server.cancel_outbound(slot);
     reg.release_slot(*s);
-    server.loop().remove(s->conn.fd);
-    tls_close(s->conn);
-    s->wq.closed = true;
+    s->stream.close(&host.loop());
+    s->stream.wq.closed = true;
     s->pending.clear();
     reg.erase(*s);
 }
 
-void on_connected(S2sServer& server, OutboundSession& s) {
+void on_connected(OutboundHost& host, OutboundSession& s) {
     if (s.direct_tls) {
-        (void)start_tls(server, s);
+        (void)start_tls(host, s);
         return;
     }
     s.state = ConnState::stream_opening;
-    (void)start_stream(server, s);
+    (void)start_stream(host, s);
 }
 
-void outbound_readable(S2sServer& server, int slot) {
-    OutboundSession* s = server.outbound().at(slot);
+void outbound_readable(OutboundHost& host, int slot) {
+    OutboundSession* s = host.outbound().at(slot);
     if (!s || s->state == ConnState::connecting || !s->connected()) return;
     s->active_ms = monotonic_ms();
-    // A handshake that completes here may leave decrypted bytes behind, which
-    // no readiness event announces: read on.
-    if (s->conn.handshaking() && (!tls_step(server, *s) || s->conn.handshaking())) return;
-    for (int round = 0; round < kReadRounds; ++round) {
-        auto n = tls_read(s->conn, s->rbuf);
-        if (!n) {
-            if (n.error() == Error::ConnectionClosed) {
-                log::info(kLogScope,
-                          {"outbound connection to ", s->remote_domain, " closed by peer"});
-                lose_session(server, *s, s->peer_close_reason);
-            } else {
-                fail_outbound(server, *s, condition::kReadFailed);
-            }
-            return;
-        }
-        if (*n == 0) break;
-        const Fed fed = feed(server, *s);
-        if (fed == Fed::gone) return;
-        if (fed == Fed::tls_started) {
-            if (s->conn.handshaking()) return;
-            continue;
-        }
-        if (!tls_has_pending(s->conn)) break;
-    }
-    want_write(server, *s);
+    OutboundIo io(host, *s);
+    (void)s->stream.on_readable(io);
 }
 
-void outbound_writable(S2sServer& server, int slot) {
-    OutboundSession* s = server.outbound().at(slot);
+void outbound_writable(OutboundHost& host, int slot) {
+    OutboundSession* s = host.outbound().at(slot);
     if (!s) return;
-    if (s->conn.handshaking()) {
-        (void)tls_step(server, *s);
-        return;
-    }
-    for (int round = 0; round < kWriteRounds; ++round) {
-        auto r = tls_flush(s->conn, s->wq);
-        if (!r) {
-            log::error(kLogScope, {"outbound write failed for ", s->remote_domain});
-            fail_outbound(server, *s, condition::kWriteFailed);
-            return;
-        }
-        while (!s->in_flight.empty() && s->in_flight.front().end <= s->wq.written)
-            s->in_flight.pop_front();
-        if (*r == FlushState::pending) break;
-        if (callbacks_unsent(*s) && verifies_allowed(*s)) send_verifies(server, *s);
-        if (s->state == ConnState::established && !s->restart_pending && !s->pending.empty())
-            flush_pending(server, *s);
-        if (s->wq.empty()) return;
-    }
-    want_write(server, *s);
+    OutboundIo io(host, *s);
+    (void)s->stream.on_writable(io);
 }
 
-void add_callback(S2sServer& server, OutboundSession& s, PendingCallback&& cb) {
+void add_callback(OutboundHost& host, OutboundSession& s, PendingCallback&& cb) {
     cb.added_ms = monotonic_ms();
     try {
         s.callbacks.push_back(std::move(cb));
     } catch (const std::bad_alloc&) {
-        apply_dialback_verdict(server, cb.inbound_slot, cb.stream_id, cb.origin, false);
+        host.dialback_verdict(cb.inbound_slot, cb.stream_id, cb.origin, false);
         return;
     }
     s.callback = true;
     if (s.state == ConnState::connecting && !s.connected()) {
-        connect_outbound(server, s);
+        connect_outbound(host, s);
         return;
     }
-    if (s.slot >= 0) outbound_deadline_update(server, s);
-    if (verifies_allowed(s)) send_verifies(server, s);
+    if (s.slot >= 0) outbound_deadline_update(host, s);
+    if (verifies_allowed(s)) send_verifies(host, s);
 }
 
 namespace {
@@ -705,89 +605,74 @@ uint64_t next_deadline(const S2sConfig& c, const OutboundSession& s) {
     return due;
 }
 
-void arm_for(S2sServer& server, OutboundSession& s, uint64_t now) {
-    const uint64_t due = next_deadline(server.config(), s);
+void arm_for(OutboundHost& host, OutboundSession& s, uint64_t now) {
+    const uint64_t due = next_deadline(host.config(), s);
     s.timer_due_ms = due;
     if (due == UINT64_MAX)
-        server.cancel_outbound(s.slot);
+        host.cancel_outbound(s.slot);
     else
-        server.arm_outbound(s.slot, due > now ? due - now : 0);
-}
-
-// Answers invalid every callback of S asked for before LIMIT.
-void expire_callbacks(S2sServer& server, OutboundSession& s, uint64_t limit) {
-    for (size_t i = 0; i < s.callbacks.size();) {
-        if (s.callbacks[i].added_ms > limit) {
-            ++i;
-            continue;
-        }
-        PendingCallback cb = std::move(s.callbacks[i]);
-        s.callbacks.erase(s.callbacks.begin() + static_cast<std::ptrdiff_t>(i));
-        log::warn(kLogScope, {"dialback callback for ", cb.origin, " unanswered by ",
-                              s.remote_domain, ", invalid"});
-        apply_dialback_verdict(server, cb.inbound_slot, cb.stream_id, cb.origin, false);
-    }
+        host.arm_outbound(s.slot, due > now ? due - now : 0);
 }
 
 // The idle stream S ends: our close goes out and S leaves the map, so that
 // the next delivery opens a new stream, while the peer's close is awaited
 // (TLS and socket stay open for it until then).
-void close_idle(S2sServer& server, OutboundSession& s, uint64_t now) {
-    if (!s.wq.append(xmpp::kStreamClose) || !server.outbound().retire(s))
-        return close_outbound(server, s.slot);
+void close_idle(OutboundHost& host, OutboundSession& s, uint64_t now) {
+    if (!s.stream.wq.append(xmpp::kStreamClose) || !host.outbound().retire(s))
+        return close_outbound(host, s.slot);
     s.state = ConnState::closing;
     s.started_ms = now;
-    want_write(server, s);
-    arm_for(server, s, now);
+    want_write(host, s);
+    arm_for(host, s, now);
 }
 
 }  // namespace
 
-void outbound_deadline_update(S2sServer& server, OutboundSession& s) {
+void outbound_deadline_update(OutboundHost& host, OutboundSession& s) {
     if (s.slot < 0) return;
-    const uint64_t due = next_deadline(server.config(), s);
+    const uint64_t due = next_deadline(host.config(), s);
     if (s.timer_due_ms != 0 && due >= s.timer_due_ms) return;
-    arm_for(server, s, monotonic_ms());
+    arm_for(host, s, monotonic_ms());
 }
 
-void outbound_timed_out(S2sServer& server, int slot) {
-    OutboundSession* s = server.outbound().at(slot);
+void outbound_timed_out(OutboundHost& host, int slot) {
+    OutboundSession* s = host.outbound().at(slot);
     if (!s) return;
-    const S2sConfig& c = server.config();
+    const S2sConfig& c = host.config();
     const uint64_t now = monotonic_ms();
     const uint64_t serial = s->serial;
     if (now >= seconds_ms(c.dialback_timeout))
-        expire_callbacks(server, *s, now - seconds_ms(c.dialback_timeout));
-    if (!alive(server, slot, serial)) return;
+        expire_callbacks(host, *s, now - seconds_ms(c.dialback_timeout));
+    if (!alive(host, slot, serial)) return;
     if (s->state == ConnState::closing) {
-        if (now < s->started_ms + seconds_ms(c.close_timeout)) return arm_for(server, *s, now);
+        if (now < s->started_ms + seconds_ms(c.close_timeout)) return arm_for(host, *s, now);
         log::info(kLogScope, {"outbound S2S to ", s->remote_domain,
                               " did not close its stream within ", c.close_timeout, " s"});
-        return close_outbound(server, slot);
+        return close_outbound(host, slot);
     }
     if (s->state != ConnState::established) {
         while (!s->pending.empty() &&
                s->pending.front().queued_ms + seconds_ms(c.delivery_timeout) <= now) {
             const PendingDelivery& d = s->pending.front();
-            deliver_failed(server, d.from, d.to, condition::kRemoteServerTimeout);
+            host.core().deliver_failed(d.from, d.to, condition::kRemoteServerTimeout);
             s->pending.pop_front();
         }
         if (now >= s->started_ms + seconds_ms(c.negotiation_timeout))
-            return fail_outbound(server, *s, condition::kRemoteServerTimeout);
+            return fail_outbound(host, *s, condition::kRemoteServerTimeout);
         if (now >= s->connected_ms + seconds_ms(c.connect_timeout) &&
-            next_target(server, *s, "timed out") && !alive(server, slot, serial))
+            next_target(host, *s, "timed out") && !alive(host, slot, serial))
             return;
     } else if (now >= s->active_ms + seconds_ms(c.outbound_idle_timeout)) {
         // Output or callbacks still waiting are no idleness.
-        if (!s->pending.empty() || !s->callbacks.empty() || !s->wq.empty()) {
+        if (!s->pending.empty() || !s->callbacks.empty() || !s->stream.wq.empty()) {
             s->active_ms = now;
-            return arm_for(server, *s, now);
+            return arm_for(host, *s, now);
         }
         log::info(kLogScope, {"outbound S2S to ", s->remote_domain, " idle for ",
                               c.outbound_idle_timeout, " s, closing the stream"});
-        return close_idle(server, *s, now);
+        return close_idle(host, *s, now);
     }
-    arm_for(server, *s, now);
+    arm_for(host, *s, now);
 }
 
 }  // namespace fenra::s2s

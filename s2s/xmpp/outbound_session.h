@@ -1,8 +1,7 @@
 // Outbound S2S sessions: this daemon's own streams to remote domains, one per
-// domain, and the registry that holds them (the 128 socket slots with their
-// cursor, and the map by domain that owns the sessions).
+// domain, held by the registry (outbound_registry.h).
 //
-// A session is made idle by the map, connected by connect_outbound, and then
+// A session is made idle by the registry, connected by connect_outbound, and then
 // negotiates: stream header, STARTTLS (or direct TLS), the DANE check, SASL
 // EXTERNAL when DANE verified the certificate and dialback otherwise. Once
 // established, the deliveries queued by the core are written in order.
@@ -14,34 +13,33 @@
 // at once, which frees it.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "runtime/event_loop.h"
 #include "runtime/result.h"
+#include "s2s/command_line.h"
 #include "s2s/core_link.h"
 #include "s2s/net/dane.h"
 #include "s2s/net/dialer.h"
 #include "s2s/net/dns.h"
+#include "s2s/net/resolver.h"
+#include "s2s/net/stream.h"
 #include "s2s/net/tls.h"
+#include "s2s/xmpp/dialback.h"
 #include "s2s/xmpp/stream_text.h"
 #include "s2s/xmpp/xml_parser.h"
 
 namespace fenra::s2s {
 
-class S2sServer;
+class OutboundRegistry;
 
 inline constexpr size_t kRemoteStreamIdMax = 64;
 inline constexpr size_t kOutboundElementSize = 512;
-inline constexpr size_t kCallbackKeyMax = 128;
-inline constexpr size_t kCallbackStreamIdMax = 64;
-// Callbacks one outbound session carries at most; more are answered invalid.
-inline constexpr size_t kPendingCallbacksMax = 64;
 // The longest local domain whose base64 form fits the EXTERNAL element.
 inline constexpr size_t kExternalDomainMax = 192;
 // The longest SASL mechanism name read from the peer's features.
@@ -78,17 +76,6 @@ enum class AuthStep : uint8_t {
     dialback_sent,
 };
 
-// A key that an inbound peer presented, to be checked by the origin's
-// authoritative server over this session.
-struct PendingCallback {
-    int inbound_slot = -1;
-    std::string stream_id;  // of the inbound stream, at most 64 bytes
-    std::string origin;     // the domain the inbound peer claims
-    std::string key;        // as received: 1 to 128 bytes of printable ASCII
-    bool sent = false;      // the db:verify has been written
-    uint64_t added_ms = 0;  // when it was asked for (monotonic)
-};
-
 struct OutboundSession {
     std::string local_domain;
     std::string remote_domain;
@@ -103,7 +90,7 @@ struct OutboundSession {
     uint16_t target_port = 0;
     bool direct_tls = false;
 
-    TlsConn conn;
+    Stream stream;  // the connection: socket, TLS, read buffer, write queue
     ConnState state = ConnState::connecting;
     NegoState nego = NegoState::before_header;
     AuthStep auth = AuthStep::none;
@@ -128,8 +115,6 @@ struct OutboundSession {
     // error said so (a stanza over its limit).
     std::string_view peer_close_reason = condition::kReadFailed;
 
-    ReadBuffer rbuf;
-    xmpp::WriteQueue wq;
     std::unique_ptr<xmpp::XmlParser> parser;
 
     // Deadlines (monotonic ms): the slot taken (closing: our close sent),
@@ -155,66 +140,36 @@ struct OutboundSession {
     OutboundSession() = default;
     OutboundSession(const OutboundSession&) = delete;
     OutboundSession& operator=(const OutboundSession&) = delete;
-    // Closes TLS and the socket; pending deliveries go unreported.
-    ~OutboundSession();
+    // Closes TLS and the socket (with the stream); pending deliveries go
+    // unreported.
+    ~OutboundSession() = default;
 
-    bool connected() const { return conn.fd >= 0; }
+    bool connected() const { return stream.conn.fd >= 0; }
 };
 
-// The outbound slot table and the map by domain.
-class OutboundRegistry {
+// What an outbound session needs from the daemon.
+class OutboundHost {
   public:
-    static constexpr int kSlots = 128;
-
-    // Each session's write queue holds WRITE_QUEUE bytes.
-    explicit OutboundRegistry(size_t write_queue = xmpp::kWriteQueueSize)
-        : write_queue_(write_queue) {}
-    OutboundRegistry(const OutboundRegistry&) = delete;
-    OutboundRegistry& operator=(const OutboundRegistry&) = delete;
-    ~OutboundRegistry();
-
-    // The session of DOMAIN; a missing or failed one is replaced by a fresh
-    // idle session. OutOfMemory when it cannot be made.
-    Result<OutboundSession*> get(std::string_view domain, std::string_view local_domain);
-    OutboundSession* find(std::string_view domain);
-
-    OutboundSession* at(int slot) const {
-        return slot >= 0 && slot < kSlots ? slots_[static_cast<size_t>(slot)] : nullptr;
-    }
-    // The first free slot from the cursor on, which then moves past it; -1
-    // when every slot is taken.
-    int take_slot(OutboundSession& s);
-    bool has_free_slot() const { return used_ < kSlots; }
-    void release_slot(OutboundSession& s);
-    // Removes S from the map and frees it (its slot must be released).
-    void erase(OutboundSession& s);
-    // Takes S (in a slot) out of the map while its stream closes: the next
-    // request for its domain gets a new session. erase() frees it. False
-    // (S left as it was) when S is not in the map or memory is short.
-    bool retire(OutboundSession& s);
-
-    // Before the event loop goes: every dial's connects closed and lookups
-    // dropped.
-    void cancel_dials();
-    // Shut-down: every slot's parser freed and the slot cleared (the
-    // sessions themselves go with the registry, without any report).
-    void release_slots();
-    size_t size() const { return by_domain_.size(); }
-    int cursor() const { return cursor_; }
-
-  private:
-    struct Hash {
-        using is_transparent = void;
-        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-    std::array<OutboundSession*, kSlots> slots_{};
-    size_t write_queue_;
-    int cursor_ = 0;
-    int used_ = 0;
-    uint64_t serial_ = 0;
-    std::unordered_map<std::string, std::unique_ptr<OutboundSession>, Hash, std::equal_to<>>
-        by_domain_;
-    std::vector<std::unique_ptr<OutboundSession>> closing_;  // retired, at most one per slot
+    virtual ~OutboundHost() = default;
+    virtual const S2sConfig& config() const = 0;
+    virtual EventLoop& loop() = 0;
+    virtual Resolver& resolver() = 0;
+    // Null when no client TLS context could be made.
+    virtual SSL_CTX* client_tls() const = 0;
+    virtual std::span<const uint8_t> dialback_secret() const = 0;
+    // Where DeliveryFailed reports go.
+    virtual CoreLink& core() = 0;
+    // The outbound slots and the sessions by domain.
+    virtual OutboundRegistry& outbound() = 0;
+    // The handler of outbound slot's connection.
+    virtual LoopHandler& outbound_events(int slot) = 0;
+    // The outbound slot's one timer: armed DELAY_MS from now, or cancelled.
+    virtual void arm_outbound(int slot, uint64_t delay_ms) = 0;
+    virtual void cancel_outbound(int slot) = 0;
+    // A dialback callback's verdict for the inbound session in INBOUND_SLOT,
+    // applied only if that slot still holds a session with STREAM_ID.
+    virtual void dialback_verdict(int inbound_slot, std::string_view stream_id,
+                                  std::string_view origin, bool valid) = 0;
 };
 
 // Appends a delivery to S's queue and acts on its state: an idle session
@@ -222,28 +177,28 @@ class OutboundRegistry {
 // delivery is reported when it cannot be queued ("resource-constraint" when
 // the most deliveries the configuration allows already wait). S may be failed afterwards
 // (a connection that failed at once), but it still exists.
-void queue_delivery(S2sServer& server, OutboundSession& s, PendingDelivery&& d);
+void queue_delivery(OutboundHost& host, OutboundSession& s, PendingDelivery&& d);
 
 // Writes the pending deliveries in order while they fit the write queue;
 // the rest stay pending and go out as the queue drains.
-void flush_pending(S2sServer& server, OutboundSession& s);
+void flush_pending(OutboundHost& host, OutboundSession& s);
 
 // Puts S into its failed state with REASON: the pending deliveries are
 // reported, waiting callbacks answered invalid, and a registered session is
 // closed (and freed). An unregistered one stays failed in the map.
-void fail_outbound(S2sServer& server, OutboundSession& s, std::string_view reason);
+void fail_outbound(OutboundHost& host, OutboundSession& s, std::string_view reason);
 
 // Releases slot's session: parser, TLS, socket, pending deliveries (not
 // reported here), the map entry. Nothing when the slot is empty.
-void close_outbound(S2sServer& server, int slot);
+void close_outbound(OutboundHost& host, int slot);
 
 // S is connected (connect.cc): direct TLS starts, or the stream header goes
 // out.
-void on_connected(S2sServer& server, OutboundSession& s);
+void on_connected(OutboundHost& host, OutboundSession& s);
 
 // Event handlers of the main loop for outbound slot SLOT.
-void outbound_readable(S2sServer& server, int slot);
-void outbound_writable(S2sServer& server, int slot);
+void outbound_readable(OutboundHost& host, int slot);
+void outbound_writable(OutboundHost& host, int slot);
 
 // The slot's timer fired: callbacks unanswered for dialback_timeout are
 // answered invalid; before the stream is established, deliveries queued for
@@ -254,16 +209,16 @@ void outbound_writable(S2sServer& server, int slot);
 // for outbound_idle_timeout is closed with our stream close (the next
 // delivery opens a new one), and its connection when the peer's close has not
 // come within close_timeout.
-void outbound_timed_out(S2sServer& server, int slot);
+void outbound_timed_out(OutboundHost& host, int slot);
 // Sets the slot's timer for S's nearest deadline when that is earlier than
 // the one it is set for.
-void outbound_deadline_update(S2sServer& server, OutboundSession& s);
+void outbound_deadline_update(OutboundHost& host, OutboundSession& s);
 
 // Whether db:verify elements may be written on S now.
 bool verifies_allowed(const OutboundSession& s);
 
 // Dialback callbacks carried by S. Adds one (an established session sends its
 // db:verify at once; an idle one starts connecting).
-void add_callback(S2sServer& server, OutboundSession& s, PendingCallback&& cb);
+void add_callback(OutboundHost& host, OutboundSession& s, PendingCallback&& cb);
 
 }  // namespace fenra::s2s

@@ -69,19 +69,19 @@ TEST_F(RegistryTest, AcceptTakesTheCursorSlotWithAFreshStreamId) {
 
 TEST_F(RegistryTest, VerdictReachesOnlyTheSessionWithThatStreamId) {
     LogCapture logs;
-    apply_dialback_verdict(*server_, 0, "s2s-0-1", "b.example", true);
+    server_->dialback_verdict(0, "s2s-0-1", "b.example", true);
     EXPECT_TRUE(logs.contains("warn(fenra-s2s): dialback callback: inbound session 0 gone"));
 
     accept_one();
     InboundSession* s = server_->inbound_session(0);
     ASSERT_NE(s, nullptr);
     const std::string id(s->stream_id());
-    apply_dialback_verdict(*server_, 0, id + "0", "b.example", true);
-    EXPECT_TRUE(s->wq.empty());
+    server_->dialback_verdict(0, id + "0", "b.example", true);
+    EXPECT_TRUE(s->stream.wq.empty());
     // The right session, but not restarted over TLS: nothing is authenticated.
-    apply_dialback_verdict(*server_, 0, id, "b.example", true);
+    server_->dialback_verdict(0, id, "b.example", true);
     EXPECT_FALSE(s->authenticated("b.example"));
-    EXPECT_EQ(s->wq.pending(),
+    EXPECT_EQ(s->stream.wq.pending(),
               "<db:result xmlns:db='jabber:server:dialback' from='a.example' to='b.example' "
               "type='invalid'/>");
     EXPECT_TRUE(logs.contains(

@@ -111,7 +111,7 @@ class SessionTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (s_) tls_close(s_->conn);
+        if (s_) tls_close(s_->stream.conn);
         tls_close(peer_);
     }
 
@@ -145,10 +145,10 @@ class SessionTest : public ::testing::Test {
     // interest is level-triggered).
     InboundOutcome pump() {
         for (int i = 0; i < 1000; ++i) {
-            if (s_->conn.fd < 0) return InboundOutcome::close;
+            if (s_->stream.conn.fd < 0) return InboundOutcome::close;
             if (inbound_readable(host_, *s_) == InboundOutcome::close) return InboundOutcome::close;
             int waiting = 0;
-            if (ioctl(s_->conn.fd, FIONREAD, &waiting) != 0 || waiting == 0) break;
+            if (ioctl(s_->stream.conn.fd, FIONREAD, &waiting) != 0 || waiting == 0) break;
         }
         return InboundOutcome::keep;
     }
@@ -170,7 +170,7 @@ class SessionTest : public ::testing::Test {
 
     // Everything the session wrote so far (its queue flushed as the loop would).
     std::string received() {
-        for (int i = 0; i < 100 && !s_->wq.empty(); ++i)
+        for (int i = 0; i < 100 && !s_->stream.wq.empty(); ++i)
             if (inbound_writable(host_, *s_) == InboundOutcome::close) break;
         std::string out;
         char buf[65536];
@@ -205,10 +205,10 @@ class SessionTest : public ::testing::Test {
                 ASSERT_TRUE(r) << "peer handshake failed";
                 peer_done = *r == TlsPhase::done;
             }
-            if (s_->conn.handshaking()) {
+            if (s_->stream.conn.handshaking()) {
                 ASSERT_EQ(inbound_readable(host_, *s_), InboundOutcome::keep);
             }
-            if (peer_done && !s_->conn.handshaking()) return;
+            if (peer_done && !s_->stream.conn.handshaking()) return;
         }
         FAIL() << "handshake did not finish";
     }

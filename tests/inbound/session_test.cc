@@ -75,7 +75,7 @@ TEST_F(SessionTest, ParseErrorSendsNotWellFormedAndIgnoresTheRest) {
     char byte;
     EXPECT_EQ(::read(peer_.fd, &byte, 1), 0);
     EXPECT_EQ(send("<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>"), InboundOutcome::keep);
-    EXPECT_EQ(s_->rbuf.filled, 0u);
+    EXPECT_EQ(s_->stream.rbuf.filled, 0u);
     EXPECT_EQ(s_->state, InboundState::starttls_offered);
     shutdown(peer_.fd, SHUT_WR);
     EXPECT_EQ(inbound_readable(host_, *s_), InboundOutcome::close);
@@ -115,8 +115,8 @@ TEST_F(SessionTest, BytesAfterStarttlsInTheSameReadAreDiscarded) {
     EXPECT_EQ(received(), our_header(*s_) + kStarttlsFeatures + kProceed);
     EXPECT_TRUE(logs.contains("info(fenra-s2s): inbound S2S id=7 starting TLS handshake"));
     EXPECT_EQ(s_->state, InboundState::tls_handshake);
-    EXPECT_TRUE(s_->conn.handshaking());
-    EXPECT_EQ(s_->rbuf.filled, 0u);
+    EXPECT_TRUE(s_->stream.conn.handshaking());
+    EXPECT_EQ(s_->stream.rbuf.filled, 0u);
     handshake();
     EXPECT_TRUE(logs.contains("info(fenra-s2s): inbound S2S id=7 TLS handshake complete"));
     EXPECT_EQ(s_->state, InboundState::awaiting_restart);
@@ -133,7 +133,7 @@ TEST_F(SessionTest, RestartOffersDialbackWithoutDaneAndRunsTheCheckForTheHeaders
 TEST_F(SessionTest, HandshakeWithSelfSignedClientCertificate) {
     const auto self = test::make_cert(test::CertSpec::leaf("b.example", {"b.example"}), nullptr);
     negotiate_tls("b.example", &self);
-    EXPECT_NE(SSL_get0_peer_certificate(s_->conn.ssl), nullptr);
+    EXPECT_NE(SSL_get0_peer_certificate(s_->stream.conn.ssl), nullptr);
     EXPECT_EQ(received(), our_header(*s_) + kDialbackFeatures);
 }
 

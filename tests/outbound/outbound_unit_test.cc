@@ -13,6 +13,7 @@
 #include "s2s/core_link.h"
 #include "s2s/server.h"
 #include "s2s/xmpp/dialback.h"
+#include "s2s/xmpp/outbound_registry.h"
 #include "s2s/xmpp/outbound_session.h"
 
 namespace fenra::s2s {
@@ -191,8 +192,8 @@ class FlushPending : public ::testing::Test {
 
     // What the peer would receive once everything queued is written.
     std::string drain() {
-        std::string out(s.wq.pending());
-        s.wq.consume(s.wq.pending().size());
+        std::string out(s.stream.wq.pending());
+        s.stream.wq.consume(s.stream.wq.pending().size());
         return out;
     }
 
@@ -203,8 +204,8 @@ TEST_F(FlushPending, KeepsWhatDoesNotFitAndWritesItAsTheQueueDrains) {
     for (int i = 0; i < 40; ++i)
         queue(i, 1000);
     flush_pending(server, s);
-    EXPECT_LE(s.wq.pending().size(), xmpp::kWriteQueueSize);
-    EXPECT_GT(s.wq.pending().size(), xmpp::kWriteQueueSize - 1100);
+    EXPECT_LE(s.stream.wq.pending().size(), xmpp::kWriteQueueSize);
+    EXPECT_GT(s.stream.wq.pending().size(), xmpp::kWriteQueueSize - 1100);
     EXPECT_FALSE(s.pending.empty());
     std::string written;
     for (int round = 0; round < 10 && !s.pending.empty(); ++round) {
@@ -222,7 +223,7 @@ TEST_F(FlushPending, PartlySentQueueTakesMoreOnceRoomIsThere) {
     queue(2, 200);
     flush_pending(server, s);
     EXPECT_EQ(s.pending.size(), 2u);  // no room beside the big one
-    s.wq.consume(600);                // part of it went out
+    s.stream.wq.consume(600);         // part of it went out
     flush_pending(server, s);
     EXPECT_EQ(s.pending.size(), 0u);
     EXPECT_EQ(drain(), expected.substr(600));
@@ -241,7 +242,7 @@ TEST_F(FlushPending, AStanzaLargerThanTheQueueIsDroppedNotStalling) {
 // "to condition" texts.
 std::vector<std::string> reports(S2sServer& server) {
     std::vector<std::string> out;
-    for (FailedBacklog& b = server.failed_backlog(); !b.empty(); b.pop_front())
+    for (FailedBacklog& b = server.core().failed_backlog(); !b.empty(); b.pop_front())
         out.push_back(b.front().to + " " + b.front().stanza);
     return out;
 }
@@ -250,8 +251,8 @@ TEST_F(FlushPending, DeliveriesNotWhollyWrittenAreReportedWhenTheSessionFails) {
     for (int i = 0; i < 4; ++i)
         queue(i, 5000);
     flush_pending(server, s);
-    ASSERT_EQ(s.pending.size(), 1u);          // three in the write queue
-    s.wq.consume(expected.size() / 4 + 100);  // the first written, the second begun
+    ASSERT_EQ(s.pending.size(), 1u);                 // three in the write queue
+    s.stream.wq.consume(expected.size() / 4 + 100);  // the first written, the second begun
     fail_outbound(server, s, condition::kWriteFailed);
     EXPECT_EQ(reports(server),
               (std::vector<std::string>{"b1@b.test write-failed", "b2@b.test write-failed",
