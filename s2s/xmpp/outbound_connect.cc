@@ -39,7 +39,7 @@ void on_dialed(OutboundHost& host, int slot, uint64_t serial, Dialed&& d) {
     s->direct_tls = t.direct_tls;
     s->stream.conn.fd = d.fd;
     s->state = ConnState::connecting;
-    if (auto ok = host.loop().add(d.fd, host.outbound_events(slot)); !ok) {
+    if (auto ok = s->stream.watch(); !ok) {
         fail_outbound(host, *s, condition::kInternalError);
         return;
     }
@@ -87,6 +87,8 @@ void connect_outbound(OutboundHost& host, OutboundSession& s) {
         fail_outbound(host, s, condition::kSlotsExhausted);
         return;
     }
+    s.host = &host;
+    s.stream.bind<OutboundSession, outbound_event>(host.loop(), s);
     s.parser.reset(new (std::nothrow) xmpp::XmlParser());
     s.dialer.reset(new (std::nothrow) Dialer(host.resolver(), host.loop()));
     if (!s.parser || !s.dialer) {

@@ -539,7 +539,7 @@ void close_outbound(OutboundHost& host, int slot) {
     s->parser.reset();
     log::info(kLogScope, {"closing outbound S2S to ", s->remote_domain});
     reg.release_slot(*s);
-    s->stream.close(&host.loop());
+    s->stream.close();
     s->stream.wq.closed = true;
     s->pending.clear();
     reg.erase(*s);
@@ -554,19 +554,24 @@ void on_connected(OutboundHost& host, OutboundSession& s) {
     (void)start_stream(host, s);
 }
 
-void outbound_readable(OutboundHost& host, int slot) {
-    OutboundSession* s = host.outbound().at(slot);
-    if (!s || s->state == ConnState::connecting || !s->connected()) return;
-    s->active_ms = monotonic_ms();
-    OutboundIo io(host, *s);
-    (void)s->stream.on_readable(io);
-}
-
-void outbound_writable(OutboundHost& host, int slot) {
-    OutboundSession* s = host.outbound().at(slot);
-    if (!s) return;
-    OutboundIo io(host, *s);
-    (void)s->stream.on_writable(io);
+void outbound_event(OutboundSession& s, EventKind kind) {
+    OutboundHost& host = *s.host;
+    OutboundIo io(host, s);
+    switch (kind) {
+        case EventKind::read:
+            if (s.state == ConnState::connecting || !s.connected()) return;
+            s.active_ms = monotonic_ms();
+            (void)s.stream.on_readable(io);
+            return;
+        case EventKind::write:
+            (void)s.stream.on_writable(io);
+            return;
+        case EventKind::timer:
+            outbound_timed_out(host, s);
+            return;
+        default:
+            return;
+    }
 }
 
 void add_callback(OutboundHost& host, OutboundSession& s, PendingCallback&& cb) {
@@ -609,9 +614,9 @@ void arm_for(OutboundHost& host, OutboundSession& s, uint64_t now) {
     const uint64_t due = next_deadline(host.config(), s);
     s.timer_due_ms = due;
     if (due == UINT64_MAX)
-        host.cancel_outbound(s.slot);
+        s.stream.cancel_deadline();
     else
-        host.arm_outbound(s.slot, due > now ? due - now : 0);
+        s.stream.arm_deadline(due > now ? due - now : 0);
 }
 
 // The idle stream S ends: our close goes out and S leaves the map, so that
@@ -635,9 +640,9 @@ void outbound_deadline_update(OutboundHost& host, OutboundSession& s) {
     arm_for(host, s, monotonic_ms());
 }
 
-void outbound_timed_out(OutboundHost& host, int slot) {
-    OutboundSession* s = host.outbound().at(slot);
-    if (!s) return;
+void outbound_timed_out(OutboundHost& host, OutboundSession& session) {
+    OutboundSession* s = &session;
+    const int slot = s->slot;
     const S2sConfig& c = host.config();
     const uint64_t now = monotonic_ms();
     const uint64_t serial = s->serial;
