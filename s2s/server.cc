@@ -37,23 +37,8 @@ void write_all(int fd, std::string_view s) {
 
 }  // namespace
 
-void SlotEvents::on_event(const LoopEvent& ev) {
-    switch (ev.kind) {
-        case EventKind::read:
-            (server_->*readable_)(slot_);
-            return;
-        case EventKind::write:
-            (server_->*writable_)(slot_);
-            return;
-        case EventKind::signal:
-            (server_->*readable_)(ev.signo);
-            return;
-        case EventKind::timer:
-            if (timed_out_) (server_->*timed_out_)(slot_);
-            return;
-        case EventKind::error:
-            return;
-    }
+void ServerEvents::on_event(const LoopEvent& ev) {
+    if (ev.kind == EventKind::read || ev.kind == EventKind::signal) (server_->*readable_)(ev.signo);
 }
 
 S2sServer::S2sServer(const S2sConfig& config)
@@ -65,9 +50,9 @@ S2sServer::S2sServer(const S2sConfig& config)
     // ever writes it anywhere.
     arc4random_buf(dialback_secret_.data(), kDialbackSecretSize);
     running_ = true;
-    listener_events_.bind(this, -1, &S2sServer::on_listener, &S2sServer::ignore);
-    resolver_events_.bind(this, -1, &S2sServer::on_resolver, &S2sServer::ignore);
-    signal_events_.bind(this, 0, &S2sServer::on_signal, &S2sServer::ignore);
+    listener_events_.bind(this, &S2sServer::on_listener);
+    resolver_events_.bind(this, &S2sServer::on_resolver);
+    signal_events_.bind(this, &S2sServer::on_signal);
 }
 
 void S2sServer::destroy_event_loop() {

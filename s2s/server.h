@@ -39,26 +39,20 @@ inline constexpr size_t kDialbackSecretFileMax = 1024;
 
 class S2sServer;
 
-// Routes a registration's events to the server's functions for slot (a
-// signal's to `readable` with the signal number).
-class SlotEvents final : public LoopHandler {
+// Routes the read events of a server-wide registration (the S2S listener,
+// the resolver) to a server function, and a signal's with its number.
+class ServerEvents final : public LoopHandler {
   public:
-    using Fn = void (S2sServer::*)(int slot);
-    void bind(S2sServer* server, int slot, Fn readable, Fn writable, Fn timed_out = nullptr) {
+    using Fn = void (S2sServer::*)(int signo);
+    void bind(S2sServer* server, Fn readable) {
         server_ = server;
-        slot_ = slot;
         readable_ = readable;
-        writable_ = writable;
-        timed_out_ = timed_out;
     }
     void on_event(const LoopEvent& ev) override;
 
   private:
     S2sServer* server_ = nullptr;
-    int slot_ = -1;
     Fn readable_ = nullptr;
-    Fn writable_ = nullptr;
-    Fn timed_out_ = nullptr;  // the slot's timer
 };
 
 class S2sServer final : public CoreLinkHandler, public InboundHost, public OutboundHost {
@@ -122,12 +116,11 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
                           bool valid) override;
 
   private:
-    friend class SlotEvents;
-    void on_listener(int /*slot*/) { accept_inbound(); }
+    friend class ServerEvents;
+    void on_listener(int /*signo*/) { accept_inbound(); }
     // The resolver's descriptor is readable: finished lookups run their callbacks.
-    void on_resolver(int /*slot*/);
+    void on_resolver(int /*signo*/);
     void on_signal(int signo);
-    void ignore(int /*slot*/) {}
 
     // The S2S listener is readable: one connection waits to be accepted.
     void accept_inbound();
@@ -145,9 +138,9 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
     CoreLink core_;
     std::unique_ptr<EventLoop> loop_;
     std::unique_ptr<Resolver> resolver_;
-    SlotEvents listener_events_;
-    SlotEvents resolver_events_;
-    SlotEvents signal_events_;
+    ServerEvents listener_events_;
+    ServerEvents resolver_events_;
+    ServerEvents signal_events_;
 
     // ---- inbound registry ----
     // Releases the slot: parser, log line, TLS close-notify, socket, session.

@@ -127,6 +127,10 @@ class Stream {
         if (loop_ == nullptr) return Error::EventNotFound;
         return loop_->add(conn.fd, events_);
     }
+    // Ends the socket's registration (the timer stays).
+    void unwatch() {
+        if (loop_ != nullptr && conn.fd >= 0) loop_->remove(conn.fd);
+    }
     // Read interest of the registered socket.
     void set_reads(bool on) {
         if (loop_ != nullptr && conn.fd >= 0) (void)loop_->set_read(conn.fd, on);

@@ -119,7 +119,7 @@ bool next_target(OutboundHost& host, OutboundSession& s, std::string_view how) {
     if (!next_target_left(s)) return false;
     log::info(kLogScope, {"outbound TLS handshake with ", s.target_host, ":", s.target_port, " ",
                           how, " for ", s.remote_domain, ", trying next target"});
-    host.loop().remove(s.stream.conn.fd);
+    s.stream.unwatch();
     tls_close(s.stream.conn);
     reset_attempt(s);
     s.dialer->next(dial_done(host, s));

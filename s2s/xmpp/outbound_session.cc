@@ -43,18 +43,18 @@ bool alive(OutboundHost& host, int slot, uint64_t serial) {
 }
 
 // Asks for write readiness when output waits.
-void want_write(OutboundHost& host, OutboundSession& s) {
+void want_write(OutboundSession& s) {
     if (s.slot < 0 || !s.connected() || s.stream.wq.empty()) return;
-    (void)host.loop().add_write_once(s.stream.conn.fd);
+    s.stream.write_once();
 }
 
 // Appends TEXT to the write queue; it goes out on the next write readiness.
-bool queue_text(OutboundHost& host, OutboundSession& s, std::string_view text) {
+bool queue_text(OutboundSession& s, std::string_view text) {
     if (!s.stream.wq.append(text)) {
         log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
         return false;
     }
-    want_write(host, s);
+    want_write(s);
     return true;
 }
 
@@ -92,7 +92,7 @@ bool start_stream(OutboundHost& host, OutboundSession& s) {
         fail_outbound(host, s, condition::kWriteFailed);
         return false;
     }
-    want_write(host, s);
+    want_write(s);
     return true;
 }
 
@@ -151,7 +151,7 @@ class OutboundIo final {
     void stream_handshake_failed(Stream&);
     StreamStep stream_drained(Stream& st);
     void stream_want_write(Stream& st) {
-        if (s_.slot >= 0 && st.open()) (void)host_.loop().add_write_once(st.conn.fd);
+        if (s_.slot >= 0) st.write_once();
     }
     void stream_ended(Stream& st, StreamEnd end);
 
@@ -211,7 +211,7 @@ bool start_external(OutboundHost& host, OutboundSession& s) {
         return start_dialback(host, s);
     }
     s.auth = AuthStep::external_sent;
-    queue_text(host, s, *auth);
+    queue_text(s, *auth);
     return true;
 }
 
@@ -256,7 +256,7 @@ bool on_features(OutboundHost& host, OutboundSession& s) {
     }
     if (s.nego == NegoState::header && !s.direct_tls && !s.stream.conn.tls_active) {
         s.state = ConnState::starttls_requested;
-        queue_text(host, s, xmpp::kStartTls);
+        queue_text(s, xmpp::kStartTls);
         return true;
     }
     if (s.nego == NegoState::restarted) return authenticate(host, s);
@@ -522,7 +522,7 @@ void flush_pending(OutboundHost& host, OutboundSession& s) {
         s.pending.pop_front();
         s.active_ms = monotonic_ms();
     }
-    want_write(host, s);
+    want_write(s);
 }
 
 void fail_outbound(OutboundHost& host, OutboundSession& s, std::string_view reason) {
@@ -627,7 +627,7 @@ void close_idle(OutboundHost& host, OutboundSession& s, uint64_t now) {
         return close_outbound(host, s.slot);
     s.state = ConnState::closing;
     s.started_ms = now;
-    want_write(host, s);
+    want_write(s);
     arm_for(host, s, now);
 }
 
