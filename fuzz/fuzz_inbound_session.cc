@@ -120,6 +120,7 @@ struct Host final : fenra::s2s::InboundHost {
         fenra::s2s::inbound_dane_result(*this, s, false);
     }
     void inbound_want_write(const InboundSession&) override {}
+    void inbound_close(InboundSession&) override {}
 };
 
 }  // namespace

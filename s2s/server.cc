@@ -37,23 +37,8 @@ void write_all(int fd, std::string_view s) {
 
 }  // namespace
 
-void SlotEvents::on_event(const LoopEvent& ev) {
-    switch (ev.kind) {
-        case EventKind::read:
-            (server_->*readable_)(slot_);
-            return;
-        case EventKind::write:
-            (server_->*writable_)(slot_);
-            return;
-        case EventKind::signal:
-            (server_->*readable_)(ev.signo);
-            return;
-        case EventKind::timer:
-            if (timed_out_) (server_->*timed_out_)(slot_);
-            return;
-        case EventKind::error:
-            return;
-    }
+void ServerEvents::on_event(const LoopEvent& ev) {
+    if (ev.kind == EventKind::read || ev.kind == EventKind::signal) (server_->*readable_)(ev.signo);
 }
 
 S2sServer::S2sServer(const S2sConfig& config)
@@ -65,16 +50,9 @@ S2sServer::S2sServer(const S2sConfig& config)
     // ever writes it anywhere.
     arc4random_buf(dialback_secret_.data(), kDialbackSecretSize);
     running_ = true;
-    listener_events_.bind(this, -1, &S2sServer::on_listener, &S2sServer::ignore);
-    resolver_events_.bind(this, -1, &S2sServer::on_resolver, &S2sServer::ignore);
-    signal_events_.bind(this, 0, &S2sServer::on_signal, &S2sServer::ignore);
-    for (int i = 0; i < kInboundSlots; ++i)
-        inbound_events_[i].bind(this, i, &S2sServer::on_inbound_readable,
-                                &S2sServer::on_inbound_writable, &S2sServer::on_inbound_timed_out);
-    for (int i = 0; i < kOutboundSlots; ++i)
-        outbound_events_[i].bind(this, i, &S2sServer::on_outbound_readable,
-                                 &S2sServer::on_outbound_writable,
-                                 &S2sServer::on_outbound_timed_out);
+    listener_events_.bind(this, &S2sServer::on_listener);
+    resolver_events_.bind(this, &S2sServer::on_resolver);
+    signal_events_.bind(this, &S2sServer::on_signal);
 }
 
 void S2sServer::destroy_event_loop() {
@@ -310,8 +288,13 @@ void S2sServer::accept_inbound() {
     }
     inbound_cursor_ = (slot + 1) % kInboundSlots;
 
-    const InboundContext context{config_.host, dialback_secret(), server_tls_,
-                                 config_.max_stanza_size, config_.inbound_idle_timeout};
+    const InboundContext context{config_.host,
+                                 dialback_secret(),
+                                 server_tls_,
+                                 config_.max_stanza_size,
+                                 config_.inbound_idle_timeout,
+                                 config_.negotiation_timeout,
+                                 config_.close_timeout};
     std::unique_ptr<InboundSession> s(new (std::nothrow) InboundSession(slot, fd, context));
     if (!s) {
         ::close(fd);
@@ -319,19 +302,14 @@ void S2sServer::accept_inbound() {
     }
     s->parser.reset(new (std::nothrow) xmpp::XmlParser());
     if (!s->parser || !s->stanza.content.data || !s->stream.wq.data ||
-        !loop_->add(fd, inbound_events_[slot])) {
-        return;  // the session's stream closes the socket
+        !inbound_attach(*this, *s, *loop_)) {
+        s->stream.close();
+        return;
     }
     s->set_stream_id();
     s->serial = ++inbound_serial_;
     inbound_[slot] = std::move(s);
-    InboundClock& c = inbound_clock_[slot];
-    c.accepted_ms = c.last_read_ms = monotonic_ms();
-    c.closing_ms = 0;
-    c.order = ++accept_order_;
-    c.address = key;
-    arm_inbound(slot, std::min(seconds_ms(config_.negotiation_timeout),
-                               seconds_ms(config_.inbound_idle_timeout)));
+    inbound_origin_[slot] = InboundOrigin{++accept_order_, key};
     log::info(kLogScope, {"accepted inbound S2S connection id=", slot, " fd=", fd});
 }
 
@@ -340,8 +318,8 @@ int S2sServer::inbound_slot_for(const AddressKey& key, std::string_view address)
     int oldest = -1;
     for (int i = 0; i < kInboundSlots; ++i) {
         if (!inbound_[i] || inbound_[i]->auth_domain_count > 0) continue;
-        if (inbound_clock_[i].address == key) ++negotiating;
-        if (oldest < 0 || inbound_clock_[i].order < inbound_clock_[oldest].order) oldest = i;
+        if (inbound_origin_[i].address == key) ++negotiating;
+        if (oldest < 0 || inbound_origin_[i].order < inbound_origin_[oldest].order) oldest = i;
     }
     if (negotiating >= config_.max_unauthenticated_per_address) {
         log::warn(kLogScope, {"inbound S2S connection from ", address, " refused: ", negotiating,
@@ -393,93 +371,14 @@ void S2sServer::core_delivery(std::string_view domain, PendingDelivery&& d) {
 
 // ---- inbound registry ----
 
-// A handler may close any session, so each event re-checks its slot.
-void S2sServer::on_inbound_readable(int slot) {
-    InboundSession* s = inbound_session(slot);
-    if (!s) return;
-    // While stanzas wait for a core, established streams are not read: TCP
-    // holds their bytes back.
-    if (inbound_paused_ && (s->state == InboundState::established || s->stanza_waiting)) {
-        set_inbound_reads(*s, false);
-        return;
-    }
-    inbound_clock_[slot].last_read_ms = monotonic_ms();
-    if (inbound_readable(*this, *s) == InboundOutcome::close) close_inbound(slot);
-}
-
-void S2sServer::set_inbound_reads(InboundSession& s, bool on) {
-    if (s.reads_off == !on || s.stream.conn.fd < 0) return;
-    s.reads_off = !on;
-    (void)loop_->set_read(s.stream.conn.fd, on);
-}
-
 void S2sServer::resume_inbound_reads() {
     for (int slot = 0; slot < kInboundSlots; ++slot) {
         InboundSession* s = inbound_[slot].get();
         if (!s || !s->reads_off) continue;
-        set_inbound_reads(*s, true);
+        inbound_set_reads(*s, true);
         // Bytes the TLS library decrypted earlier are announced by no event.
-        if (tls_has_pending(s->stream.conn)) on_inbound_readable(slot);
+        if (tls_has_pending(s->stream.conn)) inbound_event(*s, EventKind::read);
     }
-}
-
-void S2sServer::on_inbound_writable(int slot) {
-    InboundSession* s = inbound_session(slot);
-    if (s && inbound_writable(*this, *s) == InboundOutcome::close) close_inbound(slot);
-}
-
-void S2sServer::arm_inbound(int slot, uint64_t delay_ms) {
-    if (loop_ && inbound_[slot])
-        inbound_[slot]->stream.arm_deadline(*loop_, inbound_events_[slot], delay_ms);
-}
-
-// The timer is armed for the earliest deadline that can apply; when it fires,
-// the deadline that applies now is computed and the timer re-armed if that
-// lies ahead: reads and authentication move the deadline without touching
-// the timer.
-void S2sServer::on_inbound_timed_out(int slot) {
-    InboundSession* s = inbound_session(slot);
-    if (!s) return;
-    InboundClock& c = inbound_clock_[slot];
-    const uint64_t now = monotonic_ms();
-    const uint64_t close_ms = seconds_ms(config_.close_timeout);
-    if (s->input_closed) {
-        // Our error or close is written, or waits for a peer that does not read.
-        if (c.closing_ms == 0) c.closing_ms = now;
-        if (now < c.closing_ms + close_ms) return arm_inbound(slot, c.closing_ms + close_ms - now);
-        log::info(kLogScope, {"inbound S2S id=", slot, " peer did not close its side, closing"});
-        return close_inbound(slot);
-    }
-    if (s->reads_off || s->stanza_waiting) {
-        // Paused while no core takes its stanzas: not idle, its deadlines wait.
-        c.last_read_ms = now;
-        c.accepted_ms += std::min(now - c.accepted_ms, uint64_t{1000});
-        return arm_inbound(slot, 1000);
-    }
-    const bool idle = s->auth_domain_count > 0;
-    const uint64_t due = idle ? c.last_read_ms + seconds_ms(config_.inbound_idle_timeout)
-                              : c.accepted_ms + seconds_ms(config_.negotiation_timeout);
-    // Until the stream is authenticated the timer comes back at least once
-    // per idle period, so that an idle deadline after it is not missed.
-    if (now < due)
-        return arm_inbound(
-            slot, idle ? due - now : std::min(due - now, seconds_ms(config_.inbound_idle_timeout)));
-    if (idle)
-        log::info(kLogScope, {"inbound S2S id=", slot, " idle for ", config_.inbound_idle_timeout,
-                              " s, closing the stream"});
-    else
-        log::warn(kLogScope, {"inbound S2S id=", slot, " not authenticated within ",
-                              config_.negotiation_timeout, " s, closing"});
-    if (inbound_end_stream(*this, *s, idle) == InboundOutcome::close) return close_inbound(slot);
-    if (!inbound_session(slot)) return;
-    if (c.closing_ms == 0) c.closing_ms = now;
-    arm_inbound(slot, close_ms);
-}
-
-void S2sServer::inbound_write_shut(const InboundSession& session) {
-    // The peer closes its side after reading our error, or is cut off.
-    inbound_clock_[session.slot].closing_ms = monotonic_ms();
-    arm_inbound(session.slot, seconds_ms(config_.close_timeout));
 }
 
 void S2sServer::close_inbound(int slot) {
@@ -487,14 +386,14 @@ void S2sServer::close_inbound(int slot) {
     if (!s) return;
     s->parser.reset();
     log::info(kLogScope, {"closing inbound S2S session id=", slot});
-    s->stream.close(loop_.get());
+    s->stream.close(loop_ != nullptr);
 }
 
 void S2sServer::release_inbound() {
     for (auto& s : inbound_) {
         if (!s) continue;
         s->parser.reset();
-        s->stream.close(nullptr);
+        s->stream.close(false);
         s.reset();
     }
 }
@@ -547,6 +446,10 @@ void S2sServer::inbound_want_write(const InboundSession& session) {
     (void)loop_->add_write_once(session.stream.conn.fd);
 }
 
+void S2sServer::inbound_close(InboundSession& session) {
+    close_inbound(session.slot);
+}
+
 void S2sServer::dialback_verdict(int inbound_slot, std::string_view stream_id,
                                  std::string_view origin, bool valid) {
     InboundSession* s = inbound_session(inbound_slot);
@@ -558,26 +461,6 @@ void S2sServer::dialback_verdict(int inbound_slot, std::string_view stream_id,
 }
 
 // ---- end of inbound registry ----
-
-void S2sServer::on_outbound_readable(int slot) {
-    outbound_readable(*this, slot);
-}
-void S2sServer::on_outbound_writable(int slot) {
-    outbound_writable(*this, slot);
-}
-void S2sServer::on_outbound_timed_out(int slot) {
-    outbound_timed_out(*this, slot);
-}
-
-void S2sServer::arm_outbound(int slot, uint64_t delay_ms) {
-    OutboundSession* s = outbound_->at(slot);
-    if (s && loop_) s->stream.arm_deadline(*loop_, outbound_events_[slot], delay_ms);
-}
-
-void S2sServer::cancel_outbound(int slot) {
-    OutboundSession* s = outbound_->at(slot);
-    if (s && loop_) s->stream.cancel_deadline(*loop_);
-}
 
 Result<void> s2s_main(int argc, char** argv) {
     auto cl = parse_command_line(argc, argv);

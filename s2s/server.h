@@ -2,9 +2,10 @@
 //
 // S2sServer owns everything the process creates at start-up: the dialback
 // secret, the two TLS contexts, the S2S listener, the IPC server and the event
-// loop. Each registration with the loop names a small handler that calls the
-// server's function for its kind: one for the S2S listener and the signals,
-// one per inbound and per outbound slot; the IPC server handles its own.
+// loop. The S2S listener, the resolver and the signals each name a small
+// handler that calls the server's function for its kind; each connection's
+// stream is its own registration and reports to its session; the IPC server
+// handles its own.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -38,26 +39,20 @@ inline constexpr size_t kDialbackSecretFileMax = 1024;
 
 class S2sServer;
 
-// Routes a registration's events to the server's functions for slot (a
-// signal's to `readable` with the signal number).
-class SlotEvents final : public LoopHandler {
+// Routes the read events of a server-wide registration (the S2S listener,
+// the resolver) to a server function, and a signal's with its number.
+class ServerEvents final : public LoopHandler {
   public:
-    using Fn = void (S2sServer::*)(int slot);
-    void bind(S2sServer* server, int slot, Fn readable, Fn writable, Fn timed_out = nullptr) {
+    using Fn = void (S2sServer::*)(int signo);
+    void bind(S2sServer* server, Fn readable) {
         server_ = server;
-        slot_ = slot;
         readable_ = readable;
-        writable_ = writable;
-        timed_out_ = timed_out;
     }
     void on_event(const LoopEvent& ev) override;
 
   private:
     S2sServer* server_ = nullptr;
-    int slot_ = -1;
     Fn readable_ = nullptr;
-    Fn writable_ = nullptr;
-    Fn timed_out_ = nullptr;  // the slot's timer
 };
 
 class S2sServer final : public CoreLinkHandler, public InboundHost, public OutboundHost {
@@ -104,11 +99,6 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
     CoreLink& core() override { return core_; }
     EventLoop& loop() override { return *loop_; }
     Resolver& resolver() override { return *resolver_; }
-    // The handler of outbound slot's connection.
-    LoopHandler& outbound_events(int slot) override { return outbound_events_[slot]; }
-    // The outbound slot's one timer: armed DELAY_MS from now, or cancelled.
-    void arm_outbound(int slot, uint64_t delay_ms) override;
-    void cancel_outbound(int slot) override;
 
     // ---- outbound side ----
     // The outbound slot table and the sessions by domain.
@@ -126,27 +116,14 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
                           bool valid) override;
 
   private:
-    friend class SlotEvents;
-    void on_listener(int /*slot*/) { accept_inbound(); }
+    friend class ServerEvents;
+    void on_listener(int /*signo*/) { accept_inbound(); }
     // The resolver's descriptor is readable: finished lookups run their callbacks.
-    void on_resolver(int /*slot*/);
+    void on_resolver(int /*signo*/);
     void on_signal(int signo);
-    void ignore(int /*slot*/) {}
 
     // The S2S listener is readable: one connection waits to be accepted.
     void accept_inbound();
-
-    // Inbound session events: the session read path and its output flush
-    // (with the TLS handshake steps) come here.
-    void on_inbound_readable(int slot);
-    void on_inbound_writable(int slot);
-    // The slot's deadline: negotiation, idleness or the peer's close.
-    void on_inbound_timed_out(int slot);
-    // Outbound connection events: the connection's read path, connect
-    // completion, TLS handshake steps and output flush come here.
-    void on_outbound_readable(int slot);
-    void on_outbound_writable(int slot);
-    void on_outbound_timed_out(int slot);
 
     const S2sConfig config_;
     std::array<uint8_t, kDialbackSecretFileMax> dialback_secret_{};
@@ -161,11 +138,9 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
     CoreLink core_;
     std::unique_ptr<EventLoop> loop_;
     std::unique_ptr<Resolver> resolver_;
-    SlotEvents listener_events_;
-    SlotEvents resolver_events_;
-    SlotEvents signal_events_;
-    SlotEvents inbound_events_[kInboundSlots];
-    SlotEvents outbound_events_[kOutboundSlots];
+    ServerEvents listener_events_;
+    ServerEvents resolver_events_;
+    ServerEvents signal_events_;
 
     // ---- inbound registry ----
     // Releases the slot: parser, log line, TLS close-notify, socket, session.
@@ -179,14 +154,13 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
                                    std::string_view key) override;
     void inbound_dane_lookup(InboundSession& s, std::string_view domain) override;
     void inbound_want_write(const InboundSession& session) override;
-    void inbound_write_shut(const InboundSession& session) override;
+    bool inbound_paused() const override { return inbound_paused_; }
+    void inbound_close(InboundSession& session) override;
     // CoreLinkHandler. A delivery request goes to its domain's outbound
     // session; when a core has room again, the inbound stanzas that wait go.
     void core_delivery(std::string_view domain, PendingDelivery&& d) override;
     void core_room() override;
-    // Read interest of an established inbound session, taken away while
-    // inbound reading is paused and given back when it resumes.
-    void set_inbound_reads(InboundSession& s, bool on);
+    // Inbound reading resumes: read interest given back to every session.
     void resume_inbound_reads();
 
     // Where a connection comes from: an IPv4 address, or the /64 of an IPv6 one.
@@ -195,16 +169,11 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
         uint64_t low = 0;
         bool operator==(const AddressKey&) const = default;
     };
-    // The liveness of an inbound slot (monotonic milliseconds); the
-    // session's stream timer is armed for the nearest of its deadlines.
-    struct InboundClock {
-        uint64_t accepted_ms = 0;
-        uint64_t last_read_ms = 0;
-        uint64_t closing_ms = 0;  // our side ended; 0: not yet
-        uint64_t order = 0;       // accept order
+    // Where an inbound slot's connection came from, and when among all.
+    struct InboundOrigin {
+        uint64_t order = 0;  // accept order
         AddressKey address;
     };
-    void arm_inbound(int slot, uint64_t delay_ms);
     // A slot for a new connection from KEY (ADDRESS for the log), or -1 (the
     // connection is refused): at most max_unauthenticated_per_address from one
     // address, and with every slot taken the oldest unauthenticated session
@@ -212,7 +181,7 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
     int inbound_slot_for(const AddressKey& key, std::string_view address);
 
     std::unique_ptr<InboundSession> inbound_[kInboundSlots];
-    InboundClock inbound_clock_[kInboundSlots];
+    InboundOrigin inbound_origin_[kInboundSlots];
     uint64_t accept_order_ = 0;
     int inbound_cursor_ = 0;  // the next slot to try
     uint64_t inbound_serial_ = 0;

@@ -2,9 +2,11 @@
 // state, read buffer, write queue and deadline timer. The stream takes the TLS handshake
 // steps, reads while bytes come and flushes its queue, and reports what
 // happens to its handler: bytes read, handshake done or failed, queue
-// drained, write interest wanted, the connection ended. Its deadline timer
-// fires to the loop handler its owner names. The session above parses and
-// answers; nothing here knows XML or sessions.
+// drained, write interest wanted, the connection ended. Bound to a loop, the
+// stream is the registration of its socket and of its deadline timer: their
+// events (readable, writable, timed out) go to its owner's function. The
+// session above parses, answers and decides its deadlines; nothing here
+// knows XML or sessions.
 //
 // A handler may end the session, and with it the stream, inside any report:
 // it then answers gone (or, for the reports without an answer, the stream
@@ -60,6 +62,26 @@ concept StreamHandler = requires(H& h, Stream& st, StreamEnd end) {
     h.stream_ended(st, end);
 };
 
+// The one loop handler of a stream's socket and timer: each event goes on,
+// by kind, to the owner's function (one class for every owner, with no
+// virtual call past the loop's).
+class StreamEvents final : public LoopHandler {
+  public:
+    template <class T, void (*F)(T&, EventKind)>
+    void bind(T& owner) {
+        owner_ = &owner;
+        fn_ = [](void* o, EventKind kind) { F(*static_cast<T*>(o), kind); };
+    }
+    // The owner may end itself, and this with it, inside its function.
+    void on_event(const LoopEvent& ev) override {
+        if (ev.kind != EventKind::error) fn_(owner_, ev.kind);
+    }
+
+  private:
+    void* owner_ = nullptr;
+    void (*fn_)(void*, EventKind) = nullptr;
+};
+
 class Stream {
   public:
     Stream() = default;
@@ -94,26 +116,53 @@ class Stream {
 
     bool open() const { return conn.fd >= 0; }
 
-    // The connection's deadline: one timer of LOOP reporting to HANDLER,
-    // made on first use, then armed anew (DELAY_MS from now) or cancelled.
-    void arm_deadline(EventLoop& loop, LoopHandler& handler, uint64_t delay_ms) {
+    // Joins LOOP: the socket's and the deadline's events go to F with OWNER.
+    template <class T, void (*F)(T&, EventKind)>
+    void bind(EventLoop& loop, T& owner) {
+        loop_ = &loop;
+        events_.bind<T, F>(owner);
+    }
+    // Registers the socket (conn.fd) with the bound loop, read interest on.
+    Result<void> watch() {
+        if (loop_ == nullptr) return Error::EventNotFound;
+        return loop_->add(conn.fd, events_);
+    }
+    // Ends the socket's registration (the timer stays).
+    void unwatch() {
+        if (loop_ != nullptr && conn.fd >= 0) loop_->remove(conn.fd);
+    }
+    // Read interest of the registered socket.
+    void set_reads(bool on) {
+        if (loop_ != nullptr && conn.fd >= 0) (void)loop_->set_read(conn.fd, on);
+    }
+    // One-shot write interest of the registered socket.
+    void write_once() {
+        if (loop_ != nullptr && conn.fd >= 0) (void)loop_->add_write_once(conn.fd);
+    }
+
+    // The connection's deadline: one timer of the bound loop (nothing when
+    // unbound), made on first use, then armed anew (DELAY_MS from now) or
+    // cancelled.
+    void arm_deadline(uint64_t delay_ms) {
+        if (loop_ == nullptr) return;
         if (deadline_ == 0) {
-            auto id = loop.add_timer(handler, delay_ms);
+            auto id = loop_->add_timer(events_, delay_ms);
             if (id) deadline_ = *id;
         } else {
-            (void)loop.arm_timer(deadline_, delay_ms);
+            (void)loop_->arm_timer(deadline_, delay_ms);
         }
     }
-    void cancel_deadline(EventLoop& loop) {
-        if (deadline_ != 0) (void)loop.cancel_timer(deadline_);
+    void cancel_deadline() {
+        if (loop_ != nullptr && deadline_ != 0) (void)loop_->cancel_timer(deadline_);
     }
-    // Leaves LOOP (null: it is gone), the socket's registration and the
-    // timer, then closes TLS and the socket.
-    void close(EventLoop* loop) {
-        if (loop != nullptr) {
-            if (deadline_ != 0) loop->remove_timer(deadline_);
-            loop->remove(conn.fd);
+    // Leaves the loop (LOOP_ALIVE false: it is gone already), the socket's
+    // registration and the timer, then closes TLS and the socket.
+    void close(bool loop_alive = true) {
+        if (loop_ != nullptr && loop_alive) {
+            if (deadline_ != 0) loop_->remove_timer(deadline_);
+            loop_->remove(conn.fd);
         }
+        loop_ = nullptr;
         deadline_ = 0;
         tls_close(conn);
     }
@@ -123,6 +172,8 @@ class Stream {
     WriteQueue wq;
 
   private:
+    EventLoop* loop_ = nullptr;
+    StreamEvents events_;
     TimerId deadline_ = 0;
 };
 

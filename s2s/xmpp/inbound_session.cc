@@ -2,11 +2,13 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <optional>
 
 #include "runtime/log.h"
+#include "s2s/clock.h"
 #include "s2s/command_line.h"
 #include "s2s/core_link.h"
 #include "s2s/xmpp/dialback.h"
@@ -319,7 +321,9 @@ class InboundIo final {
         if (s_.input_closed && !s_.write_shut) {
             s_.write_shut = true;
             tls_shutdown_write(st.conn);
-            host_.inbound_write_shut(s_);
+            // The peer closes its side after reading our error, or is cut off.
+            s_.closing_ms = monotonic_ms();
+            st.arm_deadline(seconds_ms(s_.context.close_seconds));
         }
         return StreamStep::more;
     }
@@ -485,6 +489,96 @@ InboundOutcome inbound_end_stream(InboundHost& host, InboundSession& s, bool idl
         send_stream_error(s, xmpp::StreamError::connection_timeout);
     }
     return inbound_writable(host, s);
+}
+
+Result<void> inbound_attach(InboundHost& host, InboundSession& s, EventLoop& loop) {
+    s.host = &host;
+    s.stream.bind<InboundSession, inbound_event>(loop, s);
+    FENRA_TRY(s.stream.watch());
+    s.accepted_ms = s.last_read_ms = monotonic_ms();
+    s.closing_ms = 0;
+    s.stream.arm_deadline(
+        std::min(seconds_ms(s.context.negotiation_seconds), seconds_ms(s.context.idle_seconds)));
+    return {};
+}
+
+void inbound_set_reads(InboundSession& s, bool on) {
+    if (s.reads_off == !on || !s.stream.open()) return;
+    s.reads_off = !on;
+    s.stream.set_reads(on);
+}
+
+void inbound_event(InboundSession& s, EventKind kind) {
+    InboundHost& host = *s.host;
+    InboundOutcome out = InboundOutcome::keep;
+    switch (kind) {
+        case EventKind::read:
+            // While stanzas wait for a core, established streams are not
+            // read: TCP holds their bytes back.
+            if (host.inbound_paused() &&
+                (s.state == InboundState::established || s.stanza_waiting)) {
+                inbound_set_reads(s, false);
+                return;
+            }
+            s.last_read_ms = monotonic_ms();
+            out = inbound_readable(host, s);
+            break;
+        case EventKind::write:
+            out = inbound_writable(host, s);
+            break;
+        case EventKind::timer:
+            out = inbound_timed_out(host, s);
+            break;
+        default:
+            return;
+    }
+    if (out == InboundOutcome::close) host.inbound_close(s);
+}
+
+// The timer is armed for the earliest deadline that can apply; when it fires,
+// the deadline that applies now is computed and the timer re-armed if that
+// lies ahead: reads and authentication move the deadline without touching
+// the timer.
+InboundOutcome inbound_timed_out(InboundHost& host, InboundSession& s) {
+    const uint64_t now = monotonic_ms();
+    const uint64_t close_ms = seconds_ms(s.context.close_seconds);
+    const uint64_t idle_ms = seconds_ms(s.context.idle_seconds);
+    if (s.input_closed) {
+        // Our error or close is written, or waits for a peer that does not read.
+        if (s.closing_ms == 0) s.closing_ms = now;
+        if (now < s.closing_ms + close_ms) {
+            s.stream.arm_deadline(s.closing_ms + close_ms - now);
+            return InboundOutcome::keep;
+        }
+        log::info(kLogScope, {"inbound S2S id=", s.slot, " peer did not close its side, closing"});
+        return InboundOutcome::close;
+    }
+    if (s.reads_off || s.stanza_waiting) {
+        // Paused while no core takes its stanzas: not idle, its deadlines wait.
+        s.last_read_ms = now;
+        s.accepted_ms += std::min(now - s.accepted_ms, uint64_t{1000});
+        s.stream.arm_deadline(1000);
+        return InboundOutcome::keep;
+    }
+    const bool idle = s.auth_domain_count > 0;
+    const uint64_t due =
+        idle ? s.last_read_ms + idle_ms : s.accepted_ms + seconds_ms(s.context.negotiation_seconds);
+    // Until the stream is authenticated the timer comes back at least once
+    // per idle period, so that an idle deadline after it is not missed.
+    if (now < due) {
+        s.stream.arm_deadline(idle ? due - now : std::min(due - now, idle_ms));
+        return InboundOutcome::keep;
+    }
+    if (idle)
+        log::info(kLogScope, {"inbound S2S id=", s.slot, " idle for ", s.context.idle_seconds,
+                              " s, closing the stream"});
+    else
+        log::warn(kLogScope, {"inbound S2S id=", s.slot, " not authenticated within ",
+                              s.context.negotiation_seconds, " s, closing"});
+    if (inbound_end_stream(host, s, idle) == InboundOutcome::close) return InboundOutcome::close;
+    if (s.closing_ms == 0) s.closing_ms = now;
+    s.stream.arm_deadline(close_ms);
+    return InboundOutcome::keep;
 }
 
 }  // namespace fenra::s2s

@@ -94,9 +94,11 @@ class InboundHost {
     virtual void inbound_dane_lookup(InboundSession& session, std::string_view domain) = 0;
     // One-shot write interest for the session's socket.
     virtual void inbound_want_write(const InboundSession& session) = 0;
-    // Our direction of the connection has ended: the session is closed when
-    // the peer ends its own, or after a while.
-    virtual void inbound_write_shut(const InboundSession& /*session*/) {}
+    // Whether inbound reading is paused (stanzas wait for a core): an
+    // established stream is then not read.
+    virtual bool inbound_paused() const { return false; }
+    // Releases the session (after its events found it must close).
+    virtual void inbound_close(InboundSession& session) = 0;
 };
 
 // What every inbound session shares with the daemon.
@@ -106,6 +108,8 @@ struct InboundContext {
     SSL_CTX* server_tls;  // null without a certificate: STARTTLS cannot be carried out
     uint32_t max_stanza = kRebuildSize;  // the stanza limit, at most kRebuildSize
     uint32_t idle_seconds = 0;           // advertised with the features; 0: not
+    uint32_t negotiation_seconds = 60;   // to authenticate the stream
+    uint32_t close_seconds = 5;          // for the peer's close after ours
 };
 
 struct InboundSession {
@@ -127,10 +131,16 @@ struct InboundSession {
 
     const int slot;
     const InboundContext context;
-    uint64_t serial = 0;  // tells a session from a later one in the same slot
+    InboundHost* host = nullptr;  // once attached to a loop
+    uint64_t serial = 0;          // tells a session from a later one in the same slot
     // The TLSA lookup in flight (resolving); dropped with the session.
     std::unique_ptr<TargetLookup> dane_lookup;
-    Stream stream;  // the connection: socket, TLS, read buffer, write queue
+    Stream stream;  // the connection: socket, TLS, read buffer, write queue, deadline
+    // Liveness (monotonic ms): the stream's deadline is armed for the
+    // nearest that applies.
+    uint64_t accepted_ms = 0;
+    uint64_t last_read_ms = 0;
+    uint64_t closing_ms = 0;  // our side ended; 0: not yet
     InboundState state = InboundState::connected;
     bool dane_verified = false;
     bool sasl_authenticated = false;
@@ -179,6 +189,25 @@ struct InboundSession {
 };
 
 enum class InboundOutcome : uint8_t { keep, close };
+
+// Binds S's stream to LOOP with HOST: its socket is registered and its
+// deadline armed for negotiation (or idleness, when sooner); from then on
+// the loop's events for S go to inbound_event.
+Result<void> inbound_attach(InboundHost& host, InboundSession& s, EventLoop& loop);
+// An event of S's stream. Readable: read (not while reading is paused,
+// unless the stream is still negotiating); writable: flush; timed out: the
+// deadline that applies now is checked. The host releases S when it must
+// close.
+void inbound_event(InboundSession& s, EventKind kind);
+// Read interest of S, taken away while inbound reading is paused and given
+// back when it resumes.
+void inbound_set_reads(InboundSession& s, bool on);
+// The deadline fired: with our side ended, the peer's close is awaited for
+// close_seconds; a stream not authenticated within negotiation_seconds ends
+// with connection-timeout, an authenticated one idle for idle_seconds with
+// our stream close; a stream paused for a core is not idle. close: the
+// caller releases S.
+InboundOutcome inbound_timed_out(InboundHost& host, InboundSession& s);
 
 // The DANE verdict for a resolving session: our header and the features
 // (SASL EXTERNAL when VERIFIED, dialback otherwise) go out.

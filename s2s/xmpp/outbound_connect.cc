@@ -39,7 +39,7 @@ void on_dialed(OutboundHost& host, int slot, uint64_t serial, Dialed&& d) {
     s->direct_tls = t.direct_tls;
     s->stream.conn.fd = d.fd;
     s->state = ConnState::connecting;
-    if (auto ok = host.loop().add(d.fd, host.outbound_events(slot)); !ok) {
+    if (auto ok = s->stream.watch(); !ok) {
         fail_outbound(host, *s, condition::kInternalError);
         return;
     }
@@ -87,6 +87,8 @@ void connect_outbound(OutboundHost& host, OutboundSession& s) {
         fail_outbound(host, s, condition::kSlotsExhausted);
         return;
     }
+    s.host = &host;
+    s.stream.bind<OutboundSession, outbound_event>(host.loop(), s);
     s.parser.reset(new (std::nothrow) xmpp::XmlParser());
     s.dialer.reset(new (std::nothrow) Dialer(host.resolver(), host.loop()));
     if (!s.parser || !s.dialer) {
@@ -117,7 +119,7 @@ bool next_target(OutboundHost& host, OutboundSession& s, std::string_view how) {
     if (!next_target_left(s)) return false;
     log::info(kLogScope, {"outbound TLS handshake with ", s.target_host, ":", s.target_port, " ",
                           how, " for ", s.remote_domain, ", trying next target"});
-    host.loop().remove(s.stream.conn.fd);
+    s.stream.unwatch();
     tls_close(s.stream.conn);
     reset_attempt(s);
     s.dialer->next(dial_done(host, s));

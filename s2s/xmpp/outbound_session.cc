@@ -43,18 +43,18 @@ bool alive(OutboundHost& host, int slot, uint64_t serial) {
 }
 
 // Asks for write readiness when output waits.
-void want_write(OutboundHost& host, OutboundSession& s) {
+void want_write(OutboundSession& s) {
     if (s.slot < 0 || !s.connected() || s.stream.wq.empty()) return;
-    (void)host.loop().add_write_once(s.stream.conn.fd);
+    s.stream.write_once();
 }
 
 // Appends TEXT to the write queue; it goes out on the next write readiness.
-bool queue_text(OutboundHost& host, OutboundSession& s, std::string_view text) {
+bool queue_text(OutboundSession& s, std::string_view text) {
     if (!s.stream.wq.append(text)) {
         log::error(kLogScope, {"outbound write buffer full for ", s.remote_domain});
         return false;
     }
-    want_write(host, s);
+    want_write(s);
     return true;
 }
 
@@ -92,7 +92,7 @@ bool start_stream(OutboundHost& host, OutboundSession& s) {
         fail_outbound(host, s, condition::kWriteFailed);
         return false;
     }
-    want_write(host, s);
+    want_write(s);
     return true;
 }
 
@@ -151,7 +151,7 @@ class OutboundIo final {
     void stream_handshake_failed(Stream&);
     StreamStep stream_drained(Stream& st);
     void stream_want_write(Stream& st) {
-        if (s_.slot >= 0 && st.open()) (void)host_.loop().add_write_once(st.conn.fd);
+        if (s_.slot >= 0) st.write_once();
     }
     void stream_ended(Stream& st, StreamEnd end);
 
@@ -211,7 +211,7 @@ bool start_external(OutboundHost& host, OutboundSession& s) {
         return start_dialback(host, s);
     }
     s.auth = AuthStep::external_sent;
-    queue_text(host, s, *auth);
+    queue_text(s, *auth);
     return true;
 }
 
@@ -256,7 +256,7 @@ bool on_features(OutboundHost& host, OutboundSession& s) {
     }
     if (s.nego == NegoState::header && !s.direct_tls && !s.stream.conn.tls_active) {
         s.state = ConnState::starttls_requested;
-        queue_text(host, s, xmpp::kStartTls);
+        queue_text(s, xmpp::kStartTls);
         return true;
     }
     if (s.nego == NegoState::restarted) return authenticate(host, s);
@@ -522,7 +522,7 @@ void flush_pending(OutboundHost& host, OutboundSession& s) {
         s.pending.pop_front();
         s.active_ms = monotonic_ms();
     }
-    want_write(host, s);
+    want_write(s);
 }
 
 void fail_outbound(OutboundHost& host, OutboundSession& s, std::string_view reason) {
@@ -539,7 +539,7 @@ void close_outbound(OutboundHost& host, int slot) {
     s->parser.reset();
     log::info(kLogScope, {"closing outbound S2S to ", s->remote_domain});
     reg.release_slot(*s);
-    s->stream.close(&host.loop());
+    s->stream.close();
     s->stream.wq.closed = true;
     s->pending.clear();
     reg.erase(*s);
@@ -554,19 +554,24 @@ void on_connected(OutboundHost& host, OutboundSession& s) {
     (void)start_stream(host, s);
 }
 
-void outbound_readable(OutboundHost& host, int slot) {
-    OutboundSession* s = host.outbound().at(slot);
-    if (!s || s->state == ConnState::connecting || !s->connected()) return;
-    s->active_ms = monotonic_ms();
-    OutboundIo io(host, *s);
-    (void)s->stream.on_readable(io);
-}
-
-void outbound_writable(OutboundHost& host, int slot) {
-    OutboundSession* s = host.outbound().at(slot);
-    if (!s) return;
-    OutboundIo io(host, *s);
-    (void)s->stream.on_writable(io);
+void outbound_event(OutboundSession& s, EventKind kind) {
+    OutboundHost& host = *s.host;
+    OutboundIo io(host, s);
+    switch (kind) {
+        case EventKind::read:
+            if (s.state == ConnState::connecting || !s.connected()) return;
+            s.active_ms = monotonic_ms();
+            (void)s.stream.on_readable(io);
+            return;
+        case EventKind::write:
+            (void)s.stream.on_writable(io);
+            return;
+        case EventKind::timer:
+            outbound_timed_out(host, s);
+            return;
+        default:
+            return;
+    }
 }
 
 void add_callback(OutboundHost& host, OutboundSession& s, PendingCallback&& cb) {
@@ -609,9 +614,9 @@ void arm_for(OutboundHost& host, OutboundSession& s, uint64_t now) {
     const uint64_t due = next_deadline(host.config(), s);
     s.timer_due_ms = due;
     if (due == UINT64_MAX)
-        host.cancel_outbound(s.slot);
+        s.stream.cancel_deadline();
     else
-        host.arm_outbound(s.slot, due > now ? due - now : 0);
+        s.stream.arm_deadline(due > now ? due - now : 0);
 }
 
 // The idle stream S ends: our close goes out and S leaves the map, so that
@@ -622,7 +627,7 @@ void close_idle(OutboundHost& host, OutboundSession& s, uint64_t now) {
         return close_outbound(host, s.slot);
     s.state = ConnState::closing;
     s.started_ms = now;
-    want_write(host, s);
+    want_write(s);
     arm_for(host, s, now);
 }
 
@@ -635,9 +640,9 @@ void outbound_deadline_update(OutboundHost& host, OutboundSession& s) {
     arm_for(host, s, monotonic_ms());
 }
 
-void outbound_timed_out(OutboundHost& host, int slot) {
-    OutboundSession* s = host.outbound().at(slot);
-    if (!s) return;
+void outbound_timed_out(OutboundHost& host, OutboundSession& session) {
+    OutboundSession* s = &session;
+    const int slot = s->slot;
     const S2sConfig& c = host.config();
     const uint64_t now = monotonic_ms();
     const uint64_t serial = s->serial;

@@ -76,11 +76,14 @@ enum class AuthStep : uint8_t {
     dialback_sent,
 };
 
+class OutboundHost;
+
 struct OutboundSession {
     std::string local_domain;
     std::string remote_domain;
-    uint64_t serial = 0;  // tells a session from a later one in the same slot
-    int slot = -1;        // outbound slot while registered
+    uint64_t serial = 0;           // tells a session from a later one in the same slot
+    int slot = -1;                 // outbound slot while registered
+    OutboundHost* host = nullptr;  // from the slot on: its stream's events go there
 
     // Where to connect: the targets of the domain and their connects, the
     // one in use.
@@ -161,11 +164,6 @@ class OutboundHost {
     virtual CoreLink& core() = 0;
     // The outbound slots and the sessions by domain.
     virtual OutboundRegistry& outbound() = 0;
-    // The handler of outbound slot's connection.
-    virtual LoopHandler& outbound_events(int slot) = 0;
-    // The outbound slot's one timer: armed DELAY_MS from now, or cancelled.
-    virtual void arm_outbound(int slot, uint64_t delay_ms) = 0;
-    virtual void cancel_outbound(int slot) = 0;
     // A dialback callback's verdict for the inbound session in INBOUND_SLOT,
     // applied only if that slot still holds a session with STREAM_ID.
     virtual void dialback_verdict(int inbound_slot, std::string_view stream_id,
@@ -196,11 +194,11 @@ void close_outbound(OutboundHost& host, int slot);
 // out.
 void on_connected(OutboundHost& host, OutboundSession& s);
 
-// Event handlers of the main loop for outbound slot SLOT.
-void outbound_readable(OutboundHost& host, int slot);
-void outbound_writable(OutboundHost& host, int slot);
+// An event of S's stream (bound when S took its slot): readable, writable,
+// or its deadline timer.
+void outbound_event(OutboundSession& s, EventKind kind);
 
-// The slot's timer fired: callbacks unanswered for dialback_timeout are
+// S's deadline timer fired: callbacks unanswered for dialback_timeout are
 // answered invalid; before the stream is established, deliveries queued for
 // delivery_timeout are reported "remote-server-timeout", a connect, or the
 // TLS after it, that took connect_timeout moves on to the next target, and a
@@ -209,8 +207,8 @@ void outbound_writable(OutboundHost& host, int slot);
 // for outbound_idle_timeout is closed with our stream close (the next
 // delivery opens a new one), and its connection when the peer's close has not
 // come within close_timeout.
-void outbound_timed_out(OutboundHost& host, int slot);
-// Sets the slot's timer for S's nearest deadline when that is earlier than
+void outbound_timed_out(OutboundHost& host, OutboundSession& s);
+// Sets S's deadline timer for its nearest deadline when that is earlier than
 // the one it is set for.
 void outbound_deadline_update(OutboundHost& host, OutboundSession& s);
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "s2s/clock.h"
 #include "s2s/net/tls_context.h"
 #include "s2s/xmpp/inbound_session.h"
 #include "tests/auth/log_capture.h"
@@ -37,6 +38,7 @@ struct FakeHost final : InboundHost {
     std::vector<std::string> dane_checks;
     bool dane_result = false;
     int write_requests = 0;
+    int closes = 0;
     bool core_has_room = true;  // false: stanzas wait
 
     bool inbound_forward(std::string_view from, std::string_view to,
@@ -56,6 +58,7 @@ struct FakeHost final : InboundHost {
         inbound_dane_result(*this, s, dane_result);
     }
     void inbound_want_write(const InboundSession&) override { ++write_requests; }
+    void inbound_close(InboundSession&) override { ++closes; }
 };
 
 inline const std::string kHeaderOpen =
@@ -117,9 +120,12 @@ class SessionTest : public ::testing::Test {
 
     void make_session(int fd, SSL_CTX* ctx) {
         s_ = std::make_unique<InboundSession>(
-            7, fd, InboundContext{"a.example", std::span<const uint8_t, 32>(secret_), ctx});
+            7, fd,
+            InboundContext{"a.example", std::span<const uint8_t, 32>(secret_), ctx, kRebuildSize, 0,
+                           due_now_ ? 0u : 60u, due_now_ ? 0u : 5u});
         s_->parser = std::make_unique<xmpp::XmlParser>();
         s_->set_stream_id();
+        s_->accepted_ms = s_->last_read_ms = monotonic_ms();
     }
 
     SSL_CTX* server_ctx() {
@@ -238,6 +244,7 @@ class SessionTest : public ::testing::Test {
     }
 
     bool with_tls_ = true;
+    bool due_now_ = false;  // deadlines of 0 s: due whenever the time-out is reported
     std::array<uint8_t, 32> secret_{};
     FakeHost host_;
     test::TempDir dir_;

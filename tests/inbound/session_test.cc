@@ -430,6 +430,34 @@ TEST_F(SessionTest, SixteenDomainsAtMost) {
 
 // ---- without a server TLS context ------------------------------------------------
 
+// ---- deadlines, decided when the stream reports its time-out --------------------
+
+class DueSessionTest : public SessionTest {
+  protected:
+    DueSessionTest() { due_now_ = true; }
+};
+
+TEST_F(SessionTest, TimeOutBeforeAnyDeadlineWritesNothing) {
+    send(peer_header());
+    received();
+    EXPECT_EQ(inbound_timed_out(host_, *s_), InboundOutcome::keep);
+    EXPECT_EQ(received(), "");
+}
+
+TEST_F(DueSessionTest, NegotiationTimeOutEndsTheStreamThenTheConnection) {
+    send(peer_header());
+    received();
+    EXPECT_EQ(inbound_timed_out(host_, *s_), InboundOutcome::keep);
+    EXPECT_EQ(received(), stream_error("connection-timeout"));
+    EXPECT_EQ(inbound_timed_out(host_, *s_), InboundOutcome::close);  // no close from the peer
+}
+
+TEST_F(DueSessionTest, IdleAuthenticatedStreamEndsWithOurClose) {
+    establish();
+    EXPECT_EQ(inbound_timed_out(host_, *s_), InboundOutcome::keep);
+    EXPECT_EQ(received(), "</stream:stream>");
+}
+
 class NoTlsSessionTest : public SessionTest {
   protected:
     NoTlsSessionTest() { with_tls_ = false; }
