@@ -640,44 +640,43 @@ void outbound_deadline_update(OutboundHost& host, OutboundSession& s) {
     arm_for(host, s, monotonic_ms());
 }
 
-void outbound_timed_out(OutboundHost& host, OutboundSession& session) {
-    OutboundSession* s = &session;
-    const int slot = s->slot;
+void outbound_timed_out(OutboundHost& host, OutboundSession& s) {
+    const int slot = s.slot;
     const S2sConfig& c = host.config();
     const uint64_t now = monotonic_ms();
-    const uint64_t serial = s->serial;
+    const uint64_t serial = s.serial;
     if (now >= seconds_ms(c.dialback_timeout))
-        expire_callbacks(host, *s, now - seconds_ms(c.dialback_timeout));
+        expire_callbacks(host, s, now - seconds_ms(c.dialback_timeout));
     if (!alive(host, slot, serial)) return;
-    if (s->state == ConnState::closing) {
-        if (now < s->started_ms + seconds_ms(c.close_timeout)) return arm_for(host, *s, now);
-        log::info(kLogScope, {"outbound S2S to ", s->remote_domain,
+    if (s.state == ConnState::closing) {
+        if (now < s.started_ms + seconds_ms(c.close_timeout)) return arm_for(host, s, now);
+        log::info(kLogScope, {"outbound S2S to ", s.remote_domain,
                               " did not close its stream within ", c.close_timeout, " s"});
         return close_outbound(host, slot);
     }
-    if (s->state != ConnState::established) {
-        while (!s->pending.empty() &&
-               s->pending.front().queued_ms + seconds_ms(c.delivery_timeout) <= now) {
-            const PendingDelivery& d = s->pending.front();
+    if (s.state != ConnState::established) {
+        while (!s.pending.empty() &&
+               s.pending.front().queued_ms + seconds_ms(c.delivery_timeout) <= now) {
+            const PendingDelivery& d = s.pending.front();
             host.core().deliver_failed(d.from, d.to, condition::kRemoteServerTimeout);
-            s->pending.pop_front();
+            s.pending.pop_front();
         }
-        if (now >= s->started_ms + seconds_ms(c.negotiation_timeout))
-            return fail_outbound(host, *s, condition::kRemoteServerTimeout);
-        if (now >= s->connected_ms + seconds_ms(c.connect_timeout) &&
-            next_target(host, *s, "timed out") && !alive(host, slot, serial))
+        if (now >= s.started_ms + seconds_ms(c.negotiation_timeout))
+            return fail_outbound(host, s, condition::kRemoteServerTimeout);
+        if (now >= s.connected_ms + seconds_ms(c.connect_timeout) &&
+            next_target(host, s, "timed out") && !alive(host, slot, serial))
             return;
-    } else if (now >= s->active_ms + seconds_ms(c.outbound_idle_timeout)) {
+    } else if (now >= s.active_ms + seconds_ms(c.outbound_idle_timeout)) {
         // Output or callbacks still waiting are no idleness.
-        if (!s->pending.empty() || !s->callbacks.empty() || !s->stream.wq.empty()) {
-            s->active_ms = now;
-            return arm_for(host, *s, now);
+        if (!s.pending.empty() || !s.callbacks.empty() || !s.stream.wq.empty()) {
+            s.active_ms = now;
+            return arm_for(host, s, now);
         }
-        log::info(kLogScope, {"outbound S2S to ", s->remote_domain, " idle for ",
+        log::info(kLogScope, {"outbound S2S to ", s.remote_domain, " idle for ",
                               c.outbound_idle_timeout, " s, closing the stream"});
-        return close_idle(host, *s, now);
+        return close_idle(host, s, now);
     }
-    arm_for(host, *s, now);
+    arm_for(host, s, now);
 }
 
 }  // namespace fenra::s2s
