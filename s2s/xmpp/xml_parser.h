@@ -63,6 +63,7 @@
 #include <string_view>
 
 #include "runtime/result.h"
+#include "s2s/xmpp/xml_chars.h"
 
 namespace fenra::xmpp {
 
@@ -325,10 +326,6 @@ class XmlParser {
     // The bytes of the entity reference just read, written at out (room for
     // 4): their count, 0 for a reference that is not allowed.
     size_t decode_entity(char* out) const;
-    // The first byte of [from, to) that, continuing the bytes checked
-    // before, is not UTF-8 of an XML character, or null (an incomplete
-    // sequence at the end is carried over).
-    const char* check_chars(const char* from, const char* to);
 
     bool finish_start_tag();
     void finish_end_tag();
@@ -367,14 +364,9 @@ class XmlParser {
     uint8_t dashes_ = 0;  // trailing '-' seen in a comment (0..2)
     uint8_t markup_ = 0;  // characters read after "<!" (0..2)
     char entity_[kMaxEntityName + 1] = {};
-    // The UTF-8 sequence being checked: bytes still to come, the range of the
-    // next one, the code point so far.
     char pending_[4] = {};  // see run()
     uint8_t pending_len_ = 0;
-    uint8_t utf8_need_ = 0;
-    uint8_t utf8_low_ = 0x80;
-    uint8_t utf8_high_ = 0xBF;
-    uint32_t utf8_cp_ = 0;
+    XmlCharChecker chars_;
     // The input whose characters are checked, and its first bad byte.
     bool checked_ = false;
     const char* check_input_ = nullptr;
