@@ -117,9 +117,8 @@ struct Host final : fenra::s2s::InboundHost {
     void inbound_dialback_callback(const InboundSession&, std::string_view,
                                    std::string_view) override {}
     void inbound_dane_lookup(InboundSession& s, std::string_view) override {
-        fenra::s2s::inbound_dane_result(*this, s, false);
+        fenra::s2s::inbound_dane_result(s, false);
     }
-    void inbound_want_write(const InboundSession&) override {}
     void inbound_close(InboundSession&) override {}
 };
 

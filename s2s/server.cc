@@ -431,19 +431,15 @@ void S2sServer::inbound_dane_lookup(InboundSession& s, std::string_view domain) 
                       if (s == nullptr || s->serial != serial) return;
                       const bool ok =
                           dane_check_inbound(use, records, s->stream.conn, s->remote_domain.view());
-                      inbound_dane_result(*this, *s, ok);
+                      inbound_dane_result(*s, ok);
                   });
     if (!started) {
         log::warn(kLogScope, {"inbound DANE for ", domain, ": no TLSA lookup (", started.error(),
                               "), will offer dialback"});
-        inbound_dane_result(*this, s, false);
+        inbound_dane_result(s, false);
     } else if (!*started) {
-        inbound_dane_result(*this, s, false);  // an address literal: no DANE
+        inbound_dane_result(s, false);  // an address literal: no DANE
     }
-}
-
-void S2sServer::inbound_want_write(const InboundSession& session) {
-    (void)loop_->add_write_once(session.stream.conn.fd);
 }
 
 void S2sServer::inbound_close(InboundSession& session) {
@@ -457,7 +453,7 @@ void S2sServer::dialback_verdict(int inbound_slot, std::string_view stream_id,
         log::warn(kLogScope, {"dialback callback: inbound session ", inbound_slot, " gone"});
         return;
     }
-    apply_verdict(*this, *s, origin, valid);
+    apply_verdict(*s, origin, valid);
 }
 
 // ---- end of inbound registry ----

@@ -153,7 +153,6 @@ class S2sServer final : public CoreLinkHandler, public InboundHost, public Outbo
     void inbound_dialback_callback(const InboundSession& session, std::string_view origin,
                                    std::string_view key) override;
     void inbound_dane_lookup(InboundSession& s, std::string_view domain) override;
-    void inbound_want_write(const InboundSession& session) override;
     bool inbound_paused() const override { return inbound_paused_; }
     void inbound_close(InboundSession& session) override;
     // CoreLinkHandler. A delivery request goes to its domain's outbound

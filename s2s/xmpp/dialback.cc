@@ -51,33 +51,33 @@ namespace {
 
 using xmpp::XmlElement;
 
-void send_dialback(InboundHost& host, InboundSession& s, const Dialback& e) {
+void send_dialback(InboundSession& s, const Dialback& e) {
     char buf[kDialbackElementSize];
     auto n = xmpp::write_dialback(buf, e);
     if (n) (void)s.stream.wq.append({buf, *n});  // a full or closed queue loses the reply
-    host.inbound_want_write(s);
+    s.stream.write_once();
 }
 
-void answer_verify(InboundHost& host, InboundSession& s) {
+void answer_verify(InboundSession& s) {
     auto& v = s.verify;
     Dialback answer{
         Dialback::Kind::verify, s.context.local_domain, v.from.view(), v.id.view(), "invalid", {}};
     if (!s.ours(v.to.view())) {
         log::warn(kLogScope, {"dialback verify: request for a domain not ours: to=", v.to.view()});
         answer.type = "error";
-        send_dialback(host, s, answer);
+        send_dialback(s, answer);
         return;
     }
     if (!xmpp::key_text_acceptable(v.key.view())) {
         log::warn(kLogScope, {"dialback verify: unacceptable key from ", v.from.view()});
-        send_dialback(host, s, answer);
+        send_dialback(s, answer);
         return;
     }
     auto expected =
         xmpp::dialback_key(s.context.dialback_secret, v.from.view(), v.to.view(), v.id.view());
     const bool valid = expected && xmpp::dialback_key_matches(v.key.view(), *expected);
     if (valid) answer.type = "valid";
-    send_dialback(host, s, answer);
+    send_dialback(s, answer);
     if (valid)
         log::info(kLogScope,
                   {"dialback verify: valid key from ", v.from.view(), " for stream ", v.id.view()});
@@ -98,12 +98,12 @@ void finish_result(InboundHost& host, InboundSession& s) {
     if (!s.ours(r.to.view())) {
         log::warn(kLogScope, {"dialback callback: key for a domain not ours: to=", r.to.view()});
         answer.type = "error";
-        send_dialback(host, s, answer);
+        send_dialback(s, answer);
         return;
     }
     if (!xmpp::key_text_acceptable(r.key.view())) {
         log::warn(kLogScope, {"dialback callback: unacceptable key from ", r.origin.view()});
-        send_dialback(host, s, answer);
+        send_dialback(s, answer);
         return;
     }
     // The callbacks a peer can have us make at once are bounded.
@@ -112,7 +112,7 @@ void finish_result(InboundHost& host, InboundSession& s) {
             log::warn(kLogScope, {"dialback callback: too many outstanding on inbound session ",
                                   s.slot, ", refusing more"});
         s.callback_limit_logged = true;
-        send_dialback(host, s, answer);
+        send_dialback(s, answer);
         return;
     }
     ++s.callbacks_outstanding;
@@ -173,23 +173,22 @@ void dialback_element_end(InboundHost& host, InboundSession& s, uint32_t depth) 
         finish_result(host, s);
     } else if (s.verify.pending && depth < s.verify.level) {
         s.verify.pending = false;
-        if (s.verify.has_text) answer_verify(host, s);
+        if (s.verify.has_text) answer_verify(s);
     }
 }
 
-void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid) {
+void apply_verdict(InboundSession& s, std::string_view origin, bool valid) {
     if (s.callbacks_outstanding > 0) --s.callbacks_outstanding;
     if (s.input_closed) return;  // our side of the stream has ended
     const bool over_tls = s.stream.conn.tls_active && (s.state == InboundState::auth_offered ||
                                                        s.state == InboundState::established);
     const bool accepted = valid && over_tls && s.add_authenticated(origin);
-    send_dialback(host, s,
-                  {Dialback::Kind::result,
-                   s.context.local_domain,
-                   origin,
-                   {},
-                   accepted ? "valid" : "invalid",
-                   {}});
+    send_dialback(s, {Dialback::Kind::result,
+                      s.context.local_domain,
+                      origin,
+                      {},
+                      accepted ? "valid" : "invalid",
+                      {}});
     if (!accepted) {
         log::warn(kLogScope, {"dialback callback: ", origin, " invalid, inbound session ", s.slot,
                               " rejected"});

@@ -81,7 +81,7 @@ void dialback_element_end(InboundHost& host, InboundSession& s, uint32_t depth);
 // The dialback callback's verdict for ORIGIN on this session: queues the
 // db:result answer, and when valid adds ORIGIN to the authenticated domains
 // and establishes a stream restarted over TLS.
-void apply_verdict(InboundHost& host, InboundSession& s, std::string_view origin, bool valid);
+void apply_verdict(InboundSession& s, std::string_view origin, bool valid);
 
 // ---- callbacks and the originating role (outbound stream) ----
 

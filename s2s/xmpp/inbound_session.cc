@@ -127,7 +127,7 @@ void on_stream_open(InboundHost& host, InboundSession& s, const XmlElement& e) {
                 return;
             }
             if (!s.stream.conn.tls_active || s.remote_domain.empty())
-                return inbound_dane_result(host, s, false);
+                return inbound_dane_result(s, false);
             s.state = InboundState::resolving;
             host.inbound_dane_lookup(s, s.remote_domain.view());
             return;
@@ -327,7 +327,7 @@ class InboundIo final {
         }
         return StreamStep::more;
     }
-    void stream_want_write(Stream&) { host_.inbound_want_write(s_); }
+    void stream_want_write(Stream& st) { st.write_once(); }
     void stream_ended(Stream&, StreamEnd) {}
 
   private:
@@ -347,13 +347,13 @@ void send_stream_error(InboundSession& s, xmpp::StreamError condition, std::stri
     s.input_closed = true;
 }
 
-void inbound_dane_result(InboundHost& host, InboundSession& s, bool verified) {
+void inbound_dane_result(InboundSession& s, bool verified) {
     s.dane_lookup.reset();
     s.state = InboundState::auth_offered;
     s.dane_verified = verified;
     send_header(s);
     send_features(s, verified ? xmpp::FeatureSet::sasl_external : xmpp::FeatureSet::dialback);
-    host.inbound_want_write(s);
+    s.stream.write_once();
 }
 
 void StanzaCollector::reset() {

@@ -92,8 +92,6 @@ class InboundHost {
     // DOMAIN's TLSA records; the verdict comes back through
     // inbound_dane_result, possibly before this returns.
     virtual void inbound_dane_lookup(InboundSession& session, std::string_view domain) = 0;
-    // One-shot write interest for the session's socket.
-    virtual void inbound_want_write(const InboundSession& session) = 0;
     // Whether inbound reading is paused (stanzas wait for a core): an
     // established stream is then not read.
     virtual bool inbound_paused() const { return false; }
@@ -211,7 +209,7 @@ InboundOutcome inbound_timed_out(InboundHost& host, InboundSession& s);
 
 // The DANE verdict for a resolving session: our header and the features
 // (SASL EXTERNAL when VERIFIED, dialback otherwise) go out.
-void inbound_dane_result(InboundHost& host, InboundSession& s, bool verified);
+void inbound_dane_result(InboundSession& s, bool verified);
 
 // The socket is readable: continue a TLS handshake in progress, or read and
 // hand the parser's events to handle_event. close: the caller releases the

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/event_loop.h"
 #include "s2s/clock.h"
 #include "s2s/net/tls_context.h"
 #include "s2s/xmpp/inbound_session.h"
@@ -37,7 +38,6 @@ struct FakeHost final : InboundHost {
     std::vector<Callback> callbacks;
     std::vector<std::string> dane_checks;
     bool dane_result = false;
-    int write_requests = 0;
     int closes = 0;
     bool core_has_room = true;  // false: stanzas wait
 
@@ -55,9 +55,8 @@ struct FakeHost final : InboundHost {
     // Answers at once, with dane_result.
     void inbound_dane_lookup(InboundSession& s, std::string_view domain) override {
         dane_checks.emplace_back(domain);
-        inbound_dane_result(*this, s, dane_result);
+        inbound_dane_result(s, dane_result);
     }
-    void inbound_want_write(const InboundSession&) override { ++write_requests; }
     void inbound_close(InboundSession&) override { ++closes; }
 };
 
@@ -139,6 +138,26 @@ class SessionTest : public ::testing::Test {
             server_ctx_.reset(ctx ? *ctx : nullptr);
         }
         return server_ctx_.get();
+    }
+
+    // The session joined to a real loop, as the daemon runs it.
+    void attach() {
+        auto loop = EventLoop::create(8);
+        ASSERT_TRUE(loop);
+        loop_ = std::move(*loop);
+        ASSERT_TRUE(inbound_attach(host_, *s_, *loop_));
+    }
+
+    // One turn of that loop, kept from waiting by a timer due at once: a
+    // write event comes only where the session asked for one.
+    void turn_loop() {
+        struct Nothing final : LoopHandler {
+            void on_event(const LoopEvent&) override {}
+        } nothing;
+        auto timer = loop_->add_timer(nothing, 0);
+        ASSERT_TRUE(timer);
+        ASSERT_TRUE(loop_->run_once());
+        loop_->remove_timer(*timer);
     }
 
     // Bytes from the peer, then the session's read path as the loop runs it.
@@ -250,6 +269,7 @@ class SessionTest : public ::testing::Test {
     test::TempDir dir_;
     test::TestCert ca_, server_cert_;
     test::CtxPtr server_ctx_, client_ctx_;
+    std::unique_ptr<EventLoop> loop_;  // after attach()
     std::unique_ptr<InboundSession> s_;
     TlsConn peer_;
 };
