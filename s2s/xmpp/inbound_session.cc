@@ -566,7 +566,7 @@ InboundOutcome inbound_timed_out(InboundHost& host, InboundSession& s) {
     // Until the stream is authenticated the timer comes back at least once
     // per idle period, so that an idle deadline after it is not missed.
     if (now < due) {
-        s.stream.arm_deadline(idle ? due - now : std::min(due - now, idle_ms));
+        s.stream.arm_deadline(idle || idle_ms == 0 ? due - now : std::min(due - now, idle_ms));
         return InboundOutcome::keep;
     }
     if (idle)

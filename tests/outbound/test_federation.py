@@ -141,6 +141,8 @@ def sc_payload_named_stream(world):
     a.deliver("alice@a.test", "bob@b.test", m2)
     expect_stanza(b, "alice@a.test", "bob@b.test", m1)
     expect_stanza(b, "alice@a.test", "bob@b.test", m2)
+    # The log is read on another thread: the line of the one stream may lag.
+    b.daemon.wait_for(r"inbound S2S stream established| verified, inbound session ", regex=True)
     assert not b.daemon.find("closing inbound S2S session"), b.daemon.log_text()
     assert len(b.daemon.find("inbound S2S stream established")) + len(
         b.daemon.find(" verified, inbound session ")) == 1, b.daemon.log_text()
