@@ -15,24 +15,29 @@ size_t DeliveryQueue::grown_capacity(size_t cap, size_t needed) {
 }
 
 Result<void> DeliveryQueue::push(PendingDelivery& d) {
-    if (size_ == cap_ && head_ > 0) {
-        // Slide the live entries down before asking for more memory.
-        for (size_t i = head_; i < size_; ++i)
-            items_[i - head_] = std::move(items_[i]);
-        for (size_t i = size_ - head_; i < size_; ++i)
-            items_[i] = PendingDelivery{};
-        size_ -= head_;
-        head_ = 0;
-    }
     if (size_ == cap_) {
-        const size_t cap = grown_capacity(cap_, size_ + 1);
-        auto* items = new (std::nothrow) PendingDelivery[cap];
-        if (!items) return Error::OutOfMemory;
-        for (size_t i = 0; i < size_; ++i)
-            items[i] = std::move(items_[i]);
-        delete[] items_;
-        items_ = items;
-        cap_ = cap;
+        const size_t live = size_ - head_;
+        if (head_ > 0 && head_ >= live) {
+            // At least half the array is taken entries: slide the live ones
+            // down. Each slide moves no more entries than were taken since
+            // the last, so a deep queue that is read and refilled stays O(1)
+            // per entry.
+            for (size_t i = head_; i < size_; ++i)
+                items_[i - head_] = std::move(items_[i]);
+            for (size_t i = live; i < size_; ++i)
+                items_[i] = PendingDelivery{};
+        } else {
+            const size_t cap = grown_capacity(cap_, cap_ + 1);
+            auto* items = new (std::nothrow) PendingDelivery[cap];
+            if (!items) return Error::OutOfMemory;
+            for (size_t i = 0; i < live; ++i)
+                items[i] = std::move(items_[head_ + i]);
+            delete[] items_;
+            items_ = items;
+            cap_ = cap;
+        }
+        size_ = live;
+        head_ = 0;
     }
     items_[size_++] = std::move(d);
     return {};

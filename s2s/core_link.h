@@ -38,9 +38,9 @@ struct PendingDelivery {
 };
 
 // The deliveries waiting on one outbound session, in arrival order. A
-// growable array with a head index: when full it first slides its live
-// entries to the front, then grows to at least the needed count by adding
-// half its capacity plus 2 at a time.
+// growable array with a head index: when full it slides its live entries to
+// the front if at least half of it is taken entries, else grows (adding half
+// its capacity plus 2 at a time), keeping only the live entries.
 class DeliveryQueue {
   public:
     DeliveryQueue() = default;

@@ -80,14 +80,17 @@ TEST(DeliveryQueue, KeepsArrivalOrderAcrossSlides) {
     };
     for (int i = 0; i < 5; ++i)
         push();  // capacity 5, full
-    pop();
-    pop();
-    push();  // slides the three live entries down instead of growing
+    for (int i = 0; i < 3; ++i)
+        pop();
+    push();  // three of five taken: the two live entries slide down
     EXPECT_EQ(q.capacity(), 5u);
     push();
+    push();
     EXPECT_EQ(q.size(), 5u);
-    push();  // now it grows
+    pop();
+    push();  // one of five taken: it grows rather than slide four entries for one
     EXPECT_EQ(q.capacity(), 9u);
+    EXPECT_EQ(q.size(), 5u);
     while (!q.empty())
         pop();
     EXPECT_EQ(next_out, next_in);
